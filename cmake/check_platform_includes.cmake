@@ -1,0 +1,18 @@
+# Fails when hidapi.h or libudev.h is included outside the platform adapters (src/hid/platform),
+# or Qt outside src/app.
+file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
+set(offenders "")
+foreach(file ${sources})
+  file(READ ${file} content)
+  string(FIND "${file}" "/src/hid/platform/" in_adapter)
+  string(FIND "${file}" "/src/app/" in_app)
+  if(in_adapter EQUAL -1 AND content MATCHES "#include[ \t]*[<\"](hidapi/)?(hidapi|libudev)\\.h")
+    list(APPEND offenders ${file})
+  endif()
+  if(in_app EQUAL -1 AND content MATCHES "#include[ \t]*<Q[A-Za-z]+>")
+    list(APPEND offenders ${file})
+  endif()
+endforeach()
+if(offenders)
+  message(FATAL_ERROR "platform headers outside the adapters: ${offenders}")
+endif()

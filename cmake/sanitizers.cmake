@@ -1,0 +1,10 @@
+# QZ_SANITIZE=address builds with AddressSanitizer and UBSan; QZ_SANITIZE=thread with ThreadSanitizer.
+if(QZ_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QZ_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QZ_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QZ_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,30 @@
+#include "base/text.h"
+
+#include <cstdint>
+
+namespace qz {
+
+std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units) {
+  std::size_t units = 0;
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    const auto lead = static_cast<std::uint8_t>(utf8[pos]);
+    std::size_t length = 1;
+    std::size_t char_units = 1;
+    if (lead >= 0xF0) {
+      length = 4;
+      char_units = 2;  // a surrogate pair
+    } else if (lead >= 0xE0) {
+      length = 3;
+    } else if (lead >= 0xC0) {
+      length = 2;
+    }
+    if (pos + length > utf8.size()) length = utf8.size() - pos;  // broken tail: one unit per byte
+    if (units + char_units > max_units) break;
+    units += char_units;
+    pos += length;
+  }
+  return std::string(utf8.substr(0, pos));
+}
+
+}  // namespace qz

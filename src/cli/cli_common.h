@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "dialog/dialog_controls.h"
+#include "dialog/headless_controls.h"
+
+namespace qz::cli {
+
+// Exit status of qz670x-mp-cli. 1..12 are the worker's numbered outcomes.
+enum class Exit : int {
+  kOk = 0,
+  kHeaderReadAfterCommit = 13,
+  kImageRejected = 20,
+  kOverrideRejected = 21,
+  kNoChip = 22,
+  kEraseOrPrepareFailed = 23,
+  kUpdateFileNotWritten = 24,
+  kTimeout = 25,
+  kUsage = 64,
+  kIoError = 74,
+};
+
+// Where one run of the command line writes: messages on stderr as text, or JSON Lines on stdout.
+struct Output {
+  bool json = false;
+  std::ostream* out = nullptr;  // stdout
+  std::ostream* err = nullptr;  // stderr
+
+  // One message box, verbatim: its text on stderr, or a JSON "message" line.
+  void Message(const MessageBoxRequest& message) const;
+  // A JSON line of any other type (progress, summary, ...); nothing without --json.
+  void JsonLine(const std::string& json_text) const;
+  // The final {"type":"result","exit":N} line with --json.
+  void Result(int exit_code) const;
+};
+
+// State shared by the commands of one run.
+struct Context {
+  Output output;
+  int exit_code = 0;
+};
+
+// Descriptor override options shared by `save` and `write`: an option given means its check
+// box is checked and its value is the edit's text, verbatim.
+struct DescriptorOptions {
+  std::optional<std::string> manufacturer, product, serial, hs_audio, fs_audio;
+  std::optional<std::string> hs_bcd, fs_bcd, hs_vid, hs_pid, fs_vid, fs_pid;
+
+  void AddTo(CLI::App& command);
+  // Checks the boxes and fills the edits of the given options.
+  void ApplyTo(DialogControls& controls) const;
+};
+
+// Commands, each registering itself on the top-level app.
+void AddImageCommands(CLI::App& app, Context& context);   // check, save
+void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
+void AddWriteCommand(CLI::App& app, Context& context);    // write
+
+// Runs the command line; returns the exit status. Streams are parameters for tests.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+}  // namespace qz::cli

@@ -1,0 +1,85 @@
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_common.h"
+
+namespace qz::cli {
+
+namespace {
+
+const char* IconName(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::kNone:
+      return "none";
+    case MessageIcon::kStop:
+      return "stop";
+    case MessageIcon::kInformation:
+      return "information";
+  }
+  return "none";
+}
+
+}  // namespace
+
+void Output::Message(const MessageBoxRequest& message) const {
+  if (json) {
+    nlohmann::json line = {{"type", "message"},
+                           {"caption", message.caption},
+                           {"text", message.text},
+                           {"icon", IconName(message.icon)}};
+    *out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+         << std::flush;
+  } else {
+    *err << message.text << '\n' << std::flush;
+  }
+}
+
+void Output::JsonLine(const std::string& json_text) const {
+  if (json) *out << json_text << '\n' << std::flush;
+}
+
+void Output::Result(int exit_code) const {
+  if (json) *out << nlohmann::json{{"type", "result"}, {"exit", exit_code}}.dump() << '\n' << std::flush;
+}
+
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  Context context;
+  context.output.out = &out;
+  context.output.err = &err;
+
+  CLI::App app{"qz670x-mp-cli: checks and patches QZ670x firmware images and writes them into "
+               "the chip's EEPROM",
+               "qz670x-mp-cli"};
+  app.set_version_flag("--version", std::string("qz670x-mp-cli ") + QZ_VERSION);
+  app.require_subcommand(1);
+  app.add_flag("--json", context.output.json,
+               "Print JSON Lines on stdout instead of messages on stderr");
+  app.fallthrough();
+
+  AddImageCommands(app, context);
+  AddDeviceCommands(app, context);
+  AddWriteCommand(app, context);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    out << app.help();
+    return 0;
+  } catch (const CLI::CallForAllHelp& e) {
+    out << app.help("", CLI::AppFormatMode::All);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    out << e.what() << '\n';
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    err << "qz670x-mp-cli: " << e.what() << '\n'
+        << "Run with --help for more information.\n";
+    context.output.Result(static_cast<int>(Exit::kUsage));
+    return static_cast<int>(Exit::kUsage);
+  }
+  context.output.Result(context.exit_code);
+  return context.exit_code;
+}
+
+}  // namespace qz::cli

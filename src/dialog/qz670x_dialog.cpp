@@ -1,0 +1,119 @@
+#include "dialog/qz670x_dialog.h"
+
+#include <charconv>
+
+#include "base/clock.h"
+#include "dialog/control_table.h"
+#include "dialog/dialog_controls.h"
+
+namespace qz {
+
+void DoneEvent::Signal() {
+  {
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool DoneEvent::WaitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, timeout, [this] { return signalled_; });
+}
+
+bool DoneEvent::IsSignalled() const {
+  std::lock_guard lock(mutex_);
+  return signalled_;
+}
+
+CQZ670xWriteEepromMPUtyDlg::CQZ670xWriteEepromMPUtyDlg(DialogControls& controls,
+                                                       HidBackend& backend, Clock& clock,
+                                                       HotplugSource* hotplug,
+                                                       std::string app_name)
+    : controls_(controls),
+      backend_(backend),
+      clock_(clock),
+      hotplug_(hotplug),
+      app_name_(std::move(app_name)) {
+  Link.backend = &backend_;
+  Link.clock = &clock_;
+}
+
+CQZ670xWriteEepromMPUtyDlg::~CQZ670xWriteEepromMPUtyDlg() {
+  // The worker must never outlive the state it uses, however the dialog ends.
+  if (WorkerRunning.load() != 0) {
+    controls_.StopWaitingForUi();
+    StopWorker();
+  }
+  if (worker_thread_.joinable()) worker_thread_.join();
+  DestroyWindow();
+  CloseHidLink(Link);
+}
+
+void CQZ670xWriteEepromMPUtyDlg::ShowMessage(std::string_view text, std::string_view caption,
+                                             MessageIcon icon) {
+  MessageBoxRequest request;
+  request.text = std::string(text);
+  request.caption = caption.empty() ? app_name_ : std::string(caption);
+  request.icon = icon;
+  controls_.ShowMessage(request);
+}
+
+bool CQZ670xWriteEepromMPUtyDlg::OnInitDialog() {
+  // expected firmware ID, from its (hidden) static text
+  controls_.SetText(ctl::kExpectedFirmwareId, "5067");
+  {
+    const std::string text = controls_.GetText(ctl::kExpectedFirmwareId, 259);
+    unsigned value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    ExpectedFirmwareId = static_cast<std::uint16_t>(value & 0xFFFFu);
+  }
+
+  // default target identity
+  controls_.SetText(ctl::kVendorId, "1D6C");
+  controls_.SetText(ctl::kProductId, "6841");
+
+  controls_.SetProgressRange(ctl::kProgress, 0, 100);
+  controls_.SetProgress(ctl::kProgress, 0);
+
+  controls_.SetChecked(ctl::kFactoryMode, false);
+  controls_.SetChecked(ctl::kUserMode, false);
+  controls_.SetChecked(ctl::kDeveloperMode, true);
+
+  // vendor-ID and product-ID rows of both speeds stay hidden and unchecked
+  for (int id : groups::kHiddenIdRows) controls_.SetVisible(id, false);
+  for (int id : {ctl::kHsVidBox, ctl::kHsPidBox, ctl::kFsVidBox, ctl::kFsPidBox}) {
+    controls_.SetChecked(id, false);
+  }
+  controls_.SetVisible(ctl::kUserMode, false);
+  controls_.SetVisible(ctl::kReadFromFile, false);
+
+  UpdateModeControls();
+
+  ReportSequence = 240;
+  FwInfo.found = 0;
+  CId.found = 0;
+  WorkerDoneEvent = nullptr;
+  HeaderVariant = 0;
+
+  StartWorker();
+  (void)RegisterDeviceNotifications();
+  ProbeRomMode();
+  return true;
+}
+
+void CQZ670xWriteEepromMPUtyDlg::OnExit() {
+  if (WorkerRunning.load() != 0) {
+    controls_.StopWaitingForUi();
+    StopWorker();
+  }
+  // The worker has ended here (StopWorker joins it), so the link is ours to release.
+  ReleaseDevice();
+}
+
+void CQZ670xWriteEepromMPUtyDlg::DestroyWindow() {
+  if (NotificationsRegistered && hotplug_ != nullptr) hotplug_->Stop();
+  NotificationsRegistered = false;
+}
+
+}  // namespace qz

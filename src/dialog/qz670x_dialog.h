@@ -1,0 +1,168 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "base/result.h"
+#include "dialog/dialog_controls.h"
+#include "hid/hid_link.h"
+#include "hid/hotplug.h"
+#include "image/image_buffer.h"
+
+namespace qz {
+
+class Clock;
+class DialogControls;
+class HidBackend;
+
+// A one-shot, manual-reset event: signalled once, never reset.
+class DoneEvent {
+ public:
+  void Signal();
+  // Waits up to `timeout`; true when signalled.
+  bool WaitFor(std::chrono::milliseconds timeout);
+  [[nodiscard]] bool IsSignalled() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+};
+
+// The main dialog object: the one record of the system's working state, and the dialog's
+// operations. It reaches its controls only through DialogControls, the chip only through the
+// HidBackend, time only through the Clock, so the same object serves the window and the
+// command line.
+class CQZ670xWriteEepromMPUtyDlg {
+ public:
+  // `app_name` is the caption of every message box that names none of its own.
+  CQZ670xWriteEepromMPUtyDlg(DialogControls& controls, HidBackend& backend, Clock& clock,
+                             HotplugSource* hotplug, std::string app_name);
+  // Stops and joins the worker if it still runs, then closes the HID link.
+  ~CQZ670xWriteEepromMPUtyDlg();
+  CQZ670xWriteEepromMPUtyDlg(const CQZ670xWriteEepromMPUtyDlg&) = delete;
+  CQZ670xWriteEepromMPUtyDlg& operator=(const CQZ670xWriteEepromMPUtyDlg&) = delete;
+
+  // --- lifecycle ---------------------------------------------------------------------
+  // Initialisation: control defaults, worker start, notifications, first probe. Returns true.
+  bool OnInitDialog();
+  // Exit command: stop the worker, release the device. The caller then closes the window.
+  void OnExit();
+  // Ends the notification registration (the window is going away).
+  void DestroyWindow();
+
+  // --- control rules -----------------------------------------------------------------
+  void UpdateModeControls();
+  void UpdateEnableControls();
+  void UseEvbIdsControls();
+  void ResetDescriptorControls();
+
+  // --- image -------------------------------------------------------------------------
+  // Loads and validates `path` (null: no path) into FileImage; one message box on failure.
+  [[nodiscard]] HResult LoadImageFile(const char* path);
+  // "Read From File" button.
+  void OnReadFromFile();
+  // Reads, validates and applies the descriptor overrides of the dialog to `target`.
+  [[nodiscard]] HResult ApplyDescriptorUpdates(ImageBuffer& target, bool use_evb,
+                                               std::string_view string_area_failure);
+  // Builds the updated image from `origin` and writes it to `update` (null: no path).
+  [[nodiscard]] HResult SaveUpdatedImage(const char* origin, const char* update);
+  // "Save BIN" button.
+  void OnSaveBin();
+
+  // --- device search and notifications ----------------------------------------------
+  [[nodiscard]] HResult SearchDevice();
+  void ProbeRomMode();
+  bool RegisterDeviceNotifications();
+  // Device-change handler; returns 0. A probe that arrives while a job holds the link runs
+  // when the job has closed.
+  std::uint32_t OnDeviceChange(std::uint32_t event_type, const DeviceBroadcastHeader* header);
+  [[nodiscard]] HResult EraseEeprom();
+  [[nodiscard]] HResult PrepareWriteMode();
+  // Closes the device if DeviceOpen is set and clears the report-length copies.
+  void ReleaseDevice();
+
+  // --- write request and worker --------------------------------------------------------
+  // "Write EEPROM" button.
+  void OnWriteEeprom();
+  void StartWorker();
+  void StopWorker();
+  // True from the moment a job is handed to the worker until its close step has run.
+  [[nodiscard]] bool JobActive() const { return job_active_.load(std::memory_order_acquire); }
+
+  // --- services ----------------------------------------------------------------------
+  [[nodiscard]] DialogControls& Controls() { return controls_; }
+  [[nodiscard]] Clock& GetClock() { return clock_; }
+  [[nodiscard]] HotplugSource* Hotplug() { return hotplug_; }
+  [[nodiscard]] const std::string& AppName() const { return app_name_; }
+  // Shows a message box owned by the dialog; an empty caption means the application's name.
+  void ShowMessage(std::string_view text, std::string_view caption = {},
+                   MessageIcon icon = MessageIcon::kNone);
+
+  // --- state, in the dialog's order ----------------------------------------------------
+  std::uint16_t ExpectedFirmwareId = 0;
+  std::uint8_t HeaderVariant = 0;
+  std::uint8_t ReportSequence = 240;
+  std::uint16_t SearchedVendorId = 0;
+  std::uint16_t SearchedProductId = 0;
+  HidLink Link;
+  std::uint16_t InputReportLengthCopy = 0;
+  std::uint16_t OutputReportLengthCopy = 0;
+  std::uint32_t DeviceOpen = 0;
+  std::uint32_t NotInRomMode = 0;
+  ImageBuffer WriteImage;
+  ImageBuffer ReadBackImage;
+  ImageBuffer FileImage;
+  ImageBuffer UpdateImage;
+  DoneEvent* WorkerDoneEvent = nullptr;  // null when it could not be made
+  std::atomic<std::uint32_t> WorkerRunning{0};
+  std::atomic<std::uint32_t> WorkerExited{0};
+  std::atomic<std::uint32_t> WriteRequested{0};
+  std::atomic<std::uint32_t> VerifyRequested{0};
+  std::atomic<std::uint32_t> CompareRequested{0};
+  std::atomic<std::uint32_t> CleanupRequested{0};
+  std::uint16_t WriteLength = 0;
+  FirmwareInfo FwInfo;
+  CIdState CId;
+  bool NotificationsRegistered = false;  // DeviceNotifyHandle
+  std::uint8_t ChipStatus = 0;
+  std::uint32_t ChipIdentity = 0;
+
+ private:
+  friend class WorkerAccess;  // tests of the job steps
+
+  // worker
+  void WorkerMain();
+  void WorkerLoop();
+  void RunWritePhase();
+  void RunReadBackPhase();
+  void RunComparePhase();
+  void RunCloseStep();
+  void EndJob(int code);
+  [[nodiscard]] HResult ClearHeader();
+  [[nodiscard]] HResult ReadHeader();
+  [[nodiscard]] HResult WriteBody();
+  [[nodiscard]] HResult ReadBackAll();
+  [[nodiscard]] HResult CommitHeader();
+  [[nodiscard]] bool Transfer(std::uint16_t address, bool read, std::uint8_t count,
+                              std::uint8_t* buffer);
+  void RunDeferredProbe();
+
+  DialogControls& controls_;
+  HidBackend& backend_;
+  Clock& clock_;
+  HotplugSource* hotplug_;
+  std::string app_name_;
+
+  DoneEvent done_event_;
+  std::thread worker_thread_;
+  std::atomic<bool> job_active_{false};
+  std::atomic<bool> probe_deferred_{false};
+};
+
+}  // namespace qz

@@ -1,0 +1,1 @@
+// hidapi (hidraw) backend: placeholder until it lands.

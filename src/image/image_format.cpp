@@ -1,0 +1,1 @@
+// Image format: placeholder until it lands.

@@ -1,0 +1,1 @@
+// Virtual chip: placeholder until it lands.
