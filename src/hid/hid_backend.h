@@ -43,3 +43,14 @@ class HidBackend {
 };
 
 }  // namespace qz
+
+namespace qz {
+
+// A platform without HID devices: lists none, opens none.
+class NullHidBackend final : public HidBackend {
+ public:
+  [[nodiscard]] std::vector<HidDeviceInfo> Enumerate() override { return {}; }
+  [[nodiscard]] std::unique_ptr<HidDevice> Open(const std::string&) override { return nullptr; }
+};
+
+}  // namespace qz
