@@ -1,0 +1,178 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qz {
+class Clock;
+}
+
+namespace qz::sim {
+
+// EEPROM behind the chip, in bytes.
+inline constexpr std::size_t kEepromBytes = 32768;
+// Identities on the bus.
+inline constexpr std::uint16_t kChipVendorId = 0x1D6C;
+inline constexpr std::uint16_t kDefaultFirmwareProductId = 0x6841;
+inline constexpr std::uint16_t kRomProductId = 0x6706;
+// Reports are 64 bytes, report-ID byte included, unless a test asks for other lengths.
+inline constexpr std::uint16_t kDefaultReportLength = 64;
+// Reports one open handle keeps unread at most; older ones are dropped (as hidraw does).
+inline constexpr std::size_t kInputQueueLimit = 64;
+
+// What the chip is running: its firmware from the EEPROM, or the boot ROM (EEPROM writable).
+enum class ChipMode { kFirmware, kRom };
+
+[[nodiscard]] const char* ModeName(ChipMode mode);  // "firmware" / "rom"
+
+// A misbehaviour the chip can be told to show.
+struct Fault {
+  enum class Kind {
+    kStatus,             // status register reads `value`
+    kIdentity,           // identity registers read `value` (high byte 0x00B9, low byte 0x00B8)
+    kNoReply,            // the `value`-th EEPROM transfer (from 1) is lost: not applied, no reply
+    kStale,              // before the `value`-th EEPROM transfer's reply, a reply to another
+                         // sequence byte (with inverted data) is queued
+    kCorrupt,            // EEPROM byte at address `value` stores the written value XOR 0x01
+    kNoReplyRegister,    // reads of register `value` are never answered
+    kAbsent,             // no chip on the bus
+  };
+  Kind kind = Kind::kStatus;
+  std::uint32_t value = 0;
+
+  friend bool operator==(const Fault&, const Fault&) = default;
+};
+
+// Parses one fault text: "status=N", "identity=HEX", "no-reply@K", "stale@K", "corrupt@ADDR",
+// "no-reply-reg=HEX", "absent". N, K and ADDR are decimal or 0x-prefixed hexadecimal; HEX is
+// hexadecimal with or without 0x. Returns the fault, or nullopt with a readable reason in
+// `error`.
+[[nodiscard]] std::optional<Fault> ParseFault(std::string_view text, std::string* error);
+
+// Chip construction knobs.
+struct ChipOptions {
+  std::uint16_t input_report_length = kDefaultReportLength;   // report-ID byte included
+  std::uint16_t output_report_length = kDefaultReportLength;  // report-ID byte included
+  std::uint8_t revision = 3;                                  // low nibble of the identity
+  std::optional<ChipMode> forced_mode;                        // mode at plug-in, else from EEPROM
+};
+
+// A QZ670x chip with its serial EEPROM, as seen through HID reports. It decodes the command
+// reports the host writes and answers them synchronously: every reply is queued on the open
+// handles at once and taken by their next reads. It re-plugs itself after an erase. All state
+// sits behind one mutex, so a worker thread and the UI thread may use it together.
+class VirtualChip {
+ public:
+  // Handle of one open device, bound to the plug generation it was opened in.
+  using HandleId = std::uint64_t;
+  // Receives device-change event types (arrival / removal); called under the chip's lock, so it
+  // must not call back into the chip.
+  using PlugListener = std::function<void(std::uint32_t event_type)>;
+
+  // A chip with an all-0xFF EEPROM, plugged in (ROM mode unless forced).
+  explicit VirtualChip(Clock& clock, ChipOptions options = {});
+  VirtualChip(const VirtualChip&) = delete;
+  VirtualChip& operator=(const VirtualChip&) = delete;
+
+  // --- EEPROM ------------------------------------------------------------------------
+  [[nodiscard]] std::vector<std::uint8_t> Eeprom() const;
+  // Stores `bytes` at `offset` (clipped to the EEPROM) without touching the mode.
+  void SetEeprom(std::span<const std::uint8_t> bytes, std::size_t offset = 0);
+  // Loads the EEPROM from `path` when the file exists (exactly kEepromBytes bytes, else an
+  // error), else leaves it all 0xFF; then plugs in afresh without device-change events, so the
+  // mode follows the loaded content. False with a reason in `error`.
+  [[nodiscard]] bool LoadEeprom(const std::string& path, std::string* error);
+  // Writes the EEPROM to `path` through a temporary file and a rename. False with a reason.
+  [[nodiscard]] bool SaveEeprom(const std::string& path, std::string* error) const;
+
+  // --- bus state ----------------------------------------------------------------------
+  [[nodiscard]] bool Present() const;
+  // Takes the chip off the bus (open handles die, removal event) or puts it back (arrival).
+  void SetPresent(bool present);
+  // Unplug and plug in again: removal, then arrival; the mode is worked out afresh.
+  void Replug();
+  // Mode at the next plug-in (nullopt: from the EEPROM header).
+  void ForceMode(std::optional<ChipMode> mode);
+  [[nodiscard]] ChipMode Mode() const;
+  [[nodiscard]] std::uint16_t VendorId() const;
+  [[nodiscard]] std::uint16_t ProductId() const;
+  // Counts plug-ins; handles opened in an earlier generation are dead.
+  [[nodiscard]] std::uint64_t Generation() const;
+  [[nodiscard]] std::uint16_t InputReportLength() const;
+  [[nodiscard]] std::uint16_t OutputReportLength() const;
+  void SetPlugListener(PlugListener listener);
+
+  // --- faults and knobs ---------------------------------------------------------------
+  void AddFault(const Fault& fault);
+  // ParseFault + AddFault. False with a reason in `error`.
+  [[nodiscard]] bool AddFault(std::string_view text, std::string* error);
+  void ClearFaults();
+  // Register contents as a read shows them (faults applied).
+  [[nodiscard]] std::uint8_t Register(std::uint16_t address) const;
+  void SetRegister(std::uint16_t address, std::uint8_t value);
+  // EEPROM transfers decoded so far (lost ones included), since the chip was made.
+  [[nodiscard]] std::uint64_t EepromTransfers() const;
+  // Erase reports received so far, since the chip was made.
+  [[nodiscard]] std::uint64_t EraseReports() const;
+  // Every output report written so far, when recording is on (off by default).
+  void SetRecordReports(bool record);
+  [[nodiscard]] std::vector<std::vector<std::uint8_t>> WrittenReports() const;
+
+  // --- device I/O, for the HID backend ------------------------------------------------
+  // Opens a handle in the current generation; nullopt when the chip is absent.
+  [[nodiscard]] std::optional<HandleId> OpenHandle();
+  void CloseHandle(HandleId handle);
+  // One output report: the bytes taken, or -1 when the handle is dead or the report empty.
+  int Write(HandleId handle, std::span<const std::uint8_t> report);
+  // One queued input report: its length; 0 on a dead handle; -1 after sleeping `timeout` on the
+  // clock when nothing is queued.
+  int Read(HandleId handle, std::span<std::uint8_t> report, std::chrono::milliseconds timeout);
+
+ private:
+  void PlugInLocked(bool notify);
+  void UnplugLocked(bool notify);
+  void HandleReportLocked(std::span<const std::uint8_t> request);
+  void HandleEepromLocked(std::span<const std::uint8_t> request);
+  void HandleRegisterLocked(std::span<const std::uint8_t> request);
+  void HandleEraseLocked();
+  void QueueReplyLocked(std::uint8_t sequence, std::uint8_t value,
+                        std::span<const std::uint8_t> data);
+  [[nodiscard]] std::uint8_t RegisterLocked(std::uint16_t address) const;
+  [[nodiscard]] bool HasFaultLocked(Fault::Kind kind, std::uint32_t value) const;
+  [[nodiscard]] std::optional<std::uint32_t> FaultValueLocked(Fault::Kind kind) const;
+  [[nodiscard]] ChipMode ModeFromEepromLocked() const;
+  [[nodiscard]] std::uint16_t FirmwareProductIdLocked(std::uint16_t* vendor_id) const;
+
+  mutable std::mutex mutex_;
+  Clock& clock_;
+  const ChipOptions options_;
+  std::vector<std::uint8_t> eeprom_;
+  std::optional<ChipMode> forced_mode_;
+  ChipMode mode_ = ChipMode::kRom;
+  std::uint16_t vendor_id_ = kChipVendorId;
+  std::uint16_t product_id_ = kRomProductId;
+  bool present_ = true;
+  std::uint64_t generation_ = 0;
+  HandleId next_handle_ = 1;
+  std::map<HandleId, std::deque<std::vector<std::uint8_t>>> queues_;  // open handles
+  std::map<std::uint16_t, std::uint8_t> registers_;                    // writable registers
+  std::vector<Fault> faults_;
+  std::uint64_t eeprom_transfers_ = 0;
+  std::uint64_t erase_reports_ = 0;
+  int erases_this_plug_ = 0;
+  bool record_reports_ = false;
+  std::vector<std::vector<std::uint8_t>> written_reports_;
+  PlugListener listener_;
+};
+
+}  // namespace qz::sim
