@@ -1,1 +1,548 @@
-// Virtual chip: placeholder until it lands.
+#include "sim/virtual_chip.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "base/clock.h"
+#include "hid/command_reports.h"
+#include "hid/hotplug.h"
+
+namespace qz::sim {
+
+namespace {
+
+// EEPROM addresses wrap at the part's size, as the serial EEPROM's address counter does.
+constexpr std::uint16_t kAddressMask = static_cast<std::uint16_t>(kEepromBytes - 1);
+// Header the firmware-mode test looks at: "W", "T", "C", variant 0, "O".
+constexpr std::array<std::uint8_t, 5> kFirmwareHeader = {0x57, 0x54, 0x43, 0x00, 0x4F};
+constexpr std::string_view kHsDescriptorTag = "QZHsDTag";
+constexpr std::size_t kTagLength = 8;
+// idVendor and idProduct sit at bytes 8..11 of the device descriptor after the tag.
+constexpr std::size_t kDescriptorVendorOffset = 8;
+constexpr std::size_t kDescriptorIdBytes = 12;
+
+// Request layout offsets.
+constexpr std::size_t kOffSequence = 1;
+constexpr std::size_t kOffCommand = 2;
+constexpr std::size_t kOffEepromMode = 3;
+constexpr std::size_t kOffEepromDevice = 4;
+constexpr std::size_t kOffEepromAddress = 5;
+constexpr std::size_t kOffEepromLength = 7;
+constexpr std::size_t kOffEepromData = 8;
+constexpr std::size_t kOffRegisterAddress = 3;
+constexpr std::size_t kOffRegisterValue = 5;
+constexpr std::uint8_t kEepromWriteMode = 0xA0;
+constexpr std::uint8_t kEepromReadMode = 0xE4;
+constexpr std::uint8_t kEepromDeviceByte = 0xA0;
+constexpr std::uint8_t kEraseKey = 0xCD;
+constexpr std::size_t kEepromWriteMax = 8;
+
+// Reply layout offsets.
+constexpr std::size_t kReplySequence = 7;
+constexpr std::size_t kReplyValue = 8;
+constexpr std::size_t kReplyData = 9;
+
+// Erase reports it takes before the chip wipes its header and restarts from ROM.
+constexpr int kErasesToReset = 2;
+
+// Register contents after plug-in.
+constexpr std::uint8_t kWriteModeRegisterInitial = 0x0D;  // bit 0 set: firmware may run
+constexpr std::uint8_t kIdentityHigh = 0x67;
+constexpr std::uint8_t kIdentityLowBase = 0xC0;
+
+constexpr std::string_view kFaultUsage =
+    "expected status=N, identity=HEX, no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX or "
+    "absent";
+
+bool IsHexDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+}
+
+std::optional<std::uint64_t> ParseDigits(std::string_view text, int base) {
+  if (base == 16 ? !IsHexDigits(text)
+                 : (text.empty() || !std::all_of(text.begin(), text.end(),
+                                                  [](char c) { return c >= '0' && c <= '9'; }))) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+bool HasHexPrefix(std::string_view text) {
+  return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
+// Decimal, or hexadecimal after 0x.
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  if (HasHexPrefix(text)) return ParseDigits(text.substr(2), 16);
+  return ParseDigits(text, 10);
+}
+
+// Hexadecimal with or without 0x.
+std::optional<std::uint64_t> ParseHex(std::string_view text) {
+  if (HasHexPrefix(text)) text.remove_prefix(2);
+  return ParseDigits(text, 16);
+}
+
+std::uint16_t ReadLe16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+}  // namespace
+
+const char* ModeName(ChipMode mode) { return mode == ChipMode::kFirmware ? "firmware" : "rom"; }
+
+std::optional<Fault> ParseFault(std::string_view text, std::string* error) {
+  const auto fail = [&](std::string_view why) -> std::optional<Fault> {
+    if (error != nullptr) {
+      *error = "bad fault \"" + std::string(text) + "\": " + std::string(why);
+    }
+    return std::nullopt;
+  };
+  if (text == "absent") return Fault{Fault::Kind::kAbsent, 0};
+
+  struct Form {
+    std::string_view prefix;
+    Fault::Kind kind;
+    bool hex;             // HEX (0x optional) rather than decimal / 0x-hex
+    std::uint64_t low;    // smallest value allowed
+    std::uint64_t high;   // largest value allowed
+    std::string_view what;
+  };
+  static constexpr std::array<Form, 6> kForms = {{
+      {"no-reply-reg=", Fault::Kind::kNoReplyRegister, true, 0, 0xFFFF,
+       "the register address must be hexadecimal, 0 to FFFF"},
+      {"status=", Fault::Kind::kStatus, false, 0, 0xFF, "the status must be a number, 0 to 255"},
+      {"identity=", Fault::Kind::kIdentity, true, 0, 0xFFFF,
+       "the identity must be hexadecimal, 0 to FFFF"},
+      {"no-reply@", Fault::Kind::kNoReply, false, 1, 0xFFFFFFFF,
+       "the transfer number must be a number of 1 or more"},
+      {"stale@", Fault::Kind::kStale, false, 1, 0xFFFFFFFF,
+       "the transfer number must be a number of 1 or more"},
+      {"corrupt@", Fault::Kind::kCorrupt, false, 0, kEepromBytes - 1,
+       "the address must be a number, 0 to 32767"},
+  }};
+  for (const Form& form : kForms) {
+    if (!text.starts_with(form.prefix)) continue;
+    const std::string_view argument = text.substr(form.prefix.size());
+    const std::optional<std::uint64_t> value = form.hex ? ParseHex(argument) : ParseNumber(argument);
+    if (!value || *value < form.low || *value > form.high) return fail(form.what);
+    return Fault{form.kind, static_cast<std::uint32_t>(*value)};
+  }
+  return fail(kFaultUsage);
+}
+
+VirtualChip::VirtualChip(Clock& clock, ChipOptions options)
+    : clock_(clock),
+      options_(options),
+      eeprom_(kEepromBytes, 0xFF),
+      forced_mode_(options.forced_mode) {
+  std::lock_guard lock(mutex_);
+  PlugInLocked(false, std::nullopt);
+}
+
+// --- EEPROM ----------------------------------------------------------------------------
+
+std::vector<std::uint8_t> VirtualChip::Eeprom() const {
+  std::lock_guard lock(mutex_);
+  return eeprom_;
+}
+
+void VirtualChip::SetEeprom(std::span<const std::uint8_t> bytes, std::size_t offset) {
+  std::lock_guard lock(mutex_);
+  if (offset >= eeprom_.size()) return;
+  const std::size_t count = std::min(bytes.size(), eeprom_.size() - offset);
+  std::copy_n(bytes.begin(), count, eeprom_.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+bool VirtualChip::LoadEeprom(const std::string& path, std::string* error) {
+  const auto fail = [&](const std::string& why) {
+    if (error != nullptr) *error = path + ": " + why;
+    return false;
+  };
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return true;  // a new chip: all 0xFF
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return fail("cannot open the EEPROM file");
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+  if (file.bad()) return fail("cannot read the EEPROM file");
+  if (bytes.size() != kEepromBytes) {
+    return fail("an EEPROM file must hold exactly " + std::to_string(kEepromBytes) +
+                " bytes, this one holds " + std::to_string(bytes.size()));
+  }
+  std::lock_guard lock(mutex_);
+  eeprom_ = std::move(bytes);
+  // The chip powers up with this content: its mode and identity follow it.
+  if (present_) PlugInLocked(false, std::nullopt);
+  return true;
+}
+
+bool VirtualChip::SaveEeprom(const std::string& path, std::string* error) const {
+  const std::vector<std::uint8_t> bytes = Eeprom();
+  const std::string temporary = path + ".tmp";
+  const auto fail = [&](const std::string& why) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    if (error != nullptr) *error = path + ": " + why;
+    return false;
+  };
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) return fail("cannot create the EEPROM file");
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    file.flush();
+    if (!file) return fail("cannot write the EEPROM file");
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) return fail("cannot replace the EEPROM file: " + ec.message());
+  return true;
+}
+
+// --- bus state -------------------------------------------------------------------------
+
+bool VirtualChip::Present() const {
+  std::lock_guard lock(mutex_);
+  return present_;
+}
+
+void VirtualChip::SetPresent(bool present) {
+  std::lock_guard lock(mutex_);
+  if (present == present_) return;
+  if (present) {
+    PlugInLocked(true, std::nullopt);
+  } else {
+    UnplugLocked(true);
+  }
+}
+
+void VirtualChip::Replug() {
+  std::lock_guard lock(mutex_);
+  if (present_) UnplugLocked(true);
+  PlugInLocked(true, std::nullopt);
+}
+
+void VirtualChip::ForceMode(std::optional<ChipMode> mode) {
+  std::lock_guard lock(mutex_);
+  forced_mode_ = mode;
+}
+
+ChipMode VirtualChip::Mode() const {
+  std::lock_guard lock(mutex_);
+  return mode_;
+}
+
+std::uint16_t VirtualChip::VendorId() const {
+  std::lock_guard lock(mutex_);
+  return vendor_id_;
+}
+
+std::uint16_t VirtualChip::ProductId() const {
+  std::lock_guard lock(mutex_);
+  return product_id_;
+}
+
+std::uint64_t VirtualChip::Generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
+std::uint16_t VirtualChip::InputReportLength() const { return options_.input_report_length; }
+std::uint16_t VirtualChip::OutputReportLength() const { return options_.output_report_length; }
+
+void VirtualChip::SetPlugListener(PlugListener listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+void VirtualChip::PlugInLocked(bool notify, std::optional<ChipMode> mode) {
+  present_ = true;
+  ++generation_;
+  queues_.clear();
+  erases_this_plug_ = 0;
+  // power-on register state
+  registers_.clear();
+  registers_[kRegWriteMode] = kWriteModeRegisterInitial;
+  registers_[kRegModePreparation] = 0x00;
+
+  mode_ = mode ? *mode : (forced_mode_ ? *forced_mode_ : ModeFromEepromLocked());
+  if (mode_ == ChipMode::kRom) {
+    vendor_id_ = kChipVendorId;
+    product_id_ = kRomProductId;
+  } else {
+    product_id_ = FirmwareProductIdLocked(&vendor_id_);
+  }
+  if (notify && listener_) listener_(kDbtDeviceArrival);
+}
+
+void VirtualChip::UnplugLocked(bool notify) {
+  present_ = false;
+  queues_.clear();  // every open handle dies
+  if (notify && listener_) listener_(kDbtDeviceRemoveComplete);
+}
+
+ChipMode VirtualChip::ModeFromEepromLocked() const {
+  return std::equal(kFirmwareHeader.begin(), kFirmwareHeader.end(), eeprom_.begin())
+             ? ChipMode::kFirmware
+             : ChipMode::kRom;
+}
+
+std::uint16_t VirtualChip::FirmwareProductIdLocked(std::uint16_t* vendor_id) const {
+  const auto tag = std::search(eeprom_.begin(), eeprom_.end(), kHsDescriptorTag.begin(),
+                               kHsDescriptorTag.end(), [](std::uint8_t byte, char c) {
+                                 return byte == static_cast<std::uint8_t>(c);
+                               });
+  const std::size_t block = static_cast<std::size_t>(tag - eeprom_.begin()) + kTagLength;
+  if (tag == eeprom_.end() || block + kDescriptorIdBytes > eeprom_.size()) {
+    *vendor_id = kChipVendorId;
+    return kDefaultFirmwareProductId;
+  }
+  *vendor_id = ReadLe16(eeprom_, block + kDescriptorVendorOffset);
+  return ReadLe16(eeprom_, block + kDescriptorVendorOffset + 2);
+}
+
+// --- faults and knobs ------------------------------------------------------------------
+
+void VirtualChip::AddFault(const Fault& fault) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back(fault);
+  if (fault.kind == Fault::Kind::kAbsent && present_) UnplugLocked(true);
+}
+
+bool VirtualChip::AddFault(std::string_view text, std::string* error) {
+  const std::optional<Fault> fault = ParseFault(text, error);
+  if (!fault) return false;
+  AddFault(*fault);
+  return true;
+}
+
+void VirtualChip::ClearFaults() {
+  std::lock_guard lock(mutex_);
+  faults_.clear();
+}
+
+bool VirtualChip::HasFaultLocked(Fault::Kind kind, std::uint32_t value) const {
+  return std::any_of(faults_.begin(), faults_.end(),
+                     [&](const Fault& f) { return f.kind == kind && f.value == value; });
+}
+
+std::optional<std::uint32_t> VirtualChip::FaultValueLocked(Fault::Kind kind) const {
+  // the latest fault of a kind wins
+  for (auto it = faults_.rbegin(); it != faults_.rend(); ++it) {
+    if (it->kind == kind) return it->value;
+  }
+  return std::nullopt;
+}
+
+std::uint8_t VirtualChip::Register(std::uint16_t address) const {
+  std::lock_guard lock(mutex_);
+  return RegisterLocked(address);
+}
+
+void VirtualChip::SetRegister(std::uint16_t address, std::uint8_t value) {
+  std::lock_guard lock(mutex_);
+  registers_[address] = value;
+}
+
+std::uint8_t VirtualChip::RegisterLocked(std::uint16_t address) const {
+  switch (address) {
+    case kRegStatus:
+      return static_cast<std::uint8_t>(FaultValueLocked(Fault::Kind::kStatus).value_or(0));
+    case kRegIdentityHigh:
+      if (auto identity = FaultValueLocked(Fault::Kind::kIdentity)) {
+        return static_cast<std::uint8_t>(*identity >> 8);
+      }
+      return kIdentityHigh;
+    case kRegIdentityLow:
+      if (auto identity = FaultValueLocked(Fault::Kind::kIdentity)) {
+        return static_cast<std::uint8_t>(*identity & 0xFF);
+      }
+      return static_cast<std::uint8_t>(kIdentityLowBase | (options_.revision & 0x0F));
+    default: {
+      const auto it = registers_.find(address);
+      return it == registers_.end() ? 0 : it->second;
+    }
+  }
+}
+
+std::uint64_t VirtualChip::EepromTransfers() const {
+  std::lock_guard lock(mutex_);
+  return eeprom_transfers_;
+}
+
+std::uint64_t VirtualChip::EraseReports() const {
+  std::lock_guard lock(mutex_);
+  return erase_reports_;
+}
+
+void VirtualChip::SetRecordReports(bool record) {
+  std::lock_guard lock(mutex_);
+  record_reports_ = record;
+}
+
+std::vector<std::vector<std::uint8_t>> VirtualChip::WrittenReports() const {
+  std::lock_guard lock(mutex_);
+  return written_reports_;
+}
+
+// --- device I/O ------------------------------------------------------------------------
+
+std::optional<VirtualChip::HandleId> VirtualChip::OpenHandle() {
+  std::lock_guard lock(mutex_);
+  if (!present_) return std::nullopt;
+  const HandleId handle = next_handle_++;
+  queues_[handle];
+  return handle;
+}
+
+void VirtualChip::CloseHandle(HandleId handle) {
+  std::lock_guard lock(mutex_);
+  queues_.erase(handle);
+}
+
+int VirtualChip::Write(HandleId handle, std::span<const std::uint8_t> report) {
+  std::lock_guard lock(mutex_);
+  if (!queues_.contains(handle) || report.empty()) return -1;
+  // The chip sees exactly one output report: longer buffers are cut, shorter ones zero-filled.
+  const std::size_t taken = std::min<std::size_t>(report.size(), options_.output_report_length);
+  std::vector<std::uint8_t> request(options_.output_report_length, 0);
+  std::copy_n(report.begin(), taken, request.begin());
+  if (record_reports_) written_reports_.push_back(request);
+  HandleReportLocked(request);
+  return static_cast<int>(taken);
+}
+
+int VirtualChip::Read(HandleId handle, std::span<std::uint8_t> report,
+                      std::chrono::milliseconds timeout) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto queue = queues_.find(handle);
+    if (queue == queues_.end()) return 0;  // gone with the last re-plug, or closed
+    if (!queue->second.empty()) {
+      const std::vector<std::uint8_t> reply = std::move(queue->second.front());
+      queue->second.pop_front();
+      const std::size_t count = std::min(report.size(), reply.size());
+      std::copy_n(reply.begin(), count, report.begin());
+      return static_cast<int>(count);
+    }
+  }
+  // Nothing queued: replies are made when requests are written, so none can come any more.
+  // Sleep outside the lock so that other threads keep the chip.
+  clock_.SleepFor(std::chrono::duration_cast<Clock::Duration>(timeout));
+  return -1;
+}
+
+// --- request decoding ------------------------------------------------------------------
+
+void VirtualChip::HandleReportLocked(std::span<const std::uint8_t> request) {
+  if (request.size() <= kOffCommand || request[0] != 0) return;  // report ID 0 only
+  switch (request[kOffCommand]) {
+    case kCmdEepromWrite:
+    case kCmdEepromRead:
+      HandleEepromLocked(request);
+      break;
+    case kCmdRegisterWrite:
+    case kCmdRegisterRead:
+      HandleRegisterLocked(request);
+      break;
+    case kCmdErase:
+      if (request.size() > 4 && request[3] == kEraseKey && request[4] == 0x00) HandleEraseLocked();
+      break;
+    default:
+      break;  // not a command of this chip: ignored
+  }
+}
+
+void VirtualChip::HandleEepromLocked(std::span<const std::uint8_t> request) {
+  if (request.size() <= kOffEepromLength) return;
+  const bool write = request[kOffCommand] == kCmdEepromWrite;
+  const std::uint8_t mode = request[kOffEepromMode];
+  if (mode != (write ? kEepromWriteMode : kEepromReadMode)) return;
+  if (request[kOffEepromDevice] != kEepromDeviceByte) return;
+  const std::size_t length = request[kOffEepromLength];
+  if (length == 0) return;
+  if (write && (length > kEepromWriteMax || kOffEepromData + length > request.size())) return;
+  if (!write && kReplyData + length > options_.input_report_length) return;  // reply can't hold it
+
+  const std::uint64_t number = ++eeprom_transfers_;
+  if (HasFaultLocked(Fault::Kind::kNoReply, static_cast<std::uint32_t>(number))) return;  // lost
+
+  const std::uint8_t sequence = request[kOffSequence];
+  const auto address = static_cast<std::uint16_t>((request[kOffEepromAddress] << 8) |
+                                                  request[kOffEepromAddress + 1]);
+  std::vector<std::uint8_t> data;
+  if (write) {
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto at = static_cast<std::uint16_t>((address + i) & kAddressMask);
+      std::uint8_t value = request[kOffEepromData + i];
+      if (HasFaultLocked(Fault::Kind::kCorrupt, at)) value ^= 0x01;
+      eeprom_[at] = value;
+    }
+  } else {
+    for (std::size_t i = 0; i < length; ++i) {
+      data.push_back(eeprom_[(address + i) & kAddressMask]);
+    }
+  }
+  if (HasFaultLocked(Fault::Kind::kStale, static_cast<std::uint32_t>(number))) {
+    // a late answer to the request before, with other data: only the sequence byte tells
+    std::vector<std::uint8_t> stale = data;
+    for (std::uint8_t& byte : stale) byte = static_cast<std::uint8_t>(~byte);
+    QueueReplyLocked(static_cast<std::uint8_t>(sequence - 1), static_cast<std::uint8_t>(length),
+                     stale);
+  }
+  QueueReplyLocked(sequence, static_cast<std::uint8_t>(length), data);
+}
+
+void VirtualChip::HandleRegisterLocked(std::span<const std::uint8_t> request) {
+  if (request.size() <= kOffRegisterValue) return;
+  const std::uint8_t sequence = request[kOffSequence];
+  const auto address = static_cast<std::uint16_t>((request[kOffRegisterAddress] << 8) |
+                                                  request[kOffRegisterAddress + 1]);
+  if (request[kOffCommand] == kCmdRegisterRead) {
+    if (HasFaultLocked(Fault::Kind::kNoReplyRegister, address)) return;
+    QueueReplyLocked(sequence, RegisterLocked(address), {});
+    return;
+  }
+  const std::uint8_t value = request[kOffRegisterValue];
+  // Only the two control registers keep what is written; the rest take writes and read 0.
+  if (address == kRegWriteMode || address == kRegModePreparation) registers_[address] = value;
+  QueueReplyLocked(sequence, value, {});
+}
+
+void VirtualChip::HandleEraseLocked() {
+  ++erase_reports_;
+  if (++erases_this_plug_ < kErasesToReset) return;
+  // The header goes, so the firmware can no longer start: the chip drops off the bus and comes
+  // back from its ROM.
+  std::fill_n(eeprom_.begin(), 8, std::uint8_t{0xFF});
+  UnplugLocked(true);
+  PlugInLocked(true, ChipMode::kRom);
+}
+
+void VirtualChip::QueueReplyLocked(std::uint8_t sequence, std::uint8_t value,
+                                   std::span<const std::uint8_t> data) {
+  std::vector<std::uint8_t> reply(options_.input_report_length, 0);
+  if (reply.size() > kReplySequence) reply[kReplySequence] = sequence;
+  if (reply.size() > kReplyValue) reply[kReplyValue] = value;
+  for (std::size_t i = 0; i < data.size() && kReplyData + i < reply.size(); ++i) {
+    reply[kReplyData + i] = data[i];
+  }
+  for (auto& [handle, queue] : queues_) {
+    if (queue.size() >= kInputQueueLimit) queue.pop_front();
+    queue.push_back(reply);
+  }
+}
+
+}  // namespace qz::sim

@@ -139,7 +139,8 @@ class VirtualChip {
   int Read(HandleId handle, std::span<std::uint8_t> report, std::chrono::milliseconds timeout);
 
  private:
-  void PlugInLocked(bool notify);
+  // Plugs in (a new generation); `mode` overrides the forced / EEPROM-derived mode.
+  void PlugInLocked(bool notify, std::optional<ChipMode> mode);
   void UnplugLocked(bool notify);
   void HandleReportLocked(std::span<const std::uint8_t> request);
   void HandleEepromLocked(std::span<const std::uint8_t> request);

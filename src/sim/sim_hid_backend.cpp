@@ -1,0 +1,110 @@
+#include "sim/sim_hid_backend.h"
+
+#include <algorithm>
+
+#include "base/clock.h"
+
+namespace qz::sim {
+
+namespace {
+
+// A device opened on the virtual chip: dies with the chip's plug generation.
+class ChipDevice final : public HidDevice {
+ public:
+  ChipDevice(VirtualChip& chip, VirtualChip::HandleId handle) : chip_(chip), handle_(handle) {}
+  ~ChipDevice() override { chip_.CloseHandle(handle_); }
+  ChipDevice(const ChipDevice&) = delete;
+  ChipDevice& operator=(const ChipDevice&) = delete;
+
+  [[nodiscard]] std::uint16_t InputReportLength() const override {
+    return chip_.InputReportLength();
+  }
+  [[nodiscard]] std::uint16_t OutputReportLength() const override {
+    return chip_.OutputReportLength();
+  }
+  int Write(std::span<const std::uint8_t> report) override { return chip_.Write(handle_, report); }
+  int Read(std::span<std::uint8_t> report, std::chrono::milliseconds timeout) override {
+    return chip_.Read(handle_, report, timeout);
+  }
+
+ private:
+  VirtualChip& chip_;
+  VirtualChip::HandleId handle_;
+};
+
+// An unrelated device that takes reports and never answers.
+class SilentDevice final : public HidDevice {
+ public:
+  explicit SilentDevice(Clock& clock) : clock_(clock) {}
+  [[nodiscard]] std::uint16_t InputReportLength() const override { return kDefaultReportLength; }
+  [[nodiscard]] std::uint16_t OutputReportLength() const override {
+    return kDefaultReportLength;
+  }
+  int Write(std::span<const std::uint8_t> report) override {
+    return report.empty() ? -1 : static_cast<int>(std::min<std::size_t>(report.size(),
+                                                                         kDefaultReportLength));
+  }
+  int Read(std::span<std::uint8_t>, std::chrono::milliseconds timeout) override {
+    clock_.SleepFor(std::chrono::duration_cast<Clock::Duration>(timeout));
+    return -1;
+  }
+
+ private:
+  Clock& clock_;
+};
+
+}  // namespace
+
+SimHidBackend::SimHidBackend(VirtualChip& chip, Clock& clock) : chip_(chip), clock_(clock) {}
+
+std::vector<HidDeviceInfo> SimHidBackend::Enumerate() {
+  std::vector<Extra> extras;
+  {
+    std::lock_guard lock(mutex_);
+    extras = extras_;
+  }
+  std::vector<HidDeviceInfo> devices;
+  for (const Extra& extra : extras) {
+    if (extra.before_chip) devices.push_back(extra.info);
+  }
+  if (chip_.Present()) {
+    devices.push_back(HidDeviceInfo{kChipPath, chip_.VendorId(), chip_.ProductId()});
+  }
+  for (const Extra& extra : extras) {
+    if (!extra.before_chip) devices.push_back(extra.info);
+  }
+  return devices;
+}
+
+std::unique_ptr<HidDevice> SimHidBackend::Open(const std::string& path) {
+  std::optional<ExtraDevice> extra_behaviour;
+  {
+    std::lock_guard lock(mutex_);
+    open_attempts_.push_back(path);
+    const auto extra = std::find_if(extras_.begin(), extras_.end(),
+                                    [&](const Extra& e) { return e.info.path == path; });
+    if (extra != extras_.end()) extra_behaviour = extra->behaviour;
+  }
+  if (extra_behaviour) {
+    if (*extra_behaviour == ExtraDevice::kUnopenable) return nullptr;
+    return std::make_unique<SilentDevice>(clock_);
+  }
+  if (path != kChipPath) return nullptr;
+  const std::optional<VirtualChip::HandleId> handle = chip_.OpenHandle();
+  if (!handle) return nullptr;
+  return std::make_unique<ChipDevice>(chip_, *handle);
+}
+
+void SimHidBackend::AddExtraDevice(std::uint16_t vendor_id, std::uint16_t product_id,
+                                   ExtraDevice behaviour, bool before_chip) {
+  std::lock_guard lock(mutex_);
+  HidDeviceInfo info{"sim:extra:" + std::to_string(extras_.size()), vendor_id, product_id};
+  extras_.push_back(Extra{std::move(info), behaviour, before_chip});
+}
+
+std::vector<std::string> SimHidBackend::OpenAttempts() const {
+  std::lock_guard lock(mutex_);
+  return open_attempts_;
+}
+
+}  // namespace qz::sim
