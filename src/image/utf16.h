@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qz {
+
+// UTF-16 code units of a UTF-8 text (a character beyond U+FFFF counts 2), or nullopt when the
+// text is not valid UTF-8 or holds a NUL: overlong forms, surrogate code points, values beyond
+// U+10FFFF, stray or missing continuation bytes are all rejected.
+[[nodiscard]] std::optional<std::size_t> Utf16Length(std::string_view utf8);
+
+// Writes the UTF-16LE code units of `utf8` to `out` (2 bytes per unit) and returns the unit
+// count; nothing is written and nullopt is returned when the text is invalid (as for
+// Utf16Length) or needs more than `max_units` units.
+std::optional<std::size_t> EncodeUtf16Le(std::string_view utf8, std::uint8_t* out,
+                                         std::size_t max_units);
+
+// UTF-8 text of `unit_count` UTF-16LE code units at `bytes`; an unpaired surrogate becomes
+// U+FFFD.
+[[nodiscard]] std::string DecodeUtf16Le(const std::uint8_t* bytes, std::size_t unit_count);
+
+}  // namespace qz
