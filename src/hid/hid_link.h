@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -10,6 +11,10 @@ namespace qz {
 
 class Clock;
 
+// Size of the request and reply buffers of a link that is not sized for a longer report: the
+// command layouts are built for 64-byte reports.
+inline constexpr std::size_t kReportBufferSize = 64;
+
 // The dialog's one connection to the chip. Where Windows keeps a write handle and a second,
 // overlapped read handle, here one open HidDevice serves both directions: both "handles" are
 // valid exactly when `device` is set.
@@ -19,9 +24,10 @@ struct HidLink {
   std::unique_ptr<HidDevice> device;      // the open interface, or null
   std::uint16_t InputReportLength = 0;    // report-ID byte included
   std::uint16_t OutputReportLength = 0;   // report-ID byte included
-  // Request and reply buffers, sized from the report lengths at open (never below 64 bytes).
-  std::vector<std::uint8_t> request;
-  std::vector<std::uint8_t> reply;
+  // Request and reply buffers: 64 bytes from the start, grown by OpenHidDevice when a device
+  // declares longer reports, so a report never runs past its buffer. Never sized per transfer.
+  std::vector<std::uint8_t> request = std::vector<std::uint8_t>(kReportBufferSize);
+  std::vector<std::uint8_t> reply = std::vector<std::uint8_t>(kReportBufferSize);
 
   [[nodiscard]] bool IsOpen() const { return device != nullptr; }
 };
@@ -38,10 +44,13 @@ inline constexpr std::uint16_t kMinInputReportLength = 25;
 // examined). Returns 1 when the link is open (at once, without searching, when it already was),
 // 0 otherwise; then both lengths are 0 and the link is closed. Stores the output and input
 // report lengths through the two pointers (not on an already open link); null pointers give 0.
+// A device whose reports are shorter than kMinOutputReportLength / kMinInputReportLength, or
+// whose lengths cannot be learnt, is skipped like one that does not match.
 [[nodiscard]] int OpenHidDevice(HidLink& link, std::uint16_t vendor_id, std::uint16_t product_id,
                                 std::uint16_t* output_length, std::uint16_t* input_length);
 
-// Writes OutputReportLength bytes of `report`. Returns the bytes written, or -1.
+// Writes OutputReportLength bytes of `report`. Returns the bytes written, or -1 (also when the
+// link is closed or OutputReportLength is 0).
 int WriteOutputReport(HidLink& link, const std::uint8_t* report);
 
 // Reads one input report into `buffer` (at least InputReportLength bytes): the count (>= 1),

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "hid/platform/hidapi_backend.h"
+
+namespace qz {
+namespace {
+
+TEST(HidapiTranslationTest, ReportDescriptorPathOnlyForHidrawNodes) {
+  struct Case {
+    const char* device;
+    const char* sysfs;
+  };
+  const Case cases[] = {
+      {"/dev/hidraw0", "/sys/class/hidraw/hidraw0/device/report_descriptor"},
+      {"/dev/hidraw17", "/sys/class/hidraw/hidraw17/device/report_descriptor"},
+      {"/dev/hidraw", ""},
+      {"/dev/hidraw1/../../etc", ""},
+      {"/dev/hidrawX", ""},
+      {"/dev/usb/hiddev0", ""},
+      {"1-1.4:1.0", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.device);
+    EXPECT_EQ(HidrawReportDescriptorPath(c.device), c.sysfs);
+  }
+}
+
+TEST(HidapiTranslationTest, UnnumberedReportsGetReportIdByteInFront) {
+  std::array<std::uint8_t, 64> report{};
+  report.fill(0x77);
+  const std::span<std::uint8_t> target = HidapiReadTarget(report, false);
+  ASSERT_EQ(target.data(), report.data() + 1);
+  ASSERT_EQ(target.size(), 63U);
+  // hidapi delivered 63 data bytes after the ID position.
+  EXPECT_EQ(FinishHidapiRead(report, false, 63), 64);
+  EXPECT_EQ(report[0], 0);
+  EXPECT_EQ(report[1], 0x77);
+}
+
+TEST(HidapiTranslationTest, NumberedReportsArriveWithTheirId) {
+  std::array<std::uint8_t, 33> report{};
+  report[0] = 0x02;
+  const std::span<std::uint8_t> target = HidapiReadTarget(report, true);
+  EXPECT_EQ(target.data(), report.data());
+  EXPECT_EQ(target.size(), report.size());
+  EXPECT_EQ(FinishHidapiRead(report, true, 33), 33);
+  EXPECT_EQ(report[0], 0x02);
+}
+
+TEST(HidapiTranslationTest, ResultsMapToLinkOutcomes) {
+  struct Case {
+    bool numbered;
+    int hidapi;
+    int link;
+  };
+  const Case cases[] = {
+      {false, 0, -1},  {true, 0, -1},    // hidapi's time-out is the link's -1
+      {false, -1, 0},  {true, -1, 0},    // hidapi's error is "no read could be made"
+      {false, 10, 11}, {true, 10, 10},   // a short report
+      {false, 99, 64}, {true, 99, 64},   // never more than the buffer
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "numbered " << c.numbered << ", hidapi " << c.hidapi);
+    std::array<std::uint8_t, 64> report{};
+    EXPECT_EQ(FinishHidapiRead(report, c.numbered, c.hidapi), c.link);
+  }
+  std::span<std::uint8_t> empty;
+  EXPECT_TRUE(HidapiReadTarget(empty, false).empty());
+  EXPECT_EQ(FinishHidapiRead(empty, false, 5), 0);
+}
+
+}  // namespace
+}  // namespace qz
