@@ -59,6 +59,10 @@ struct DescriptorOptions {
   void ApplyTo(DialogControls& controls) const;
 };
 
+// The arguments with each "--<descriptor option>=" (an empty value) split into the option and
+// an empty argument, which the parser otherwise would not take as the option's value.
+std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* argv);
+
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read

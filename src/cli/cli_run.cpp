@@ -61,8 +61,12 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   AddDeviceCommands(app, context);
   AddWriteCommand(app, context);
 
+  const std::vector<std::string> args = SplitEmptyOptionValues(argc, argv);
+  std::vector<const char*> arg_pointers;
+  for (const std::string& arg : args) arg_pointers.push_back(arg.c_str());
+
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(arg_pointers.size()), arg_pointers.data());
   } catch (const CLI::CallForHelp& e) {
     out << app.help();
     return 0;
