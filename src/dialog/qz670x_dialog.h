@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 #include "hid/hid_link.h"
 #include "hid/hotplug.h"
 #include "image/image_buffer.h"
+#include "programming/write_outcome.h"
 
 namespace qz {
 
@@ -82,6 +85,9 @@ class CQZ670xWriteEepromMPUtyDlg {
   // Device-change handler; returns 0. A probe that arrives while a job holds the link runs
   // when the job has closed.
   std::uint32_t OnDeviceChange(std::uint32_t event_type, const DeviceBroadcastHeader* header);
+  // Takes the pending events of the hotplug source (if any) and runs OnDeviceChange for each.
+  // UI thread. Returns how many events there were.
+  std::size_t DispatchHotplugEvents();
   [[nodiscard]] HResult EraseEeprom();
   [[nodiscard]] HResult PrepareWriteMode();
   // Closes the device if DeviceOpen is set and clears the report-length copies.
@@ -94,6 +100,13 @@ class CQZ670xWriteEepromMPUtyDlg {
   void StopWorker();
   // True from the moment a job is handed to the worker until its close step has run.
   [[nodiscard]] bool JobActive() const { return job_active_.load(std::memory_order_acquire); }
+  // Called while a message box of OnWriteEeprom is open (an operator who gives up): when the
+  // box closes the request stops like a failed step. UI thread.
+  void CancelWriteRequest() { cancel_request_ = true; }
+  // Where the last OnWriteEeprom stopped. UI thread.
+  [[nodiscard]] const WriteRequestResult& LastWriteRequest() const { return last_request_; }
+  // How the last job ended; meaningful once JobActive() is false again.
+  [[nodiscard]] JobReport LastJobReport() const;
 
   // --- services ----------------------------------------------------------------------
   [[nodiscard]] DialogControls& Controls() { return controls_; }
@@ -137,13 +150,16 @@ class CQZ670xWriteEepromMPUtyDlg {
   friend class WorkerAccess;  // tests of the job steps
 
   // worker
-  void WorkerMain();
+  void WorkerMain(DoneEvent* done);
   void WorkerLoop();
+  void WaitForRequest();
+  void WakeWorker();
   void RunWritePhase();
   void RunReadBackPhase();
   void RunComparePhase();
   void RunCloseStep();
   void EndJob(int code);
+  void EndJobWithMismatch(int code, std::size_t address);
   [[nodiscard]] HResult ClearHeader();
   [[nodiscard]] HResult ReadHeader();
   [[nodiscard]] HResult WriteBody();
@@ -151,7 +167,10 @@ class CQZ670xWriteEepromMPUtyDlg {
   [[nodiscard]] HResult CommitHeader();
   [[nodiscard]] bool Transfer(std::uint16_t address, bool read, std::uint8_t count,
                               std::uint8_t* buffer);
-  void RunDeferredProbe();
+  [[nodiscard]] bool WorkerShouldGoOn() const;
+  void SetJobProgress(int position);
+  void FinishJob();
+  void ProbeOrDefer();
 
   DialogControls& controls_;
   HidBackend& backend_;
@@ -159,10 +178,20 @@ class CQZ670xWriteEepromMPUtyDlg {
   HotplugSource* hotplug_;
   std::string app_name_;
 
-  DoneEvent done_event_;
+  std::unique_ptr<DoneEvent> done_event_;  // made afresh by each StartWorker
   std::thread worker_thread_;
+  // The idle worker sleeps here until a request or a stop.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_cv_;
   std::atomic<bool> job_active_{false};
   std::atomic<bool> probe_deferred_{false};
+  // UI thread only.
+  WriteRequestResult last_request_;
+  bool cancel_request_ = false;
+  // Written by the worker during a job, read after it (ordered by job_active_).
+  JobReport job_report_;
+  // Tasks posted to the UI thread hold a weak reference: they do nothing once the dialog is gone.
+  std::shared_ptr<int> life_token_ = std::make_shared<int>(0);
 };
 
 }  // namespace qz

@@ -1,0 +1,292 @@
+// `write`: the dialog's "Write EEPROM" road from the command line. The dialog object runs as in
+// the window, over in-memory controls; this thread plays the UI thread and the operator.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "base/clock.h"
+#include "cli/cli_common.h"
+#include "cli/device_options.h"
+#include "dialog/control_table.h"
+#include "dialog/headless_controls.h"
+#include "dialog/messages.h"
+#include "dialog/qz670x_dialog.h"
+
+namespace qz::cli {
+
+namespace {
+
+// Caption of the message boxes that name none: the program's name.
+constexpr const char* kAppName = "qz670x-mp-cli";
+
+// While the re-plug message is up: how often to look at the hotplug events, or to probe the bus
+// directly where no hotplug monitor runs.
+constexpr std::chrono::milliseconds kEventPoll{50};
+constexpr std::chrono::milliseconds kProbePoll{200};
+// How often the wait for a job's end looks at hotplug events when nothing else wakes it.
+constexpr std::chrono::milliseconds kJobPoll{100};
+
+constexpr double kDefaultReplugTimeoutSeconds = 60.0;
+
+struct WriteArgs {
+  std::string image;
+  bool factory = false;
+  bool developer = false;
+  bool evb = false;
+  std::string vid = "1D6C";
+  std::string pid = "6841";
+  double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
+  DescriptorOptions descriptor;
+  DeviceOptions device;
+};
+
+// The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from
+// the worker and the main thread.
+class ProgressPrinter {
+ public:
+  ProgressPrinter(const Output& output, bool terminal) : output_(output), terminal_(terminal) {}
+
+  void Show(int percent) {
+    std::lock_guard lock(mutex_);
+    if (percent == last_) return;
+    last_ = percent;
+    if (output_.json) {
+      output_.JsonLine(nlohmann::json{{"type", "progress"}, {"percent", percent}}.dump());
+    } else if (terminal_) {
+      constexpr int kWidth = 40;
+      const int filled = std::clamp(percent, 0, 100) * kWidth / 100;
+      *output_.err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+                   << std::string(static_cast<std::size_t>(kWidth - filled), '.') << "] "
+                   << percent << "%" << std::flush;
+      bar_open_ = true;
+    }
+  }
+
+  // Ends the bar's line before other text goes to the terminal.
+  void BreakLine() {
+    std::lock_guard lock(mutex_);
+    if (!bar_open_) return;
+    *output_.err << '\n';
+    bar_open_ = false;
+  }
+
+ private:
+  const Output& output_;
+  const bool terminal_;
+  std::mutex mutex_;
+  int last_ = -1;
+  bool bar_open_ = false;
+};
+
+// Waits, as the operator does while the re-plug message is up, until the chip is back in ROM
+// mode: the hotplug events re-run the probe, or the probe runs on a timer where there are none.
+bool WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, Clock& clock, Clock::Duration timeout) {
+  const bool monitor = dialog.NotificationsRegistered;
+  const Clock::Duration deadline = clock.Now() + timeout;
+  for (;;) {
+    if (monitor) {
+      (void)dialog.DispatchHotplugEvents();
+    } else {
+      dialog.ProbeRomMode();
+    }
+    if (dialog.NotInRomMode == 0) return true;
+    if (clock.Now() >= deadline) return false;
+    clock.SleepFor(monitor ? kEventPoll : kProbePoll);
+  }
+}
+
+// The one table from where a write stopped to the exit status.
+Exit ExitFor(const WriteRequestResult& request, const JobReport& job,
+             bool string_area_failed) {
+  struct Row {
+    WriteRequestStep step;
+    Exit exit;
+  };
+  static constexpr Row kRequestExits[] = {
+      {WriteRequestStep::kLoadImage, Exit::kImageRejected},
+      {WriteRequestStep::kDescriptorUpdates, Exit::kOverrideRejected},
+      {WriteRequestStep::kHeaderCheck, Exit::kImageRejected},
+      {WriteRequestStep::kErase, Exit::kEraseOrPrepareFailed},
+      {WriteRequestStep::kCancelled, Exit::kTimeout},
+      {WriteRequestStep::kPrepareWriteMode, Exit::kEraseOrPrepareFailed},
+      {WriteRequestStep::kSearch, Exit::kNoChip},
+  };
+  if (request.stopped_at == WriteRequestStep::kRaised) {
+    // 0 OK, 1..12 the numbered outcome, 13 the silent end
+    if (job.outcome >= kJobOutcomeOk && job.outcome <= kJobOutcomeSilent) {
+      return static_cast<Exit>(job.outcome);
+    }
+    return Exit::kIoError;  // the worker ended without an outcome
+  }
+  // a search that found no chip explains any device step that failed after it
+  if (request.chip_not_found) return Exit::kNoChip;
+  // the string area is part of the image, not an override the operator got wrong
+  if (request.stopped_at == WriteRequestStep::kDescriptorUpdates && string_area_failed) {
+    return Exit::kImageRejected;
+  }
+  for (const Row& row : kRequestExits) {
+    if (row.step == request.stopped_at) return row.exit;
+  }
+  return Exit::kIoError;
+}
+
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+int RunWrite(const WriteArgs& args, const Output& output) {
+  std::string error;
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
+  if (!session) {
+    *output.err << "qz670x-mp-cli: " << error << '\n';
+    return static_cast<int>(Exit::kIoError);
+  }
+  Clock& clock = session->GetClock();
+  const bool terminal = output.err == &std::cerr && isatty(STDERR_FILENO) != 0;
+  ProgressPrinter progress(output, terminal && !output.json);
+  // (capped at a day, which no operator waits anyway)
+  const auto replug_timeout = std::chrono::duration_cast<Clock::Duration>(
+      std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
+
+  HeadlessControls controls;
+  bool replug_timed_out = false;
+  WriteRequestResult request;
+  JobReport job;
+  bool string_area_failed = false;
+  {
+    CQZ670xWriteEepromMPUtyDlg dialog(controls, session->Backend(), clock, session->Hotplug(),
+                                      kAppName);
+    controls.SetMessageHandler([&](const MessageBoxRequest& message) {
+      progress.BreakLine();
+      output.Message(message);
+      // The operator re-plugs the chip and presses the button once it is recognised; here the
+      // button is pressed when the chip is back in ROM mode, or the wait gives up. The erase
+      // step shows this box on the UI thread, which is this one.
+      if (message.text == msg::kReplugDevice && !WaitForRomMode(dialog, clock, replug_timeout)) {
+        replug_timed_out = true;
+        dialog.CancelWriteRequest();
+      }
+    });
+
+    (void)dialog.OnInitDialog();
+    controls.SetProgressHandler([&](int percent) { progress.Show(percent); });
+
+    // the operator's choices, as clicks and texts
+    controls.SetText(ctl::kOriginPath, args.image);
+    controls.CheckRadio(args.factory ? ctl::kFactoryMode : ctl::kDeveloperMode);
+    dialog.UpdateModeControls();
+    args.descriptor.ApplyTo(controls);
+    if (args.evb) {
+      controls.SetChecked(ctl::kUseEvb, true);
+      dialog.UseEvbIdsControls();
+    }
+    controls.SetText(ctl::kVendorId, args.vid);
+    controls.SetText(ctl::kProductId, args.pid);
+
+    dialog.OnWriteEeprom();
+    request = dialog.LastWriteRequest();
+    if (request.stopped_at == WriteRequestStep::kDescriptorUpdates) {
+      const std::vector<std::string> texts = controls.MessageTexts();
+      string_area_failed = !texts.empty() && texts.back() == msg::kReplaceStringError;
+    }
+
+    // Until the job has closed, this thread runs what the UI thread would: posted tasks and
+    // device changes (the dialog holds the probes back while the job owns the link).
+    if (request.stopped_at == WriteRequestStep::kRaised) {
+      const auto closed = [&] {
+        return !dialog.JobActive() && controls.IsEnabled(ctl::kWriteEeprom);
+      };
+      while (!closed() && dialog.WorkerRunning.load() != 0) {
+        (void)controls.RunPostedTasks();
+        (void)dialog.DispatchHotplugEvents();
+        (void)controls.WaitUntil(closed, kJobPoll);
+      }
+    }
+    (void)controls.RunPostedTasks();
+    (void)dialog.DispatchHotplugEvents();
+    (void)controls.RunPostedTasks();
+    dialog.OnExit();
+    job = dialog.LastJobReport();
+  }
+  progress.BreakLine();
+
+  if (replug_timed_out) {
+    if (output.json) {
+      output.JsonLine(nlohmann::json{{"type", "replug-timeout"},
+                                     {"seconds", args.replug_timeout_seconds}}
+                          .dump());
+    } else {
+      *output.err << "qz670x-mp-cli: the chip was not back in ROM mode within "
+                  << args.replug_timeout_seconds << " s\n";
+    }
+  }
+  if (job.mismatch_address >= 0) {
+    if (output.json) {
+      output.JsonLine(nlohmann::json{{"type", "mismatch"},
+                                     {"address", job.mismatch_address},
+                                     {"expected", job.expected},
+                                     {"actual", job.actual}}
+                          .dump());
+    } else {
+      *output.err << "qz670x-mp-cli: EEPROM byte " << Hex(static_cast<unsigned>(job.mismatch_address), 4)
+                  << " reads " << Hex(job.actual, 2) << ", the image has "
+                  << Hex(job.expected, 2) << '\n';
+    }
+  }
+
+  int exit_code = static_cast<int>(ExitFor(request, job, string_area_failed));
+  if (!session->Finish(&error)) {
+    *output.err << "qz670x-mp-cli: " << error << '\n';
+    if (exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
+  }
+  return exit_code;
+}
+
+}  // namespace
+
+void AddWriteCommand(CLI::App& app, Context& context) {
+  auto args = std::make_shared<WriteArgs>();
+  CLI::App* command = app.add_subcommand(
+      "write",
+      "Write IMAGE into the chip's EEPROM: erase and re-plug when the chip runs its firmware, "
+      "check status and identity, write, read back, verify, commit the header");
+  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")->required();
+  CLI::Option* factory =
+      command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
+  CLI::Option* developer = command->add_flag(
+      "--developer", args->developer, "Developer mode: write the first 16400 bytes (default)");
+  factory->excludes(developer);
+  args->descriptor.AddTo(*command);
+  command->add_flag("--evb", args->evb,
+                    "Use the evaluation board's IDs: VID 0x1D6C, PID 0x0001 (high speed) and "
+                    "0x0002 (full speed)");
+  command->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+  command->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+  args->device.AddTo(*command);
+  command
+      ->add_option("--replug-timeout", args->replug_timeout_seconds,
+                   "Seconds to wait for the chip to come back in ROM mode after the erase")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  command->callback([args, &context] {
+    context.exit_code = RunWrite(*args, context.output);
+  });
+}
+
+}  // namespace qz::cli

@@ -1,0 +1,93 @@
+// "Write EEPROM": turns the operator's choices into one job for the programming worker.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "dialog/control_table.h"
+#include "dialog/messages.h"
+#include "dialog/qz670x_dialog.h"
+#include "image/image_format.h"
+
+namespace qz {
+
+namespace {
+
+// EEPROM bytes a job covers: the whole 32 KiB in Factory mode, otherwise 16 KiB plus the
+// 16-byte block after it.
+inline constexpr std::uint16_t kFactoryWriteLength = 0x8000;
+inline constexpr std::uint16_t kDeveloperWriteLength = 0x4010;
+
+// The origin path is read through a MAX_PATH buffer.
+inline constexpr std::size_t kPathChars = 259;
+
+}  // namespace
+
+void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
+  // The job owns WriteImage and the link until its close step; the button is disabled then,
+  // but a second call must not touch them either.
+  if (JobActive()) return;
+
+  last_request_ = WriteRequestResult{};
+  cancel_request_ = false;
+  const auto give_up = [this](WriteRequestStep step) {
+    last_request_.stopped_at = step;
+    controls_.SetEnabled(ctl::kWriteEeprom, true);
+  };
+
+  controls_.SetEnabled(ctl::kWriteEeprom, false);
+  controls_.SetText(ctl::kStatusMark, " ");
+  controls_.SetProgress(ctl::kProgress, 0);
+  WriteImage.Clear();
+  WriteLength =
+      controls_.IsChecked(ctl::kFactoryMode) ? kFactoryWriteLength : kDeveloperWriteLength;
+
+  // load, patch and check the image
+  const std::string path = controls_.GetText(ctl::kOriginPath, kPathChars);
+  if (!Succeeded(LoadImageFile(path.c_str()))) return give_up(WriteRequestStep::kLoadImage);
+  std::copy_n(FileImage.bytes.begin(), kImageSize, WriteImage.bytes.begin());
+
+  if (!Succeeded(ApplyDescriptorUpdates(WriteImage, controls_.IsChecked(ctl::kUseEvb),
+                                        msg::kReplaceStringError))) {
+    return give_up(WriteRequestStep::kDescriptorUpdates);
+  }
+  FwInfo.found = 0;
+  CId.found = 0;
+  if (!Succeeded(CheckImageHeader(&WriteImage, HeaderVariant, FwInfo, CId))) {
+    ShowMessage(msg::kFwError);
+    return give_up(WriteRequestStep::kHeaderCheck);
+  }
+
+  // firmware ID: shown, and marked when missing or not the expected one
+  const std::uint16_t firmware_id = FwInfo.info_words[kFirmwareIdWord];
+  if (FwInfo.found != 0) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(firmware_id));
+    controls_.SetText(ctl::kFirmwareId, text);
+  }
+  if (FwInfo.found == 0 || firmware_id != ExpectedFirmwareId) {
+    controls_.SetText(ctl::kStatusMark, ".");
+  }
+
+  // bring the chip into a writable state and open it for the job
+  if (NotInRomMode != 0) {
+    const HResult erased = EraseEeprom();
+    if (!Succeeded(erased) || cancel_request_) {
+      controls_.SetEnabled(ctl::kWriteEeprom, true);
+      WriteRequested.store(0);
+      last_request_.stopped_at =
+          Succeeded(erased) ? WriteRequestStep::kCancelled : WriteRequestStep::kErase;
+      return;
+    }
+  }
+  if (!Succeeded(PrepareWriteMode())) return give_up(WriteRequestStep::kPrepareWriteMode);
+  if (!Succeeded(SearchDevice())) return give_up(WriteRequestStep::kSearch);
+
+  // hand over: everything above is published by the release store of WriteRequested
+  last_request_.stopped_at = WriteRequestStep::kRaised;
+  job_report_ = JobReport{};
+  job_active_.store(true);
+  WriteRequested.store(1, std::memory_order_release);
+  WakeWorker();
+}
+
+}  // namespace qz
