@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +11,7 @@
 #include "base/clock.h"
 #include "hid/command_reports.h"
 #include "hid/hotplug.h"
+#include "image/image_file.h"
 
 namespace qz::sim {
 
@@ -190,24 +190,12 @@ bool VirtualChip::LoadEeprom(const std::string& path, std::string* error) {
 
 bool VirtualChip::SaveEeprom(const std::string& path, std::string* error) const {
   const std::vector<std::uint8_t> bytes = Eeprom();
-  const std::string temporary = path + ".tmp";
-  const auto fail = [&](const std::string& why) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    if (error != nullptr) *error = path + ": " + why;
+  AtomicFileWriter writer;
+  if (!writer.Open(path.c_str()) || !writer.Write(bytes.data(), bytes.size()) ||
+      !writer.Commit()) {
+    if (error != nullptr) *error = path + ": cannot write the EEPROM file";
     return false;
-  };
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) return fail("cannot create the EEPROM file");
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    file.flush();
-    if (!file) return fail("cannot write the EEPROM file");
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  if (ec) return fail("cannot replace the EEPROM file: " + ec.message());
   return true;
 }
 
