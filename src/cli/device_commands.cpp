@@ -89,10 +89,10 @@ MessageBoxRequest NotFoundMessage() {
   return MessageBoxRequest{std::string(msg::kDeviceNotFound), kAppName, MessageIcon::kStop};
 }
 
-// Reports a session that could not be made or finished.
-int SessionError(const Context& context, const std::string& why, Exit code) {
-  context.output.Message(MessageBoxRequest{why, kAppName, MessageIcon::kStop});
-  return static_cast<int>(code);
+// Reports a session that could not be made or finished, or a file that could not be written.
+int FileError(const Context& context, const std::string& why) {
+  *context.output.err << kAppName << ": " << why << '\n';
+  return static_cast<int>(Exit::kIoError);
 }
 
 bool StderrIsTerminal(const Context& context) {
@@ -110,7 +110,7 @@ struct ListArgs {
 int RunList(Context& context, const ListArgs& args) {
   std::string why;
   const std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &why);
-  if (!session) return SessionError(context, why, Exit::kUsage);
+  if (!session) return FileError(context, why);
 
   const std::vector<Identity> identities =
       SearchedIdentities({Hex16(args.vid), Hex16(args.pid)});
@@ -134,7 +134,7 @@ int RunList(Context& context, const ListArgs& args) {
                           << HexId(device.product_id) << "  " << mode << '\n';
     }
   }
-  if (!session->Finish(&why)) return SessionError(context, why, Exit::kIoError);
+  if (!session->Finish(&why)) return FileError(context, why);
   if (found == 0) {
     context.output.Message(NotFoundMessage());
     return static_cast<int>(Exit::kNoChip);
@@ -180,7 +180,7 @@ class ReadProgress {
 int RunRead(Context& context, const ReadArgs& args) {
   std::string why;
   const std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &why);
-  if (!session) return SessionError(context, why, Exit::kUsage);
+  if (!session) return FileError(context, why);
 
   HeadlessControls controls;
   controls.SetMessageHandler(
@@ -238,9 +238,9 @@ int RunRead(Context& context, const ReadArgs& args) {
   if (!writer.Open(args.out_path.c_str()) || !writer.Write(bytes.data(), bytes.size()) ||
       !writer.Commit()) {
     (void)session->Finish(nullptr);
-    return SessionError(context, args.out_path + ": cannot write the file", Exit::kIoError);
+    return FileError(context, args.out_path + ": cannot write the file");
   }
-  if (!session->Finish(&why)) return SessionError(context, why, Exit::kIoError);
+  if (!session->Finish(&why)) return FileError(context, why);
   if (context.output.json) {
     context.output.JsonLine(nlohmann::json{{"type", "read"},
                                            {"file", args.out_path},

@@ -1,0 +1,98 @@
+// Hotplug sources: the simulated bus's event queue and eventfd, and the udev monitor's mapping.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <vector>
+
+#include "hid/hotplug.h"
+#include "hid/platform/udev_hotplug.h"
+#include "sim/chip_helpers.h"
+#include "sim/sim_hotplug.h"
+
+namespace qz::sim::test {
+namespace {
+
+bool Readable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+}
+
+TEST(SimHotplug, EventsWaitOnTheEventFdUntilTaken) {
+  SimHotplugSource source;
+  ASSERT_TRUE(source.Start());
+  ASSERT_GE(source.PollFd(), 0);
+  EXPECT_FALSE(Readable(source.PollFd()));
+  EXPECT_TRUE(source.TakeEvents().empty());
+
+  source.InjectEvent(kDbtDeviceArrival);
+  DeviceChange other;
+  other.event_type = kDbtDeviceQueryRemove;
+  other.header.device_type = 2;
+  source.Inject(other);
+  source.InjectEvent(kDbtDeviceRemoveComplete);
+  EXPECT_TRUE(Readable(source.PollFd()));
+
+  const std::vector<DeviceChange> events = source.TakeEvents();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].event_type, kDbtDeviceArrival);
+  EXPECT_EQ(events[0].header.device_type, kDbtDevtypDeviceInterface);
+  EXPECT_EQ(events[1].event_type, kDbtDeviceQueryRemove);
+  EXPECT_EQ(events[1].header.device_type, 2u);
+  EXPECT_EQ(events[2].event_type, kDbtDeviceRemoveComplete);
+  EXPECT_FALSE(Readable(source.PollFd()));
+  EXPECT_TRUE(source.TakeEvents().empty());
+}
+
+TEST(SimHotplug, EventsOutsideStartAndStopAreDropped) {
+  Bench bench;
+  SimHotplugSource source(&bench.chip);
+  bench.chip.Replug();
+  EXPECT_TRUE(source.TakeEvents().empty());
+  EXPECT_FALSE(Readable(source.PollFd()));
+  ASSERT_TRUE(source.Start());
+  bench.chip.Replug();
+  source.Stop();
+  bench.chip.Replug();
+  const std::vector<DeviceChange> events = source.TakeEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].event_type, kDbtDeviceRemoveComplete);
+  EXPECT_EQ(events[1].event_type, kDbtDeviceArrival);
+}
+
+TEST(SimHotplug, ASourceGoneBeforeTheChipLeavesItQuiet) {
+  Bench bench;
+  {
+    SimHotplugSource source(&bench.chip);
+    ASSERT_TRUE(source.Start());
+  }
+  bench.chip.Replug();  // must not reach the destroyed source
+  EXPECT_TRUE(bench.chip.Present());
+}
+
+TEST(UdevHotplug, ActionsMapToDeviceChangeTypes) {
+  EXPECT_EQ(UdevActionEventType("add"), kDbtDeviceArrival);
+  EXPECT_EQ(UdevActionEventType("remove"), kDbtDeviceRemoveComplete);
+  for (const char* action : {"bind", "unbind", "change", "move", "", "Add"}) {
+    SCOPED_TRACE(action);
+    const std::uint32_t type = UdevActionEventType(action);
+    EXPECT_NE(type, kDbtDeviceArrival);
+    EXPECT_NE(type, kDbtDeviceRemoveComplete);
+  }
+  EXPECT_EQ(UdevActionEventType(nullptr), UdevHotplugSource::kOtherAction);
+}
+
+TEST(UdevHotplug, WorksOrSaysNoWithoutBlocking) {
+  UdevHotplugSource source;
+  EXPECT_EQ(source.PollFd(), -1);
+  EXPECT_TRUE(source.TakeEvents().empty());
+  if (source.Start()) {
+    EXPECT_GE(source.PollFd(), 0);
+    (void)source.TakeEvents();  // returns at once whatever is pending
+    source.Stop();
+  }
+  EXPECT_EQ(source.PollFd(), -1);
+  EXPECT_TRUE(source.TakeEvents().empty());
+}
+
+}  // namespace
+}  // namespace qz::sim::test
