@@ -258,8 +258,10 @@ void AddDeviceCommands(CLI::App& app, Context& context) {
       "list", "List the chips present under the identities the device search tries");
   list_args->device.AddTo(*list);
   list->add_option("--vid", list_args->vid, "Target vendor ID, hexadecimal (default 1D6C)")
+      ->type_name("HEX")
       ->check(CheckHex16);
   list->add_option("--pid", list_args->pid, "Target product ID, hexadecimal (default 6841)")
+      ->type_name("HEX")
       ->check(CheckHex16);
   list->callback([&context, list_args] { context.exit_code = RunList(context, *list_args); });
 
@@ -270,8 +272,10 @@ void AddDeviceCommands(CLI::App& app, Context& context) {
       ->check(CLI::Range(1, static_cast<int>(kEepromSize)));
   read_args->device.AddTo(*read);
   read->add_option("--vid", read_args->vid, "Target vendor ID, hexadecimal (default 1D6C)")
+      ->type_name("HEX")
       ->check(CheckHex16);
   read->add_option("--pid", read_args->pid, "Target product ID, hexadecimal (default 6841)")
+      ->type_name("HEX")
       ->check(CheckHex16);
   read->callback([&context, read_args] { context.exit_code = RunRead(context, *read_args); });
 }

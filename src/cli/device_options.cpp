@@ -44,7 +44,6 @@ void DeviceOptions::AddTo(CLI::App& command) {
       .add_option("--sim-mode", sim_mode,
                   "Mode of the virtual chip at plug-in (default: firmware when the EEPROM holds a "
                   "firmware header, else rom)")
-      ->type_name("firmware|rom")
       ->check(CLI::IsMember({"firmware", "rom"}))
       ->needs(simulate_flag);
   command
