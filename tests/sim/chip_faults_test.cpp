@@ -145,14 +145,5 @@ TEST(ChipFaults, AbsentTakesTheChipOffTheBus) {
   EXPECT_EQ(device->Write(RegisterRead(1, 0x00B1)), -1);
 }
 
-TEST(ChipFaults, BadTextAddsNothing) {
-  Bench bench;
-  std::string error;
-  EXPECT_FALSE(bench.chip.AddFault("status=x", &error));
-  EXPECT_FALSE(error.empty());
-  auto device = bench.Open();
-  EXPECT_EQ(bench.Exchange(*device, RegisterRead(1, 0x00B1)), Reply(1, 0));
-}
-
 }  // namespace
 }  // namespace qz::sim::test

@@ -122,15 +122,6 @@ TEST(VirtualChipRequests, RequestsItDoesNotUnderstandAreIgnored) {
   }
 }
 
-TEST(VirtualChipRequests, ALongestReadFitsTheReply) {
-  Bench bench;
-  auto device = bench.Open();
-  const Bytes reply = bench.Exchange(*device, EepromRead(5, 0, 55));
-  ASSERT_EQ(reply.size(), 64u);
-  EXPECT_EQ(reply[8], 55);
-  EXPECT_EQ(reply[63], 0xFF);
-}
-
 TEST(VirtualChipRequests, ShortReportsCarryOnlyWhatFits) {
   ChipOptions options;
   options.input_report_length = 20;
