@@ -14,14 +14,15 @@ const std::uint8_t* Bytes(std::string_view text) {
 }
 
 // Bit by bit, straight from the polynomial: the reference the table must agree with.
-std::uint16_t BitwiseCrc(std::uint16_t crc, const std::uint8_t* bytes, std::size_t count) {
+std::uint16_t BitwiseCrc(std::uint16_t start, const std::uint8_t* bytes, std::size_t count) {
+  unsigned crc = start;
   for (std::size_t i = 0; i < count; ++i) {
-    crc = static_cast<std::uint16_t>(crc ^ (bytes[i] << 8));
+    crc ^= unsigned{bytes[i]} << 8;
     for (int bit = 0; bit < 8; ++bit) {
-      crc = static_cast<std::uint16_t>((crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1);
+      crc = ((crc & 0x8000u) != 0 ? (crc << 1) ^ 0x1021u : crc << 1) & 0xFFFFu;
     }
   }
-  return crc;
+  return static_cast<std::uint16_t>(crc);
 }
 
 TEST(Crc16Update, KnownAnswers) {
