@@ -112,16 +112,6 @@ TEST_F(ControlRulesTest, ModeAndUpdateEnableGiveTheOutcomeTable) {
   }
 }
 
-TEST_F(ControlRulesTest, FactoryModeIsFactoryWhenUpdateEnableIsClickedToo) {
-  ClickRadio(ctl::kFactoryMode);
-  CheckAllBoxes();
-  ClickUpdateEnable(true);
-  EXPECT_TRUE(AllEnabled({ctl::kSerialBox, ctl::kSerialEdit}, true));
-  EXPECT_TRUE(AllEnabled({groups::kDescriptorControls.begin(), groups::kDescriptorControls.end()},
-                         false));
-  for (int id : groups::kDescriptorOptionBoxes) EXPECT_FALSE(controls_.IsChecked(id)) << id;
-}
-
 TEST_F(ControlRulesTest, BackToDeveloperModeEnablesAgainButLeavesBoxesUnchecked) {
   ClickUpdateEnable(true);
   CheckAllBoxes();

@@ -57,31 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"FwLAtEnd", SampleVariant::kFwLAtEnd, S_OK, 1, 0x0000, 1, 0x27}),
     [](const testing::TestParamInfo<HeaderCase>& param) { return param.param.name; });
 
-TEST(CheckImageHeader, ReadsTheFirmwareBlockPastTheImageFromSpareBytes) {
-  static ImageBuffer image;
-  test::ToBuffer(test::SampleBytes(SampleVariant::kFwLAtEnd), image);
-  FirmwareInfo fw;
-  CIdState cid;
-  ASSERT_EQ(CheckImageHeader(&image, 0, fw, cid), S_OK);
-  const std::size_t block = layout::kFwLTagAtEnd + kTagLength;
-  // info bytes and the words that still lie in the image come from the image ...
-  for (std::size_t i = 0; i < kFwInfoByteCount; ++i) EXPECT_EQ(fw.info_bytes[i], image[block + i]);
-  EXPECT_EQ(fw.info_words[0], ReadLe16(image.data() + block + 6));  // sum bytes 32780, 32781
-  EXPECT_EQ(fw.info_words[1], ReadLe16(image.data() + kCrcOffset));
-  // ... the rest from the zero spare bytes
-  for (std::size_t i = 2; i < kFwInfoWordCount; ++i) EXPECT_EQ(fw.info_words[i], 0) << i;
-}
-
-TEST(CheckImageHeader, TakesTheLowerOfTwoFirmwareBlocks) {
-  static ImageBuffer image;
-  test::ToBuffer(test::SampleBytes(SampleVariant::kTwoFwL), image);
-  FirmwareInfo fw;
-  CIdState cid;
-  ASSERT_EQ(CheckImageHeader(&image, 0, fw, cid), S_OK);
-  EXPECT_NE(fw.info_bytes[0], 0x09);  // the second block's info bytes are all 0x09
-  EXPECT_NE(fw.info_words[kFirmwareIdWord], layout::kSecondFirmwareId);
-}
-
 TEST(CheckImageHeader, ComparesTheCIdWithTheVariantInFullWidth) {
   static ImageBuffer image;
   test::ToBuffer(test::SampleBytes(), image);

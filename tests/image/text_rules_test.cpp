@@ -75,33 +75,5 @@ TEST(Utf16Length, CountsCodeUnitsAndRejectsBrokenText) {
   }
 }
 
-TEST(EncodeUtf16Le, RoundTripsThroughDecode) {
-  const std::string_view texts[] = {"QZ Audio", "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x8E\xB5 x"};
-  for (std::string_view text : texts) {
-    SCOPED_TRACE(text);
-    std::array<std::uint8_t, 64> out{};
-    const std::optional<std::size_t> units = EncodeUtf16Le(text, out.data(), 32);
-    ASSERT_TRUE(units.has_value());
-    EXPECT_EQ(DecodeUtf16Le(out.data(), *units), text);
-  }
-  std::array<std::uint8_t, 8> out{};
-  ASSERT_EQ(EncodeUtf16Le("\xC3\xA9", out.data(), 4), 1u);
-  EXPECT_EQ(out[0], 0xE9);
-  EXPECT_EQ(out[1], 0x00);
-}
-
-TEST(EncodeUtf16Le, WritesNothingWhenTheTextDoesNotFit) {
-  std::array<std::uint8_t, 8> out{};
-  out.fill(0xAA);
-  EXPECT_FALSE(EncodeUtf16Le("abcde", out.data(), 4).has_value());
-  EXPECT_FALSE(EncodeUtf16Le("\xFF", out.data(), 4).has_value());
-  for (std::uint8_t byte : out) EXPECT_EQ(byte, 0xAA);
-}
-
-TEST(DecodeUtf16Le, ReplacesUnpairedSurrogates) {
-  const std::uint8_t lone_high[] = {0x3D, 0xD8, 0x41, 0x00};
-  EXPECT_EQ(DecodeUtf16Le(lone_high, 2), "\xEF\xBF\xBD" "A");
-}
-
 }  // namespace
 }  // namespace qz
