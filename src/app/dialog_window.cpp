@@ -1,0 +1,389 @@
+#include "app/dialog_window.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFontMetrics>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "app/app_icon.h"
+#include "dialog/control_table.h"
+#include "dialog/qz670x_dialog.h"
+#include "hid/hotplug.h"
+
+namespace qz::app {
+
+namespace {
+
+// Longest text each kind of edit takes: paths as the file dialog hands them over, hexadecimal
+// numbers and descriptor strings with room for the length checks to report what is too long.
+constexpr int kMaxPathChars = 1023;
+constexpr int kMaxHexChars = 259;
+constexpr int kMaxStringChars = 127;
+
+int MaxLengthOf(int id) {
+  switch (id) {
+    case ctl::kOriginPath:
+    case ctl::kUpdatePath:
+      return kMaxPathChars;
+    case ctl::kManufacturerEdit:
+    case ctl::kProductEdit:
+    case ctl::kSerialEdit:
+    case ctl::kHsAudioEdit:
+    case ctl::kFsAudioEdit:
+      return kMaxStringChars;
+    default:
+      return kMaxHexChars;
+  }
+}
+
+Qt::Alignment AlignmentOf(TextAlign align) {
+  switch (align) {
+    case TextAlign::kLeft:
+      return Qt::AlignLeft;
+    case TextAlign::kCenter:
+      return Qt::AlignHCenter;
+    case TextAlign::kRight:
+      return Qt::AlignRight;
+  }
+  return Qt::AlignLeft;
+}
+
+QString Caption(const ControlSpec& spec) {
+  return QString::fromUtf8(spec.caption.data(), static_cast<qsizetype>(spec.caption.size()));
+}
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) {
+  QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Yes | QMessageBox::No,
+                  parent);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+}  // namespace
+
+std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent) {
+  auto dialog = std::make_unique<QFileDialog>(parent);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  // One entry, shown as "All Files (*.bin) " with the pattern *.bin.
+  dialog->setNameFilter(QStringLiteral("All Files (*.bin) (*.bin)"));
+  return dialog;
+}
+
+DialogWindow::DialogWindow(HidBackend& backend, Clock& clock, HotplugSource* hotplug,
+                           std::string app_name, QWidget* parent)
+    : QDialog(parent), app_name_(std::move(app_name)), hotplug_(hotplug) {
+  // A window of its own in the task bar, with a title and no close box.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowMinimizeButtonHint);
+  setWindowTitle(FromUtf8(kTemplateCaption));
+  setWindowIcon(AppIcon());
+
+  BuildControls();
+
+  std::map<int, QWidget*> by_id;
+  for (std::size_t i = 0; i < kControlTable.size(); ++i) {
+    if (kControlTable[i].id != ctl::kNone) by_id[kControlTable[i].id] = table_widgets_[i];
+  }
+  controls_ = std::make_unique<QtDialogControls>(this, std::move(by_id), radios_);
+  controls_->SetTaskRunner([this](const std::function<void()>& task) { Guarded(task); });
+  dialog_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(*controls_, backend, clock, hotplug,
+                                                         app_name_);
+  ConnectMessageMap();
+
+  Guarded([this] {
+    dialog_->OnInitDialog();
+    setWindowTitle(FromUtf8(kWindowTitle));
+  });
+  StartHotplugNotifier();
+}
+
+DialogWindow::~DialogWindow() {
+  hotplug_notifier_.reset();
+  if (dialog_) dialog_->StopWorker();  // see EndDialog
+  dialog_.reset();  // joins the worker, closes the link
+  if (controls_) controls_->Shutdown();
+}
+
+QWidget* DialogWindow::Control(int id) const { return controls_->Widget(id); }
+
+void DialogWindow::SetMessagePresenter(QtDialogControls::MessagePresenter presenter) {
+  controls_->SetMessagePresenter(std::move(presenter));
+}
+
+void DialogWindow::SetFileChooser(FileChooser chooser) { file_chooser_ = std::move(chooser); }
+
+void DialogWindow::SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
+
+void DialogWindow::BringToFront() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+// --- controls ----------------------------------------------------------------------------
+
+void DialogWindow::BuildControls() {
+  radios_ = new QButtonGroup(this);
+  radios_->setExclusive(true);
+  const QFontMetrics metrics(font());
+  // A frame with its title on the top line, as the platform the table was drawn for has it.
+  const QString frame_style =
+      QStringLiteral("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                     " margin-top: %1px; }"
+                     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                     " left: 6px; padding: 0px 1px; }")
+          .arg(metrics.height() / 2);
+
+  for (const ControlSpec& spec : kControlTable) {
+    QWidget* widget = nullptr;
+    switch (spec.kind) {
+      case ControlKind::kDefaultPushButton:
+      case ControlKind::kPushButton: {
+        auto* button = new QPushButton(Caption(spec), this);
+        button->setAutoDefault(true);
+        button->setDefault(spec.kind == ControlKind::kDefaultPushButton);
+        widget = button;
+        break;
+      }
+      case ControlKind::kGroupBox: {
+        auto* group = new QGroupBox(Caption(spec), this);
+        group->setStyleSheet(frame_style);
+        // a frame only: clicks go through to the controls drawn inside it
+        group->setAttribute(Qt::WA_TransparentForMouseEvents);
+        widget = group;
+        break;
+      }
+      case ControlKind::kLabel: {
+        auto* label = new QLabel(Caption(spec), this);
+        label->setAlignment(AlignmentOf(spec.align) | Qt::AlignTop);
+        label->setTextFormat(Qt::PlainText);
+        widget = label;
+        break;
+      }
+      case ControlKind::kEdit: {
+        auto* edit = new QLineEdit(this);
+        edit->setMaxLength(MaxLengthOf(spec.id));
+        edit->setAlignment(AlignmentOf(spec.align) | Qt::AlignVCenter);
+        widget = edit;
+        break;
+      }
+      case ControlKind::kRadioButton: {
+        auto* radio = new QRadioButton(Caption(spec), this);
+        radios_->addButton(radio, spec.id);
+        widget = radio;
+        break;
+      }
+      case ControlKind::kCheckBox:
+        widget = new QCheckBox(Caption(spec), this);
+        break;
+      case ControlKind::kProgressBar: {
+        auto* bar = new QProgressBar(this);
+        bar->setRange(0, 100);
+        bar->setValue(0);
+        bar->setTextVisible(false);
+        widget = bar;
+        break;
+      }
+    }
+    widget->setObjectName(spec.id == ctl::kNone ? QString()
+                                                : QStringLiteral("ctl%1").arg(spec.id));
+    widget->setProperty("controlId", spec.id);
+    if (!spec.visible) widget->setVisible(false);
+    table_widgets_.push_back(widget);
+  }
+
+  PlaceControls();
+  SetTabOrder();
+  // Frames go to the back so they never paint over the controls placed inside them.
+  for (QWidget* widget : table_widgets_) {
+    if (qobject_cast<QGroupBox*>(widget) != nullptr) widget->lower();
+  }
+}
+
+void DialogWindow::PlaceControls() {
+  // Dialog units from the font, widened where a caption would not fit its control.
+  const DialogBaseUnits font_units = BaseUnitsOf(font());
+  units_ = font_units;
+  const QFontMetrics metrics(font());
+  for (std::size_t i = 0; i < kControlTable.size(); ++i) {
+    const ControlSpec& spec = kControlTable[i];
+    QWidget* widget = table_widgets_[i];
+    int needed = 0;
+    if (qobject_cast<QCheckBox*>(widget) != nullptr ||
+        qobject_cast<QRadioButton*>(widget) != nullptr) {
+      needed = widget->sizeHint().width();
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      needed = metrics.horizontalAdvance(label->text()) + 2;
+    } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      needed = metrics.horizontalAdvance(button->text()) + 12;
+    }
+    units_ = WidenToFit(units_, needed, spec.width);
+  }
+  // A caption far too wide for its place must not blow the window up.
+  units_.width = std::min(units_.width, 2 * font_units.width);
+
+  setFixedSize(ToPixels(units_, kDialogWidthDu, kDialogHeightDu));
+  for (std::size_t i = 0; i < kControlTable.size(); ++i) {
+    const ControlSpec& spec = kControlTable[i];
+    table_widgets_[i]->setGeometry(ToPixels(units_, spec.x, spec.y, spec.width, spec.height));
+  }
+}
+
+void DialogWindow::SetTabOrder() {
+  QWidget* previous_tab_stop = nullptr;
+  for (std::size_t i = 0; i < kControlTable.size(); ++i) {
+    const ControlSpec& spec = kControlTable[i];
+    QWidget* widget = table_widgets_[i];
+    const bool focusable = spec.kind != ControlKind::kGroupBox &&
+                           spec.kind != ControlKind::kLabel &&
+                           spec.kind != ControlKind::kProgressBar;
+    if (!focusable) {
+      widget->setFocusPolicy(Qt::NoFocus);
+      continue;
+    }
+    // Controls outside the tab order still take the focus when clicked.
+    widget->setFocusPolicy(spec.tab_stop ? Qt::StrongFocus : Qt::ClickFocus);
+    if (!spec.tab_stop) continue;
+    if (previous_tab_stop != nullptr) QWidget::setTabOrder(previous_tab_stop, widget);
+    previous_tab_stop = widget;
+  }
+}
+
+void DialogWindow::ConnectMessageMap() {
+  auto on_click = [this](int id, std::function<void()> handler) {
+    auto* button = qobject_cast<QAbstractButton*>(Control(id));
+    connect(button, &QAbstractButton::clicked, this, [this, handler = std::move(handler)] {
+      if (dialog_) Guarded(handler);
+    });
+  };
+  connect(qobject_cast<QAbstractButton*>(Control(ctl::kExit)), &QAbstractButton::clicked, this,
+          [this] { (void)RequestExit(); });
+  on_click(ctl::kBrowseOrigin, [this] { Browse(ctl::kOriginPath); });
+  on_click(ctl::kBrowseUpdate, [this] { Browse(ctl::kUpdatePath); });
+  on_click(ctl::kWriteEeprom, [this] { dialog_->OnWriteEeprom(); });
+  on_click(ctl::kEraseEeprom, [this] { (void)dialog_->EraseEeprom(); });
+  for (int id : groups::kModeRadios) on_click(id, [this] { dialog_->UpdateModeControls(); });
+  on_click(ctl::kUpdateEnable, [this] { dialog_->UpdateEnableControls(); });
+  on_click(ctl::kUseEvb, [this] { dialog_->UseEvbIdsControls(); });
+  on_click(ctl::kReadFromFile, [this] { dialog_->OnReadFromFile(); });
+  on_click(ctl::kSaveBin, [this] { dialog_->OnSaveBin(); });
+  on_click(ctl::kReset, [this] { dialog_->ResetDescriptorControls(); });
+}
+
+void DialogWindow::ShowMessage(std::string_view text, MessageIcon icon) {
+  if (dialog_) dialog_->ShowMessage(text, {}, icon);
+}
+
+void DialogWindow::Browse(int target_edit) {
+  std::optional<QString> path;
+  if (file_chooser_) {
+    path = file_chooser_(this);
+  } else {
+    std::unique_ptr<QFileDialog> dialog = MakeBrowseDialog(this);
+    if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
+      path = QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
+    }
+  }
+  if (!path) return;  // cancelled: the edit keeps its text
+  if (path->size() > kMaxPathChars) {
+    ShowMessage(kPathTooLong, MessageIcon::kStop);
+    return;
+  }
+  controls_->SetText(target_edit, path->toStdString());
+}
+
+// --- device changes ----------------------------------------------------------------------
+
+void DialogWindow::StartHotplugNotifier() {
+  if (hotplug_ == nullptr || hotplug_->PollFd() < 0) return;
+  hotplug_notifier_ = std::make_unique<QSocketNotifier>(hotplug_->PollFd(),
+                                                        QSocketNotifier::Read);
+  connect(hotplug_notifier_.get(), &QSocketNotifier::activated, this, [this] { DrainHotplug(); });
+}
+
+void DialogWindow::DrainHotplug() {
+  if (!dialog_ || hotplug_ == nullptr) return;
+  // Each arrival or removal re-runs the dialog's probe rule (which waits while a job runs).
+  Guarded([this] { (void)dialog_->DispatchHotplugEvents(); });
+}
+
+// --- closing -----------------------------------------------------------------------------
+
+void DialogWindow::Guarded(const std::function<void()>& handler) {
+  ++handler_depth_;
+  handler();
+  --handler_depth_;
+  if (handler_depth_ == 0 && exit_pending_) {
+    exit_pending_ = false;
+    EndDialog();
+  }
+}
+
+DialogWindow::ExitOutcome DialogWindow::RequestExit() {
+  if (!dialog_) return ExitOutcome::kEnded;
+  if (exit_pending_) return ExitOutcome::kDeferred;
+  if (dialog_->JobActive()) {
+    // Stopping a job half-way leaves the chip without a header: only an explicit yes does it.
+    const QString question = FromUtf8(kStopWriteQuestion);
+    const bool stop = confirmer_ ? confirmer_(question)
+                                 : AskYesNo(this, QString::fromStdString(app_name_), question);
+    if (!dialog_) return ExitOutcome::kEnded;
+    if (!stop) return ExitOutcome::kRefused;
+  }
+  if (handler_depth_ > 0) {
+    // A handler is inside one of its message boxes: it must not hand a job to the worker when
+    // the box closes, and the dialog ends once it has returned.
+    dialog_->CancelWriteRequest();
+    exit_pending_ = true;
+    return ExitOutcome::kDeferred;
+  }
+  EndDialog();
+  return ExitOutcome::kEnded;
+}
+
+void DialogWindow::EndDialog() {
+  if (!dialog_) return;
+  // The worker is told to stop before its calls stop waiting for this thread; the other way
+  // round it could run on unhindered for a while. OnExit then only releases the device.
+  dialog_->StopWorker();
+  dialog_->OnExit();
+  hotplug_notifier_.reset();
+  dialog_.reset();
+  controls_->Shutdown();
+  done(QDialog::Accepted);
+}
+
+void DialogWindow::reject() { (void)RequestExit(); }
+
+void DialogWindow::closeEvent(QCloseEvent* event) {
+  // A deferred exit closes the window itself once the running handler returns.
+  if (RequestExit() == ExitOutcome::kEnded) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+}  // namespace qz::app

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/dialog_units.h"
+#include "app/qt_dialog_controls.h"
+
+class QButtonGroup;
+class QCloseEvent;
+class QFileDialog;
+class QSocketNotifier;
+
+namespace qz {
+class Clock;
+class CQZ670xWriteEepromMPUtyDlg;
+class HidBackend;
+class HotplugSource;
+}  // namespace qz
+
+namespace qz::app {
+
+// Message shown when a chosen file's path does not fit the 1023 characters the path edits take.
+inline constexpr std::string_view kPathTooLong =
+    "The path of the chosen file is too long (more than 1023 characters).";
+// Question asked before anything but the end of a job stops a running write.
+inline constexpr std::string_view kStopWriteQuestion =
+    "A write to the EEPROM is in progress.\n"
+    "Stopping it now leaves the chip's EEPROM header cleared, and the chip must be written "
+    "again.\n\n"
+    "Stop the write and exit?";
+
+// The file dialog of the two "..." buttons: open mode, one filter entry for *.bin, and a name
+// that need not exist yet (the update file is usually new).
+[[nodiscard]] std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent);
+
+// The main window: every control of the control table, placed from its dialog units, wired to
+// the dialog object's operations (the message map). It owns the dialog object for the dialog's
+// life and ends it by the Exit sequence, however the window is asked to close.
+class DialogWindow final : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Chooses a file for a "..." button: the full path, or nullopt when cancelled.
+  using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
+  // Asks a yes/no question (default no); true for yes.
+  using Confirmer = std::function<bool(const QString& text)>;
+
+  // Builds the controls and the dialog object and runs its initialisation. `backend`, `clock`
+  // and `hotplug` (may be null) are not owned and must outlive the window. `app_name` is the
+  // caption of message boxes that name none.
+  DialogWindow(HidBackend& backend, Clock& clock, HotplugSource* hotplug, std::string app_name,
+               QWidget* parent = nullptr);
+  // Ends the dialog object if it still lives (the worker is stopped and joined first).
+  ~DialogWindow() override;
+  DialogWindow(const DialogWindow&) = delete;
+  DialogWindow& operator=(const DialogWindow&) = delete;
+
+  // The dialog object, or null once the dialog has ended.
+  [[nodiscard]] CQZ670xWriteEepromMPUtyDlg* Dialog() { return dialog_.get(); }
+  [[nodiscard]] QtDialogControls& Controls() { return *controls_; }
+  // The widget of control `id` (null for an unknown ID).
+  [[nodiscard]] QWidget* Control(int id) const;
+  // One widget per row of the control table, in table order.
+  [[nodiscard]] const std::vector<QWidget*>& TableWidgets() const { return table_widgets_; }
+  [[nodiscard]] const DialogBaseUnits& BaseUnits() const { return units_; }
+
+  // Test seams; the defaults are the real modal dialogs.
+  void SetMessagePresenter(QtDialogControls::MessagePresenter presenter);
+  void SetFileChooser(FileChooser chooser);
+  void SetConfirmer(Confirmer confirmer);
+
+  // Brings the window to the front (a second start of the program asks for this).
+  void BringToFront();
+
+ protected:
+  // Escape.
+  void reject() override;
+  // The window manager's close.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  enum class ExitOutcome { kEnded, kDeferred, kRefused };
+
+  void BuildControls();
+  void PlaceControls();
+  void SetTabOrder();
+  void ConnectMessageMap();
+  void StartHotplugNotifier();
+  void DrainHotplug();
+  void Browse(int target_edit);
+  // Runs a handler of the dialog object; an exit asked for meanwhile waits until it returns.
+  void Guarded(const std::function<void()>& handler);
+  // The Exit sequence, if allowed now: while a job runs only after a confirmed question. It is
+  // deferred while a handler of the dialog object is on the stack (inside a message box).
+  ExitOutcome RequestExit();
+  // OnExit, then the dialog object is destroyed and the window closes.
+  void EndDialog();
+  void ShowMessage(std::string_view text, MessageIcon icon);
+
+  std::string app_name_;
+  DialogBaseUnits units_;
+  std::vector<QWidget*> table_widgets_;
+  QButtonGroup* radios_ = nullptr;
+  std::unique_ptr<QtDialogControls> controls_;
+  std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> dialog_;
+  HotplugSource* hotplug_;
+  std::unique_ptr<QSocketNotifier> hotplug_notifier_;
+  FileChooser file_chooser_;
+  Confirmer confirmer_;
+  int handler_depth_ = 0;
+  bool exit_pending_ = false;
+};
+
+}  // namespace qz::app

@@ -1,0 +1,270 @@
+#include "app/qt_dialog_controls.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QString>
+#include <QWidget>
+
+#include <algorithm>
+#include <utility>
+
+namespace qz::app {
+
+namespace {
+
+QMessageBox::Icon IconOf(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::kNone:
+      return QMessageBox::NoIcon;
+    case MessageIcon::kStop:
+      return QMessageBox::Critical;
+    case MessageIcon::kInformation:
+      return QMessageBox::Information;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QtDialogControls::QtDialogControls(QWidget* owner, std::map<int, QWidget*> widgets,
+                                   QButtonGroup* radios)
+    : owner_(owner),
+      widgets_(std::move(widgets)),
+      radios_(radios),
+      ui_thread_(std::this_thread::get_id()) {}
+
+QtDialogControls::~QtDialogControls() { Shutdown(); }
+
+bool QtDialogControls::OnUiThread() const { return std::this_thread::get_id() == ui_thread_; }
+
+QWidget* QtDialogControls::Widget(int id) const {
+  auto it = widgets_.find(id);
+  return it == widgets_.end() ? nullptr : it->second;
+}
+
+void QtDialogControls::SetMessagePresenter(MessagePresenter presenter) {
+  presenter_ = std::move(presenter);
+}
+
+void QtDialogControls::SetTaskRunner(TaskRunner runner) { runner_ = std::move(runner); }
+
+// --- getting to the UI thread ------------------------------------------------------------
+
+bool QtDialogControls::RunOnUi(std::function<void()> task) const {
+  if (OnUiThread()) {
+    task();
+    return true;
+  }
+  auto call = std::make_shared<Call>();
+  call->task = std::move(task);
+  call->waited = true;
+  std::unique_lock lock(mutex_);
+  if (stop_waiting_ || shut_down_) return false;
+  queue_.push_back(call);
+  lock.unlock();
+  Enqueue(call);
+  lock.lock();
+  call_done_.wait(lock, [&] { return call->done || stop_waiting_ || shut_down_; });
+  return call->done;
+}
+
+void QtDialogControls::Enqueue(const std::shared_ptr<Call>&) const {
+  // The call itself travels through queue_ under our own lock; Qt only carries the wake-up.
+  QMetaObject::invokeMethod(const_cast<QtDialogControls*>(this), "RunQueued",
+                            Qt::QueuedConnection);
+}
+
+void QtDialogControls::RunQueued() {
+  for (;;) {
+    std::shared_ptr<Call> call;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) return;
+      call = std::move(queue_.front());
+      queue_.pop_front();
+      // Nobody waits for these any more (the worker has been let go, or the dialog is gone).
+      if (shut_down_ || (call->waited && stop_waiting_)) continue;
+    }
+    if (runner_) {
+      runner_(call->task);
+    } else {
+      call->task();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      call->done = true;
+    }
+    call_done_.notify_all();
+  }
+}
+
+void QtDialogControls::PostToUi(std::function<void()> task) {
+  auto call = std::make_shared<Call>();
+  call->task = std::move(task);
+  {
+    std::lock_guard lock(mutex_);
+    if (shut_down_) return;
+    queue_.push_back(call);
+  }
+  Enqueue(call);
+}
+
+void QtDialogControls::StopWaitingForUi() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_waiting_ = true;
+  }
+  call_done_.notify_all();
+}
+
+void QtDialogControls::Shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    shut_down_ = true;
+    queue_.clear();
+  }
+  call_done_.notify_all();
+}
+
+// --- controls ----------------------------------------------------------------------------
+
+bool QtDialogControls::IsChecked(int id) const {
+  auto result = std::make_shared<bool>(false);
+  const bool ran = RunOnUi([this, id, result] {
+    if (auto* button = qobject_cast<QAbstractButton*>(Widget(id))) *result = button->isChecked();
+  });
+  return ran && *result;
+}
+
+void QtDialogControls::SetChecked(int id, bool checked) {
+  RunOnUi([this, id, checked] {
+    auto* button = qobject_cast<QAbstractButton*>(Widget(id));
+    if (button == nullptr) return;
+    // An exclusive group refuses to uncheck its checked button; a program may, as with the
+    // platform's check message.
+    const bool in_group = radios_ != nullptr && button->group() == radios_;
+    if (in_group && !checked) radios_->setExclusive(false);
+    button->setChecked(checked);
+    if (in_group && !checked) radios_->setExclusive(true);
+  });
+}
+
+bool QtDialogControls::IsEnabled(int id) const {
+  auto result = std::make_shared<bool>(false);
+  const bool ran = RunOnUi([this, id, result] {
+    if (QWidget* widget = Widget(id)) *result = widget->isEnabled();
+  });
+  return ran && *result;
+}
+
+void QtDialogControls::SetEnabled(int id, bool enabled) {
+  RunOnUi([this, id, enabled] {
+    if (QWidget* widget = Widget(id)) widget->setEnabled(enabled);
+  });
+}
+
+bool QtDialogControls::IsVisible(int id) const {
+  auto result = std::make_shared<bool>(false);
+  const bool ran = RunOnUi([this, id, result] {
+    // Visible as far as the control itself is concerned, before the window is first shown too.
+    if (QWidget* widget = Widget(id)) *result = widget->isVisibleTo(owner_);
+  });
+  return ran && *result;
+}
+
+void QtDialogControls::SetVisible(int id, bool visible) {
+  RunOnUi([this, id, visible] {
+    if (QWidget* widget = Widget(id)) widget->setVisible(visible);
+  });
+}
+
+std::string QtDialogControls::Text(int id) const {
+  auto result = std::make_shared<std::string>();
+  const bool ran = RunOnUi([this, id, result] {
+    QWidget* widget = Widget(id);
+    QString text;
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      text = edit->text();
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      text = button->text();
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      text = label->text();
+    } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+      text = group->title();
+    }
+    *result = text.toStdString();
+  });
+  return ran ? *result : std::string();
+}
+
+void QtDialogControls::SetText(int id, std::string_view text) {
+  RunOnUi([this, id, value = FromUtf8(text)] {
+    QWidget* widget = Widget(id);
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      edit->setText(value);
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      button->setText(value);
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+      label->setText(value);
+    } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+      group->setTitle(value);
+    }
+  });
+}
+
+void QtDialogControls::SetProgressRange(int id, int low, int high) {
+  RunOnUi([this, id, low, high] {
+    if (auto* bar = qobject_cast<QProgressBar*>(Widget(id))) bar->setRange(low, high);
+  });
+}
+
+void QtDialogControls::SetProgress(int id, int position) {
+  {
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = progress_positions_.try_emplace(id, position);
+    if (!inserted && it->second == position && !OnUiThread()) return;  // the bar shows it
+    it->second = position;
+  }
+  RunOnUi([this, id, position] {
+    auto* bar = qobject_cast<QProgressBar*>(Widget(id));
+    if (bar == nullptr) return;
+    // The platform's bar clamps a position outside its range; QProgressBar would ignore it.
+    bar->setValue(std::clamp(position, bar->minimum(), std::max(bar->minimum(), bar->maximum())));
+  });
+}
+
+int QtDialogControls::Progress(int id) const {
+  auto result = std::make_shared<int>(0);
+  const bool ran = RunOnUi([this, id, result] {
+    if (auto* bar = qobject_cast<QProgressBar*>(Widget(id))) *result = bar->value();
+  });
+  return ran ? *result : 0;
+}
+
+void QtDialogControls::ShowMessage(const MessageBoxRequest& message) {
+  RunOnUi([this, message] { Present(message); });
+}
+
+void QtDialogControls::Present(const MessageBoxRequest& message) {
+  if (presenter_) {
+    presenter_(message);
+    return;
+  }
+  QMessageBox box(IconOf(message.icon), QString::fromStdString(message.caption),
+                  QString::fromStdString(message.text), QMessageBox::Ok, owner_);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+}  // namespace qz::app

@@ -1,0 +1,102 @@
+#include "app/qz670x_app.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QString>
+
+#include <iostream>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "app/app_icon.h"
+#include "app/dialog_window.h"
+#include "app/single_instance.h"
+#include "cli/device_options.h"
+#include "dialog/control_table.h"
+
+namespace qz::app {
+
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitIoError = 74;
+constexpr const char* kDefaultAppName = "qz670x-mp";
+
+}  // namespace
+
+std::string CQZ670xWriteEepromMPUtyApp::AppNameOf(const char* argv0) {
+  if (argv0 == nullptr || *argv0 == '\0') return kDefaultAppName;
+  const QString name = QFileInfo(QString::fromLocal8Bit(argv0)).completeBaseName();
+  return name.isEmpty() ? std::string(kDefaultAppName) : name.toStdString();
+}
+
+int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
+  const std::string app_name = AppNameOf(argc > 0 ? argv[0] : nullptr);
+
+  // command line: nothing, or the device options (the virtual chip, a trace)
+  cli::DeviceOptions options;
+  CLI::App parser{"QZ670x EEPROM writer: the operator's dialog. Without options it works with "
+                  "the chips on the USB bus; --simulate gives it a virtual chip instead.",
+                  app_name};
+  parser.set_version_flag("--version", app_name + " " + QZ_VERSION);
+  options.AddTo(parser);
+  try {
+    parser.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << parser.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << '\n';
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << app_name << ": " << e.what() << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
+
+  // Qt sees the program name only: everything else was ours.
+  int qt_argc = 1;
+  char* qt_argv[] = {argv[0], nullptr};
+  QApplication application(qt_argc, qt_argv);
+  QApplication::setApplicationName(QString::fromStdString(app_name));
+  QApplication::setApplicationVersion(QStringLiteral(QZ_VERSION));
+  QApplication::setDesktopFileName(QStringLiteral("qz670x-mp"));
+  QApplication::setWindowIcon(AppIcon());
+
+  // single-instance rule
+  const QString title = QString::fromUtf8(kWindowTitle.data(),
+                                          static_cast<qsizetype>(kWindowTitle.size()));
+  SingleInstance instance(title);
+  if (instance.ActivateRunning()) return 0;
+  DialogWindow* window_in_front = nullptr;
+  if (!instance.Listen([&window_in_front] {
+        if (window_in_front != nullptr) window_in_front->BringToFront();
+      })) {
+    if (instance.ActivateRunning()) return 0;
+    std::cerr << app_name << ": cannot watch for a second start; running without that rule\n";
+  }
+
+  std::string error;
+  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(options, &error);
+  if (!session) {
+    std::cerr << app_name << ": " << error << '\n';
+    return kExitIoError;
+  }
+
+  {
+    DialogWindow window(session->Backend(), session->GetClock(), session->Hotplug(), app_name);
+    QObject::connect(&window, &QDialog::finished, &application, &QApplication::quit);
+    window_in_front = &window;
+    window.show();
+    QApplication::exec();
+    window_in_front = nullptr;
+  }  // the dialog object has ended here: worker joined, link closed
+
+  if (!session->Finish(&error)) {
+    std::cerr << app_name << ": " << error << '\n';
+    return kExitIoError;
+  }
+  return 0;
+}
+
+}  // namespace qz::app
