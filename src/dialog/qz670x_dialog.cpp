@@ -40,12 +40,12 @@ CQZ670xWriteEepromMPUtyDlg::CQZ670xWriteEepromMPUtyDlg(DialogControls& controls,
 }
 
 CQZ670xWriteEepromMPUtyDlg::~CQZ670xWriteEepromMPUtyDlg() {
-  // The worker must never outlive the state it uses, however the dialog ends.
-  if (WorkerRunning.load() != 0) {
-    controls_.StopWaitingForUi();
-    StopWorker();
+  // The worker must never outlive the state it uses, however the dialog ends: StopWorker tells
+  // it to stop, stops it waiting for this thread, and joins it.
+  StopWorker();
+  if (worker_thread_.joinable() && worker_thread_.get_id() != std::this_thread::get_id()) {
+    worker_thread_.join();
   }
-  if (worker_thread_.joinable()) worker_thread_.join();
   DestroyWindow();
   CloseHidLink(Link);
 }
@@ -103,11 +103,10 @@ bool CQZ670xWriteEepromMPUtyDlg::OnInitDialog() {
 }
 
 void CQZ670xWriteEepromMPUtyDlg::OnExit() {
-  if (WorkerRunning.load() != 0) {
-    controls_.StopWaitingForUi();
-    StopWorker();
-  }
-  // The worker has ended here (StopWorker joins it), so the link is ours to release.
+  // StopWorker clears WorkerRunning before the worker's UI calls stop waiting for this thread,
+  // so a running job fails at its next check instead of running on; then it joins the worker.
+  StopWorker();
+  // The worker has ended here, so the link is ours to release.
   ReleaseDevice();
 }
 

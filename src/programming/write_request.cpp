@@ -81,6 +81,10 @@ void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
   }
   if (!Succeeded(PrepareWriteMode())) return give_up(WriteRequestStep::kPrepareWriteMode);
   if (!Succeeded(SearchDevice())) return give_up(WriteRequestStep::kSearch);
+  if (cancel_request_) {
+    ReleaseDevice();
+    return give_up(WriteRequestStep::kCancelled);
+  }
 
   // hand over: everything above is published by the release store of WriteRequested
   last_request_.stopped_at = WriteRequestStep::kRaised;
