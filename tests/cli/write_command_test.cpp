@@ -13,7 +13,6 @@
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
 #include "dialog/messages.h"
-#include "image/image_format.h"
 #include "image/sample_image.h"
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
@@ -76,22 +75,6 @@ TEST_F(WriteCommand, DeveloperModeWritesTheFirst16400BytesAndLeavesTheRest) {
                           [](std::uint8_t b) { return b == 0xFF; }));
 }
 
-TEST_F(WriteCommand, FactoryModeWritesAll32KWithTheOverrides) {
-  const RunResult run = Write(Image(), {"--factory", "--serial", "QZ-0007", "--hs-bcd", "0102"});
-  ASSERT_EQ(run.exit, 0) << run.err;
-  const std::vector<std::uint8_t> eeprom = test::ReadBytes(Eeprom());
-  ASSERT_EQ(eeprom.size(), 32768u);
-  const std::size_t area = sample_layout::kStrTagAt + kTagLength;
-  EXPECT_EQ(DecodeStringSlot(eeprom.data() + area, 6), "QZ-0007");
-  const std::size_t hs = sample_layout::kHsDTagAt + kTagLength;
-  EXPECT_EQ(ReadLe16(eeprom.data() + hs + kBcdDeviceOffset), 0x0102);
-  // everything else is the file's, to the last EEPROM byte
-  EXPECT_TRUE(std::equal(image_.begin(), image_.begin() + sample_layout::kHsDTagAt,
-                         eeprom.begin()));
-  EXPECT_TRUE(std::equal(image_.begin() + area + kStringAreaSize, image_.begin() + 32768,
-                         eeprom.begin() + static_cast<std::ptrdiff_t>(area + kStringAreaSize)));
-}
-
 TEST_F(WriteCommand, AChipRunningItsFirmwareIsErasedReplugedAndWritten) {
   ASSERT_EQ(Write(Image(), {}).exit, 0);  // an EEPROM that starts the firmware
   const RunResult run = Write(Image(), {"--sim-mode", "firmware"});
@@ -138,8 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                  0, "Write to EEPROM OK!"},
         ExitCase{"StatusNotZero", SampleVariant::kValid, {"--sim-fault", "status=4"}, 2,
                  "Try Again!(2)"},
-        ExitCase{"OtherChip", SampleVariant::kValid, {"--sim-fault", "identity=6810"}, 4,
-                 "Try Again!(4)"},
         ExitCase{"BodyWriteLost", SampleVariant::kValid, {"--sim-fault", "no-reply@100"}, 8,
                  "Fail to write EEPROM!!\nWrite to EEPROM Fail!  Try Again!(8)"},
         ExitCase{"BodyDiffers", SampleVariant::kValid, {"--sim-fault", "corrupt@300"}, 12,

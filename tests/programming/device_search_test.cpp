@@ -91,17 +91,6 @@ TEST(SearchDevice, TriesTheFixedIdentitiesInOrderAfterTheTarget) {
   }
 }
 
-TEST(SearchDevice, TargetComesFirstWhereverItIsListed) {
-  Rig rig;  // the chip, in ROM mode, is listed first
-  rig.sim_backend.AddExtraDevice(0xABCD, 0x0001, sim::ExtraDevice::kSilent);
-  rig.Init();
-  rig.controls.SetText(ctl::kVendorId, "ABCD");
-  rig.controls.SetText(ctl::kProductId, "0001");
-  ASSERT_EQ(rig.Dialog().SearchDevice(), S_OK);
-  EXPECT_EQ(rig.sim_backend.OpenAttempts().back(), "sim:extra:0");
-  rig.Dialog().ReleaseDevice();
-}
-
 TEST(SearchDevice, NothingFoundMakesFiveTriesAndSaysSo) {
   for (std::uint32_t not_in_rom : {0u, 1u}) {
     SCOPED_TRACE(not_in_rom);
@@ -314,21 +303,6 @@ TEST(EraseEeprom, FailuresShowTheirBoxesAndStopTheRequest) {
     EXPECT_TRUE(rig.controls.IsEnabled(ctl::kWriteEeprom));
     EXPECT_EQ(rig.spy.Opens(), rig.spy.Closes());
   }
-}
-
-TEST(EraseEeprom, CancelledWhileTheReplugBoxIsUpRaisesNoJob) {
-  Rig rig(Firmware());
-  rig.Init();
-  rig.UseImage();
-  rig.controls.SetMessageHandler([&](const MessageBoxRequest& message) {
-    if (message.text == msg::kReplugDevice) rig.Dialog().CancelWriteRequest();
-  });
-  const int enumerations = rig.spy.Enumerations();
-  rig.Dialog().OnWriteEeprom();
-  EXPECT_EQ(rig.Dialog().LastWriteRequest().stopped_at, WriteRequestStep::kCancelled);
-  EXPECT_EQ(rig.spy.Enumerations() - enumerations, 1);  // the erase step's search only
-  EXPECT_TRUE(rig.controls.IsEnabled(ctl::kWriteEeprom));
-  EXPECT_FALSE(rig.Dialog().JobActive());
 }
 
 // --- PrepareWriteMode ------------------------------------------------------------------------

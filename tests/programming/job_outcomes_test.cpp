@@ -183,19 +183,5 @@ TEST(JobOutcomeBoxes, FailingStepsShowTheirOwnStopBoxBeforeTheNumberedOne) {
   }
 }
 
-TEST(JobOutcomeBoxes, ComparisonFailuresNameTheFirstDifferingByte) {
-  Rig rig;
-  std::string error;
-  ASSERT_TRUE(rig.chip.AddFault("corrupt@4660", &error)) << error;
-  rig.Init();
-  rig.UseImage();
-  rig.Write();
-  const JobReport report = rig.Dialog().LastJobReport();
-  EXPECT_EQ(report.outcome, 12);
-  EXPECT_EQ(report.mismatch_address, 4660);
-  EXPECT_EQ(report.expected, rig.image[4660]);
-  EXPECT_EQ(report.actual, rig.image[4660] ^ 0x01);
-}
-
 }  // namespace
 }  // namespace qz::test

@@ -166,49 +166,5 @@ TEST(JobState, StatusMarkAndFirmwareIdFollowTheImage) {
   }
 }
 
-TEST(WriteRequest, AnImageRejectedBeforeTheDeviceStepsTouchesNoDevice) {
-  struct Row {
-    const char* name;
-    SampleVariant variant;
-    bool empty_path;
-    std::string hs_vid;  // checked vendor-ID override, or empty
-    WriteRequestStep stopped_at;
-    std::string last_message;
-  };
-  const Row rows[] = {
-      {"EmptyPath", SampleVariant::kValid, true, "", WriteRequestStep::kLoadImage, ""},
-      {"BadCId", SampleVariant::kBadCId, false, "", WriteRequestStep::kLoadImage,
-       std::string(msg::kFwError)},
-      {"OverrideTooWide", SampleVariant::kValid, false, "12345",
-       WriteRequestStep::kDescriptorUpdates, std::string(msg::kInvalidHsVendorIdValue)},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Rig rig;
-    rig.Init();
-    SampleImageOptions options;
-    options.variant = row.variant;
-    rig.UseImage(options);
-    if (row.empty_path) rig.controls.SetText(ctl::kOriginPath, "");
-    if (!row.hs_vid.empty()) {
-      rig.controls.SetChecked(ctl::kHsVidBox, true);
-      rig.controls.SetText(ctl::kHsVidEdit, row.hs_vid);
-    }
-    const int enumerations = rig.spy.Enumerations();
-    rig.controls.SetProgress(ctl::kProgress, 77);
-    rig.Dialog().OnWriteEeprom();
-    EXPECT_EQ(rig.Dialog().LastWriteRequest().stopped_at, row.stopped_at);
-    EXPECT_EQ(rig.spy.Enumerations(), enumerations);
-    EXPECT_TRUE(rig.controls.IsEnabled(ctl::kWriteEeprom));
-    EXPECT_FALSE(rig.Dialog().JobActive());
-    EXPECT_EQ(rig.controls.Progress(ctl::kProgress), 0);
-    const std::vector<std::string> texts = rig.Texts();
-    ASSERT_FALSE(texts.empty());
-    if (!row.last_message.empty()) {
-      EXPECT_EQ(texts.back(), row.last_message);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace qz::test

@@ -158,16 +158,5 @@ TEST(StopWorker, WithoutADoneEventItStillWaitsForTheWorkerToEnd) {
   EXPECT_EQ(dialog.WorkerRunning.load(), 0u);
 }
 
-TEST(StopWorker, AStoppedWorkerCanBeStartedAgain) {
-  Rig rig;
-  rig.Init();
-  rig.UseImage();
-  rig.Dialog().StopWorker();
-  rig.Dialog().StartWorker();
-  EXPECT_EQ(rig.Dialog().WorkerExited.load(), 0u);
-  rig.Write();
-  EXPECT_EQ(rig.Texts(), std::vector<std::string>{std::string(msg::kWriteOk)});
-}
-
 }  // namespace
 }  // namespace qz::test
