@@ -6,6 +6,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,7 @@ struct ExitCase {
   int exit;
   std::string in_err;  // a line the run prints
 };
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteExit : public WriteCommand, public testing::WithParamInterface<ExitCase> {};
 

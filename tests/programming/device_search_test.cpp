@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct EditCase {
   std::string vendor_text;
   std::uint16_t vendor_id;  // what the text stands for
 };
+void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
 
 class SearchEdit : public ::testing::TestWithParam<EditCase> {};
 

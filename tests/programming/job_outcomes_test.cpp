@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,7 @@ struct OutcomeCase {
   int eeprom_successes;  // acknowledged EEPROM transfers
   Eeprom eeprom;
 };
+void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
 
 std::string Fail(int code) { return FailureText(code); }
 const std::string kOk(msg::kWriteOk);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,7 @@ struct ModeCase {
   int radio;
   std::size_t length;
 };
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
 
 class WrittenImage : public ::testing::TestWithParam<ModeCase> {};
 
