@@ -120,8 +120,7 @@ DialogWindow::DialogWindow(HidBackend& backend, Clock& clock, HotplugSource* hot
 
 DialogWindow::~DialogWindow() {
   hotplug_notifier_.reset();
-  if (dialog_) dialog_->StopWorker();  // see EndDialog
-  dialog_.reset();  // joins the worker, closes the link
+  dialog_.reset();  // stops and joins the worker, closes the link
   if (controls_) controls_->Shutdown();
 }
 
@@ -365,10 +364,7 @@ DialogWindow::ExitOutcome DialogWindow::RequestExit() {
 
 void DialogWindow::EndDialog() {
   if (!dialog_) return;
-  // The worker is told to stop before its calls stop waiting for this thread; the other way
-  // round it could run on unhindered for a while. OnExit then only releases the device.
-  dialog_->StopWorker();
-  dialog_->OnExit();
+  dialog_->OnExit();  // stops and joins the worker, releases the device
   hotplug_notifier_.reset();
   dialog_.reset();
   controls_->Shutdown();
