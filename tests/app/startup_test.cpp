@@ -60,12 +60,6 @@ class StartupTest : public QObject {
         << QStringList{QStringLiteral("--help")} << 0 << QStringLiteral("--sim-fault");
     QTest::newRow("no arguments of its own") << QStringList{QStringLiteral("firmware.bin")} << 64
                                              << QString();
-    QTest::newRow("simulator options need --simulate")
-        << QStringList{QStringLiteral("--sim-mode"), QStringLiteral("rom")} << 64 << QString();
-    QTest::newRow("a bad fault is a usage error")
-        << QStringList{QStringLiteral("--simulate"), QStringLiteral("--sim-fault"),
-                       QStringLiteral("no-such-fault")}
-        << 64 << QString();
     // "@short" stands for an EEPROM file of the wrong size
     QTest::newRow("an unusable EEPROM file ends before any window")
         << QStringList{QStringLiteral("--simulate"), QStringLiteral("--sim-eeprom"),
@@ -93,18 +87,6 @@ class StartupTest : public QObject {
     } else {
       QVERIFY(!run.err.isEmpty());
     }
-  }
-
-  void secondCopyInProcessActivatesTheFirst() {
-    const QString title = UniqueTitle("in-process");
-    qz::app::SingleInstance first(title);
-    int activated = 0;
-    QVERIFY(first.Listen([&] { ++activated; }));
-    qz::app::SingleInstance other_title(UniqueTitle("other"));
-    QVERIFY(!other_title.ActivateRunning());
-    qz::app::SingleInstance second(title);
-    QVERIFY(second.ActivateRunning());
-    QTRY_COMPARE(activated, 1);
   }
 
   void socketLeftByACrashIsTakenOver() {
