@@ -56,6 +56,19 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   app.add_flag("--json", context.output.json,
                "Print JSON Lines on stdout instead of messages on stderr");
   app.fallthrough();
+  app.footer(
+      "Exit status:\n"
+      "  0      success (\"Write to EEPROM OK!\", \"Save File OK!\", image valid)\n"
+      "  1-12   the write job's numbered outcome \"Write to EEPROM Fail!  Try Again!(N)\"\n"
+      "  13     the header read after the commit failed\n"
+      "  20     the image was rejected\n"
+      "  21     a descriptor override was rejected\n"
+      "  22     no chip found\n"
+      "  23     erase or mode preparation failed\n"
+      "  24     the update file could not be written\n"
+      "  25     the chip did not come back in ROM mode after the erase\n"
+      "  64     usage error\n"
+      "  74     a file or the device session could not be read or written");
 
   AddImageCommands(app, context);
   AddDeviceCommands(app, context);
