@@ -173,7 +173,7 @@ inline constexpr std::array kControlTable = {
     // clang-format on
 };
 
-// The spec of control `id`, or nullopt for an unknown or id-less control.
+// The table row of control `id`, or nullopt for an unknown or id-less control.
 [[nodiscard]] constexpr std::optional<ControlSpec> FindControl(int id) {
   if (id == ctl::kNone) return std::nullopt;
   for (const ControlSpec& spec : kControlTable) {
