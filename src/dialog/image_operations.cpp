@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/hex_text.h"
+#include "base/text.h"
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
@@ -19,7 +20,7 @@ namespace qz {
 namespace {
 
 // Edits are read through fixed buffers: paths and hexadecimal edits 260 characters, string
-// edits 128, one of which holds the terminator.
+// edits 128, one of which holds the terminator. A longer path is refused, not cut.
 constexpr std::size_t kPathChars = 259;
 constexpr std::size_t kHexEditChars = 259;
 constexpr std::size_t kStringEditChars = 127;
@@ -64,6 +65,19 @@ struct HexValue {
   std::uint16_t value = 0;
 };
 
+// Text of a path edit, or nullopt (no path) when it is longer than the 259 characters the
+// loaders take: cut short it would name another file, and Save BIN would write, or Read From
+// File check, a file the operator never named.
+std::optional<std::string> PathText(const DialogControls& controls, int id) {
+  std::string text = controls.Text(id);
+  if (TruncateUtf16Units(text, kPathChars) != text) return std::nullopt;
+  return text;
+}
+
+const char* PathOrNull(const std::optional<std::string>& path) {
+  return path ? path->c_str() : nullptr;
+}
+
 // Update file: 128 pieces of 256 bytes and a last one of 16.
 static_assert(kImageSize % kFilePieceSize == 16);
 
@@ -102,8 +116,8 @@ HResult CQZ670xWriteEepromMPUtyDlg::LoadImageFile(const char* path) {
 }
 
 void CQZ670xWriteEepromMPUtyDlg::OnReadFromFile() {
-  const std::string path = controls_.GetText(ctl::kOriginPath, kPathChars);
-  if (LoadImageFile(path.c_str()) != S_OK) ShowMessage(msg::kReadFileError);
+  const std::optional<std::string> path = PathText(controls_, ctl::kOriginPath);
+  if (LoadImageFile(PathOrNull(path)) != S_OK) ShowMessage(msg::kReadFileError);
 }
 
 HResult CQZ670xWriteEepromMPUtyDlg::ApplyDescriptorUpdates(ImageBuffer& target, bool use_evb,
@@ -206,9 +220,11 @@ HResult CQZ670xWriteEepromMPUtyDlg::SaveUpdatedImage(const char* origin, const c
 }
 
 void CQZ670xWriteEepromMPUtyDlg::OnSaveBin() {
-  const std::string origin = controls_.GetText(ctl::kOriginPath, kPathChars);
-  const std::string update = controls_.GetText(ctl::kUpdatePath, kPathChars);
-  if (SaveUpdatedImage(origin.c_str(), update.c_str()) != S_OK) ShowMessage(msg::kSaveFileError);
+  const std::optional<std::string> origin = PathText(controls_, ctl::kOriginPath);
+  const std::optional<std::string> update = PathText(controls_, ctl::kUpdatePath);
+  if (SaveUpdatedImage(PathOrNull(origin), PathOrNull(update)) != S_OK) {
+    ShowMessage(msg::kSaveFileError);
+  }
 }
 
 }  // namespace qz

@@ -150,6 +150,9 @@ TEST_F(LoadImageFileResults, MessagesAreOwnedByTheDialogWithoutIcon) {
 }
 
 TEST_F(LoadImageFileResults, ReadFromFileAddsItsMessageOnlyOnFailure) {
+  const std::string long_name = dir_.File(std::string(270 - (dir_.path().size() + 1), 'n'));
+  ASSERT_LT(dir_.path().size() + 1, 250u) << "scratch directory too deep for this test";
+  test::WriteBytes(long_name.substr(0, 259), test::SampleBytes());
   struct Case {
     const char* name;
     std::string path;
@@ -159,6 +162,8 @@ TEST_F(LoadImageFileResults, ReadFromFileAddsItsMessageOnlyOnFailure) {
       {"empty name", "", {"Fail to open file", "Read File Error!"}},
       {"valid image", WriteSample("ok.bin"), {}},
       {"wrong CId", WriteSample("cid.bin", SampleVariant::kBadCId), {"Fw Error!", "Read File Error!"}},
+      // a valid image under the first 259 characters is not the file named
+      {"name longer than 259 characters", long_name, {"Fail Path Error", "Read File Error!"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -107,6 +107,27 @@ TEST_F(SaveBinTest, NullPathsAreReportedBeforeLoading) {
   EXPECT_EQ(Messages(), Texts{"Update File Path Error"});
 }
 
+TEST_F(SaveBinTest, APathLongerThan259CharactersIsRefusedNotCut) {
+  // 270-character paths whose first 259 characters name a usable file: cut short, the save
+  // would load that other origin, or write under a name the operator never gave.
+  constexpr std::size_t kTaken = 259;
+  const std::size_t name_room = 270 - (dir_.path().size() + 1);
+  ASSERT_LT(dir_.path().size() + 1, kTaken - 8) << "scratch directory too deep for this test";
+  const std::string long_origin = dir_.File(std::string(name_room, 'o'));
+  const std::string long_update = dir_.File(std::string(name_room, 'u'));
+  test::WriteBytes(long_origin.substr(0, kTaken), test::ReadBytes(origin_));
+  const std::vector<std::string> entries_before = dir_.Entries();
+
+  EXPECT_EQ(Save(long_origin, update_), (Texts{"Original File Path Error", "Save File Error!"}));
+  EXPECT_EQ(Save(origin_, long_update), (Texts{"Update File Path Error", "Save File Error!"}));
+  EXPECT_EQ(dir_.Entries(), entries_before);
+
+  // 259 characters are still a path
+  EXPECT_EQ(Save(long_origin.substr(0, kTaken), long_update.substr(0, kTaken)),
+            Texts{"Save File OK!"});
+  EXPECT_TRUE(test::FileExists(long_update.substr(0, kTaken)));
+}
+
 TEST_F(SaveBinTest, WithoutOverridesOnlyLanguageMarkAndTrailerChange) {
   ASSERT_EQ(Save(origin_, update_), Texts{"Save File OK!"});
   const Bytes origin = test::ReadBytes(origin_);
