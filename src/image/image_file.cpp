@@ -47,7 +47,9 @@ std::size_t ReadImageBytes(const ByteReader& read, ImageBuffer& image) {
 
 std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image) {
   if (path == nullptr || *path == '\0') return std::nullopt;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer, forever; a regular file reads
+  // the same either way.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {

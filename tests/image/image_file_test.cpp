@@ -50,6 +50,10 @@ TEST(ReadImageFile, OpensOnlyRegularFiles) {
   EXPECT_FALSE(ReadImageFile("", image).has_value());
   EXPECT_FALSE(ReadImageFile(dir.File("missing.bin").c_str(), image).has_value());
   EXPECT_FALSE(ReadImageFile(dir.path().c_str(), image).has_value());
+  // a FIFO without a writer: refused at once, not waited on
+  const std::string fifo = dir.File("fifo.bin");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(ReadImageFile(fifo.c_str(), image).has_value());
   const std::string path = dir.File("long.bin");
   test::WriteBytes(path, std::vector<std::uint8_t>(100000, 1));
   EXPECT_EQ(ReadImageFile(path.c_str(), image), kImageBufferSize);  // never read to its end
