@@ -17,6 +17,8 @@ namespace {
 
 // Attempts at finding an unused temporary name before giving up.
 constexpr int kTempNameAttempts = 64;
+// Bytes of the target's name that the temporary name carries.
+constexpr std::size_t kTempNameBaseBytes = 64;
 
 std::atomic<unsigned> temp_counter{0};
 
@@ -88,8 +90,11 @@ bool AtomicFileWriter::Open(const char* path) {
   const std::size_t slash = target_path_.rfind('/');
   const std::string directory =
       slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1);
+  // At most 64 bytes of the target's name, so that the temporary name stays within the
+  // 255-byte limit of a file name even when the target's name nearly fills it.
   const std::string base =
-      slash == std::string::npos ? target_path_ : target_path_.substr(slash + 1);
+      (slash == std::string::npos ? target_path_ : target_path_.substr(slash + 1))
+          .substr(0, kTempNameBaseBytes);
   const std::string prefix = (slash == std::string::npos ? directory + "/" : directory) + "." +
                              base + ".tmp-" + std::to_string(getpid()) + "-";
 

@@ -87,6 +87,17 @@ TEST_F(AtomicFileWriterTest, TheTargetAppearsOnlyAtCommit) {
   EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"update.bin"});
 }
 
+TEST_F(AtomicFileWriterTest, ANameOfMaximumLengthCanBeWritten) {
+  // 255 bytes is the longest file name; the temporary file's name must not grow past it
+  const std::string path = dir_.File(std::string(255, 'n'));
+  AtomicFileWriter writer;
+  ASSERT_TRUE(writer.Open(path.c_str()));
+  ASSERT_TRUE(WriteFile(writer, 16));
+  ASSERT_TRUE(writer.Commit());
+  EXPECT_EQ(test::ReadBytes(path), std::vector<std::uint8_t>(16, 0x77));
+  EXPECT_EQ(dir_.Entries(), std::vector<std::string>{std::string(255, 'n')});
+}
+
 TEST_F(AtomicFileWriterTest, RefusesTargetsThatCannotBeCreatedWithoutMakingFiles) {
   std::filesystem::create_directory(dir_.File("sub"));
   const std::string cases[] = {
