@@ -52,8 +52,8 @@ inline constexpr std::uint32_t kCIdTagAt = 0x0040;
 inline constexpr std::uint32_t kHsDTagAt = 0x3C00;
 inline constexpr std::uint32_t kFsDTagAt = 0x3C20;
 inline constexpr std::uint32_t kStrTagAt = 0x3C40;
-// kFwLAtEnd: the tag ends 10 bytes before the trailer, so its block reads the further bytes,
-// the trailer and the spare bytes.
+// kFwLAtEnd: the tag ends 10 bytes before the end of the image, so its block reads the last
+// four further bytes, the trailer and the spare bytes.
 inline constexpr std::uint32_t kFwLTagAtEnd = 32766;
 // kStrAtEnd: the area would need 472 bytes but only 100 are left before byte 32768.
 inline constexpr std::uint32_t kStrTagAtEnd = 32768 - 8 - 100;
