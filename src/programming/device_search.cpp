@@ -142,10 +142,10 @@ HResult CQZ670xWriteEepromMPUtyDlg::EraseEeprom() {
     }
   }
 
+  // Let go of the device before either box: a probe raised while it is up (the re-plug, or a
+  // chip that went away) must look at the bus, not at a stale open link.
+  ReleaseDevice();
   if (erased) {
-    // Let go of the erased device before the operator re-plugs it: a probe raised by the
-    // re-plug must look at the bus, not at a stale open link.
-    ReleaseDevice();
     ShowMessage(msg::kReplugDevice, msg::kCaptionErase, MessageIcon::kInformation);
   } else {
     ShowMessage(msg::kEepromCantBeWritten, msg::kCaptionErase, MessageIcon::kStop);
@@ -176,10 +176,11 @@ HResult CQZ670xWriteEepromMPUtyDlg::PrepareWriteMode() {
   }
   clock_.SleepFor(kPreparePause);
 
+  // Released before the box, for the same reason as in EraseEeprom.
+  ReleaseDevice();
   if (!Succeeded(prepared)) {
     ShowMessage(msg::kEepromCantBeWritten, msg::kCaptionPrepare, MessageIcon::kStop);
   }
-  ReleaseDevice();
   return prepared;
 }
 

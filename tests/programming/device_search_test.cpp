@@ -373,5 +373,40 @@ TEST(PrepareWriteMode, FailuresShowOneBoxAndReleaseTheDevice) {
   }
 }
 
+TEST(DeviceSteps, AProbeWhileAFailureBoxIsUpLooksAtTheBusNotAtTheLink) {
+  // A firmware-mode chip stays out of ROM mode; a device change heard while the step's failure
+  // box is up must not count the link the step had open as a chip in ROM mode.
+  struct Row {
+    const char* name;
+    bool (*fails)(const std::uint8_t* report);
+    HResult (CQZ670xWriteEepromMPUtyDlg::*step)();
+  };
+  const Row rows[] = {
+      {"EraseNotSent", IsEraseCommand, &CQZ670xWriteEepromMPUtyDlg::EraseEeprom},
+      {"PreparationNotWritten", IsModePreparation, &CQZ670xWriteEepromMPUtyDlg::PrepareWriteMode},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig(Firmware());
+    rig.spy.FailWrites(row.fails);
+    rig.Init();
+    CQZ670xWriteEepromMPUtyDlg& dialog = rig.Dialog();
+    ASSERT_EQ(dialog.NotInRomMode, 1u);
+    bool box_seen = false;
+    rig.controls.SetMessageHandler([&](const MessageBoxRequest& message) {
+      if (message.text != msg::kEepromCantBeWritten) return;
+      box_seen = true;
+      EXPECT_EQ(dialog.DeviceOpen, 0u);
+      const DeviceBroadcastHeader header;
+      EXPECT_EQ(dialog.OnDeviceChange(kDbtDeviceArrival, &header), 0u);
+      EXPECT_EQ(dialog.NotInRomMode, 1u);
+    });
+    EXPECT_EQ((dialog.*row.step)(), E_FAIL);
+    EXPECT_TRUE(box_seen);
+    EXPECT_EQ(dialog.NotInRomMode, 1u);
+    EXPECT_EQ(rig.spy.Opens(), rig.spy.Closes());
+  }
+}
+
 }  // namespace
 }  // namespace qz::test
