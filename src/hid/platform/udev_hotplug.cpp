@@ -20,10 +20,14 @@ bool UdevHotplugSource::Start() {
   if (monitor_ != nullptr) return true;
   udev_ = udev_new();
   if (udev_ == nullptr) return false;
-  // "udev": events after udev has set the device up, so the HID node exists on arrival
+  // "udev": events after udev has set the device up. A USB device's event goes out before udev
+  // has handled its hidraw node (the node's access is granted then), so a probe on the USB
+  // arrival alone can find the chip not yet openable; the hidraw node's own events probe again
+  // once it is.
   monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
   bool ok = monitor_ != nullptr &&
             udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") >= 0 &&
+            udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) >= 0 &&
             udev_monitor_enable_receiving(monitor_) >= 0;
   if (ok) {
     const int fd = udev_monitor_get_fd(monitor_);

@@ -9,9 +9,9 @@ struct udev_monitor;
 
 namespace qz {
 
-// USB device arrivals and removals from the udev monitor: "add" and "remove" of USB devices
-// become arrival and removal events of a device interface; other actions ("bind", "change", ...)
-// become an event type the dialog ignores. Where no monitor can be made (a container without
+// USB device arrivals and removals from the udev monitor: "add" and "remove" of USB devices and
+// of hidraw nodes become arrival and removal events of a device interface; other actions
+// ("bind", "change", ...) become an event type the dialog ignores. Where no monitor can be made (a container without
 // udev, no netlink), Start() fails and the program runs without notifications.
 class UdevHotplugSource final : public HotplugSource {
  public:
