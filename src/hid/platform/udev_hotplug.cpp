@@ -20,6 +20,16 @@ bool UdevHotplugSource::Start() {
   if (monitor_ != nullptr) return true;
   udev_ = udev_new();
   if (udev_ == nullptr) return false;
+  // The "udev" events below are sent by the udev daemon alone. Without it (a container) the
+  // monitor opens all the same but stays silent, and a caller waiting for a re-plug would wait
+  // for ever; saying no lets it probe on its own instead.
+  udev_queue* queue = udev_queue_new(udev_);
+  const bool daemon_running = queue != nullptr && udev_queue_get_udev_is_active(queue) != 0;
+  udev_queue_unref(queue);
+  if (!daemon_running) {
+    Stop();
+    return false;
+  }
   // "udev": events after udev has set the device up. A USB device's event goes out before udev
   // has handled its hidraw node (the node's access is granted then), so a probe on the USB
   // arrival alone can find the chip not yet openable; the hidraw node's own events probe again
