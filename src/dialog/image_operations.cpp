@@ -65,19 +65,6 @@ struct HexValue {
   std::uint16_t value = 0;
 };
 
-// Text of a path edit, or nullopt (no path) when it is longer than the 259 characters the
-// loaders take: cut short it would name another file, and Save BIN would write, or Read From
-// File check, a file the operator never named.
-std::optional<std::string> PathText(const DialogControls& controls, int id) {
-  std::string text = controls.Text(id);
-  if (TruncateUtf16Units(text, kPathChars) != text) return std::nullopt;
-  return text;
-}
-
-const char* PathOrNull(const std::optional<std::string>& path) {
-  return path ? path->c_str() : nullptr;
-}
-
 // Update file: 128 pieces of 256 bytes and a last one of 16.
 static_assert(kImageSize % kFilePieceSize == 16);
 
@@ -115,9 +102,15 @@ HResult CQZ670xWriteEepromMPUtyDlg::LoadImageFile(const char* path) {
   return S_OK;
 }
 
+std::optional<std::string> CQZ670xWriteEepromMPUtyDlg::PathEditText(int id) const {
+  std::string text = controls_.Text(id);
+  if (TruncateUtf16Units(text, kPathChars) != text) return std::nullopt;
+  return text;
+}
+
 void CQZ670xWriteEepromMPUtyDlg::OnReadFromFile() {
-  const std::optional<std::string> path = PathText(controls_, ctl::kOriginPath);
-  if (LoadImageFile(PathOrNull(path)) != S_OK) ShowMessage(msg::kReadFileError);
+  const std::optional<std::string> path = PathEditText(ctl::kOriginPath);
+  if (LoadImageFile(path ? path->c_str() : nullptr) != S_OK) ShowMessage(msg::kReadFileError);
 }
 
 HResult CQZ670xWriteEepromMPUtyDlg::ApplyDescriptorUpdates(ImageBuffer& target, bool use_evb,
@@ -220,9 +213,10 @@ HResult CQZ670xWriteEepromMPUtyDlg::SaveUpdatedImage(const char* origin, const c
 }
 
 void CQZ670xWriteEepromMPUtyDlg::OnSaveBin() {
-  const std::optional<std::string> origin = PathText(controls_, ctl::kOriginPath);
-  const std::optional<std::string> update = PathText(controls_, ctl::kUpdatePath);
-  if (SaveUpdatedImage(PathOrNull(origin), PathOrNull(update)) != S_OK) {
+  const std::optional<std::string> origin = PathEditText(ctl::kOriginPath);
+  const std::optional<std::string> update = PathEditText(ctl::kUpdatePath);
+  if (SaveUpdatedImage(origin ? origin->c_str() : nullptr, update ? update->c_str() : nullptr) !=
+      S_OK) {
     ShowMessage(msg::kSaveFileError);
   }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -116,6 +117,9 @@ class CQZ670xWriteEepromMPUtyDlg {
   // Shows a message box owned by the dialog; an empty caption means the application's name.
   void ShowMessage(std::string_view text, std::string_view caption = {},
                    MessageIcon icon = MessageIcon::kNone);
+  // Text of a path edit (1000 or 1032), or nullopt (no path) when it is longer than the 259
+  // characters the loaders take: cut short, it would name another file than the operator's.
+  [[nodiscard]] std::optional<std::string> PathEditText(int id) const;
 
   // --- state, in the dialog's order ----------------------------------------------------
   std::uint16_t ExpectedFirmwareId = 0;

@@ -122,7 +122,8 @@ void CQZ670xWriteEepromMPUtyDlg::ProbeOrDefer() {
   if (JobActive()) {
     probe_deferred_.store(true);
     // The job may have closed between the two loads; then nobody else will take the probe.
-    if (JobActive() || !probe_deferred_.exchange(false)) return;
+    // (Sequentially consistent: this load must not move before the store above.)
+    if (job_active_.load() || !probe_deferred_.exchange(false)) return;
   }
   ProbeRomMode();
 }

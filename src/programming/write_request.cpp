@@ -17,9 +17,6 @@ namespace {
 inline constexpr std::uint16_t kFactoryWriteLength = 0x8000;
 inline constexpr std::uint16_t kDeveloperWriteLength = 0x4010;
 
-// The origin path is read through a MAX_PATH buffer.
-inline constexpr std::size_t kPathChars = 259;
-
 }  // namespace
 
 void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
@@ -42,8 +39,10 @@ void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
       controls_.IsChecked(ctl::kFactoryMode) ? kFactoryWriteLength : kDeveloperWriteLength;
 
   // load, patch and check the image
-  const std::string path = controls_.GetText(ctl::kOriginPath, kPathChars);
-  if (!Succeeded(LoadImageFile(path.c_str()))) return give_up(WriteRequestStep::kLoadImage);
+  const std::optional<std::string> path = PathEditText(ctl::kOriginPath);
+  if (!Succeeded(LoadImageFile(path ? path->c_str() : nullptr))) {
+    return give_up(WriteRequestStep::kLoadImage);
+  }
   std::copy_n(FileImage.bytes.begin(), kImageSize, WriteImage.bytes.begin());
 
   if (!Succeeded(ApplyDescriptorUpdates(WriteImage, controls_.IsChecked(ctl::kUseEvb),
