@@ -9,29 +9,12 @@
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "hid/chip_identities.h"
 #include "hid/command_reports.h"
 
 namespace qz {
 
 namespace {
-
-struct Identity {
-  std::uint16_t vendor_id;
-  std::uint16_t product_id;
-};
-
-inline constexpr std::uint16_t kQzVendorId = 0x1D6C;
-// Firmware mode (default and alternative product ID), then ROM mode; tried after the
-// operator's own target.
-inline constexpr std::array<Identity, 4> kFixedIdentities = {{
-    {kQzVendorId, 0x6841},
-    {kQzVendorId, 0x6800},
-    {kQzVendorId, 0x6706},
-    {kQzVendorId, 0x6707},
-}};
-// The two ROM-mode identities, in the order the probe tries them.
-inline constexpr Identity kRomIdentity = {kQzVendorId, 0x6706};
-inline constexpr Identity kRomIdentityAlt = {kQzVendorId, 0x6707};
 
 // Edits 1004/1005 are read through a 32-character buffer.
 inline constexpr std::size_t kIdEditChars = 31;
@@ -58,7 +41,7 @@ HResult CQZ670xWriteEepromMPUtyDlg::SearchDevice() {
       Link, SearchedVendorId, SearchedProductId, &OutputReportLengthCopy, &InputReportLengthCopy));
   if (DeviceOpen != 0) return S_OK;
 
-  for (const Identity& identity : kFixedIdentities) {
+  for (const UsbIdentity& identity : kFixedSearchIdentities) {
     SearchedVendorId = identity.vendor_id;
     SearchedProductId = identity.product_id;
     DeviceOpen = static_cast<std::uint32_t>(OpenHidDevice(Link, SearchedVendorId, SearchedProductId,
@@ -77,15 +60,15 @@ HResult CQZ670xWriteEepromMPUtyDlg::SearchDevice() {
 }
 
 void CQZ670xWriteEepromMPUtyDlg::ProbeRomMode() {
-  DeviceOpen = static_cast<std::uint32_t>(OpenHidDevice(Link, kRomIdentity.vendor_id,
-                                                        kRomIdentity.product_id,
+  DeviceOpen = static_cast<std::uint32_t>(OpenHidDevice(Link, kRomIdentities[0].vendor_id,
+                                                        kRomIdentities[0].product_id,
                                                         &OutputReportLengthCopy,
                                                         &InputReportLengthCopy));
   if (DeviceOpen != 0) {
     NotInRomMode = 0;
   } else {
-    DeviceOpen = static_cast<std::uint32_t>(OpenHidDevice(Link, kRomIdentityAlt.vendor_id,
-                                                          kRomIdentityAlt.product_id,
+    DeviceOpen = static_cast<std::uint32_t>(OpenHidDevice(Link, kRomIdentities[1].vendor_id,
+                                                          kRomIdentities[1].product_id,
                                                           &OutputReportLengthCopy,
                                                           &InputReportLengthCopy));
     NotInRomMode = DeviceOpen != 0 ? 0 : 1;

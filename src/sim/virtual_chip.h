@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hid/chip_identities.h"
+
 namespace qz {
 class Clock;
 }
@@ -22,9 +24,8 @@ namespace qz::sim {
 // EEPROM behind the chip, in bytes.
 inline constexpr std::size_t kEepromBytes = 32768;
 // Identities on the bus.
-inline constexpr std::uint16_t kChipVendorId = 0x1D6C;
-inline constexpr std::uint16_t kDefaultFirmwareProductId = 0x6841;
-inline constexpr std::uint16_t kRomProductId = 0x6706;
+inline constexpr std::uint16_t kChipVendorId = kQzVendorId;
+inline constexpr std::uint16_t kDefaultFirmwareProductId = kFirmwareProductId;
 // Reports are 64 bytes, report-ID byte included, unless a test asks for other lengths.
 inline constexpr std::uint16_t kDefaultReportLength = 64;
 // Reports one open handle keeps unread at most; older ones are dropped (as hidraw does).
