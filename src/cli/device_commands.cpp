@@ -17,6 +17,7 @@
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
+#include "cli/interrupt.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
@@ -166,8 +167,15 @@ class ReadProgress {
       context_.output.JsonLine(nlohmann::json{{"type", "progress"}, {"percent", percent}}.dump());
     } else if (terminal_) {
       *context_.output.err << "\rReading EEPROM: " << percent << '%' << std::flush;
-      if (done == total_) *context_.output.err << '\n';
+      line_open_ = done != total_;
+      if (!line_open_) *context_.output.err << '\n';
     }
+  }
+
+  // Ends a counter the read left short, before other text goes to the terminal.
+  void EndLine() {
+    if (line_open_) *context_.output.err << '\n';
+    line_open_ = false;
   }
 
  private:
@@ -175,9 +183,22 @@ class ReadProgress {
   std::size_t total_;
   bool terminal_;
   int last_ = -1;
+  bool line_open_ = false;
 };
 
+// Says that a signal stopped the read: a line on stderr, or a JSON line.
+void ReportInterruptedRead(const Context& context, int signal) {
+  if (context.output.json) {
+    context.output.JsonLine(nlohmann::json{{"type", "interrupted"}, {"signal", signal}}.dump());
+  } else {
+    *context.output.err << kAppName << ": interrupted by " << SignalName(signal)
+                        << ": the read was stopped; no file written\n";
+  }
+}
+
 int RunRead(Context& context, const ReadArgs& args) {
+  // From here on SIGINT and SIGTERM stop the read between two chunks.
+  const ScopedInterruptHandlers interrupts;
   std::string why;
   const std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &why);
   if (!session) return FileError(context, why);
@@ -187,6 +208,7 @@ int RunRead(Context& context, const ReadArgs& args) {
       [&context](const MessageBoxRequest& message) { context.output.Message(message); });
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(args.length));
   std::optional<std::size_t> failed_at;
+  int stopped_by = 0;  // the signal that stopped the read
   {
     CQZ670xWriteEepromMPUtyDlg dlg(controls, session->Backend(), session->GetClock(),
                                    session->Hotplug(), kAppName);
@@ -195,7 +217,8 @@ int RunRead(Context& context, const ReadArgs& args) {
     if (args.pid) controls.SetText(ctl::kProductId, *args.pid);
 
     // search: the dialog shows "USB deivce is NOT found!!" itself
-    if (dlg.SearchDevice() != S_OK) {
+    stopped_by = interrupts.Signal();
+    if (stopped_by == 0 && dlg.SearchDevice() != S_OK) {
       dlg.OnExit();
       (void)session->Finish(nullptr);
       return static_cast<int>(Exit::kNoChip);
@@ -203,11 +226,16 @@ int RunRead(Context& context, const ReadArgs& args) {
 
     // read in chunks, each with the current sequence byte
     ReadProgress progress(context, bytes.size());
-    progress.Update(0);
-    for (std::size_t address = 0; address < bytes.size(); address += kReadChunk) {
+    if (stopped_by == 0) progress.Update(0);
+    for (std::size_t address = 0; stopped_by == 0 && address < bytes.size();
+         address += kReadChunk) {
       const auto count = static_cast<std::uint8_t>(std::min(kReadChunk, bytes.size() - address));
-      if (!EepromTransfer(dlg.Link, static_cast<std::uint16_t>(address), true, count,
-                          bytes.data() + address, dlg.ReportSequence)) {
+      const bool read = EepromTransfer(dlg.Link, static_cast<std::uint16_t>(address), true,
+                                       count, bytes.data() + address, dlg.ReportSequence);
+      // (a signal may also be why the transfer failed: its wait was cut short)
+      stopped_by = interrupts.Signal();
+      if (stopped_by != 0) break;
+      if (!read) {
         failed_at = address;
         break;
       }
@@ -215,6 +243,7 @@ int RunRead(Context& context, const ReadArgs& args) {
       session->GetClock().SleepFor(kTransferPause);
       progress.Update(address + count);
     }
+    progress.EndLine();
     dlg.ReleaseDevice();
     if (failed_at) {
       dlg.ShowMessage(msg::kFailToReadEeprom, msg::kCaptionRead, MessageIcon::kStop);
@@ -222,6 +251,11 @@ int RunRead(Context& context, const ReadArgs& args) {
     dlg.OnExit();
   }
 
+  if (stopped_by != 0) {
+    ReportInterruptedRead(context, stopped_by);
+    if (!session->Finish(&why)) (void)FileError(context, why);
+    return InterruptedExit(stopped_by);
+  }
   if (failed_at) {
     if (context.output.json) {
       context.output.JsonLine(

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +19,7 @@
 #include "base/text.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
+#include "cli/interrupt.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
@@ -29,11 +32,12 @@ namespace {
 // Caption of the message boxes that name none: the program's name.
 constexpr const char* kAppName = "qz670x-mp-cli";
 
-// While the re-plug message is up: how often to look at the hotplug events, or to probe the bus
-// directly where no hotplug monitor runs.
+// While the re-plug message is up: how often to look at the hotplug events (and at a caught
+// signal), and how often to probe the bus directly where no hotplug monitor runs.
 constexpr std::chrono::milliseconds kEventPoll{50};
 constexpr std::chrono::milliseconds kProbePoll{200};
-// How often the wait for a job's end looks at hotplug events when nothing else wakes it.
+// How often the wait for a job's end looks at hotplug events and at a caught signal when
+// nothing else wakes it.
 constexpr std::chrono::milliseconds kJobPoll{100};
 
 constexpr double kDefaultReplugTimeoutSeconds = 60.0;
@@ -79,12 +83,24 @@ class ProgressPrinter {
   // Ends the bar's line before other text goes to the terminal.
   void BreakLine() {
     std::lock_guard lock(mutex_);
+    EndBar();
+  }
+
+  // Prints through `print` on a line of its own, never in the middle of a progress line the
+  // worker is printing.
+  void Say(const std::function<void()>& print) {
+    std::lock_guard lock(mutex_);
+    EndBar();
+    print();
+  }
+
+ private:
+  void EndBar() {
     if (!bar_open_) return;
     *output_.err << '\n';
     bar_open_ = false;
   }
 
- private:
   const Output& output_;
   const bool terminal_;
   std::mutex mutex_;
@@ -92,21 +108,55 @@ class ProgressPrinter {
   bool bar_open_ = false;
 };
 
+enum class ReplugWait { kBack, kTimedOut, kInterrupted };
+
 // Waits, as the operator does while the re-plug message is up, until the chip is back in ROM
 // mode: the hotplug events re-run the probe, or the probe runs on a timer where there are none.
-bool WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, Clock& clock, Clock::Duration timeout) {
+// A caught signal ends the wait within one event poll.
+ReplugWait WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, Clock& clock,
+                          Clock::Duration timeout, const ScopedInterruptHandlers& interrupts) {
   const bool monitor = dialog.NotificationsRegistered;
   const Clock::Duration deadline = clock.Now() + timeout;
+  Clock::Duration next_probe = clock.Now();
   for (;;) {
+    if (interrupts.Signal() != 0) return ReplugWait::kInterrupted;
     if (monitor) {
       (void)dialog.DispatchHotplugEvents();
-    } else {
+    } else if (clock.Now() >= next_probe) {
       dialog.ProbeRomMode();
+      next_probe = clock.Now() + kProbePoll;
     }
-    if (dialog.NotInRomMode == 0) return true;
-    if (clock.Now() >= deadline) return false;
-    clock.SleepFor(monitor ? kEventPoll : kProbePoll);
+    if (dialog.NotInRomMode == 0) return ReplugWait::kBack;
+    if (clock.Now() >= deadline) return ReplugWait::kTimedOut;
+    clock.SleepFor(kEventPoll);
   }
+}
+
+// Where a caught signal stopped the command.
+enum class StoppedBy { kNothing, kBeforeTheWrite, kAfterTheErase, kDuringTheJob };
+
+// The line that says a signal stopped the command, printed as soon as the command acts on it.
+void ReportInterrupt(const Output& output, int signal, StoppedBy where) {
+  if (output.json) {
+    output.JsonLine(nlohmann::json{{"type", "interrupted"}, {"signal", signal}}.dump());
+    return;
+  }
+  *output.err << kAppName << ": interrupted by " << SignalName(signal) << ": ";
+  switch (where) {
+    case StoppedBy::kDuringTheJob:
+      *output.err << "stopping the write; the chip's EEPROM header is left cleared, write the "
+                     "chip again\n";
+      break;
+    case StoppedBy::kAfterTheErase:
+      *output.err << "the write was not started; the chip's EEPROM was erased, write the chip "
+                     "again\n";
+      break;
+    case StoppedBy::kBeforeTheWrite:
+    case StoppedBy::kNothing:
+      *output.err << "the write was not started\n";
+      break;
+  }
+  *output.err << std::flush;
 }
 
 // The one table from where a write stopped to the exit status.
@@ -151,6 +201,8 @@ std::string Hex(unsigned value, int digits) {
 }
 
 int RunWrite(const WriteArgs& args, const Output& output) {
+  // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.
+  const ScopedInterruptHandlers interrupts;
   std::string error;
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
   if (!session) {
@@ -163,29 +215,59 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   // (capped at a day, which no operator waits anyway)
   const auto replug_timeout = std::chrono::duration_cast<Clock::Duration>(
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
+  const std::thread::id main_thread = std::this_thread::get_id();
 
   HeadlessControls controls;
   bool replug_timed_out = false;
+  StoppedBy stopped_by = StoppedBy::kNothing;
   WriteRequestResult request;
   JobReport job;
   bool string_area_failed = false;
   {
     CQZ670xWriteEepromMPUtyDlg dialog(controls, session->Backend(), clock, session->Hotplug(),
                                       kAppName);
+    // Acts on a caught signal, once: the report line, then the caller stops what runs.
+    const auto interrupted = [&](StoppedBy where) {
+      if (stopped_by != StoppedBy::kNothing) return true;
+      const int signal = interrupts.Signal();
+      if (signal == 0) return false;
+      stopped_by = where;
+      progress.Say([&] { ReportInterrupt(output, signal, where); });
+      return true;
+    };
     controls.SetMessageHandler([&](const MessageBoxRequest& message) {
       progress.BreakLine();
       output.Message(message);
       // The operator re-plugs the chip and presses the button once it is recognised; here the
       // button is pressed when the chip is back in ROM mode, or the wait gives up. The erase
       // step shows this box on the UI thread, which is this one.
-      if (message.text == msg::kReplugDevice && !WaitForRomMode(dialog, clock, replug_timeout)) {
-        replug_timed_out = true;
-        dialog.CancelWriteRequest();
+      if (message.text != msg::kReplugDevice) return;
+      switch (WaitForRomMode(dialog, clock, replug_timeout, interrupts)) {
+        case ReplugWait::kBack:
+          break;
+        case ReplugWait::kTimedOut:
+          replug_timed_out = true;
+          dialog.CancelWriteRequest();
+          break;
+        case ReplugWait::kInterrupted:
+          (void)interrupted(StoppedBy::kAfterTheErase);
+          dialog.CancelWriteRequest();
+          break;
       }
     });
 
     (void)dialog.OnInitDialog();
-    controls.SetProgressHandler([&](int percent) { progress.Show(percent); });
+    controls.SetProgressHandler([&](int percent) {
+      progress.Show(percent);
+      // Once a signal has come, the worker goes no further than this step of the bar until
+      // this thread has stopped it (the window's worker likewise waits for its UI thread at
+      // each step); the posted no-op wakes this thread's wait at once.
+      if (std::this_thread::get_id() == main_thread || interrupts.Signal() == 0) return;
+      controls.PostToUi([] {});
+      while (dialog.WorkerRunning.load() != 0) {
+        (void)controls.WaitUntil([&] { return dialog.WorkerRunning.load() == 0; }, kJobPoll);
+      }
+    });
 
     // the operator's choices, as clicks and texts
     controls.SetText(ctl::kOriginPath, args.image);
@@ -199,23 +281,27 @@ int RunWrite(const WriteArgs& args, const Output& output) {
     controls.SetText(ctl::kVendorId, args.vid);
     controls.SetText(ctl::kProductId, args.pid);
 
-    dialog.OnWriteEeprom();
-    request = dialog.LastWriteRequest();
-    if (request.stopped_at == WriteRequestStep::kDescriptorUpdates) {
-      const std::vector<std::string> texts = controls.MessageTexts();
-      string_area_failed = !texts.empty() && texts.back() == msg::kReplaceStringError;
+    if (!interrupted(StoppedBy::kBeforeTheWrite)) {
+      dialog.OnWriteEeprom();
+      request = dialog.LastWriteRequest();
+      if (request.stopped_at == WriteRequestStep::kDescriptorUpdates) {
+        const std::vector<std::string> texts = controls.MessageTexts();
+        string_area_failed = !texts.empty() && texts.back() == msg::kReplaceStringError;
+      }
     }
 
     // Until the job has closed, this thread runs what the UI thread would: posted tasks and
-    // device changes (the dialog holds the probes back while the job owns the link).
+    // device changes (the dialog holds the probes back while the job owns the link). A caught
+    // signal ends the wait; the Exit sequence below then stops the job.
     if (request.stopped_at == WriteRequestStep::kRaised) {
       const auto closed = [&] {
         return !dialog.JobActive() && controls.IsEnabled(ctl::kWriteEeprom);
       };
-      while (!closed() && dialog.WorkerRunning.load() != 0) {
+      while (!closed() && dialog.WorkerRunning.load() != 0 &&
+             !interrupted(StoppedBy::kDuringTheJob)) {
         (void)controls.RunPostedTasks();
         (void)dialog.DispatchHotplugEvents();
-        (void)controls.WaitUntil(closed, kJobPoll);
+        (void)controls.WaitUntil([&] { return closed() || interrupts.Signal() != 0; }, kJobPoll);
       }
     }
     (void)controls.RunPostedTasks();
@@ -251,6 +337,13 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   }
 
   int exit_code = static_cast<int>(ExitFor(request, job, string_area_failed));
+  // A stopped command says so in its status; a job that reached its end before the stop did
+  // keeps its own.
+  if (stopped_by != StoppedBy::kNothing && job.outcome != kJobOutcomeOk &&
+      job.outcome != kJobOutcomeSilent) {
+    exit_code = InterruptedExit(interrupts.Signal());
+  }
+  // the virtual chip's EEPROM is saved however the command ended
   if (!session->Finish(&error)) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
     if (exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);

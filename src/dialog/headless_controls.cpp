@@ -119,6 +119,11 @@ void HeadlessControls::PostToUi(std::function<void()> task) {
   Changed();
 }
 
+void HeadlessControls::StopWaitingForUi() {
+  std::lock_guard lock(mutex_);
+  Changed();
+}
+
 void HeadlessControls::CheckRadio(int id) {
   std::lock_guard lock(mutex_);
   for (int radio : groups::kModeRadios) At(radio).checked = (radio == id);

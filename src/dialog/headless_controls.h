@@ -36,6 +36,9 @@ class HeadlessControls final : public DialogControls {
   [[nodiscard]] int Progress(int id) const override;
   void ShowMessage(const MessageBoxRequest& message) override;
   void PostToUi(std::function<void()> task) override;
+  // Nothing here waits for a UI thread; the call wakes every WaitUntil, so a wait that watches
+  // the worker's state sees the stop at once.
+  void StopWaitingForUi() override;
 
   // Radio-button click as the platform does it: checks `id` and unchecks the others of its group.
   void CheckRadio(int id);
