@@ -334,16 +334,35 @@ void DialogWindow::Guarded(const std::function<void()>& handler) {
   ++handler_depth_;
   handler();
   --handler_depth_;
-  if (handler_depth_ == 0 && exit_pending_) {
+  if (handler_depth_ != 0) return;
+  if (exit_pending_) {
     exit_pending_ = false;
+    EndDialog();
+    return;
+  }
+  // The job's close step comes here too (it enables "Write EEPROM" again, after the outcome
+  // box was dismissed): a signal's exit waits for exactly that.
+  if (exit_after_job_ && dialog_ && !dialog_->JobActive() &&
+      Control(ctl::kWriteEeprom)->isEnabled()) {
     EndDialog();
   }
 }
 
-DialogWindow::ExitOutcome DialogWindow::RequestExit() {
+void DialogWindow::OnTerminationSignal() {
+  if (!dialog_) return;
+  if (exit_after_job_ || !dialog_->JobActive()) {
+    (void)RequestExit(/*confirmed=*/true);
+    return;
+  }
+  // Cutting the job short would leave the chip without a header; it finishes first.
+  exit_after_job_ = true;
+  setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - closing after this write"));
+}
+
+DialogWindow::ExitOutcome DialogWindow::RequestExit(bool confirmed) {
   if (!dialog_) return ExitOutcome::kEnded;
   if (exit_pending_) return ExitOutcome::kDeferred;
-  if (dialog_->JobActive()) {
+  if (dialog_->JobActive() && !confirmed) {
     // Stopping a job half-way leaves the chip without a header: only an explicit yes does it.
     const QString question = FromUtf8(kStopWriteQuestion);
     const bool stop = confirmer_ ? confirmer_(question)

@@ -79,6 +79,12 @@ class DialogWindow final : public QDialog {
   // Brings the window to the front (a second start of the program asks for this).
   void BringToFront();
 
+  // A termination signal (SIGINT, SIGTERM, SIGHUP) reached the program. Without a job it runs
+  // the Exit sequence, as the Exit button does. A running job is not cut short: the window ends
+  // once the job has closed (after its outcome box). A second signal meanwhile runs the Exit
+  // sequence at once, stopping the job as a confirmed Exit does.
+  void OnTerminationSignal();
+
  protected:
   // Escape.
   void reject() override;
@@ -97,9 +103,10 @@ class DialogWindow final : public QDialog {
   void Browse(int target_edit);
   // Runs a handler of the dialog object; an exit asked for meanwhile waits until it returns.
   void Guarded(const std::function<void()>& handler);
-  // The Exit sequence, if allowed now: while a job runs only after a confirmed question. It is
-  // deferred while a handler of the dialog object is on the stack (inside a message box).
-  ExitOutcome RequestExit();
+  // The Exit sequence, if allowed now: while a job runs only after a confirmed question (or
+  // `confirmed` already). It is deferred while a handler of the dialog object is on the stack
+  // (inside a message box).
+  ExitOutcome RequestExit(bool confirmed = false);
   // OnExit, then the dialog object is destroyed and the window closes.
   void EndDialog();
   void ShowMessage(std::string_view text, MessageIcon icon);
@@ -116,6 +123,8 @@ class DialogWindow final : public QDialog {
   Confirmer confirmer_;
   int handler_depth_ = 0;
   bool exit_pending_ = false;
+  // A termination signal came during a job: the Exit sequence runs once the job has closed.
+  bool exit_after_job_ = false;
 };
 
 }  // namespace qz::app

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <csignal>
 #include <iostream>
 #include <memory>
 
@@ -11,6 +12,7 @@
 
 #include "app/app_icon.h"
 #include "app/dialog_window.h"
+#include "app/signal_notifier.h"
 #include "app/single_instance.h"
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
@@ -62,6 +64,10 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   QApplication::setApplicationVersion(QStringLiteral(QZ_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("qz670x-mp"));
   QApplication::setWindowIcon(AppIcon());
+  // From here on SIGINT, SIGTERM and SIGHUP reach the window through the event loop rather than
+  // ending the process: a running job finishes, and the device session is saved. A signal that
+  // comes before the window exists waits in the notifier until the loop runs.
+  SignalNotifier termination_signals({SIGINT, SIGTERM, SIGHUP});
 
   // single-instance rule
   const QString title = QString::fromUtf8(kWindowTitle.data(),
@@ -86,6 +92,8 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   {
     DialogWindow window(session->Backend(), session->GetClock(), session->Hotplug(), app_name);
     QObject::connect(&window, &QDialog::finished, &application, &QApplication::quit);
+    QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
+                     [&window] { window.OnTerminationSignal(); });
     window_in_front = &window;
     window.show();
     QApplication::exec();

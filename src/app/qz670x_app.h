@@ -14,7 +14,8 @@ class CQZ670xWriteEepromMPUtyApp {
   // Parses the command line (no arguments, or the device options of the command-line tool),
   // brings a running copy to the front and ends, or runs the dialog until it ends. Returns the
   // process's exit status: 0, 64 for a bad command line, 74 when the device session cannot be
-  // made or saved.
+  // made or saved. SIGINT, SIGTERM and SIGHUP end the dialog as its Exit does (after a running
+  // job), with status 0.
   int InitInstance(int argc, char** argv);
 
   // The program's file name without its extension: the caption of message boxes naming none.

@@ -2,6 +2,7 @@
 // the real program as the second copy.
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QTest>
@@ -128,6 +129,26 @@ class StartupTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, kProcessTimeoutMs);
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
+  }
+
+  void terminationSignalEndsTheDialogAndTheSessionIsSaved() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString eeprom = dir.filePath(QStringLiteral("eeprom.bin"));
+    const QString trace = dir.filePath(QStringLiteral("trace.txt"));
+    QProcess program;
+    program.start(QStringLiteral(QZ_APP_BINARY),
+                  {QStringLiteral("--simulate"), QStringLiteral("--sim-eeprom"), eeprom,
+                   QStringLiteral("--trace"), trace});
+    QVERIFY(program.waitForStarted(kProcessTimeoutMs));
+    // The trace file comes with the device session, after the program took the signals over.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(trace), kProcessTimeoutMs);
+    program.terminate();  // SIGTERM
+    QVERIFY(program.waitForFinished(kProcessTimeoutMs));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    // the virtual chip's EEPROM was saved on the way out
+    QCOMPARE(QFileInfo(eeprom).size(), qint64{32768});
   }
 };
 
