@@ -22,6 +22,7 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "hid/chip_identities.h"
 #include "hid/command_reports.h"
 #include "image/image_file.h"
 
@@ -30,18 +31,12 @@ namespace qz::cli {
 namespace {
 
 constexpr const char* kAppName = "qz670x-mp-cli";
-constexpr std::uint16_t kVendorId = 0x1D6C;
-constexpr std::uint16_t kRomProductIds[] = {0x6706, 0x6707};
-constexpr std::uint16_t kFirmwareProductIds[] = {0x6841, 0x6800};
 // EEPROM bytes one read request asks for (the reply holds them from offset 9).
 constexpr std::size_t kReadChunk = 16;
 // Pause after every acknowledged EEPROM transfer, before the next report.
 constexpr auto kTransferPause = std::chrono::milliseconds(3);
 
-struct Identity {
-  std::uint16_t vendor_id;
-  std::uint16_t product_id;
-};
+using Identity = UsbIdentity;
 
 // The operator's target, given as 1 to 4 hexadecimal digits with an optional 0x.
 std::string CheckHex16(const std::string& text) {
@@ -66,16 +61,15 @@ std::string HexId(std::uint16_t value) {
 }
 
 bool IsRomIdentity(std::uint16_t vendor_id, std::uint16_t product_id) {
-  return vendor_id == kVendorId &&
-         std::find(std::begin(kRomProductIds), std::end(kRomProductIds), product_id) !=
-             std::end(kRomProductIds);
+  return std::any_of(kRomIdentities.begin(), kRomIdentities.end(), [&](const UsbIdentity& rom) {
+    return rom.vendor_id == vendor_id && rom.product_id == product_id;
+  });
 }
 
 // The device search's identities, in its order, each once.
 std::vector<Identity> SearchedIdentities(Identity target) {
   std::vector<Identity> identities{target};
-  for (std::uint16_t pid : kFirmwareProductIds) identities.push_back({kVendorId, pid});
-  for (std::uint16_t pid : kRomProductIds) identities.push_back({kVendorId, pid});
+  identities.insert(identities.end(), kFixedSearchIdentities.begin(), kFixedSearchIdentities.end());
   std::vector<Identity> unique;
   for (const Identity& identity : identities) {
     const bool seen = std::any_of(unique.begin(), unique.end(), [&](const Identity& u) {
