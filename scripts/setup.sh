@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project builds, tests and runs with.
 # Safe to run again: apt-get skips what is already there.
+# --gui-tools also installs Xvfb and ImageMagick, to look at the dialog on a headless machine.
 set -euo pipefail
 
 packages=(
@@ -9,8 +10,10 @@ packages=(
   libhidapi-dev libudev-dev
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth x11-apps imagemagick
 )
+if [ "${1:-}" = "--gui-tools" ]; then
+  packages+=(xvfb xauth x11-apps imagemagick)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
