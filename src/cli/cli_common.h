@@ -63,6 +63,10 @@ struct DescriptorOptions {
 // an empty argument, which the parser otherwise would not take as the option's value.
 std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* argv);
 
+// Refuses an image path the dialog could not take whole: its path edits are read through 259
+// characters, and a cut path would name another file.
+[[nodiscard]] const CLI::Validator& PathLengthValidator();
+
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read

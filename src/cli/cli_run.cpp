@@ -2,11 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "cli/cli_common.h"
 
 namespace qz::cli {
 
 namespace {
+
+// Paths are taken through the dialog's 260-character buffers.
+constexpr std::size_t kMaxPathChars = 259;
 
 const char* IconName(MessageIcon icon) {
   switch (icon) {
@@ -41,6 +45,16 @@ void Output::JsonLine(const std::string& json_text) const {
 
 void Output::Result(int exit_code) const {
   if (json) *out << nlohmann::json{{"type", "result"}, {"exit", exit_code}}.dump() << '\n' << std::flush;
+}
+
+const CLI::Validator& PathLengthValidator() {
+  static const CLI::Validator validator{
+      [](std::string& path) -> std::string {
+        if (TruncateUtf16Units(path, kMaxPathChars) == path) return {};
+        return "path longer than 259 characters: " + path;
+      },
+      ""};
+  return validator;
 }
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {

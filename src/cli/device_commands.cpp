@@ -33,8 +33,6 @@ namespace {
 constexpr const char* kAppName = "qz670x-mp-cli";
 // EEPROM bytes one read request asks for (the reply holds them from offset 9).
 constexpr std::size_t kReadChunk = 16;
-// Pause after every acknowledged EEPROM transfer, before the next report.
-constexpr auto kTransferPause = std::chrono::milliseconds(3);
 
 using Identity = UsbIdentity;
 
@@ -224,8 +222,9 @@ int RunRead(Context& context, const ReadArgs& args) {
     for (std::size_t address = 0; stopped_by == 0 && address < bytes.size();
          address += kReadChunk) {
       const auto count = static_cast<std::uint8_t>(std::min(kReadChunk, bytes.size() - address));
-      const bool read = EepromTransfer(dlg.Link, static_cast<std::uint16_t>(address), true,
-                                       count, bytes.data() + address, dlg.ReportSequence);
+      const bool read = PacedEepromTransfer(dlg.Link, dlg.ReportSequence,
+                                            static_cast<std::uint16_t>(address), true, count,
+                                            bytes.data() + address);
       // (a signal may also be why the transfer failed: its wait was cut short)
       stopped_by = interrupts.Signal();
       if (stopped_by != 0) break;
@@ -233,8 +232,6 @@ int RunRead(Context& context, const ReadArgs& args) {
         failed_at = address;
         break;
       }
-      AdvanceEepromSequence(dlg.ReportSequence);
-      session->GetClock().SleepFor(kTransferPause);
       progress.Update(address + count);
     }
     progress.EndLine();

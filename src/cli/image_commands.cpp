@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "base/text.h"
 #include "cli/cli_common.h"
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
@@ -20,10 +19,6 @@
 namespace qz::cli {
 
 namespace {
-
-// The dialog reads paths through a 260-character buffer; a longer path would be cut short and
-// name another file, so the command line refuses it.
-constexpr std::size_t kMaxPathChars = 259;
 
 struct DescriptorOption {
   const char* name;
@@ -250,11 +245,6 @@ void PrintSummary(const nlohmann::json& summary, std::ostream& out) {
   }
 }
 
-const CLI::Validator kPathLength{[](std::string& path) -> std::string {
-                                   if (TruncateUtf16Units(path, kMaxPathChars) == path) return {};
-                                   return "path longer than 259 characters: " + path;
-                                 },
-                                 ""};
 
 }  // namespace
 
@@ -306,7 +296,7 @@ void AddImageCommands(CLI::App& app, Context& context) {
         "check", "Load and check an image file, as \"Read From File\" does, and summarise it");
     check->add_option("IMAGE", *image, "Image file (.bin, 32784 bytes)")
         ->required()
-        ->check(kPathLength);
+        ->check(PathLengthValidator());
     check->callback([image, &context] {
       HeadlessDialog headless(context.output);
       headless.Controls().SetText(ctl::kOriginPath, *image);
@@ -342,10 +332,10 @@ void AddImageCommands(CLI::App& app, Context& context) {
         "\"Save BIN\" does (an update path equal to the origin replaces it)");
     save->add_option("ORIGIN", arguments->origin, "Origin image file")
         ->required()
-        ->check(kPathLength);
+        ->check(PathLengthValidator());
     save->add_option("UPDATE", arguments->update, "Update image file to write")
         ->required()
-        ->check(kPathLength);
+        ->check(PathLengthValidator());
     arguments->overrides.AddTo(*save);
     save->callback([arguments, &context] {
       HeadlessDialog headless(context.output);

@@ -16,7 +16,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "base/text.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
 #include "cli/interrupt.h"
@@ -41,10 +40,6 @@ constexpr std::chrono::milliseconds kProbePoll{200};
 constexpr std::chrono::milliseconds kJobPoll{100};
 
 constexpr double kDefaultReplugTimeoutSeconds = 60.0;
-
-// The dialog reads the origin path through a 260-character buffer: a longer path would name
-// another file, so it is refused here.
-constexpr std::size_t kMaxPathChars = 259;
 
 struct WriteArgs {
   std::string image;
@@ -361,12 +356,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       "check status and identity, write, read back, verify, commit the header");
   command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")
       ->required()
-      ->check(CLI::Validator(
-          [](std::string& path) -> std::string {
-            if (TruncateUtf16Units(path, kMaxPathChars) == path) return {};
-            return "path longer than 259 characters: " + path;
-          },
-          ""));
+      ->check(PathLengthValidator());
   CLI::Option* factory =
       command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
   CLI::Option* developer = command->add_flag(

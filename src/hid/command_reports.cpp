@@ -67,14 +67,17 @@ HResult SendFixedReport(HidLink& link, std::initializer_list<std::uint8_t> bytes
   return WriteOutputReport(link, link.request.data()) > 0 ? S_OK : E_FAIL;
 }
 
-void PauseAfterRegisterWrite(HidLink& link) {
+// Pauses on the link's clock (real time when the link has none).
+void Pause(HidLink& link, Clock::Duration duration) {
   if (link.clock != nullptr) {
-    link.clock->SleepFor(kRegisterWritePause);
+    link.clock->SleepFor(duration);
     return;
   }
   static SystemClock system_clock;
-  system_clock.SleepFor(kRegisterWritePause);
+  system_clock.SleepFor(duration);
 }
+
+void PauseAfterRegisterWrite(HidLink& link) { Pause(link, kRegisterWritePause); }
 
 // One read of an access-sequence register, its value and result ignored.
 void AccessRead(HidLink& link, std::uint8_t& sequence, std::uint16_t address) {
@@ -180,6 +183,14 @@ HResult ReadChipIdentity(HidLink& link, std::uint8_t& sequence, std::uint32_t* i
   if (!RegisterTransfer(link, &low, true, kRegIdentityLow, sequence)) return E_FAIL;
   *identity = static_cast<std::uint32_t>(high) << 8 | low;
   return S_OK;
+}
+
+bool PacedEepromTransfer(HidLink& link, std::uint8_t& sequence, std::uint16_t address,
+                         bool read, std::uint8_t count, std::uint8_t* buffer) {
+  if (!EepromTransfer(link, address, read, count, buffer, sequence)) return false;
+  AdvanceEepromSequence(sequence);
+  Pause(link, kEepromTransferPause);
+  return true;
 }
 
 }  // namespace qz

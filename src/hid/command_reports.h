@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 
 #include "base/result.h"
@@ -74,6 +75,17 @@ void AdvanceRegisterSequence(std::uint8_t& sequence);
 // as it was.
 [[nodiscard]] bool EepromTransfer(HidLink& link, std::uint16_t address, bool read,
                                   std::uint8_t count, std::uint8_t* buffer, std::uint8_t sequence);
+
+// Pause after every acknowledged EEPROM transfer, before the next report (the chip's write
+// cycle).
+inline constexpr std::chrono::milliseconds kEepromTransferPause{3};
+
+// One EEPROM transfer as every caller makes it: a single attempt with the current `sequence`;
+// when the chip acknowledged, the sequence advances by the EEPROM rule and the caller's thread
+// pauses kEepromTransferPause on link.clock. A failed transfer leaves `sequence` unchanged.
+[[nodiscard]] bool PacedEepromTransfer(HidLink& link, std::uint8_t& sequence,
+                                       std::uint16_t address, bool read, std::uint8_t count,
+                                       std::uint8_t* buffer);
 
 // Reads or writes one chip register. A read first sets *value to 0. Null `value`: false at once.
 // An acknowledged write pauses 10 ms on link.clock before it returns.

@@ -15,8 +15,6 @@ namespace qz {
 
 namespace {
 
-// The chip needs this pause after every acknowledged EEPROM transfer (its write cycle).
-inline constexpr std::chrono::milliseconds kTransferPause{3};
 // How long StopWorker waits for the worker's loop to end before it joins the thread.
 inline constexpr std::chrono::milliseconds kStopWait{6000};
 // Poll interval of the stop when the done event could not be made.
@@ -243,11 +241,7 @@ void CQZ670xWriteEepromMPUtyDlg::SetJobProgress(int position) {
 
 bool CQZ670xWriteEepromMPUtyDlg::Transfer(std::uint16_t address, bool read, std::uint8_t count,
                                           std::uint8_t* buffer) {
-  // one attempt; the sequence moves on only when the chip acknowledged
-  if (!EepromTransfer(Link, address, read, count, buffer, ReportSequence)) return false;
-  AdvanceEepromSequence(ReportSequence);
-  clock_.SleepFor(kTransferPause);
-  return true;
+  return PacedEepromTransfer(Link, ReportSequence, address, read, count, buffer);
 }
 
 HResult CQZ670xWriteEepromMPUtyDlg::ClearHeader() {
