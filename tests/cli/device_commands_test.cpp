@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_runner.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
@@ -21,11 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct RunResult {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
+using qz::test::RunResult;
 
 class DeviceCommands : public testing::Test {
  protected:
@@ -44,16 +41,8 @@ class DeviceCommands : public testing::Test {
   // Runs the command line; `prepare` sees the session's virtual chip before the command does.
   RunResult RunCli(std::vector<std::string> args,
                    std::function<void(DeviceSession&)> prepare = {}) {
-    args.insert(args.begin(), "qz670x-mp-cli");
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
     ScopedDeviceSessionHook hook(clock_, std::move(prepare));
-    std::ostringstream out, err;
-    RunResult result;
-    result.exit = qz::cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
+    return qz::test::RunCli(std::move(args));
   }
 
   static void WriteFile(const std::string& path, const Bytes& bytes) {

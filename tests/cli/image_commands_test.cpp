@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_runner.h"
 #include "cli/cli_common.h"
 #include "image/image_format.h"
 #include "support/sample_images.h"
@@ -16,24 +17,8 @@ namespace {
 
 namespace layout = sample_layout;
 
-struct RunResult {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-RunResult RunCli(std::vector<std::string> args) {
-  args.insert(args.begin(), "qz670x-mp-cli");
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out;
-  std::ostringstream err;
-  RunResult result;
-  result.exit = cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
-}
+using qz::test::RunCli;
+using qz::test::RunResult;
 
 std::vector<nlohmann::json> JsonLines(const std::string& text) {
   std::vector<nlohmann::json> lines;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_runner.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
@@ -23,11 +24,7 @@ namespace {
 
 using test::ScratchDir;
 
-struct RunResult {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
+using qz::test::RunResult;
 
 class WriteCommand : public testing::Test {
  protected:
@@ -43,22 +40,15 @@ class WriteCommand : public testing::Test {
   // Runs `write IMAGE args... --simulate --sim-eeprom FILE`; `prepare` sees the session first.
   RunResult Write(const std::string& image, std::vector<std::string> args,
                   std::function<void(DeviceSession&)> prepare = {}) {
-    args.insert(args.begin(), {"qz670x-mp-cli", "write", image});
+    args.insert(args.begin(), {"write", image});
     if (std::find(args.begin(), args.end(), "--json") != args.end()) {
       args.erase(std::find(args.begin(), args.end(), "--json"));
-      args.insert(args.begin() + 1, "--json");
+      args.insert(args.begin(), "--json");
     }
     args.insert(args.end(), {"--simulate", "--sim-eeprom", Eeprom()});
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
     ManualClock clock;
     ScopedDeviceSessionHook hook(clock, std::move(prepare));
-    std::ostringstream out, err;
-    RunResult result;
-    result.exit = qz::cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
+    return qz::test::RunCli(std::move(args));
   }
 
   ScratchDir dir_;
