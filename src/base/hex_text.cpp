@@ -1,5 +1,7 @@
 #include "base/hex_text.h"
 
+#include <cstdio>
+
 namespace qz {
 
 namespace {
@@ -51,6 +53,12 @@ std::uint32_t ParseHexText(std::string_view text) {
   if (overflow) return 0xFFFFFFFFu;
   const auto result = static_cast<std::uint32_t>(value);
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+std::string FormatHex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
+  return text;
 }
 
 }  // namespace qz

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qz {
@@ -11,5 +12,8 @@ namespace qz {
 // digits gives 0; a value beyond 32 bits gives 0xFFFFFFFF whatever the sign; a leading '-'
 // negates the value modulo 2^32 (so "-1" gives 0xFFFFFFFF). Never fails.
 [[nodiscard]] std::uint32_t ParseHexText(std::string_view text);
+
+// `value` as upper-case hexadecimal with at least `digits` digits (leading zeros), no prefix.
+[[nodiscard]] std::string FormatHex(std::uint32_t value, int digits);
 
 }  // namespace qz

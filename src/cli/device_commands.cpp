@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/hex_text.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
@@ -52,11 +53,7 @@ std::uint16_t Hex16(const std::string& text) {
   return static_cast<std::uint16_t>(std::stoul(text, nullptr, 16));
 }
 
-std::string HexId(std::uint16_t value) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "%04X", value);
-  return text.data();
-}
+std::string HexId(std::uint16_t value) { return FormatHex(value, 4); }
 
 bool IsRomIdentity(std::uint16_t vendor_id, std::uint16_t product_id) {
   return std::any_of(kRomIdentities.begin(), kRomIdentities.end(), [&](const UsbIdentity& rom) {

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/hex_text.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "dialog/control_table.h"
@@ -135,17 +136,8 @@ class HeadlessDialog {
   CQZ670xWriteEepromMPUtyDlg dialog_;
 };
 
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
-}
-
-std::string Hex2(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%02X", value & 0xFFu);
-  return text;
-}
+std::string Hex4(unsigned value) { return FormatHex(value & 0xFFFFu, 4); }
+std::string Hex2(unsigned value) { return FormatHex(value & 0xFFu, 2); }
 
 constexpr std::array<std::string_view, 5> kTags = {kFwLTag, kCIdTag, kHsDTag, kFsDTag, kStrTag};
 

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/hex_text.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
@@ -189,11 +190,7 @@ Exit ExitFor(const WriteRequestResult& request, const JobReport& job,
   return Exit::kIoError;
 }
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-  return text;
-}
+std::string Hex(unsigned value, int digits) { return "0x" + FormatHex(value, digits); }
 
 int RunWrite(const WriteArgs& args, const Output& output) {
   // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.

@@ -1,8 +1,8 @@
 #include "dialog/qz670x_dialog.h"
 
-#include <charconv>
 
 #include "base/clock.h"
+#include "base/hex_text.h"
 #include "dialog/control_table.h"
 #include "dialog/dialog_controls.h"
 
@@ -62,12 +62,8 @@ void CQZ670xWriteEepromMPUtyDlg::ShowMessage(std::string_view text, std::string_
 bool CQZ670xWriteEepromMPUtyDlg::OnInitDialog() {
   // expected firmware ID, from its (hidden) static text
   controls_.SetText(ctl::kExpectedFirmwareId, "5067");
-  {
-    const std::string text = controls_.GetText(ctl::kExpectedFirmwareId, 259);
-    unsigned value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value, 16);
-    ExpectedFirmwareId = static_cast<std::uint16_t>(value & 0xFFFFu);
-  }
+  ExpectedFirmwareId = static_cast<std::uint16_t>(
+      ParseHexText(controls_.GetText(ctl::kExpectedFirmwareId, 259)) & 0xFFFFu);
 
   // default target identity
   controls_.SetText(ctl::kVendorId, "1D6C");

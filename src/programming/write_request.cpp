@@ -1,8 +1,8 @@
 // "Write EEPROM": turns the operator's choices into one job for the programming worker.
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
+#include "base/hex_text.h"
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
@@ -59,9 +59,7 @@ void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
   // firmware ID: shown, and marked when missing or not the expected one
   const std::uint16_t firmware_id = FwInfo.info_words[kFirmwareIdWord];
   if (FwInfo.found != 0) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(firmware_id));
-    controls_.SetText(ctl::kFirmwareId, text);
+    controls_.SetText(ctl::kFirmwareId, FormatHex(firmware_id, 4));
   }
   if (FwInfo.found == 0 || firmware_id != ExpectedFirmwareId) {
     controls_.SetText(ctl::kStatusMark, ".");
