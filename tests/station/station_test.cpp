@@ -1,0 +1,118 @@
+// The station over virtual chips, in-process, on a manual clock: several ports at once, one
+// faulty chip among good ones, continuous production across an erase and re-plug, and the
+// inputs refused before any chip is touched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/clock.h"
+#include "cli/device_options.h"
+#include "dialog/messages.h"
+#include "image/sample_image.h"
+#include "support/cli_runner.h"
+#include "support/sample_images.h"
+
+namespace qz::cli {
+namespace {
+
+class StationCommand : public testing::Test {
+ protected:
+  StationCommand() {
+    test::WriteBytes(Image(), test::SampleBytes(SampleVariant::kValid));
+  }
+  std::string Image() const { return dir_.File("image.bin"); }
+
+  test::RunResult Station(std::vector<std::string> args) {
+    args.insert(args.begin(), {"station", Image()});
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock);
+    return test::RunCli(std::move(args));
+  }
+
+  static std::vector<nlohmann::json> Lines(const std::string& out, const std::string& type) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+      nlohmann::json parsed = nlohmann::json::parse(line);
+      if (parsed["type"] == type) lines.push_back(parsed);
+    }
+    return lines;
+  }
+
+  test::ScratchDir dir_;
+};
+
+TEST_F(StationCommand, OneFaultyChipFailsAloneAmongFour) {
+  const test::RunResult run = Station({"--simulate", "4", "--all-ports", "--factory",
+                                       "--sim-fault", "sim-3:corrupt@0x40", "--sim-eeprom",
+                                       dir_.File("chips")});
+  EXPECT_EQ(run.exit, 1) << run.err;
+  std::map<std::string, int> exits;
+  for (const nlohmann::json& unit : Lines(run.out, "unit")) exits[unit["port"]] = unit["exit"];
+  const std::map<std::string, int> expected{{"sim-1", 0}, {"sim-2", 0}, {"sim-3", 12}, {"sim-4", 0}};
+  EXPECT_EQ(exits, expected);
+  const std::vector<nlohmann::json> result = Lines(run.out, "result");
+  ASSERT_EQ(result.size(), 1u);
+  EXPECT_EQ(result[0], (nlohmann::json{{"type", "result"}, {"exit", 1}, {"units", 4},
+                                       {"passed", 3}, {"failed", 1}}));
+  // the good chips hold the image; progress and messages name their port
+  const std::vector<std::uint8_t> image = test::ReadBytes(Image());
+  for (const char* port : {"sim-1", "sim-2", "sim-4"}) {
+    const std::vector<std::uint8_t> eeprom = test::ReadBytes(dir_.File("chips") + "/" + port + ".bin");
+    ASSERT_EQ(eeprom.size(), 32768u) << port;
+    EXPECT_TRUE(std::equal(eeprom.begin() + 8, eeprom.end(), image.begin() + 8)) << port;
+  }
+  for (const nlohmann::json& progress : Lines(run.out, "progress")) {
+    EXPECT_TRUE(progress.contains("port") && progress.contains("percent"));
+  }
+}
+
+TEST_F(StationCommand, LoopCountsAnEraseAndReplugAsOneUnit) {
+  // every chip that arrives runs its firmware: each unit is erased, re-plugged and written
+  const test::RunResult run = Station({"--simulate", "2", "--ports", "sim-1,sim-2", "--loop",
+                                       "--units", "5", "--sim-mode", "firmware"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  const std::vector<nlohmann::json> units = Lines(run.out, "unit");
+  ASSERT_EQ(units.size(), 5u);
+  for (const nlohmann::json& unit : units) EXPECT_EQ(unit["exit"], 0) << unit.dump();
+  std::size_t replugs = 0;
+  for (const nlohmann::json& message : Lines(run.out, "message")) {
+    if (message["text"] == std::string(msg::kReplugDevice)) ++replugs;
+  }
+  EXPECT_EQ(replugs, 5u);
+  EXPECT_EQ(Lines(run.out, "result").at(0)["units"], 5);
+}
+
+TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exit;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"port named twice", {"--simulate", "2", "--ports", "sim-1,sim-1"}, 64, "named twice"},
+      {"no port given", {"--simulate", "2"}, 64, "--ports"},
+      {"both port options", {"--simulate", "2", "--ports", "sim-1", "--all-ports"}, 64, "--ports"},
+      {"absent port", {"--simulate", "2", "--ports", "sim-1,sim-5"}, 22, "no chip on port sim-5"},
+      {"override rejected", {"--simulate", "2", "--all-ports", "--manufacturer", std::string(33, 'M')}, 21, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const test::RunResult run = Station(c.args);
+    EXPECT_EQ(run.exit, c.exit) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_TRUE(Lines(run.out, "unit").empty());
+  }
+  test::WriteBytes(Image(), std::vector<std::uint8_t>(100, 0x5A));  // no image at all
+  EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
+}
+
+}  // namespace
+}  // namespace qz::cli
