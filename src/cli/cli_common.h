@@ -12,6 +12,7 @@
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
+#include "station/production_log.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -49,6 +50,8 @@ struct DescriptorOptions {
   void AddTo(CLI::App& command);
   // Checks the boxes and fills the edits of the given options.
   void ApplyTo(DialogControls& controls) const;
+  // The given options as (name without "--", value), in the dialog's order.
+  [[nodiscard]] std::vector<std::pair<std::string, std::string>> Applied() const;
 };
 
 // The arguments with each "--<descriptor option>=" (an empty value) split into the option and
@@ -58,6 +61,23 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 // Refuses an image path the dialog could not take whole: its path edits are read through 259
 // characters, and a cut path would name another file.
 [[nodiscard]] const CLI::Validator& PathLengthValidator();
+
+// Options of the production log, shared by `station` and `write`.
+struct LogArgs {
+  std::string log;           // --log FILE ("" : not logged, unless `always`)
+  std::string station_name;  // --station NAME (default: the host name)
+
+  void AddTo(CLI::App& command);
+};
+
+// Opens the production log for a command; nullptr with the message printed when it cannot
+// (exit 74). `path` empty: the default file.
+[[nodiscard]] std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& path,
+                                                                        const Output& output);
+// What every unit of a command shares in its log row.
+[[nodiscard]] station::UnitStart UnitStartFor(const std::string& image, bool factory,
+                                              const DescriptorOptions& descriptor,
+                                              const LogArgs& log);
 
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save

@@ -24,6 +24,8 @@
 #include "dialog/qz670x_dialog.h"
 #include "hid/chip_identities.h"
 #include "hid/port_scoped_backend.h"
+#include "station/log_recorder.h"
+#include "station/serial_numbers.h"
 #include "station/station.h"
 #include "station/unit_run.h"
 #include "station/virtual_operator.h"
@@ -49,8 +51,11 @@ struct StationArgs {
   int units = 0;
   double replug_timeout_seconds = 60.0;
   double sim_pause_seconds = 0.5;
+  std::string serial_format;
+  std::string serial_start = "1";
   DescriptorOptions descriptor;
   DeviceOptions device;
+  LogArgs log;
 };
 
 const char* IconName(MessageIcon icon) {
@@ -260,8 +265,30 @@ int RunStation(const StationArgs& args, Context& context) {
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
   config.app_name = kAppName;
 
+  station::UnitStart unit_start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+  if (!args.serial_format.empty()) {
+    std::string why;
+    unit_start.serial_format = station::SerialFormat::Parse(args.serial_format, &why);
+    if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
+    const std::optional<std::uint64_t> start = station::ParseSerialStart(args.serial_start, &why);
+    if (!start) return Usage(output, "--serial-start: " + why);
+    unit_start.serial_start = *start;
+    const std::optional<std::string> first = unit_start.serial_format->Format(*start);
+    if (!first) {
+      *output.err << kAppName << ": " << unit_start.serial_format->OverflowMessage(*start) << '\n';
+      return static_cast<int>(Exit::kOverrideRejected);
+    }
+    // the serial-number override is checked with the first number, as every unit's will be
+    config.choices.serial = *first;
+  }
+
   const station::Exit checked = CheckBeforeAnyChip(config.choices, output);
   if (checked != station::Exit::kOk) return static_cast<int>(checked);
+  config.choices.serial.reset();
+
+  const std::unique_ptr<station::ProductionLog> log = OpenProductionLog(args.log.log, output);
+  if (!log) return static_cast<int>(Exit::kIoError);
+  station::LogRecorder recorder(*log, unit_start);
 
   const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);
   std::string error;
@@ -304,7 +331,7 @@ int RunStation(const StationArgs& args, Context& context) {
   }
 
   StationView view(output, config.ports, stdout_terminal && !output.json);
-  station::Station station(bus, session->Hotplug(), clock, config, view, nullptr,
+  station::Station station(bus, session->Hotplug(), clock, config, view, &recorder,
                            virtual_operator.get());
   int exit_code = 0;
   std::thread runner([&] { exit_code = station.Run(); });
@@ -345,7 +372,9 @@ void AddStationCommand(CLI::App& app, Context& context) {
   CLI::App* command = app.add_subcommand(
       "station",
       "Write IMAGE into the chips on several USB ports at once, one dialog object per port; "
-      "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed");
+      "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed, 20/21 the image or "
+      "an override rejected before any chip, 22 a port without a chip, 64 usage, 74 the log "
+      "cannot be opened or written (or the serial numbers ran out)");
   command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")
       ->required()
       ->check(PathLengthValidator());
@@ -373,6 +402,13 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("K")
       ->check(CLI::PositiveNumber);
   command->add_flag("--json", context.output.json, "JSON Lines on stdout (also when stdout is no terminal)");
+  command->add_option("--serial-format", args->serial_format,
+                      "Serial number of each unit, one run of # as the counter (L7-######), "
+                      "written through the serial-number override")
+      ->type_name("TEXT");
+  command->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
+      ->type_name("N");
+  args->log.AddTo(*command);
   args->device.AddTo(*command, /*with_port=*/false);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,

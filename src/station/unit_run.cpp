@@ -175,7 +175,8 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
     dialog.OnExit();
     result.exited = true;
   }
-  result.job = dialog.LastJobReport();
+  // (a request that never reached the worker leaves the last job's report standing)
+  if (result.request.stopped_at == WriteRequestStep::kRaised) result.job = dialog.LastJobReport();
   result.exit = ExitFor(result.request, result.job, result.string_area_failed);
   const std::vector<std::string> texts = controls.MessageTexts();
   if (!texts.empty()) result.message = texts.back();

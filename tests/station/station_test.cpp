@@ -29,7 +29,7 @@ class StationCommand : public testing::Test {
   std::string Image() const { return dir_.File("image.bin"); }
 
   test::RunResult Station(std::vector<std::string> args) {
-    args.insert(args.begin(), {"station", Image()});
+    args.insert(args.begin(), {"station", Image(), "--log", dir_.File("production.sqlite3")});
     ManualClock clock;
     ScopedDeviceSessionHook hook(clock);
     return test::RunCli(std::move(args));
@@ -73,6 +73,34 @@ TEST_F(StationCommand, OneFaultyChipFailsAloneAmongFour) {
   }
 }
 
+TEST_F(StationCommand, SerialNumbersAreNeverHandedOutTwiceToWrittenUnits) {
+  std::vector<std::string> written;
+  const auto collect = [&](const test::RunResult& run) {
+    for (const nlohmann::json& unit : Lines(run.out, "unit")) {
+      const std::string serial = unit["serial"];
+      EXPECT_TRUE(serial.starts_with("L7-")) << serial;
+      if (unit["exit"] == 0) written.push_back(serial);
+    }
+  };
+  // the unit on sim-2 fails before anything is written: its number may go to the next unit
+  test::RunResult run = Station({"--simulate", "3", "--all-ports", "--serial-format", "L7-###",
+                                 "--serial-start", "7", "--sim-fault", "sim-2:status=1"});
+  EXPECT_EQ(run.exit, 1) << run.err;
+  collect(run);
+  run = Station({"--simulate", "3", "--all-ports", "--serial-format", "L7-###", "--serial-start", "7"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  collect(run);
+  ASSERT_EQ(written.size(), 5u);
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end());
+  EXPECT_GE(written.front(), "L7-007");
+
+  // a counter that outgrows its run stops before any unit
+  run = Station({"--simulate", "1", "--all-ports", "--serial-format", "L7-#", "--serial-start", "10"});
+  EXPECT_EQ(run.exit, 21) << run.err;
+  EXPECT_TRUE(Lines(run.out, "unit").empty());
+}
+
 TEST_F(StationCommand, LoopCountsAnEraseAndReplugAsOneUnit) {
   // every chip that arrives runs its firmware: each unit is erased, re-plugged and written
   const test::RunResult run = Station({"--simulate", "2", "--ports", "sim-1,sim-2", "--loop",
@@ -97,6 +125,7 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
     const char* says;
   };
   const Case cases[] = {
+      {"serial format without #", {"--simulate", "2", "--all-ports", "--serial-format", "L7"}, 64, "--serial-format"},
       {"port named twice", {"--simulate", "2", "--ports", "sim-1,sim-1"}, 64, "named twice"},
       {"no port given", {"--simulate", "2"}, 64, "--ports"},
       {"both port options", {"--simulate", "2", "--ports", "sim-1", "--all-ports"}, 64, "--ports"},
