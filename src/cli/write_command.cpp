@@ -24,6 +24,7 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "station/log_recorder.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -45,6 +46,7 @@ struct WriteArgs {
   double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
   DescriptorOptions descriptor;
   DeviceOptions device;
+  LogArgs log;
 };
 
 // The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from
@@ -129,6 +131,22 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.
   const ScopedInterruptHandlers interrupts;
   std::string error;
+  // with --log, the unit's row: begun before the chip is touched, completed at the end
+  std::unique_ptr<station::ProductionLog> log;
+  std::optional<station::BegunUnit> row;
+  if (!args.log.log.empty()) {
+    log = OpenProductionLog(args.log.log, output);
+    if (!log) return static_cast<int>(Exit::kIoError);
+    station::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+    start.port = args.device.port;
+    start.started = station::NowUtcIso8601();
+    station::LogError why;
+    row = log->BeginUnit(start, &why);
+    if (!row) {
+      *output.err << "qz670x-mp-cli: " << why.message << '\n';
+      return static_cast<int>(Exit::kIoError);
+    }
+  }
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
   if (!session) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
@@ -143,6 +161,7 @@ int RunWrite(const WriteArgs& args, const Output& output) {
 
   HeadlessControls controls;
   station::UnitResult unit;
+  bool log_failed = false;
   {
     CQZ670xWriteEepromMPUtyDlg dialog(controls, session->Backend(), clock, session->Hotplug(),
                                       kAppName);
@@ -171,8 +190,25 @@ int RunWrite(const WriteArgs& args, const Output& output) {
       progress.Say([&] { ReportInterrupt(output, signal, where); });
     };
     hooks.replug_timeout = replug_timeout;
+    const Clock::Duration began = clock.Now();
     unit = station::RunUnit(dialog, controls, choices, hooks);
     if (!unit.exited) dialog.OnExit();
+    if (row) {
+      station::UnitReport report;
+      report.exit = static_cast<int>(unit.exit);
+      report.message = unit.message;
+      report.eeprom_touched = unit.eeprom_touched;
+      report.job = unit.job;
+      report.duration = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - began);
+      station::LogError why;
+      if (!log->CompleteUnit(row->unit_id,
+                             station::UnitEndOf(report, dialog.ChipStatus, dialog.ChipIdentity),
+                             &why)) {
+        *output.err << "qz670x-mp-cli: the unit's log row could not be completed: " << why.message
+                    << '\n';
+        log_failed = true;
+      }
+    }
   }
   const bool replug_timed_out = unit.replug_timed_out;
   const StoppedBy stopped_by = unit.stopped_by;
@@ -210,6 +246,7 @@ int RunWrite(const WriteArgs& args, const Output& output) {
       job.outcome != kJobOutcomeSilent) {
     exit_code = InterruptedExit(interrupts.Signal());
   }
+  if (log_failed && exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
   // the virtual chip's EEPROM is saved however the command ended
   if (!session->Finish(&error)) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
@@ -245,6 +282,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->type_name("HEX")
       ->capture_default_str();
   args->device.AddTo(*command);
+  args->log.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for the chip to come back in ROM mode after the erase")

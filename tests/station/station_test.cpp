@@ -3,6 +3,13 @@
 // inputs refused before any chip is touched.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -14,6 +21,7 @@
 #include "base/clock.h"
 #include "cli/device_options.h"
 #include "dialog/messages.h"
+#include "station/production_log.h"
 #include "image/sample_image.h"
 #include "support/cli_runner.h"
 #include "support/sample_images.h"
@@ -141,6 +149,42 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   }
   test::WriteBytes(Image(), std::vector<std::uint8_t>(100, 0x5A));  // no image at all
   EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
+}
+
+TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
+  const std::string log_path = dir_.File("killed.sqlite3");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // real time: the factory job runs for many seconds, long enough to be killed in it
+    (void)test::RunCli({"write", Image(), "--factory", "--simulate", "--log", log_path});
+    _exit(0);
+  }
+  // kill it as soon as its row is there and the job has begun
+  std::optional<std::vector<station::UnitRecord>> rows;
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    station::LogError error;
+    station::LogOptions read_only;
+    read_only.read_only = true;
+    if (const auto log = station::ProductionLog::Open(log_path, &error, read_only)) {
+      rows = log->Rows({}, &error);
+      if (rows && !rows->empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  station::LogError error;
+  const auto log = station::ProductionLog::Open(log_path, &error);
+  ASSERT_NE(log, nullptr) << error.message;
+  rows = log->Rows({}, &error);
+  ASSERT_TRUE(rows && rows->size() == 1u);
+  EXPECT_FALSE(rows->front().finished);
+  EXPECT_TRUE(rows->front().ended.empty());
+  EXPECT_EQ(rows->front().mode, "factory");
 }
 
 }  // namespace
