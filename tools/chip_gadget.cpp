@@ -433,6 +433,7 @@ int main(int argc, char** argv) {
     status = server.Run();
   }
   gadget.Remove();
-  Say(status == 0 ? "stopped" : "failed");
+  Say(std::string(status == 0 ? "stopped" : "failed") + " after " +
+      std::to_string(chip.EepromTransfers()) + " EEPROM transfers");
   return status;
 }
