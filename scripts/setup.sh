@@ -11,6 +11,9 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
 )
+# Kernel tests (tests/kernel): qemu boots Debian's own kernel with busybox, kmod's modules and
+# udevd in an initramfs.
+packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi
