@@ -96,6 +96,10 @@ served() { sed -n 's/.*stopped after \([0-9]*\) EEPROM transfers.*/\1/p' /tmp/ga
 echo "QZK TIME boot $(now_ms) ms"
 $CLI >/dev/null 2>&1 --version || fail "boot: qz670x-mp-cli does not start"
 qz670x-make-image $IMAGE >/dev/null || fail "boot: qz670x-make-image"
+# udev busy elsewhere: the chip's hidraw node gets its group a second after its USB device
+# has been announced, so the probe on the USB arrival finds it not yet openable and only the
+# hidraw node's own event can bring the chip back (as on a loaded station)
+echo 'SUBSYSTEM=="hidraw", ACTION=="add", PROGRAM="/bin/sleep 1"' >/etc/udev/rules.d/60-qzk-slow-hidraw.rules
 udev_start
 
 # --- list; a factory write from firmware mode by a station account, udev monitor and rule --
