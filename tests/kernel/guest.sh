@@ -109,8 +109,8 @@ rm -f $CHIP
 chip_start --mode firmware
 node=$(chip_node)
 run list as_user $CLI list
-expect list "exit 0 and the chip on its hidraw node in firmware mode" \
-  sh -c "[ $rc = 0 ] && grep -q '/dev/hidraw.*1D6C:6841.*firmware' /tmp/list.out"
+expect list "exit 0 and the chip on its hidraw node and port 1-1 in firmware mode" \
+  sh -c "[ $rc = 0 ] && grep -q '^/dev/hidraw[0-9]*  1-1  1D6C:6841  firmware' /tmp/list.out"
 [ $rc = 0 ] || show /tmp/list.out
 expect rule "the rule gives $node to group plugdev" sh -c "ls -l $node | grep -q ' plugdev '"
 

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string_view>
 
+#include "hid/platform/hidapi_backend.h"
+
 namespace qz {
 
 namespace {
@@ -26,17 +28,6 @@ bool ReadHidIds(const fs::path& uevent, unsigned& vendor, unsigned& product) {
     return std::sscanf(line.c_str() + kKey.size(), "%x:%x:%x", &bus, &vendor, &product) == 3;
   }
   return false;
-}
-
-// The USB port from the HID device's sysfs path: ".../usb1/1-1/1-1:1.0/0003:1D6C:6841.0001"
-// gives "1-1" (the interface directory without its ":config.interface").
-std::string PortOf(const fs::path& hid_device) {
-  std::error_code ec;
-  const fs::path real = fs::canonical(hid_device, ec);
-  if (ec) return {};
-  const std::string interface = real.parent_path().filename().string();
-  const auto colon = interface.find(':');
-  return colon == std::string::npos ? std::string() : interface.substr(0, colon);
 }
 
 bool RuleInstalled() {
@@ -67,7 +58,7 @@ std::vector<UnopenableChip> FindUnopenableChips(std::span<const UsbIdentity> ide
       close(fd);
       continue;
     }
-    if (errno == EACCES || errno == EPERM) chips.push_back({PortOf(device), node});
+    if (errno == EACCES || errno == EPERM) chips.push_back({HidrawUsbPort(node), node});
   }
   std::sort(chips.begin(), chips.end(),
             [](const UnopenableChip& a, const UnopenableChip& b) { return a.node < b.node; });
