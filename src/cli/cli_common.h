@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -28,14 +29,15 @@ struct Output {
   void Message(const MessageBoxRequest& message) const;
   // A JSON line of any other type (progress, summary, ...); nothing without --json.
   void JsonLine(const std::string& json_text) const;
-  // The final {"type":"result","exit":N} line with --json.
-  void Result(int exit_code) const;
+  // The final {"type":"result","exit":N} line with --json, with `counts` added (units, ...).
+  void Result(int exit_code, const std::vector<std::pair<std::string, int>>& counts = {}) const;
 };
 
 // State shared by the commands of one run.
 struct Context {
   Output output;
   int exit_code = 0;
+  std::vector<std::pair<std::string, int>> result_counts;  // added to the final result line
 };
 
 // Descriptor override options shared by `save` and `write`: an option given means its check
@@ -61,6 +63,7 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
 void AddWriteCommand(CLI::App& app, Context& context);    // write
+void AddStationCommand(CLI::App& app, Context& context);  // station
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
