@@ -11,7 +11,11 @@ mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 chmod 1777 /tmp
 for m in $(cat /qzk/modules); do
-  insmod "/lib/modules/$m" || echo "QZK FAIL boot: insmod $m"
+  case $m in
+    dummy_hcd.ko) args="num=3" ;;  # three host/device controller pairs: three ports
+    *) args= ;;
+  esac
+  insmod "/lib/modules/$m" $args || echo "QZK FAIL boot: insmod $m"
 done
 mount -t configfs configfs /sys/kernel/config
 . /qzk/cases.conf
@@ -210,6 +214,27 @@ expect pull "the hidraw descriptor is closed within one read time-out of the pul
   sh -c "[ -n '$pulled' ] && [ -n '$closed' ] && [ $((${closed:-0} - ${pulled:-0})) -lt 5500 ]"
 [ -n "$closed" ] && [ -n "$pulled" ] && echo "QZK TIME pull-to-close $((closed - pulled)) ms"
 [ $rc -ge 1 ] && [ $rc -le 12 ] || { show /tmp/pull.out; show /tmp/gadget.log; cat /tmp/fd.log; }
+
+# --- a station: three chips on three ports, programmed in parallel -----------------------
+pids=
+for i in 0 1 2; do
+  rm -f /tmp/station$i.bin
+  qz670x-chip-gadget --udc dummy_udc.$i --name qz670x-$i --eeprom /tmp/station$i.bin --mode rom \
+    >/tmp/gadget$i.log 2>&1 &
+  pids="$pids $!"
+done
+i=0
+while [ "$(grep -l 'HID_ID=0003:00001D6C' /sys/class/hidraw/*/device/uevent 2>/dev/null | wc -l)" != 3 ] &&
+  [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+run station-list $CLI list
+ports=$(awk '{ print $2 }' /tmp/station-list.out | sort -u | tr '\n' ' ')
+run station $CLI station $IMAGE --all-ports --developer $QZK_OVERRIDES --json
+for pid in $pids; do kill -TERM $pid; wait $pid; done
+expect station "three chips on ports $ports programmed in parallel: exit 0 (${ms} ms)" \
+  sh -c "[ $rc = 0 ] && [ \$(echo $ports | wc -w) = 3 ]"
+[ $rc = 0 ] || { show /tmp/station.out; show /tmp/station-list.out; }
+for i in 0 1 2; do echo "QZK SUM station $(sha256sum </tmp/station$i.bin | cut -d' ' -f1) station-udc$i"; done
+echo "QZK TIME station-3-chips-developer ${ms} ms"
 
 # --- no chip ------------------------------------------------------------------------------
 run no-chip $CLI write $IMAGE --factory

@@ -138,7 +138,9 @@ source "$here/cases.conf"
   "$cli" write "$exp/image.bin" --factory --simulate --sim-mode rom --sim-eeprom "$exp/factory.bin" \
     >/dev/null 2>&1 && cp "$exp/factory.bin" "$exp/developer.bin" &&
     "$cli" write "$exp/image.bin" --developer $QZK_OVERRIDES --simulate \
-      --sim-eeprom "$exp/developer.bin" >/dev/null 2>&1
+      --sim-eeprom "$exp/developer.bin" >/dev/null 2>&1 &&
+    "$cli" write "$exp/image.bin" --developer $QZK_OVERRIDES --simulate --sim-mode rom \
+      --sim-eeprom "$exp/station.bin" >/dev/null 2>&1
   echo $? >"$exp/done"
 ) &
 expected_pid=$!
