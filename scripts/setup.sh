@@ -13,6 +13,9 @@ packages=(
 )
 # The station's production log.
 packages+=(libsqlite3-dev)
+# Kernel tests (tests/kernel): qemu boots Debian's own kernel with busybox, kmod's modules and
+# udevd in an initramfs.
+packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "dialog/messages.h"
+#include "hid/platform/hidraw_access.h"
+
 namespace qz::app {
 
 namespace {
@@ -264,6 +267,12 @@ void QtDialogControls::Present(const MessageBoxRequest& message) {
   QMessageBox box(IconOf(message.icon), QString::fromStdString(message.caption),
                   QString::fromStdString(message.text), QMessageBox::Ok, owner_);
   box.setTextFormat(Qt::PlainText);
+  // Beside "not found", its own text unchanged: a chip that is there but cannot be opened.
+  if (message.text == msg::kDeviceNotFound) {
+    std::string hints;
+    for (const std::string& hint : UnopenableChipHints()) hints += (hints.empty() ? "" : "\n") + hint;
+    if (!hints.empty()) box.setInformativeText(QString::fromStdString(hints));
+  }
   box.exec();
 }
 

@@ -4,6 +4,8 @@
 
 #include "base/text.h"
 #include "cli/cli_common.h"
+#include "dialog/messages.h"
+#include "hid/platform/hidraw_access.h"
 
 namespace qz::cli {
 
@@ -36,6 +38,15 @@ void Output::Message(const MessageBoxRequest& message) const {
          << std::flush;
   } else {
     *err << message.text << '\n' << std::flush;
+  }
+  // Beside "not found": a chip that is there but that this account may not open.
+  if (message.text != msg::kDeviceNotFound) return;
+  for (const std::string& hint : UnopenableChipHints()) {
+    if (json) {
+      *out << nlohmann::json{{"type", "hint"}, {"text", hint}}.dump() << '\n' << std::flush;
+    } else {
+      *err << "qz670x-mp-cli: " << hint << '\n' << std::flush;
+    }
   }
 }
 
