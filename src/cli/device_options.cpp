@@ -5,8 +5,7 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "hid/platform/hidapi_backend.h"
-#include "hid/platform/udev_hotplug.h"
+#include "hid/platform/platform.h"
 #include "hid/trace.h"
 #include "sim/sim_hid_backend.h"
 #include "sim/sim_hotplug.h"
@@ -66,7 +65,7 @@ struct DeviceSession::Parts {
   Clock* clock = &system_clock;
   std::unique_ptr<sim::VirtualChip> chip;
   std::unique_ptr<sim::SimHidBackend> sim_backend;
-  std::unique_ptr<HidapiBackend> hidapi_backend;
+  std::unique_ptr<HidBackend> platform_backend;
   std::unique_ptr<std::ofstream> trace_file;
   std::unique_ptr<TracingBackend> tracing_backend;
   std::unique_ptr<HotplugSource> hotplug;  // before the chip in destruction: it listens to it
@@ -125,9 +124,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceOptions& option
     parts.hotplug = std::make_unique<sim::SimHotplugSource>(parts.chip.get());
     parts.sim_eeprom = options.sim_eeprom;
   } else {
-    parts.hidapi_backend = std::make_unique<HidapiBackend>();
-    parts.backend = parts.hidapi_backend.get();
-    parts.hotplug = std::make_unique<UdevHotplugSource>();
+    parts.platform_backend = MakePlatformHidBackend();
+    parts.backend = parts.platform_backend.get();
+    parts.hotplug = MakePlatformHotplugSource();
   }
 
   if (!options.trace.empty()) {

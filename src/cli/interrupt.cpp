@@ -16,6 +16,7 @@ extern "C" void RecordSignal(int signal) {
   (void)caught_signal.compare_exchange_strong(none, signal);
 }
 
+#ifndef _WIN32
 void Install(int signal, struct sigaction* previous) {
   struct sigaction action {};
   action.sa_handler = RecordSignal;
@@ -25,18 +26,31 @@ void Install(int signal, struct sigaction* previous) {
   action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
   (void)sigaction(signal, &action, previous);
 }
+#endif
 
 }  // namespace
 
 ScopedInterruptHandlers::ScopedInterruptHandlers() {
   caught_signal.store(0);
+#ifdef _WIN32
+  // The C runtime resets a signal to its default action before it calls the handler, as
+  // SA_RESETHAND does; the console's Ctrl-C arrives as SIGINT.
+  previous_int_ = std::signal(SIGINT, RecordSignal);
+  previous_term_ = std::signal(SIGTERM, RecordSignal);
+#else
   Install(SIGINT, &previous_int_);
   Install(SIGTERM, &previous_term_);
+#endif
 }
 
 ScopedInterruptHandlers::~ScopedInterruptHandlers() {
+#ifdef _WIN32
+  (void)std::signal(SIGINT, previous_int_ == SIG_ERR ? SIG_DFL : previous_int_);
+  (void)std::signal(SIGTERM, previous_term_ == SIG_ERR ? SIG_DFL : previous_term_);
+#else
   (void)sigaction(SIGINT, &previous_int_, nullptr);
   (void)sigaction(SIGTERM, &previous_term_, nullptr);
+#endif
 }
 
 int ScopedInterruptHandlers::Signal() const { return caught_signal.load(); }

@@ -1,7 +1,9 @@
 #include "sim/sim_hotplug.h"
 
+#ifdef __linux__
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 
@@ -10,7 +12,10 @@
 namespace qz::sim {
 
 SimHotplugSource::SimHotplugSource(VirtualChip* chip)
-    : chip_(chip), event_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : chip_(chip) {
+#ifdef __linux__
+  event_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
   if (chip_ != nullptr) {
     chip_->SetPlugListener([this](std::uint32_t event_type) { InjectEvent(event_type); });
   }
@@ -19,7 +24,9 @@ SimHotplugSource::SimHotplugSource(VirtualChip* chip)
 SimHotplugSource::~SimHotplugSource() {
   // Waits for a listener call in progress: the chip calls it under its own lock.
   if (chip_ != nullptr) chip_->SetPlugListener(nullptr);
+#ifdef __linux__
   if (event_fd_ >= 0) close(event_fd_);
+#endif
 }
 
 bool SimHotplugSource::Start() {
@@ -37,11 +44,13 @@ int SimHotplugSource::PollFd() const { return event_fd_; }
 
 std::vector<DeviceChange> SimHotplugSource::TakeEvents() {
   std::lock_guard lock(mutex_);
+#ifdef __linux__
   if (event_fd_ >= 0) {
     std::uint64_t count = 0;
     // Resets the counter; EAGAIN when nothing was signalled is fine.
     (void)!read(event_fd_, &count, sizeof count);
   }
+#endif
   std::vector<DeviceChange> events;
   events.swap(pending_);
   return events;
@@ -51,10 +60,12 @@ void SimHotplugSource::Inject(const DeviceChange& change) {
   std::lock_guard lock(mutex_);
   if (!started_) return;
   pending_.push_back(change);
+#ifdef __linux__
   if (event_fd_ >= 0) {
     const std::uint64_t one = 1;
     (void)!write(event_fd_, &one, sizeof one);
   }
+#endif
 }
 
 void SimHotplugSource::InjectEvent(std::uint32_t event_type) {
