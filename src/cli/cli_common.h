@@ -11,22 +11,12 @@
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
+#include "station/unit_run.h"
 
 namespace qz::cli {
 
 // Exit status of qz670x-mp-cli. 1..12 are the worker's numbered outcomes.
-enum class Exit : int {
-  kOk = 0,
-  kHeaderReadAfterCommit = 13,
-  kImageRejected = 20,
-  kOverrideRejected = 21,
-  kNoChip = 22,
-  kEraseOrPrepareFailed = 23,
-  kUpdateFileNotWritten = 24,
-  kTimeout = 25,
-  kUsage = 64,
-  kIoError = 74,
-};
+using Exit = station::Exit;
 
 // Where one run of the command line writes: messages on stderr as text, or JSON Lines on stdout.
 struct Output {
