@@ -26,6 +26,7 @@ struct FakeInterface {
   bool opens_overlapped = true;
   bool has_attributes = true;
   NTSTATUS caps_status = 0x00110000;
+  std::wstring serial = {};
 };
 
 // How the next overlapped read goes.
@@ -106,6 +107,13 @@ const Win32HidApi kFakeApi{
       if (entry == nullptr || !entry->has_attributes) return FALSE;
       attributes->VendorID = entry->vid;
       attributes->ProductID = entry->pid;
+      return TRUE;
+    },
+    [](HANDLE handle, PVOID buffer, ULONG bytes) -> BOOLEAN {
+      const FakeInterface* entry = ByHandle(handle);
+      if (entry == nullptr || entry->serial.empty()) return FALSE;
+      if ((entry->serial.size() + 1) * sizeof(wchar_t) > bytes) return FALSE;
+      std::memcpy(buffer, entry->serial.c_str(), (entry->serial.size() + 1) * sizeof(wchar_t));
       return TRUE;
     },
     [](HANDLE handle, PHIDP_PREPARSED_DATA* data) -> BOOLEAN {
@@ -233,7 +241,11 @@ TEST_F(Win32HidBackendTest, TheWalkSkipsWhatItCannotUseAndEndsWhereTheRulesSay) 
   bus_.interfaces[1].enumerates = false;
   bus_.interfaces[2].opens = false;
   bus_.interfaces[3].has_attributes = false;
+  bus_.interfaces[4].serial = L"QZ-\u00e9001";
   EXPECT_EQ(Paths(), (std::vector<std::string>{"a", "e", "f"}));
+  const std::vector<HidDeviceInfo> listed = backend_.Enumerate();
+  EXPECT_EQ(listed[1].serial, "QZ-\xc3\xa9" "001") << "UTF-16 serial as UTF-8";
+  EXPECT_EQ(listed[0].serial, "");
   EXPECT_EQ(bus_.open_handles, 0) << "every identity handle is closed again";
   for (DWORD size : bus_.detail_sizes) EXPECT_EQ(size, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
 

@@ -26,6 +26,7 @@ struct Win32HidApi {
                                          PSP_DEVINFO_DATA info);
   BOOL(WINAPI* DestroyDeviceInfoList)(HDEVINFO set);
   BOOLEAN(WINAPI* GetAttributes)(HANDLE device, PHIDD_ATTRIBUTES attributes);
+  BOOLEAN(WINAPI* GetSerialNumberString)(HANDLE device, PVOID buffer, ULONG bytes);
   BOOLEAN(WINAPI* GetPreparsedData)(HANDLE device, PHIDP_PREPARSED_DATA* data);
   NTSTATUS(WINAPI* GetCaps)(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps);
   BOOLEAN(WINAPI* FreePreparsedData)(PHIDP_PREPARSED_DATA data);

@@ -15,7 +15,7 @@ const Win32HidApi& SystemWin32HidApi() {
   static const Win32HidApi api{
       HidD_GetHidGuid,       SetupDiGetClassDevsA,   SetupDiEnumDeviceInterfaces,
       SetupDiGetDeviceInterfaceDetailA, SetupDiDestroyDeviceInfoList, HidD_GetAttributes,
-      HidD_GetPreparsedData, HidP_GetCaps,           HidD_FreePreparsedData,
+      HidD_GetSerialNumberString, HidD_GetPreparsedData, HidP_GetCaps,           HidD_FreePreparsedData,
       CreateFileA,           WriteFile,              ReadFile,
       GetOverlappedResult,   CancelIo,               CreateEventA,
       ResetEvent,            WaitForSingleObject,    CloseHandle,
@@ -45,6 +45,16 @@ HANDLE OpenPath(const Win32HidApi& api, const std::string& path, DWORD flags) {
   return api.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
                          nullptr);
+}
+
+// The device's serial-number string in UTF-8; empty when it has none. The class driver caps
+// USB strings at 126 UTF-16 units plus the terminator.
+std::string SerialNumber(const Win32HidApi& api, HANDLE handle) {
+  wchar_t text[127] = {};
+  if (!api.GetSerialNumberString(handle, text, sizeof text - sizeof text[0])) return {};
+  char utf8[127 * 3 + 1] = {};
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+  return bytes > 0 ? std::string(utf8) : std::string();
 }
 
 // One HID interface opened twice: output reports go through the synchronous write handle,
@@ -173,12 +183,15 @@ std::vector<HidDeviceInfo> Win32HidBackend::Enumerate() {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;
     const bool known = api_.GetAttributes(handle, &attributes) != FALSE;
+    const std::string serial = known ? SerialNumber(api_, handle) : std::string();
     CloseIfValid(api_, handle);
     if (!known) continue;
+    // No port here: setupapi names the interface, not the hub port it hangs on.
     HidDeviceInfo entry;
     entry.path = path;
     entry.vendor_id = attributes.VendorID;
     entry.product_id = attributes.ProductID;
+    entry.serial = serial;
     found.push_back(std::move(entry));
   }
   (void)api_.DestroyDeviceInfoList(set);
