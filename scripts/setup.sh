@@ -11,6 +11,11 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
 )
+# Windows cross build and its tests under Wine (the windows preset); QZ_SKIP_WINDOWS=1 leaves
+# them out.
+if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth)
+fi
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi
