@@ -1,5 +1,5 @@
 # Fails when hidapi.h or libudev.h is included outside the platform adapters (src/hid/platform),
-# or Qt outside src/app.
+# Windows headers outside those adapters and the native dialog (src/winapp), or Qt outside src/app.
 file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
 set(offenders "")
 foreach(file ${sources})
@@ -7,6 +7,11 @@ foreach(file ${sources})
   string(FIND "${file}" "/src/hid/platform/" in_adapter)
   string(FIND "${file}" "/src/app/" in_app)
   if(in_adapter EQUAL -1 AND content MATCHES "#include[ \t]*[<\"](hidapi/)?(hidapi|libudev)\\.h")
+    list(APPEND offenders ${file})
+  endif()
+  string(FIND "${file}" "/src/winapp/" in_winapp)
+  if(in_adapter EQUAL -1 AND in_winapp EQUAL -1 AND
+     content MATCHES "#include[ \t]*<(windows|setupapi|hidsdi|dbt|commctrl)\\.h>")
     list(APPEND offenders ${file})
   endif()
   if(in_app EQUAL -1 AND content MATCHES "#include[ \t]*<Q[A-Za-z]+>")

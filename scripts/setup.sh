@@ -16,6 +16,11 @@ packages+=(libsqlite3-dev)
 # Kernel tests (tests/kernel): qemu boots Debian's own kernel with busybox, kmod's modules and
 # udevd in an initramfs.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
+# Windows cross build and its tests under Wine (the windows preset); QZ_SKIP_WINDOWS=1 leaves
+# them out.
+if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth)
+fi
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi

@@ -19,6 +19,16 @@ for preset in $presets; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# Windows: the cross build (static .exe files) and its suite under Wine, headless. Skipped with
+# QZ_SKIP_WINDOWS=1. The Wine prefix lives in build/windows (made on first use).
+if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  echo "=== windows: configure and build"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$jobs"
+  echo "=== windows: test (Wine)"
+  xvfb-run -a ctest --preset windows -j "$jobs"
+fi
+
 # The real kernel path: the chip gadget on dummy_hcd in a qemu guest (QZ_SKIP_KERNEL=1 skips).
 echo "=== kernel: qemu guest"
 bash tests/kernel/run.sh

@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   CLI::App app{"qz670x-make-image: writes a generated QZ670x image file (32784 bytes) with "
                "correct byte sum and CRC",
                "qz670x-make-image"};
+  app.allow_windows_style_options(false);  // "/path/out.bin" is a file on every platform
   std::string out_path;
   std::string variant_name = "valid";
   std::string vid_text;

@@ -79,6 +79,9 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   CLI::App app{"qz670x-mp-cli: checks and patches QZ670x firmware images and writes them into "
                "the chip's EEPROM",
                "qz670x-mp-cli"};
+  // Options are spelt the same on every platform: "/path/image.bin" is a file, never an option
+  // (CLI11 would read /x as an option on Windows).
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("qz670x-mp-cli ") + QZ_VERSION);
   app.require_subcommand(1);
   app.add_flag("--json", context.output.json,

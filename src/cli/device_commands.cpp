@@ -1,5 +1,4 @@
 // `list` and `read`: the chips on the bus, and a dump of a chip's EEPROM.
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +15,7 @@
 
 #include "base/hex_text.h"
 #include "base/clock.h"
+#include "cli/terminal.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
 #include "cli/interrupt.h"
@@ -86,7 +86,7 @@ int FileError(const Context& context, const std::string& why) {
 }
 
 bool StderrIsTerminal(const Context& context) {
-  return context.output.err == &std::cerr && isatty(STDERR_FILENO) == 1;
+  return context.output.err == &std::cerr && StandardErrorIsTerminal();
 }
 
 // --- list ------------------------------------------------------------------------------

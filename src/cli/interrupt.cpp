@@ -18,6 +18,16 @@ extern "C" void RecordSignal(int signal) {
   caught_count.fetch_add(1);
 }
 
+#ifdef _WIN32
+// The C runtime resets a signal to its default action before it calls the handler, as
+// SA_RESETHAND does; a station that keeps catching puts its handler back each time.
+std::atomic<bool> keep_catching_signals{false};
+
+extern "C" void RecordSignalAgain(int signal) {
+  RecordSignal(signal);
+  if (keep_catching_signals.load()) (void)std::signal(signal, RecordSignalAgain);
+}
+#else
 void Install(int signal, struct sigaction* previous, bool keep_catching) {
   struct sigaction action {};
   action.sa_handler = RecordSignal;
@@ -27,19 +37,32 @@ void Install(int signal, struct sigaction* previous, bool keep_catching) {
   action.sa_flags = static_cast<int>(keep_catching ? SA_RESTART : (SA_RESTART | SA_RESETHAND));
   (void)sigaction(signal, &action, previous);
 }
+#endif
 
 }  // namespace
 
 ScopedInterruptHandlers::ScopedInterruptHandlers(bool keep_catching) {
   caught_signal.store(0);
   caught_count.store(0);
+#ifdef _WIN32
+  // The console's Ctrl-C arrives as SIGINT.
+  keep_catching_signals.store(keep_catching);
+  previous_int_ = std::signal(SIGINT, RecordSignalAgain);
+  previous_term_ = std::signal(SIGTERM, RecordSignalAgain);
+#else
   Install(SIGINT, &previous_int_, keep_catching);
   Install(SIGTERM, &previous_term_, keep_catching);
+#endif
 }
 
 ScopedInterruptHandlers::~ScopedInterruptHandlers() {
+#ifdef _WIN32
+  (void)std::signal(SIGINT, previous_int_ == SIG_ERR ? SIG_DFL : previous_int_);
+  (void)std::signal(SIGTERM, previous_term_ == SIG_ERR ? SIG_DFL : previous_term_);
+#else
   (void)sigaction(SIGINT, &previous_int_, nullptr);
   (void)sigaction(SIGTERM, &previous_term_, nullptr);
+#endif
 }
 
 int ScopedInterruptHandlers::Signal() const { return caught_signal.load(); }

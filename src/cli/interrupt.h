@@ -26,8 +26,14 @@ class ScopedInterruptHandlers {
   [[nodiscard]] int Count() const;
 
  private:
+#ifdef _WIN32
+  using Handler = void (*)(int);
+  Handler previous_int_ = SIG_DFL;
+  Handler previous_term_ = SIG_DFL;
+#else
   struct sigaction previous_int_ {};
   struct sigaction previous_term_ {};
+#endif
 };
 
 // Exit status of a command ended by `signal`: 128 + its number, as a shell reports it.

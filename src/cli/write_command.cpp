@@ -1,6 +1,5 @@
 // `write`: the dialog's "Write EEPROM" road from the command line. The dialog object runs as in
 // the window, over in-memory controls; this thread plays the UI thread and the operator.
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 
 #include "base/hex_text.h"
 #include "base/clock.h"
+#include "cli/terminal.h"
 #include "cli/cli_common.h"
 #include "cli/device_options.h"
 #include "cli/interrupt.h"
@@ -153,7 +153,7 @@ int RunWrite(const WriteArgs& args, const Output& output) {
     return static_cast<int>(Exit::kIoError);
   }
   Clock& clock = session->GetClock();
-  const bool terminal = output.err == &std::cerr && isatty(STDERR_FILENO) != 0;
+  const bool terminal = output.err == &std::cerr && StandardErrorIsTerminal();
   ProgressPrinter progress(output, terminal && !output.json);
   // (capped at a day, which no operator waits anyway)
   const auto replug_timeout = std::chrono::duration_cast<Clock::Duration>(

@@ -6,8 +6,7 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "hid/platform/hidapi_backend.h"
-#include "hid/platform/udev_hotplug.h"
+#include "hid/platform/platform.h"
 #include "hid/port_scoped_backend.h"
 #include "hid/trace.h"
 #include "sim/sim_hid_backend.h"
@@ -56,7 +55,7 @@ struct DeviceSession::Parts {
   std::vector<std::unique_ptr<sim::SimHidBackend>> sim_backends;
   std::vector<std::string> sim_files;  // per chip; empty: not kept
   std::unique_ptr<MergedHidBackend> merged_backend;
-  std::unique_ptr<HidapiBackend> hidapi_backend;
+  std::unique_ptr<HidBackend> platform_backend;
   std::unique_ptr<std::ofstream> trace_file;
   std::unique_ptr<TracingBackend> tracing_backend;
   std::unique_ptr<PortScopedBackend> port_backend;
@@ -161,9 +160,9 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
     }
     parts.hotplug = std::make_unique<sim::SimHotplugSource>(std::move(listening));
   } else {
-    parts.hidapi_backend = std::make_unique<HidapiBackend>();
-    parts.bus = parts.hidapi_backend.get();
-    parts.hotplug = std::make_unique<UdevHotplugSource>();
+    parts.platform_backend = MakePlatformHidBackend();
+    parts.bus = parts.platform_backend.get();
+    parts.hotplug = MakePlatformHotplugSource();
   }
 
   if (!config.trace.empty()) {

@@ -20,10 +20,10 @@ void SizeBuffer(std::vector<std::uint8_t>& buffer, std::uint16_t length) {
 
 // The walk keeps the observable rules of the Windows search: indices 0..255 in the platform's
 // order, the first matching interface wins, a failed search leaves the link closed with both
-// lengths 0. Two Windows steps have no counterpart here: the interface-detail size query (the
-// path comes with the enumeration entry) and the second, overlapped open (one HidDevice reads and
-// writes). Vendor and product ID are compared from the enumeration entry before opening, so a
-// device that is not sought is never opened.
+// lengths 0. The platform's own steps (on Windows: the interface-detail size query, the
+// attributes read through a first open, the second, overlapped open) sit in its backend, behind
+// Enumerate and Open. Vendor and product ID are compared from the enumeration entry before
+// opening, so a device that is not sought is never opened for I/O.
 int OpenHidDevice(HidLink& link, std::uint16_t vendor_id, std::uint16_t product_id,
                   std::uint16_t* output_length, std::uint16_t* input_length) {
   if (output_length == nullptr || input_length == nullptr) return 0;

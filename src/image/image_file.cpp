@@ -2,7 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+
+#include <filesystem>
+#include <system_error>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +30,75 @@ constexpr std::size_t kTempNameBaseBytes = 64;
 
 std::atomic<unsigned> temp_counter{0};
 
+#ifdef _WIN32
+// The C runtime's descriptors, always binary: text mode would turn bytes 0x0A into 0x0D 0x0A.
+constexpr char kSeparators[] = "/\\";
+using FileStatus = struct _stat64;
+int OpenForReading(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+int CreateNew(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
+}
+bool StatusOf(const char* path, FileStatus& status) { return _stat64(path, &status) == 0; }
+bool StatusOf(int fd, FileStatus& status) { return _fstat64(fd, &status) == 0; }
+bool IsRegular(const FileStatus& status) { return (status.st_mode & _S_IFMT) == _S_IFREG; }
+bool IsWritable(const char* path) { return _access(path, 2) == 0; }
+std::ptrdiff_t ReadSome(int fd, std::uint8_t* buffer, std::size_t size) {
+  return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, 1U << 30)));
+}
+std::ptrdiff_t WriteSome(int fd, const std::uint8_t* bytes, std::size_t count) {
+  return _write(fd, bytes, static_cast<unsigned>(std::min<std::size_t>(count, 1U << 30)));
+}
+bool Sync(int fd) { return _commit(fd) == 0; }
+bool CloseFile(int fd) { return _close(fd) == 0; }
+void KeepPermissions(int, const FileStatus&) {}
+// Replaces `target` in one step (MoveFileEx with replace-existing underneath).
+bool ReplaceWith(const std::string& temp, const std::string& target) {
+  std::error_code error;
+  std::filesystem::rename(temp, target, error);
+  return !error;
+}
+void SyncDirectory(const std::string&) {}
+void RemoveFile(const std::string& path) { (void)_unlink(path.c_str()); }
+int ProcessId() { return _getpid(); }
+// Links are followed by the file system itself.
+std::string ResolveTarget(const char* path) { return path; }
+#else
+constexpr char kSeparators[] = "/";
+using FileStatus = struct stat;
+// Without O_NONBLOCK, opening a FIFO would wait for a writer, forever; a regular file reads
+// the same either way.
+int OpenForReading(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+// 0666 less the umask, as for any newly created file
+int CreateNew(const char* path) { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }
+bool StatusOf(const char* path, FileStatus& status) { return stat(path, &status) == 0; }
+bool StatusOf(int fd, FileStatus& status) { return fstat(fd, &status) == 0; }
+bool IsRegular(const FileStatus& status) { return S_ISREG(status.st_mode); }
+bool IsWritable(const char* path) { return access(path, W_OK) == 0; }
+std::ptrdiff_t ReadSome(int fd, std::uint8_t* buffer, std::size_t size) {
+  return read(fd, buffer, size);
+}
+std::ptrdiff_t WriteSome(int fd, const std::uint8_t* bytes, std::size_t count) {
+  return write(fd, bytes, count);
+}
+bool Sync(int fd) { return fsync(fd) == 0; }
+bool CloseFile(int fd) { return close(fd) == 0; }
+// a replaced file keeps its permissions
+void KeepPermissions(int fd, const FileStatus& status) { (void)fchmod(fd, status.st_mode & 07777); }
+bool ReplaceWith(const std::string& temp, const std::string& target) {
+  return rename(temp.c_str(), target.c_str()) == 0;
+}
+// makes a rename in `directory` durable
+void SyncDirectory(const std::string& directory) {
+  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    (void)fsync(dir_fd);
+    close(dir_fd);
+  }
+}
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+int ProcessId() { return static_cast<int>(getpid()); }
+
 // Resolves a symbolic link so that the file it names is replaced, not the link. A link whose
 // target does not exist yet is replaced by a plain file, as creating through it would.
 std::string ResolveTarget(const char* path) {
@@ -32,6 +109,7 @@ std::string ResolveTarget(const char* path) {
   }
   return path;
 }
+#endif
 
 }  // namespace
 
@@ -49,25 +127,23 @@ std::size_t ReadImageBytes(const ByteReader& read, ImageBuffer& image) {
 
 std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image) {
   if (path == nullptr || *path == '\0') return std::nullopt;
-  // Without O_NONBLOCK, opening a FIFO would wait for a writer, forever; a regular file reads
-  // the same either way.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = OpenForReading(path);
   if (fd < 0) return std::nullopt;
-  struct stat status {};
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
+  FileStatus status {};
+  if (!StatusOf(fd, status) || !IsRegular(status)) {
+    (void)CloseFile(fd);
     return std::nullopt;
   }
   const std::size_t count = ReadImageBytes(
       [fd](std::uint8_t* buffer, std::size_t size) -> std::ptrdiff_t {
         for (;;) {
-          const ssize_t got = read(fd, buffer, size);
+          const std::ptrdiff_t got = ReadSome(fd, buffer, size);
           if (got < 0 && errno == EINTR) continue;
           return got;
         }
       },
       image);
-  close(fd);
+  (void)CloseFile(fd);
   return count;
 }
 
@@ -77,17 +153,19 @@ bool AtomicFileWriter::Open(const char* path) {
   Abort();
   if (path == nullptr || *path == '\0') return false;
   const std::string_view requested(path);
-  if (requested.back() == '/') return false;  // names a directory
-
-  target_path_ = ResolveTarget(path);
-  struct stat status {};
-  const bool exists = stat(target_path_.c_str(), &status) == 0;
-  if (exists) {
-    if (!S_ISREG(status.st_mode)) return false;
-    if (access(target_path_.c_str(), W_OK) != 0) return false;
+  if (std::string_view(kSeparators).find(requested.back()) != std::string_view::npos) {
+    return false;  // names a directory
   }
 
-  const std::size_t slash = target_path_.rfind('/');
+  target_path_ = ResolveTarget(path);
+  FileStatus status {};
+  const bool exists = StatusOf(target_path_.c_str(), status);
+  if (exists) {
+    if (!IsRegular(status)) return false;
+    if (!IsWritable(target_path_.c_str())) return false;
+  }
+
+  const std::size_t slash = target_path_.find_last_of(kSeparators);
   const std::string directory =
       slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1);
   // At most 64 bytes of the target's name, so that the temporary name stays within the
@@ -96,17 +174,15 @@ bool AtomicFileWriter::Open(const char* path) {
       (slash == std::string::npos ? target_path_ : target_path_.substr(slash + 1))
           .substr(0, kTempNameBaseBytes);
   const std::string prefix = (slash == std::string::npos ? directory + "/" : directory) + "." +
-                             base + ".tmp-" + std::to_string(getpid()) + "-";
+                             base + ".tmp-" + std::to_string(ProcessId()) + "-";
 
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
     std::string candidate = prefix + std::to_string(temp_counter.fetch_add(1));
-    // 0666 less the umask, as for any newly created file
-    const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = CreateNew(candidate.c_str());
     if (fd >= 0) {
       fd_ = fd;
       temp_path_ = std::move(candidate);
-      // a replaced file keeps its permissions
-      if (exists) (void)fchmod(fd_, status.st_mode & 07777);
+      if (exists) KeepPermissions(fd_, status);
       return true;
     }
     if (errno != EEXIST) break;
@@ -118,7 +194,7 @@ bool AtomicFileWriter::Open(const char* path) {
 bool AtomicFileWriter::Write(const std::uint8_t* bytes, std::size_t count) {
   if (fd_ < 0) return false;
   while (count > 0) {
-    const ssize_t written = write(fd_, bytes, count);
+    const std::ptrdiff_t written = WriteSome(fd_, bytes, count);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       Abort();
@@ -132,35 +208,29 @@ bool AtomicFileWriter::Write(const std::uint8_t* bytes, std::size_t count) {
 
 bool AtomicFileWriter::Commit() {
   if (fd_ < 0) return false;
-  const bool synced = fsync(fd_) == 0;
-  const bool closed = close(fd_) == 0;
+  const bool synced = Sync(fd_);
+  const bool closed = CloseFile(fd_);
   fd_ = -1;
-  if (!synced || !closed || rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+  if (!synced || !closed || !ReplaceWith(temp_path_, target_path_)) {
     Abort();
     return false;
   }
   temp_path_.clear();
 
   // make the rename itself durable; the file is complete either way
-  const std::size_t slash = target_path_.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1);
-  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    (void)fsync(dir_fd);
-    close(dir_fd);
-  }
+  const std::size_t slash = target_path_.find_last_of(kSeparators);
+  SyncDirectory(slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1));
   target_path_.clear();
   return true;
 }
 
 void AtomicFileWriter::Abort() {
   if (fd_ >= 0) {
-    close(fd_);
+    (void)CloseFile(fd_);
     fd_ = -1;
   }
   if (!temp_path_.empty()) {
-    unlink(temp_path_.c_str());
+    RemoveFile(temp_path_);
     temp_path_.clear();
   }
   target_path_.clear();

@@ -1,7 +1,9 @@
 #include "sim/sim_hotplug.h"
 
+#ifdef __linux__
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 
@@ -14,7 +16,10 @@ SimHotplugSource::SimHotplugSource(VirtualChip* chip)
                                        : std::vector<VirtualChip*>{}) {}
 
 SimHotplugSource::SimHotplugSource(std::vector<VirtualChip*> chips)
-    : chips_(std::move(chips)), event_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : chips_(std::move(chips)) {
+#ifdef __linux__
+  event_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
   for (VirtualChip* chip : chips_) {
     chip->SetPlugListener([this](std::uint32_t event_type) { InjectEvent(event_type); });
   }
@@ -23,7 +28,9 @@ SimHotplugSource::SimHotplugSource(std::vector<VirtualChip*> chips)
 SimHotplugSource::~SimHotplugSource() {
   // Waits for a listener call in progress: the chip calls it under its own lock.
   for (VirtualChip* chip : chips_) chip->SetPlugListener(nullptr);
+#ifdef __linux__
   if (event_fd_ >= 0) close(event_fd_);
+#endif
 }
 
 bool SimHotplugSource::Start() {
@@ -41,11 +48,13 @@ int SimHotplugSource::PollFd() const { return event_fd_; }
 
 std::vector<DeviceChange> SimHotplugSource::TakeEvents() {
   std::lock_guard lock(mutex_);
+#ifdef __linux__
   if (event_fd_ >= 0) {
     std::uint64_t count = 0;
     // Resets the counter; EAGAIN when nothing was signalled is fine.
     (void)!read(event_fd_, &count, sizeof count);
   }
+#endif
   std::vector<DeviceChange> events;
   events.swap(pending_);
   return events;
@@ -55,10 +64,12 @@ void SimHotplugSource::Inject(const DeviceChange& change) {
   std::lock_guard lock(mutex_);
   if (!started_) return;
   pending_.push_back(change);
+#ifdef __linux__
   if (event_fd_ >= 0) {
     const std::uint64_t one = 1;
     (void)!write(event_fd_, &one, sizeof one);
   }
+#endif
 }
 
 void SimHotplugSource::InjectEvent(std::uint32_t event_type) {

@@ -4,7 +4,6 @@
 #include <mutex>
 #include <vector>
 
-
 #include "hid/hotplug.h"
 
 namespace qz::sim {
@@ -12,8 +11,8 @@ namespace qz::sim {
 class VirtualChip;
 
 // Device changes of the simulated bus: the chip's removals and arrivals (and anything a test
-// injects) are queued and an eventfd turns readable, so poll() or a socket notifier can wait on
-// it like on a udev monitor. Events are kept only between Start() and Stop().
+// injects) are queued and, on Linux, an eventfd turns readable, so poll() or a socket notifier
+// can wait on it like on a udev monitor (elsewhere PollFd() is -1 and TakeEvents() is polled). Events are kept only between Start() and Stop().
 class SimHotplugSource final : public HotplugSource {
  public:
   // Listens to `chip` (when given) for as long as this object lives; not owned.

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <string>
 
 #include "image/image_format.h"
 
@@ -19,9 +21,20 @@ ScratchDir::ScratchDir() {
   fs::path base = configured != nullptr && *configured != '\0' ? fs::path(configured)
                                                               : fs::path(::testing::TempDir());
   fs::create_directories(base);
+#ifdef _WIN32
+  // no mkdtemp: a random name, made only if it did not exist
+  std::random_device random;
+  for (int attempt = 0; attempt < 64 && path_.empty(); ++attempt) {
+    const fs::path candidate = base / ("qz-image-" + std::to_string(random()));
+    std::error_code error;
+    if (fs::create_directory(candidate, error)) path_ = candidate.string();
+  }
+  if (path_.empty()) ADD_FAILURE() << "cannot make a directory in " << base;
+#else
   std::string pattern = (base / "qz-image-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "cannot make a directory in " << base;
   path_ = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {

@@ -67,10 +67,10 @@ ScriptRow Timeout() { return {ScriptRow::Kind::kTimeout, {}}; }
 ScriptRow NoRead() { return {ScriptRow::Kind::kNoRead, {}}; }
 
 ScriptRow Reply(std::uint8_t sequence, std::uint8_t value, std::vector<std::uint8_t> data) {
-  std::vector<std::uint8_t> bytes(9 + data.size(), 0);
+  std::vector<std::uint8_t> bytes(9, 0);
   bytes[7] = sequence;
   bytes[8] = value;
-  std::copy(data.begin(), data.end(), bytes.begin() + 9);
+  bytes.insert(bytes.end(), data.begin(), data.end());
   return In(std::move(bytes));
 }
 
