@@ -71,6 +71,7 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
 void AddWriteCommand(CLI::App& app, Context& context);    // write
+void AddLogCommand(CLI::App& app, Context& context);      // log
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
