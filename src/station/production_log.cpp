@@ -139,6 +139,21 @@ std::optional<std::string> NormalizeSince(std::string text) {
   return text;
 }
 
+// "file:" URI of `path` with immutable=1 (no locks, no shared-memory index).
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
 // One prepared statement, reset after each use.
 class Statement {
  public:
@@ -194,7 +209,8 @@ struct ProductionLog::Impl {
 
   LogError Error(int code, const char* doing) const {
     std::string text = Reason(code, options.busy_timeout_ms) + " (" + doing + ": ";
-    text += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+    text += db != nullptr && sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db)
+                                                               : sqlite3_errstr(code);
     text += ")";
     return MakeError(LogError::Kind::kIo, path, text);
   }
@@ -351,7 +367,26 @@ std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogE
       return nullptr;
     }
   }
-  if (!impl->Migrate(error) || !impl->PrepareAll(error)) return nullptr;
+  if (!impl->Migrate(error)) {
+    // A reader of a WAL file needs its shared-memory index; when neither the index nor the
+    // directory can be written, a file without a pending WAL is read as immutable.
+    const LogError first = *error;
+    std::error_code wal_ec;
+    const bool wal_pending = std::filesystem::file_size(path + "-wal", wal_ec) > 0 && !wal_ec;
+    if (!options.read_only || (first.message.find("read-only") == std::string::npos) ||
+        wal_pending) {
+      return nullptr;
+    }
+    sqlite3_close_v2(impl->db);
+    impl->db = nullptr;
+    rc = sqlite3_open_v2(ImmutableUri(path).c_str(), &impl->db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK || !impl->Migrate(error)) {
+      *error = first;
+      return nullptr;
+    }
+  }
+  if (!impl->PrepareAll(error)) return nullptr;
   return std::unique_ptr<ProductionLog>(new ProductionLog(std::move(impl)));
 }
 
