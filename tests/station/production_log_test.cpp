@@ -242,5 +242,19 @@ TEST_F(ProductionLogTest, AReadOnlyFileIsRefusedForWritingAndExportedForReading)
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+TEST_F(ProductionLogTest, DefaultPathIsInTheXdgDataDirectory) {
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::string restore = saved != nullptr ? saved : "";
+  setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+  std::string error;
+  EXPECT_EQ(DefaultLogPath(&error), (dir_ / "data" / "qz670x-mp" / "production.sqlite3").string());
+  EXPECT_TRUE(fs::is_directory(dir_ / "data" / "qz670x-mp"));
+  if (saved != nullptr) {
+    setenv("XDG_DATA_HOME", restore.c_str(), 1);
+  } else {
+    unsetenv("XDG_DATA_HOME");
+  }
+}
+
 }  // namespace
 }  // namespace qz::station
