@@ -63,7 +63,7 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 [[nodiscard]] const CLI::Validator& PathLengthValidator();
 
 // Options of the production log, shared by `station` and `write`.
-struct LogArgs {
+struct ProductionLogArgs {
   std::string log;           // --log FILE ("" : not logged, unless `always`)
   std::string station_name;  // --station NAME (default: the host name)
 
@@ -77,13 +77,14 @@ struct LogArgs {
 // What every unit of a command shares in its log row.
 [[nodiscard]] station::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,
-                                              const LogArgs& log);
+                                              const ProductionLogArgs& log);
 
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
 void AddWriteCommand(CLI::App& app, Context& context);    // write
 void AddStationCommand(CLI::App& app, Context& context);  // station
+void AddLogCommand(CLI::App& app, Context& context);      // log
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

@@ -107,6 +107,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   AddDeviceCommands(app, context);
   AddWriteCommand(app, context);
   AddStationCommand(app, context);
+  AddLogCommand(app, context);
 
   const std::vector<std::string> args = SplitEmptyOptionValues(argc, argv);
   std::vector<const char*> arg_pointers;

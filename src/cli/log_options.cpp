@@ -7,7 +7,7 @@
 
 namespace qz::cli {
 
-void LogArgs::AddTo(CLI::App& command) {
+void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--log", log,
                   "Production log (SQLite) to record every unit in; station default: "
@@ -35,7 +35,7 @@ std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& pat
 }
 
 station::UnitStart UnitStartFor(const std::string& image, bool factory,
-                                const DescriptorOptions& descriptor, const LogArgs& log) {
+                                const DescriptorOptions& descriptor, const ProductionLogArgs& log) {
   station::UnitStart start;
   start.station = log.station_name;
   if (start.station.empty()) {

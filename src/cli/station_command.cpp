@@ -55,7 +55,7 @@ struct StationArgs {
   std::string serial_start = "1";
   DescriptorOptions descriptor;
   DeviceOptions device;
-  LogArgs log;
+  ProductionLogArgs log;
 };
 
 const char* IconName(MessageIcon icon) {

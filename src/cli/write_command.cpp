@@ -46,7 +46,7 @@ struct WriteArgs {
   double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
   DescriptorOptions descriptor;
   DeviceOptions device;
-  LogArgs log;
+  ProductionLogArgs log;
 };
 
 // The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from

@@ -1,0 +1,260 @@
+// The production log: serial numbers across connections and processes, the release rule,
+// unfinished rows, and the log's failures.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "station/production_log.h"
+
+namespace qz::station {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProductionLogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qz_production_log_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    chmod(pattern, 0755);
+    path_ = (dir_ / "production.sqlite3").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::unique_ptr<ProductionLog> OpenLog(const LogOptions& options = {}) const {
+    LogError error;
+    auto log = ProductionLog::Open(path_, &error, options);
+    EXPECT_TRUE(log) << error.message;
+    return log;
+  }
+
+  static UnitStart Start(const std::string& port, const std::string& format = "L7-####",
+                         std::uint64_t first = 1) {
+    UnitStart start;
+    start.station = "bench-a";
+    start.port = port;
+    start.image_path = "/images/fw.bin";
+    start.image_sha256 = std::string(64, 'a');
+    start.mode = "factory";
+    start.write_length = 0x8000;
+    start.overrides = {{"product", "Qz \"Pro\""}};
+    if (!format.empty()) start.serial_format = SerialFormat::Parse(format, nullptr);
+    start.serial_start = first;
+    return start;
+  }
+
+  static UnitEnd End(bool touched, int exit_code = 0) {
+    UnitEnd end;
+    end.exit_code = exit_code;
+    end.message = exit_code == 0 ? "Write to EEPROM OK!" : "failed";
+    end.duration_ms = 1000;
+    end.eeprom_touched = touched;
+    return end;
+  }
+
+  // Begins and completes `count` units on `log`; returns their serials.
+  static std::vector<std::string> Program(ProductionLog& log, int count, bool touched) {
+    std::vector<std::string> serials;
+    for (int i = 0; i < count; ++i) {
+      LogError error;
+      const auto unit = log.BeginUnit(Start("1-1"), &error);
+      if (!unit) {
+        ADD_FAILURE() << error.message;
+        break;
+      }
+      EXPECT_TRUE(log.CompleteUnit(unit->unit_id, End(touched), &error)) << error.message;
+      serials.push_back(unit->serial);
+    }
+    return serials;
+  }
+
+  std::vector<UnitRecord> Rows() const {
+    auto log = OpenLog();
+    LogError error;
+    auto rows = log->Rows({}, &error);
+    EXPECT_TRUE(rows) << error.message;
+    return rows ? *rows : std::vector<UnitRecord>{};
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(ProductionLogTest, ProcessesSharingTheFileNeverGetTheSameNumber) {
+  ASSERT_TRUE(OpenLog());  // the schema exists before the race
+  constexpr int kUnits = 40;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto log = ProductionLog::Open(path_, nullptr);
+    const bool ok = log && Program(*log, kUnits, true).size() == kUnits;
+    _exit(ok ? 0 : 1);
+  }
+  auto log = OpenLog();
+  const auto mine = Program(*log, kUnits, true);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::set<std::string> serials;
+  for (const UnitRecord& row : Rows()) serials.insert(row.serial);
+  EXPECT_EQ(serials.size(), 2u * kUnits);
+  EXPECT_EQ(*serials.begin(), "L7-0001");
+  EXPECT_EQ(*serials.rbegin(), "L7-0080");
+}
+
+TEST_F(ProductionLogTest, ConnectionsSharingTheFileNeverHoldTheSameNumber) {
+  ASSERT_TRUE(OpenLog());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([this, t] {
+      auto log = ProductionLog::Open(path_, nullptr);
+      ASSERT_TRUE(log);
+      for (int i = 0; i < 20; ++i) (void)Program(*log, 1, (i + t) % 3 != 0);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  // a released number may come back, a kept one never
+  std::set<std::string> kept;
+  for (const UnitRecord& row : Rows()) {
+    if (!row.serial_released) {
+      EXPECT_TRUE(kept.insert(row.serial).second) << row.serial;
+    }
+  }
+}
+
+TEST_F(ProductionLogTest, OnlyUntouchedNumbersComeBackLowestFirst) {
+  auto log = OpenLog();
+  LogError error;
+  const auto a = log->BeginUnit(Start("1-1"), &error);  // L7-0001: touched, kept
+  const auto b = log->BeginUnit(Start("1-2"), &error);  // L7-0002: untouched, released
+  const auto c = log->BeginUnit(Start("1-3"), &error);  // L7-0003: never completed
+  const auto d = log->BeginUnit(Start("1-4"), &error);  // L7-0004: untouched, released
+  ASSERT_TRUE(a && b && c && d) << error.message;
+  ASSERT_TRUE(log->CompleteUnit(a->unit_id, End(true, 7), &error));
+  ASSERT_TRUE(log->CompleteUnit(d->unit_id, End(false, 22), &error));
+  ASSERT_TRUE(log->CompleteUnit(b->unit_id, End(false, 22), &error));
+  EXPECT_FALSE(log->CompleteUnit(b->unit_id, End(true), &error));  // once only
+  EXPECT_EQ(error.kind, LogError::Kind::kUsage);
+  log.reset();  // a restart: unit c stays unfinished, as after a crash
+
+  log = OpenLog();
+  EXPECT_EQ(Program(*log, 3, true), (std::vector<std::string>{"L7-0002", "L7-0004", "L7-0005"}));
+  // a later start skips lower released numbers but never goes back below the counter
+  EXPECT_EQ(log->BeginUnit(Start("1-1", "L7-####", 3), &error)->serial, "L7-0006");
+
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), 8u);
+  EXPECT_EQ(rows[1].serial, "L7-0002");
+  EXPECT_TRUE(rows[1].serial_released);
+  EXPECT_FALSE(rows[2].finished);  // c
+  EXPECT_EQ(rows[2].serial, "L7-0003");
+  EXPECT_FALSE(rows[7].finished);
+  EXPECT_EQ(rows[0].overrides_json, R"({"product":"Qz \"Pro\"","serial":"L7-0001"})");
+}
+
+TEST_F(ProductionLogTest, ACounterThatOutgrowsItsRunStopsWithoutARow) {
+  auto log = OpenLog();
+  LogError error;
+  const auto eight = log->BeginUnit(Start("1-1", "U#", 8), &error);
+  const auto nine = log->BeginUnit(Start("1-1", "U#", 8), &error);
+  ASSERT_TRUE(eight && nine);
+  EXPECT_FALSE(log->BeginUnit(Start("1-1", "U#", 8), &error));
+  EXPECT_EQ(error.kind, LogError::Kind::kSerialExhausted);
+  EXPECT_NE(error.message.find("\"U#\""), std::string::npos) << error.message;
+  // a released number is still there to give
+  ASSERT_TRUE(log->CompleteUnit(nine->unit_id, End(false), &error));
+  EXPECT_EQ(log->BeginUnit(Start("1-1", "U#", 8), &error)->serial, "U9");
+  EXPECT_FALSE(log->BeginUnit(Start("1-1", "U#", 8), &error));
+  EXPECT_EQ(Rows().size(), 3u);
+}
+
+TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {
+  LogError error;
+  // corrupt
+  std::ofstream(path_) << std::string(8192, 'x');
+  EXPECT_FALSE(ProductionLog::Open(path_, &error));
+  EXPECT_EQ(error.kind, LogError::Kind::kIo);
+  EXPECT_NE(error.message.find("not a production log or it is damaged"), std::string::npos)
+      << error.message;
+  EXPECT_NE(error.message.find(path_), std::string::npos);
+  fs::remove(path_);
+
+  // a missing directory
+  EXPECT_FALSE(ProductionLog::Open((dir_ / "no" / "log.sqlite3").string(), &error));
+  EXPECT_NE(error.message.find("cannot be opened"), std::string::npos) << error.message;
+
+  // from a newer program
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  EXPECT_FALSE(ProductionLog::Open(path_, &error));
+  EXPECT_NE(error.message.find("newer version"), std::string::npos) << error.message;
+  fs::remove(path_);
+
+  // locked by another station's write
+  auto log = OpenLog(LogOptions{false, 0});
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_FALSE(log->BeginUnit(Start("1-1"), &error));
+  EXPECT_NE(error.message.find("locked"), std::string::npos) << error.message;
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_TRUE(log->BeginUnit(Start("1-1"), &error)) << error.message;
+}
+
+TEST_F(ProductionLogTest, AReadOnlyFileIsRefusedForWritingAndExportedForReading) {
+  ASSERT_TRUE(OpenLog());
+  // root writes anything: check as an unprivileged user in a child process
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    if (geteuid() != 0) {
+      chmod(path_.c_str(), 0444);
+      chmod(dir_.c_str(), 0555);
+    }
+    LogError error;
+    const bool refused = !ProductionLog::Open(path_, &error) &&
+                         error.message.find("read-only") != std::string::npos;
+    const bool read = ProductionLog::Open(path_, &error, LogOptions{true, 0}) != nullptr;
+    _exit(refused && read ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  chmod(dir_.c_str(), 0755);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(ProductionLogTest, DefaultPathIsInTheXdgDataDirectory) {
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::string restore = saved != nullptr ? saved : "";
+  setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+  std::string error;
+  EXPECT_EQ(DefaultLogPath(&error), (dir_ / "data" / "qz670x-mp" / "production.sqlite3").string());
+  EXPECT_TRUE(fs::is_directory(dir_ / "data" / "qz670x-mp"));
+  if (saved != nullptr) {
+    setenv("XDG_DATA_HOME", restore.c_str(), 1);
+  } else {
+    unsetenv("XDG_DATA_HOME");
+  }
+}
+
+}  // namespace
+}  // namespace qz::station

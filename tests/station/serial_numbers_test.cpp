@@ -1,0 +1,77 @@
+// Serial formats and the SHA-256 of image files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/serial_numbers.h"
+#include "station/sha256.h"
+
+namespace qz::station {
+namespace {
+
+TEST(SerialFormat, PadsTheCounterToItsRun) {
+  std::string error;
+  const auto format = SerialFormat::Parse("L7-######-B", &error);
+  ASSERT_TRUE(format) << error;
+  EXPECT_EQ(format->Digits(), 6);
+  EXPECT_EQ(format->Format(0), "L7-000000-B");
+  EXPECT_EQ(format->Format(42), "L7-000042-B");
+  EXPECT_EQ(format->Format(999999), "L7-999999-B");
+  EXPECT_EQ(format->Format(1000000), std::nullopt);  // never widened
+  EXPECT_NE(format->OverflowMessage(1000000).find("L7-######-B"), std::string::npos);
+
+  const auto wide = SerialFormat::Parse(std::string(22, '#'), &error);
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(wide->Format(18446744073709551615u), "00" "18446744073709551615");
+}
+
+TEST(SerialFormat, RefusesFormatsWithoutOneCounterRun) {
+  for (const char* text : {"", "L7-", "L#-##", "#A#"}) {
+    SCOPED_TRACE(text);
+    std::string error;
+    EXPECT_FALSE(SerialFormat::Parse(text, &error));
+    EXPECT_NE(error.find(text), std::string::npos) << error;
+  }
+  std::string error;
+  (void)SerialFormat::Parse("L7-", &error);
+  EXPECT_NE(error.find("no '#'"), std::string::npos) << error;
+  (void)SerialFormat::Parse("L#-##", &error);
+  EXPECT_NE(error.find("more than one"), std::string::npos) << error;
+}
+
+TEST(SerialFormat, StartIsAPlainDecimal) {
+  std::string error;
+  EXPECT_EQ(ParseSerialStart("0", &error), 0u);
+  EXPECT_EQ(ParseSerialStart("18446744073709551615", &error), 18446744073709551615u);
+  for (const char* text : {"", "-1", "+1", "1e3", "0x10", "18446744073709551616", "12 "}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(ParseSerialStart(text, &error));
+  }
+}
+
+TEST(Sha256, KnownVectors) {
+  const auto bytes = [](const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  };
+  EXPECT_EQ(Sha256::Hex(bytes("")),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256::Hex(bytes("abc")),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256::Hex(bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // a million 'a', fed in uneven pieces across block boundaries
+  Sha256 sha;
+  const std::vector<std::uint8_t> piece(997, 'a');
+  std::size_t left = 1000000;
+  while (left > 0) {
+    const std::size_t take = std::min(left, piece.size());
+    sha.Update(std::span(piece.data(), take));
+    left -= take;
+  }
+  EXPECT_EQ(Sha256::ToHex(sha.Finish()),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+}  // namespace
+}  // namespace qz::station
