@@ -23,6 +23,7 @@
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "hid/hid_backend.h"
 #include "image/image_format.h"
 
 namespace qz::app {
@@ -91,8 +92,8 @@ QString Summarise(const CQZ670xWriteEepromMPUtyDlg& dialog) {
 
 }  // namespace
 
-SetupPanel::SetupPanel(HidBackend& backend, Clock& clock, std::string app_name, QWidget* parent)
-    : QWidget(parent), app_name_(std::move(app_name)) {
+SetupPanel::SetupPanel(Clock& clock, std::string app_name, QWidget* parent)
+    : QWidget(parent), app_name_(std::move(app_name)), no_chips_(std::make_unique<NullHidBackend>()) {
   radios_ = new QButtonGroup(this);
   radios_->setExclusive(true);
   for (int id : kPanelControls) {
@@ -106,8 +107,8 @@ SetupPanel::SetupPanel(HidBackend& backend, Clock& clock, std::string app_name, 
   controls_->SetMessagePresenter([this](const MessageBoxRequest& message) {
     if (collected_ != nullptr) collected_->push_back(message.text);
   });
-  settings_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(*controls_, backend, clock, nullptr,
-                                                           app_name_);
+  settings_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(*controls_, *no_chips_, clock,
+                                                           nullptr, app_name_);
   // the dialog's start state of these controls: Developer mode, expected firmware ID
   settings_->ExpectedFirmwareId = static_cast<std::uint16_t>(ParseHexText("5067"));
   controls_->SetChecked(ctl::kDeveloperMode, true);

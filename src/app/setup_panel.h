@@ -21,7 +21,7 @@ class QRadioButton;
 namespace qz {
 class Clock;
 class CQZ670xWriteEepromMPUtyDlg;
-class HidBackend;
+class NullHidBackend;
 }  // namespace qz
 
 namespace qz::app {
@@ -43,9 +43,9 @@ class SetupPanel final : public QWidget {
   // Chooses a file for a "..." button: the full path, or nullopt when cancelled.
   using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
 
-  // `backend` and `clock` are only held by the settings' dialog object (nothing here reaches a
-  // chip); they must outlive the panel.
-  SetupPanel(HidBackend& backend, Clock& clock, std::string app_name, QWidget* parent = nullptr);
+  // `clock` is only held by the settings' dialog object, which reaches no chip (its backend
+  // lists none); it must outlive the panel.
+  SetupPanel(Clock& clock, std::string app_name, QWidget* parent = nullptr);
   ~SetupPanel() override;
   SetupPanel(const SetupPanel&) = delete;
   SetupPanel& operator=(const SetupPanel&) = delete;
@@ -106,6 +106,7 @@ class SetupPanel final : public QWidget {
   std::map<int, QWidget*> widgets_;
   QButtonGroup* radios_ = nullptr;
   std::unique_ptr<QtDialogControls> controls_;
+  std::unique_ptr<NullHidBackend> no_chips_;
   std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> settings_;
   std::vector<std::string>* collected_ = nullptr;
   FileChooser file_chooser_;
