@@ -115,12 +115,15 @@ int RunList(Context& context, const ListArgs& args) {
     if (context.output.json) {
       context.output.JsonLine(nlohmann::json{{"type", "device"},
                                              {"path", device.path},
+                                             {"port", device.port},
+                                             {"serial", device.serial},
                                              {"vid", HexId(device.vendor_id)},
                                              {"pid", HexId(device.product_id)},
                                              {"mode", mode}}
                                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
-      *context.output.out << device.path << "  " << HexId(device.vendor_id) << ':'
+      *context.output.out << device.path << "  " << (device.port.empty() ? "-" : device.port)
+                          << "  " << HexId(device.vendor_id) << ':'
                           << HexId(device.product_id) << "  " << mode << '\n';
     }
   }

@@ -7,6 +7,7 @@
 #include "base/clock.h"
 #include "hid/platform/hidapi_backend.h"
 #include "hid/platform/udev_hotplug.h"
+#include "hid/port_scoped_backend.h"
 #include "hid/trace.h"
 #include "sim/sim_hid_backend.h"
 #include "sim/sim_hotplug.h"
@@ -31,7 +32,14 @@ std::optional<SessionHook> CurrentHook() {
 
 }  // namespace
 
-void DeviceOptions::AddTo(CLI::App& command) {
+void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
+  if (with_port) {
+    command
+        .add_option("--port", port,
+                    "Only the chip on this USB port (as `list` shows it: 1-4.2, or sim-1 for the "
+                    "virtual chip)")
+        ->type_name("PATH");
+  }
   CLI::Option* simulate_flag = command.add_flag(
       "--simulate", simulate, "Talk to a virtual chip instead of the USB HID devices");
   command
@@ -69,6 +77,7 @@ struct DeviceSession::Parts {
   std::unique_ptr<HidapiBackend> hidapi_backend;
   std::unique_ptr<std::ofstream> trace_file;
   std::unique_ptr<TracingBackend> tracing_backend;
+  std::unique_ptr<PortScopedBackend> port_backend;
   std::unique_ptr<HotplugSource> hotplug;  // before the chip in destruction: it listens to it
   HidBackend* backend = nullptr;
   std::string sim_eeprom;
@@ -135,6 +144,11 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceOptions& option
     if (!*parts.trace_file) return fail(options.trace + ": cannot open the trace file");
     parts.tracing_backend = std::make_unique<TracingBackend>(*parts.backend, *parts.trace_file);
     parts.backend = parts.tracing_backend.get();
+  }
+
+  if (!options.port.empty()) {
+    parts.port_backend = std::make_unique<PortScopedBackend>(*parts.backend, options.port);
+    parts.backend = parts.port_backend.get();
   }
 
   parts.finished = false;

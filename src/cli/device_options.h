@@ -27,8 +27,10 @@ struct DeviceOptions {
   std::string sim_mode;                 // --sim-mode firmware|rom: mode at plug-in
   std::vector<std::string> sim_faults;  // --sim-fault SPEC, repeatable
   std::string trace;                    // --trace FILE: every report in and out, as text
+  std::string port;                     // --port PATH: only the chip on this USB port
 
-  void AddTo(CLI::App& command);
+  // Registers the options; `with_port` adds --port.
+  void AddTo(CLI::App& command, bool with_port = true);
 };
 
 // The devices one command works with: the clock, the HID backend (virtual chip or hidapi, with an
@@ -45,6 +47,7 @@ class DeviceSession {
   DeviceSession(const DeviceSession&) = delete;
   DeviceSession& operator=(const DeviceSession&) = delete;
 
+  // The bus, or with --port the view of that one port.
   [[nodiscard]] HidBackend& Backend();
   // The hotplug source, or null when there is none.
   [[nodiscard]] HotplugSource* Hotplug();

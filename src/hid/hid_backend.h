@@ -6,15 +6,31 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qz {
 
 // One present HID interface.
 struct HidDeviceInfo {
+  HidDeviceInfo() = default;
+  HidDeviceInfo(std::string path_in, std::uint16_t vendor_id_in, std::uint16_t product_id_in,
+                std::string port_in = {}, std::string serial_in = {})
+      : path(std::move(path_in)),
+        vendor_id(vendor_id_in),
+        product_id(product_id_in),
+        port(std::move(port_in)),
+        serial(std::move(serial_in)) {}
+
   std::string path;
   std::uint16_t vendor_id = 0;
   std::uint16_t product_id = 0;
+  // USB port of the interface's USB device as the kernel names it (bus number and port chain,
+  // "1-4.2"); the chip keeps it across an erase and re-plug, when its node and product ID change.
+  // Empty when unknown.
+  std::string port;
+  // USB serial-number string of the device, UTF-8; empty when it has none.
+  std::string serial;
 };
 
 // An open HID interface. Byte 0 of every report buffer is the report ID, in both directions,

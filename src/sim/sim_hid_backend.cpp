@@ -55,7 +55,8 @@ class SilentDevice final : public HidDevice {
 
 }  // namespace
 
-SimHidBackend::SimHidBackend(VirtualChip& chip, Clock& clock) : chip_(chip), clock_(clock) {}
+SimHidBackend::SimHidBackend(VirtualChip& chip, Clock& clock, std::string path, std::string port)
+    : chip_(chip), clock_(clock), path_(std::move(path)), port_(std::move(port)) {}
 
 std::vector<HidDeviceInfo> SimHidBackend::Enumerate() {
   std::vector<Extra> extras;
@@ -68,7 +69,8 @@ std::vector<HidDeviceInfo> SimHidBackend::Enumerate() {
     if (extra.before_chip) devices.push_back(extra.info);
   }
   if (chip_.Present()) {
-    devices.push_back(HidDeviceInfo{kChipPath, chip_.VendorId(), chip_.ProductId()});
+    devices.push_back(
+        HidDeviceInfo{path_, chip_.VendorId(), chip_.ProductId(), port_, std::string()});
   }
   for (const Extra& extra : extras) {
     if (!extra.before_chip) devices.push_back(extra.info);
@@ -89,7 +91,7 @@ std::unique_ptr<HidDevice> SimHidBackend::Open(const std::string& path) {
     if (*extra_behaviour == ExtraDevice::kUnopenable) return nullptr;
     return std::make_unique<SilentDevice>(clock_);
   }
-  if (path != kChipPath) return nullptr;
+  if (path != path_) return nullptr;
   const std::optional<VirtualChip::HandleId> handle = chip_.OpenHandle();
   if (!handle) return nullptr;
   return std::make_unique<ChipDevice>(chip_, *handle);

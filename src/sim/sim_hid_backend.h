@@ -16,8 +16,9 @@ class Clock;
 
 namespace qz::sim {
 
-// Path under which the virtual chip is listed.
+// Path under which the virtual chip is listed, and its USB port, unless told otherwise.
 inline constexpr const char* kChipPath = "sim:0";
+inline constexpr const char* kChipPort = "sim-1";
 
 // How an extra, unrelated device on the simulated bus acts.
 enum class ExtraDevice {
@@ -30,8 +31,10 @@ enum class ExtraDevice {
 // to the plug generation it was opened in and dies when the chip re-plugs.
 class SimHidBackend final : public HidBackend {
  public:
-  // `clock` times the silent extra devices' reads. Neither is owned.
-  SimHidBackend(VirtualChip& chip, Clock& clock);
+  // `clock` times the silent extra devices' reads. Neither is owned. The chip is listed at
+  // `path` on USB port `port` (extra devices sit on no port).
+  SimHidBackend(VirtualChip& chip, Clock& clock, std::string path = kChipPath,
+                std::string port = kChipPort);
 
   [[nodiscard]] std::vector<HidDeviceInfo> Enumerate() override;
   [[nodiscard]] std::unique_ptr<HidDevice> Open(const std::string& path) override;
@@ -54,6 +57,8 @@ class SimHidBackend final : public HidBackend {
 
   VirtualChip& chip_;
   Clock& clock_;
+  const std::string path_;
+  const std::string port_;
   mutable std::mutex mutex_;
   std::vector<Extra> extras_;
   std::vector<std::string> open_attempts_;

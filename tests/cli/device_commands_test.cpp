@@ -89,10 +89,10 @@ TEST_F(DeviceCommands, ListShowsTheChipUnderItsIdentityAndMode) {
     const char* line;
   };
   const std::vector<Case> cases = {
-      {"blank chip", {"list", "--simulate"}, "sim:0  1D6C:6706  rom\n"},
-      {"firmware header", {"list", "--simulate", "--sim-eeprom", firmware}, "sim:0  1D6C:6841  firmware\n"},
-      {"forced firmware", {"list", "--simulate", "--sim-mode", "firmware"}, "sim:0  1D6C:6841  firmware\n"},
-      {"forced rom", {"list", "--simulate", "--sim-eeprom", firmware, "--sim-mode", "rom"}, "sim:0  1D6C:6706  rom\n"},
+      {"blank chip", {"list", "--simulate"}, "sim:0  sim-1  1D6C:6706  rom\n"},
+      {"firmware header", {"list", "--simulate", "--sim-eeprom", firmware}, "sim:0  sim-1  1D6C:6841  firmware\n"},
+      {"forced firmware", {"list", "--simulate", "--sim-mode", "firmware"}, "sim:0  sim-1  1D6C:6841  firmware\n"},
+      {"forced rom", {"list", "--simulate", "--sim-eeprom", firmware, "--sim-mode", "rom"}, "sim:0  sim-1  1D6C:6706  rom\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -110,13 +110,13 @@ TEST_F(DeviceCommands, ListSkipsUnrelatedDevicesAndFindsTheTarget) {
   };
   RunResult result = RunCli({"list", "--simulate", "--sim-fault", "absent"}, add_devices);
   EXPECT_EQ(result.exit, 0) << result.err;
-  EXPECT_EQ(result.out, "sim:extra:2  1D6C:6800  firmware\n");
+  EXPECT_EQ(result.out, "sim:extra:2  -  1D6C:6800  firmware\n");
 
   result = RunCli({"list", "--simulate", "--vid", "0abc", "--pid", "0x1234"}, add_devices);
   EXPECT_EQ(result.exit, 0) << result.err;
   EXPECT_EQ(result.out,
-            "sim:0  1D6C:6706  rom\nsim:extra:1  0ABC:1234  firmware\n"
-            "sim:extra:2  1D6C:6800  firmware\n");
+            "sim:0  sim-1  1D6C:6706  rom\nsim:extra:1  -  0ABC:1234  firmware\n"
+            "sim:extra:2  -  1D6C:6800  firmware\n");
 }
 
 TEST_F(DeviceCommands, ListWithoutAChipSaysSoAndExits22) {
@@ -142,6 +142,8 @@ TEST_F(DeviceCommands, ListJsonGivesOneDeviceLine) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], (nlohmann::json{{"type", "device"},
                                       {"path", "sim:0"},
+                                      {"port", "sim-1"},
+                                      {"serial", ""},
                                       {"vid", "1D6C"},
                                       {"pid", "6706"},
                                       {"mode", "rom"}}));
@@ -156,7 +158,7 @@ TEST_F(DeviceCommands, SimulatedEepromFileIsCreatedAndKeptAcrossRuns) {
 
   WriteFile(eeprom, Pattern(true));
   result = RunCli({"list", "--simulate", "--sim-eeprom", eeprom});
-  EXPECT_EQ(result.out, "sim:0  1D6C:6841  firmware\n");
+  EXPECT_EQ(result.out, "sim:0  sim-1  1D6C:6841  firmware\n");
   EXPECT_EQ(ReadFile(eeprom), Pattern(true));
 }
 

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "hid/platform/hidapi_backend.h"
+#include "support/sample_images.h"
 
 namespace qz {
 namespace {
@@ -68,6 +70,39 @@ TEST(HidapiTranslationTest, ResultsMapToLinkOutcomes) {
   std::span<std::uint8_t> empty;
   EXPECT_TRUE(HidapiReadTarget(empty, false).empty());
   EXPECT_EQ(FinishHidapiRead(empty, false, 5), 0);
+}
+
+TEST(HidapiTranslationTest, UsbPortComesFromTheSysfsDeviceTree) {
+  // The layout the kernel gives: class links into the device tree, the USB device directory
+  // named after its port, its interfaces below it, the HID device below those.
+  namespace fs = std::filesystem;
+  const test::ScratchDir sysfs;
+  const fs::path root = sysfs.path();
+  const fs::path hub = root / "devices/pci0000:00/0000:00:14.0/usb1/1-4";
+  const fs::path chip_hid = hub / "1-4.2/1-4.2:1.3/0003:1D6C:6841.0007";
+  const fs::path keyboard_hid =
+      root / "devices/pci0000:00/0000:00:14.0/usb3/3-1/3-1:1.0/0003:046D:C31C.0001";
+  const fs::path virtual_hid = root / "devices/virtual/misc/uhid/0003:1234:5678.0009";
+  const auto node = [&](const char* name, const fs::path& device) {
+    fs::create_directories(device);
+    fs::create_directories(root / "class/hidraw" / name);
+    fs::create_directory_symlink(device, root / "class/hidraw" / name / "device");
+  };
+  node("hidraw5", chip_hid);
+  node("hidraw0", keyboard_hid);
+  node("hidraw9", virtual_hid);
+
+  EXPECT_EQ(HidrawUsbPort("/dev/hidraw5", root.string()), "1-4.2");
+  EXPECT_EQ(HidrawUsbPort("/dev/hidraw0", root.string()), "3-1");
+  EXPECT_EQ(HidrawUsbPort("/dev/hidraw9", root.string()), "");  // not a USB device
+  EXPECT_EQ(HidrawUsbPort("/dev/hidraw4", root.string()), "");  // no such node
+  EXPECT_EQ(HidrawUsbPort("/dev/usb/hiddev0", root.string()), "");
+
+  for (const char* name : {"1-4", "1-4.2", "12-3.1.4"}) EXPECT_TRUE(IsUsbPortName(name)) << name;
+  for (const char* name :
+       {"usb1", "1-4.2:1.3", "1-", "-4", "1-4.", "1-4..2", "0003:1D6C:6841.0007"}) {
+    EXPECT_FALSE(IsUsbPortName(name)) << name;
+  }
 }
 
 }  // namespace

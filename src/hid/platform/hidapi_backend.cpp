@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 #include "hid/report_descriptor.h"
 
@@ -26,6 +28,45 @@ std::vector<std::uint8_t> ReadReportDescriptor(const std::string& device_path) {
   file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(file.gcount(), 0)));
   return bytes;
+}
+
+// The hidraw node's name ("hidraw3") from its path, or empty.
+std::string_view HidrawNodeName(std::string_view device_path) {
+  constexpr std::string_view kPrefix = "/dev/";
+  constexpr std::string_view kNode = "hidraw";
+  if (!device_path.starts_with(kPrefix)) return {};
+  const std::string_view name = device_path.substr(kPrefix.size());
+  if (!name.starts_with(kNode) || name.size() == kNode.size()) return {};
+  const std::string_view number = name.substr(kNode.size());
+  if (!std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return {};
+  }
+  return name;
+}
+
+// hidapi's wide strings hold code points; this system speaks UTF-8.
+std::string Utf8FromWide(const wchar_t* text) {
+  std::string utf8;
+  if (text == nullptr) return utf8;
+  for (; *text != L'\0'; ++text) {
+    const auto code = static_cast<std::uint32_t>(*text);
+    if (code < 0x80) {
+      utf8.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x110000) {
+      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return utf8;
 }
 
 class HidapiDevice final : public HidDevice {
@@ -65,6 +106,10 @@ class HidapiDevice final : public HidDevice {
 
 }  // namespace
 
+HidapiBackend::HidapiBackend(std::string sysfs_root) : HidapiBackend() {
+  sysfs_root_ = std::move(sysfs_root);
+}
+
 HidapiBackend::HidapiBackend() {
   // hid_init is not reference-counted; one call serves the whole process.
   static const int initialised = hid_init();
@@ -75,8 +120,13 @@ std::vector<HidDeviceInfo> HidapiBackend::Enumerate() {
   std::vector<HidDeviceInfo> interfaces;
   hid_device_info* list = hid_enumerate(0, 0);
   for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-    interfaces.push_back(HidDeviceInfo{entry->path != nullptr ? entry->path : "",
-                                       entry->vendor_id, entry->product_id});
+    HidDeviceInfo info;
+    info.path = entry->path != nullptr ? entry->path : "";
+    info.vendor_id = entry->vendor_id;
+    info.product_id = entry->product_id;
+    info.port = HidrawUsbPort(info.path, sysfs_root_);
+    info.serial = Utf8FromWide(entry->serial_number);
+    interfaces.push_back(std::move(info));
   }
   hid_free_enumeration(list);
   return interfaces;
@@ -93,19 +143,44 @@ std::unique_ptr<HidDevice> HidapiBackend::Open(const std::string& path) {
 }
 
 std::string HidrawReportDescriptorPath(std::string_view device_path) {
-  constexpr std::string_view kPrefix = "/dev/";
-  constexpr std::string_view kNode = "hidraw";
-  if (!device_path.starts_with(kPrefix)) return {};
-  const std::string_view name = device_path.substr(kPrefix.size());
-  if (!name.starts_with(kNode) || name.size() == kNode.size()) return {};
-  const std::string_view number = name.substr(kNode.size());
-  if (!std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return {};
-  }
+  const std::string_view name = HidrawNodeName(device_path);
+  if (name.empty()) return {};
   std::string path = "/sys/class/hidraw/";
   path.append(name);
   path.append("/device/report_descriptor");
   return path;
+}
+
+bool IsUsbPortName(std::string_view name) {
+  const std::size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos) return false;
+  const auto digits = [](std::string_view part) {
+    return !part.empty() &&
+           std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!digits(name.substr(0, dash))) return false;
+  std::string_view chain = name.substr(dash + 1);
+  for (;;) {
+    const std::size_t dot = chain.find('.');
+    if (!digits(chain.substr(0, dot))) return false;
+    if (dot == std::string_view::npos) return true;
+    chain.remove_prefix(dot + 1);
+  }
+}
+
+std::string HidrawUsbPort(std::string_view device_path, const std::string& sysfs_root) {
+  const std::string_view name = HidrawNodeName(device_path);
+  if (name.empty()) return {};
+  namespace fs = std::filesystem;
+  std::error_code error;
+  // The class link points into the device tree: .../usb1/1-4/1-4.2/1-4.2:1.0/0003:...:.../
+  fs::path walk = fs::canonical(fs::path(sysfs_root) / "class" / "hidraw" / name / "device", error);
+  if (error) return {};
+  for (; walk.has_relative_path(); walk = walk.parent_path()) {
+    const std::string component = walk.filename().string();
+    if (IsUsbPortName(component)) return component;
+  }
+  return {};
 }
 
 std::span<std::uint8_t> HidapiReadTarget(std::span<std::uint8_t> report, bool numbered_reports) {
