@@ -11,6 +11,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
 )
+# The station's production log.
+packages+=(libsqlite3-dev)
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi

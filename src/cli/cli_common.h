@@ -5,28 +5,20 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
+#include "station/production_log.h"
+#include "station/unit_run.h"
 
 namespace qz::cli {
 
 // Exit status of qz670x-mp-cli. 1..12 are the worker's numbered outcomes.
-enum class Exit : int {
-  kOk = 0,
-  kHeaderReadAfterCommit = 13,
-  kImageRejected = 20,
-  kOverrideRejected = 21,
-  kNoChip = 22,
-  kEraseOrPrepareFailed = 23,
-  kUpdateFileNotWritten = 24,
-  kTimeout = 25,
-  kUsage = 64,
-  kIoError = 74,
-};
+using Exit = station::Exit;
 
 // Where one run of the command line writes: messages on stderr as text, or JSON Lines on stdout.
 struct Output {
@@ -38,14 +30,15 @@ struct Output {
   void Message(const MessageBoxRequest& message) const;
   // A JSON line of any other type (progress, summary, ...); nothing without --json.
   void JsonLine(const std::string& json_text) const;
-  // The final {"type":"result","exit":N} line with --json.
-  void Result(int exit_code) const;
+  // The final {"type":"result","exit":N} line with --json, with `counts` added (units, ...).
+  void Result(int exit_code, const std::vector<std::pair<std::string, int>>& counts = {}) const;
 };
 
 // State shared by the commands of one run.
 struct Context {
   Output output;
   int exit_code = 0;
+  std::vector<std::pair<std::string, int>> result_counts;  // added to the final result line
 };
 
 // Descriptor override options shared by `save` and `write`: an option given means its check
@@ -57,6 +50,8 @@ struct DescriptorOptions {
   void AddTo(CLI::App& command);
   // Checks the boxes and fills the edits of the given options.
   void ApplyTo(DialogControls& controls) const;
+  // The given options as (name without "--", value), in the dialog's order.
+  [[nodiscard]] std::vector<std::pair<std::string, std::string>> Applied() const;
 };
 
 // The arguments with each "--<descriptor option>=" (an empty value) split into the option and
@@ -67,10 +62,28 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 // characters, and a cut path would name another file.
 [[nodiscard]] const CLI::Validator& PathLengthValidator();
 
+// Options of the production log, shared by `station` and `write`.
+struct LogArgs {
+  std::string log;           // --log FILE ("" : not logged, unless `always`)
+  std::string station_name;  // --station NAME (default: the host name)
+
+  void AddTo(CLI::App& command);
+};
+
+// Opens the production log for a command; nullptr with the message printed when it cannot
+// (exit 74). `path` empty: the default file.
+[[nodiscard]] std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& path,
+                                                                        const Output& output);
+// What every unit of a command shares in its log row.
+[[nodiscard]] station::UnitStart UnitStartFor(const std::string& image, bool factory,
+                                              const DescriptorOptions& descriptor,
+                                              const LogArgs& log);
+
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
 void AddWriteCommand(CLI::App& app, Context& context);    // write
+void AddStationCommand(CLI::App& app, Context& context);  // station
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

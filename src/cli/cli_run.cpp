@@ -43,8 +43,11 @@ void Output::JsonLine(const std::string& json_text) const {
   if (json) *out << json_text << '\n' << std::flush;
 }
 
-void Output::Result(int exit_code) const {
-  if (json) *out << nlohmann::json{{"type", "result"}, {"exit", exit_code}}.dump() << '\n' << std::flush;
+void Output::Result(int exit_code, const std::vector<std::pair<std::string, int>>& counts) const {
+  if (!json) return;
+  nlohmann::json line{{"type", "result"}, {"exit", exit_code}};
+  for (const auto& [name, value] : counts) line[name] = value;
+  *out << line.dump() << '\n' << std::flush;
 }
 
 const CLI::Validator& PathLengthValidator() {
@@ -89,6 +92,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   AddImageCommands(app, context);
   AddDeviceCommands(app, context);
   AddWriteCommand(app, context);
+  AddStationCommand(app, context);
 
   const std::vector<std::string> args = SplitEmptyOptionValues(argc, argv);
   std::vector<const char*> arg_pointers;
@@ -111,7 +115,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     context.output.Result(static_cast<int>(Exit::kUsage));
     return static_cast<int>(Exit::kUsage);
   }
-  context.output.Result(context.exit_code);
+  context.output.Result(context.exit_code, context.result_counts);
   return context.exit_code;
 }
 

@@ -256,6 +256,15 @@ void DescriptorOptions::ApplyTo(DialogControls& controls) const {
   }
 }
 
+std::vector<std::pair<std::string, std::string>> DescriptorOptions::Applied() const {
+  std::vector<std::pair<std::string, std::string>> applied;
+  for (const DescriptorOption& option : kDescriptorOptions) {
+    const std::optional<std::string>& value = this->*option.value;
+    if (value) applied.emplace_back(std::string(option.name).substr(2), *value);
+  }
+  return applied;
+}
+
 std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* argv) {
   std::vector<std::string> args;
   args.reserve(static_cast<std::size_t>(argc) + 1);

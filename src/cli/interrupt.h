@@ -13,13 +13,17 @@ namespace qz::cli {
 // that runs the command; the previous actions come back on destruction.
 class ScopedInterruptHandlers {
  public:
-  ScopedInterruptHandlers();
+  // `keep_catching`: every signal is caught and counted (the station's second signal stops its
+  // jobs), instead of the second one ending the process.
+  explicit ScopedInterruptHandlers(bool keep_catching = false);
   ~ScopedInterruptHandlers();
   ScopedInterruptHandlers(const ScopedInterruptHandlers&) = delete;
   ScopedInterruptHandlers& operator=(const ScopedInterruptHandlers&) = delete;
 
   // The first signal caught since construction, or 0. Any thread.
   [[nodiscard]] int Signal() const;
+  // Signals caught since construction. Any thread.
+  [[nodiscard]] int Count() const;
 
  private:
   struct sigaction previous_int_ {};

@@ -24,6 +24,8 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "station/log_recorder.h"
+#include "station/unit_run.h"
 
 namespace qz::cli {
 
@@ -31,14 +33,6 @@ namespace {
 
 // Caption of the message boxes that name none: the program's name.
 constexpr const char* kAppName = "qz670x-mp-cli";
-
-// While the re-plug message is up: how often to look at the hotplug events (and at a caught
-// signal), and how often to probe the bus directly where no hotplug monitor runs.
-constexpr std::chrono::milliseconds kEventPoll{50};
-constexpr std::chrono::milliseconds kProbePoll{200};
-// How often the wait for a job's end looks at hotplug events and at a caught signal when
-// nothing else wakes it.
-constexpr std::chrono::milliseconds kJobPoll{100};
 
 constexpr double kDefaultReplugTimeoutSeconds = 60.0;
 
@@ -52,6 +46,7 @@ struct WriteArgs {
   double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
   DescriptorOptions descriptor;
   DeviceOptions device;
+  LogArgs log;
 };
 
 // The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from
@@ -104,32 +99,7 @@ class ProgressPrinter {
   bool bar_open_ = false;
 };
 
-enum class ReplugWait { kBack, kTimedOut, kInterrupted };
-
-// Waits, as the operator does while the re-plug message is up, until the chip is back in ROM
-// mode: the hotplug events re-run the probe, or the probe runs on a timer where there are none.
-// A caught signal ends the wait within one event poll.
-ReplugWait WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, Clock& clock,
-                          Clock::Duration timeout, const ScopedInterruptHandlers& interrupts) {
-  const bool monitor = dialog.NotificationsRegistered;
-  const Clock::Duration deadline = clock.Now() + timeout;
-  Clock::Duration next_probe = clock.Now();
-  for (;;) {
-    if (interrupts.Signal() != 0) return ReplugWait::kInterrupted;
-    if (monitor) {
-      (void)dialog.DispatchHotplugEvents();
-    } else if (clock.Now() >= next_probe) {
-      dialog.ProbeRomMode();
-      next_probe = clock.Now() + kProbePoll;
-    }
-    if (dialog.NotInRomMode == 0) return ReplugWait::kBack;
-    if (clock.Now() >= deadline) return ReplugWait::kTimedOut;
-    clock.SleepFor(kEventPoll);
-  }
-}
-
-// Where a caught signal stopped the command.
-enum class StoppedBy { kNothing, kBeforeTheWrite, kAfterTheErase, kDuringTheJob };
+using station::StoppedBy;
 
 // The line that says a signal stopped the command, printed as soon as the command acts on it.
 void ReportInterrupt(const Output& output, int signal, StoppedBy where) {
@@ -155,47 +125,28 @@ void ReportInterrupt(const Output& output, int signal, StoppedBy where) {
   *output.err << std::flush;
 }
 
-// The one table from where a write stopped to the exit status.
-Exit ExitFor(const WriteRequestResult& request, const JobReport& job,
-             bool string_area_failed) {
-  struct Row {
-    WriteRequestStep step;
-    Exit exit;
-  };
-  static constexpr Row kRequestExits[] = {
-      {WriteRequestStep::kLoadImage, Exit::kImageRejected},
-      {WriteRequestStep::kDescriptorUpdates, Exit::kOverrideRejected},
-      {WriteRequestStep::kHeaderCheck, Exit::kImageRejected},
-      {WriteRequestStep::kErase, Exit::kEraseOrPrepareFailed},
-      {WriteRequestStep::kCancelled, Exit::kTimeout},
-      {WriteRequestStep::kPrepareWriteMode, Exit::kEraseOrPrepareFailed},
-      {WriteRequestStep::kSearch, Exit::kNoChip},
-  };
-  if (request.stopped_at == WriteRequestStep::kRaised) {
-    // 0 OK, 1..12 the numbered outcome, 13 the silent end
-    if (job.outcome >= kJobOutcomeOk && job.outcome <= kJobOutcomeSilent) {
-      return static_cast<Exit>(job.outcome);
-    }
-    return Exit::kIoError;  // the worker ended without an outcome
-  }
-  // a search that found no chip explains any device step that failed after it
-  if (request.chip_not_found) return Exit::kNoChip;
-  // the string area is part of the image, not an override the operator got wrong
-  if (request.stopped_at == WriteRequestStep::kDescriptorUpdates && string_area_failed) {
-    return Exit::kImageRejected;
-  }
-  for (const Row& row : kRequestExits) {
-    if (row.step == request.stopped_at) return row.exit;
-  }
-  return Exit::kIoError;
-}
-
 std::string Hex(unsigned value, int digits) { return "0x" + FormatHex(value, digits); }
 
 int RunWrite(const WriteArgs& args, const Output& output) {
   // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.
   const ScopedInterruptHandlers interrupts;
   std::string error;
+  // with --log, the unit's row: begun before the chip is touched, completed at the end
+  std::unique_ptr<station::ProductionLog> log;
+  std::optional<station::BegunUnit> row;
+  if (!args.log.log.empty()) {
+    log = OpenProductionLog(args.log.log, output);
+    if (!log) return static_cast<int>(Exit::kIoError);
+    station::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+    start.port = args.device.port;
+    start.started = station::NowUtcIso8601();
+    station::LogError why;
+    row = log->BeginUnit(start, &why);
+    if (!row) {
+      *output.err << "qz670x-mp-cli: " << why.message << '\n';
+      return static_cast<int>(Exit::kIoError);
+    }
+  }
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
   if (!session) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
@@ -207,101 +158,61 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   // (capped at a day, which no operator waits anyway)
   const auto replug_timeout = std::chrono::duration_cast<Clock::Duration>(
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
-  const std::thread::id main_thread = std::this_thread::get_id();
 
   HeadlessControls controls;
-  bool replug_timed_out = false;
-  StoppedBy stopped_by = StoppedBy::kNothing;
-  WriteRequestResult request;
-  JobReport job;
-  bool string_area_failed = false;
+  station::UnitResult unit;
+  bool log_failed = false;
   {
     CQZ670xWriteEepromMPUtyDlg dialog(controls, session->Backend(), clock, session->Hotplug(),
                                       kAppName);
-    // Acts on a caught signal, once: the report line, then the caller stops what runs.
-    const auto interrupted = [&](StoppedBy where) {
-      if (stopped_by != StoppedBy::kNothing) return true;
-      const int signal = interrupts.Signal();
-      if (signal == 0) return false;
-      stopped_by = where;
-      progress.Say([&] { ReportInterrupt(output, signal, where); });
-      return true;
-    };
     controls.SetMessageHandler([&](const MessageBoxRequest& message) {
       progress.BreakLine();
       output.Message(message);
-      // The operator re-plugs the chip and presses the button once it is recognised; here the
-      // button is pressed when the chip is back in ROM mode, or the wait gives up. The erase
-      // step shows this box on the UI thread, which is this one.
-      if (message.text != msg::kReplugDevice) return;
-      switch (WaitForRomMode(dialog, clock, replug_timeout, interrupts)) {
-        case ReplugWait::kBack:
-          break;
-        case ReplugWait::kTimedOut:
-          replug_timed_out = true;
-          dialog.CancelWriteRequest();
-          break;
-        case ReplugWait::kInterrupted:
-          (void)interrupted(StoppedBy::kAfterTheErase);
-          dialog.CancelWriteRequest();
-          break;
-      }
     });
-
     (void)dialog.OnInitDialog();
-    controls.SetProgressHandler([&](int percent) {
-      progress.Show(percent);
-      // Once a signal has come, the worker goes no further than this step of the bar until
-      // this thread has stopped it (the window's worker likewise waits for its UI thread at
-      // each step); the posted no-op wakes this thread's wait at once.
-      if (std::this_thread::get_id() == main_thread || interrupts.Signal() == 0) return;
-      controls.PostToUi([] {});
-      while (dialog.WorkerRunning.load() != 0) {
-        (void)controls.WaitUntil([&] { return dialog.WorkerRunning.load() == 0; }, kJobPoll);
-      }
-    });
 
-    // the operator's choices, as clicks and texts
-    controls.SetText(ctl::kOriginPath, args.image);
-    controls.CheckRadio(args.factory ? ctl::kFactoryMode : ctl::kDeveloperMode);
-    dialog.UpdateModeControls();
-    args.descriptor.ApplyTo(controls);
-    if (args.evb) {
-      controls.SetChecked(ctl::kUseEvb, true);
-      dialog.UseEvbIdsControls();
-    }
-    controls.SetText(ctl::kVendorId, args.vid);
-    controls.SetText(ctl::kProductId, args.pid);
-
-    if (!interrupted(StoppedBy::kBeforeTheWrite)) {
-      dialog.OnWriteEeprom();
-      request = dialog.LastWriteRequest();
-      if (request.stopped_at == WriteRequestStep::kDescriptorUpdates) {
-        const std::vector<std::string> texts = controls.MessageTexts();
-        string_area_failed = !texts.empty() && texts.back() == msg::kReplaceStringError;
-      }
-    }
-
-    // Until the job has closed, this thread runs what the UI thread would: posted tasks and
-    // device changes (the dialog holds the probes back while the job owns the link). A caught
-    // signal ends the wait; the Exit sequence below then stops the job.
-    if (request.stopped_at == WriteRequestStep::kRaised) {
-      const auto closed = [&] {
-        return !dialog.JobActive() && controls.IsEnabled(ctl::kWriteEeprom);
-      };
-      while (!closed() && dialog.WorkerRunning.load() != 0 &&
-             !interrupted(StoppedBy::kDuringTheJob)) {
-        (void)controls.RunPostedTasks();
-        (void)dialog.DispatchHotplugEvents();
-        (void)controls.WaitUntil([&] { return closed() || interrupts.Signal() != 0; }, kJobPoll);
+    station::UnitChoices choices;
+    choices.image = args.image;
+    choices.factory = args.factory;
+    choices.evb = args.evb;
+    choices.vid = args.vid;
+    choices.pid = args.pid;
+    choices.overrides = [&](DialogControls& target) { args.descriptor.ApplyTo(target); };
+    station::UnitHooks hooks;
+    hooks.on_message = [&](const MessageBoxRequest& message) {
+      progress.BreakLine();
+      output.Message(message);
+    };
+    hooks.on_progress = [&](int percent) { progress.Show(percent); };
+    hooks.stop = [&] { return interrupts.Signal() != 0; };
+    hooks.on_stopped = [&](StoppedBy where) {
+      const int signal = interrupts.Signal();
+      progress.Say([&] { ReportInterrupt(output, signal, where); });
+    };
+    hooks.replug_timeout = replug_timeout;
+    const Clock::Duration began = clock.Now();
+    unit = station::RunUnit(dialog, controls, choices, hooks);
+    if (!unit.exited) dialog.OnExit();
+    if (row) {
+      station::UnitReport report;
+      report.exit = static_cast<int>(unit.exit);
+      report.message = unit.message;
+      report.eeprom_touched = unit.eeprom_touched;
+      report.job = unit.job;
+      report.duration = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - began);
+      station::LogError why;
+      if (!log->CompleteUnit(row->unit_id,
+                             station::UnitEndOf(report, dialog.ChipStatus, dialog.ChipIdentity),
+                             &why)) {
+        *output.err << "qz670x-mp-cli: the unit's log row could not be completed: " << why.message
+                    << '\n';
+        log_failed = true;
       }
     }
-    (void)controls.RunPostedTasks();
-    (void)dialog.DispatchHotplugEvents();
-    (void)controls.RunPostedTasks();
-    dialog.OnExit();
-    job = dialog.LastJobReport();
   }
+  const bool replug_timed_out = unit.replug_timed_out;
+  const StoppedBy stopped_by = unit.stopped_by;
+  const JobReport job = unit.job;
   progress.BreakLine();
 
   if (replug_timed_out) {
@@ -328,13 +239,14 @@ int RunWrite(const WriteArgs& args, const Output& output) {
     }
   }
 
-  int exit_code = static_cast<int>(ExitFor(request, job, string_area_failed));
+  int exit_code = static_cast<int>(unit.exit);
   // A stopped command says so in its status; a job that reached its end before the stop did
   // keeps its own.
   if (stopped_by != StoppedBy::kNothing && job.outcome != kJobOutcomeOk &&
       job.outcome != kJobOutcomeSilent) {
     exit_code = InterruptedExit(interrupts.Signal());
   }
+  if (log_failed && exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
   // the virtual chip's EEPROM is saved however the command ended
   if (!session->Finish(&error)) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
@@ -370,6 +282,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->type_name("HEX")
       ->capture_default_str();
   args->device.AddTo(*command);
+  args->log.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for the chip to come back in ROM mode after the erase")

@@ -109,6 +109,8 @@ void CQZ670xWriteEepromMPUtyDlg::WaitForRequest() {
 // --- the loop ----------------------------------------------------------------------------
 
 void CQZ670xWriteEepromMPUtyDlg::WorkerMain(DoneEvent* done) {
+  // the job's pauses are its pace: thousands of 3 ms waits, each woken on time
+  UsePreciseSleeps();
   WorkerLoop();
   if (done != nullptr) done->Signal();
 }

@@ -10,15 +10,19 @@
 namespace qz::sim {
 
 SimHotplugSource::SimHotplugSource(VirtualChip* chip)
-    : chip_(chip), event_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (chip_ != nullptr) {
-    chip_->SetPlugListener([this](std::uint32_t event_type) { InjectEvent(event_type); });
+    : SimHotplugSource(chip != nullptr ? std::vector<VirtualChip*>{chip}
+                                       : std::vector<VirtualChip*>{}) {}
+
+SimHotplugSource::SimHotplugSource(std::vector<VirtualChip*> chips)
+    : chips_(std::move(chips)), event_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  for (VirtualChip* chip : chips_) {
+    chip->SetPlugListener([this](std::uint32_t event_type) { InjectEvent(event_type); });
   }
 }
 
 SimHotplugSource::~SimHotplugSource() {
   // Waits for a listener call in progress: the chip calls it under its own lock.
-  if (chip_ != nullptr) chip_->SetPlugListener(nullptr);
+  for (VirtualChip* chip : chips_) chip->SetPlugListener(nullptr);
   if (event_fd_ >= 0) close(event_fd_);
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+
 #include "hid/hotplug.h"
 
 namespace qz::sim {
@@ -17,6 +18,8 @@ class SimHotplugSource final : public HotplugSource {
  public:
   // Listens to `chip` (when given) for as long as this object lives; not owned.
   explicit SimHotplugSource(VirtualChip* chip = nullptr);
+  // Listens to every chip of `chips` (a bus of several), none owned.
+  explicit SimHotplugSource(std::vector<VirtualChip*> chips);
   ~SimHotplugSource() override;
   SimHotplugSource(const SimHotplugSource&) = delete;
   SimHotplugSource& operator=(const SimHotplugSource&) = delete;
@@ -32,7 +35,7 @@ class SimHotplugSource final : public HotplugSource {
   void InjectEvent(std::uint32_t event_type);
 
  private:
-  VirtualChip* chip_;
+  std::vector<VirtualChip*> chips_;
   int event_fd_ = -1;
   mutable std::mutex mutex_;
   bool started_ = false;

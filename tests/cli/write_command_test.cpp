@@ -163,3 +163,44 @@ TEST_F(WriteCommand, JsonReportsProgressMessagesAndTheResult) {
 
 }  // namespace
 }  // namespace qz::cli
+
+namespace qz::cli {
+namespace {
+
+TEST(PortScopedWrite, WritesOnlyTheChipOnItsPortThroughEraseAndReplug) {
+  ScratchDir dir;
+  const std::vector<std::uint8_t> image = test::SampleBytes(SampleVariant::kValid);
+  test::WriteBytes(dir.File("image.bin"), image);
+  const std::string eeproms = dir.File("chips");
+  const auto write = [&](const std::string& port, std::vector<std::string> more) {
+    std::vector<std::string> args{"write", dir.File("image.bin"), "--port", port,
+                                  "--simulate", "2", "--sim-eeprom", eeproms};
+    args.insert(args.end(), more.begin(), more.end());
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock);
+    return qz::test::RunCli(std::move(args));
+  };
+  const auto holds_image = [&](const std::string& file) {
+    const std::vector<std::uint8_t> eeprom = test::ReadBytes(file);
+    return eeprom.size() == 32768u && std::equal(image.begin(), image.begin() + 0x4010, eeprom.begin());
+  };
+
+  RunResult run = write("sim-2", {});
+  ASSERT_EQ(run.exit, 0) << run.err;
+  const std::vector<std::uint8_t> first = test::ReadBytes(eeproms + "/sim-1.bin");
+  EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(holds_image(eeproms + "/sim-2.bin"));
+
+  // Both chips run their firmware: only the one on sim-1 is erased, re-plugged and written.
+  run = write("sim-1", {"--sim-mode", "firmware"});
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.err.find(std::string(msg::kReplugDevice)), std::string::npos);
+  EXPECT_TRUE(holds_image(eeproms + "/sim-1.bin"));
+  EXPECT_TRUE(holds_image(eeproms + "/sim-2.bin"));
+
+  run = write("sim-7", {});
+  EXPECT_EQ(run.exit, static_cast<int>(Exit::kNoChip)) << run.err;
+}
+
+}  // namespace
+}  // namespace qz::cli

@@ -1,0 +1,54 @@
+// The production log's options and the row a command's units share.
+#include <unistd.h>
+
+#include <climits>
+
+#include "cli/cli_common.h"
+
+namespace qz::cli {
+
+void LogArgs::AddTo(CLI::App& command) {
+  command
+      .add_option("--log", log,
+                  "Production log (SQLite) to record every unit in; station default: "
+                  "$XDG_DATA_HOME/qz670x-mp/production.sqlite3")
+      ->type_name("FILE");
+  command.add_option("--station", station_name, "Station name in the log (default: host name)")
+      ->type_name("NAME");
+}
+
+std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& path,
+                                                          const Output& output) {
+  std::string file = path;
+  if (file.empty()) {
+    std::string why;
+    file = station::DefaultLogPath(&why);
+    if (file.empty()) {
+      *output.err << "qz670x-mp-cli: " << why << '\n';
+      return nullptr;
+    }
+  }
+  station::LogError error;
+  std::unique_ptr<station::ProductionLog> log = station::ProductionLog::Open(file, &error);
+  if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
+  return log;
+}
+
+station::UnitStart UnitStartFor(const std::string& image, bool factory,
+                                const DescriptorOptions& descriptor, const LogArgs& log) {
+  station::UnitStart start;
+  start.station = log.station_name;
+  if (start.station.empty()) {
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host - 1) == 0) start.station = host;
+  }
+  start.image_path = image;
+  std::string ignored;
+  start.image_sha256 = station::FileSha256Hex(image, &ignored);
+  start.mode = factory ? "factory" : "developer";
+  start.write_length = factory ? 0x8000U : 0x4010U;
+  start.overrides = descriptor.Applied();
+  return start;
+}
+
+}  // namespace qz::cli

@@ -1,0 +1,429 @@
+// `station`: several chips at once, one per USB port, unit after unit with --loop. The station
+// itself lives in src/station; this file gives it options, a terminal view and JSON Lines.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/clock.h"
+#include "cli/cli_common.h"
+#include "cli/device_options.h"
+#include "cli/interrupt.h"
+#include "dialog/headless_controls.h"
+#include "dialog/qz670x_dialog.h"
+#include "hid/chip_identities.h"
+#include "hid/port_scoped_backend.h"
+#include "station/log_recorder.h"
+#include "station/serial_numbers.h"
+#include "station/station.h"
+#include "station/unit_run.h"
+#include "station/virtual_operator.h"
+
+namespace qz::cli {
+
+namespace {
+
+constexpr const char* kAppName = "qz670x-mp-cli";
+// How often the main thread looks at a caught signal while the ports work.
+constexpr std::chrono::milliseconds kSignalPoll{50};
+
+struct StationArgs {
+  std::string image;
+  std::vector<std::string> ports;
+  bool all_ports = false;
+  bool factory = false;
+  bool developer = false;
+  bool evb = false;
+  std::string vid = "1D6C";
+  std::string pid = "6841";
+  bool loop = false;
+  int units = 0;
+  double replug_timeout_seconds = 60.0;
+  double sim_pause_seconds = 0.5;
+  std::string serial_format;
+  std::string serial_start = "1";
+  DescriptorOptions descriptor;
+  DeviceOptions device;
+  LogArgs log;
+};
+
+const char* IconName(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::kNone:
+      return "none";
+    case MessageIcon::kStop:
+      return "stop";
+    case MessageIcon::kInformation:
+      return "information";
+  }
+  return "none";
+}
+
+std::string Dump(const nlohmann::json& line) {
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// What the operator sees: JSON Lines, or one line per port redrawn in place and a totals line.
+class StationView final : public station::StationObserver {
+ public:
+  StationView(const Output& output, const std::vector<std::string>& ports, bool terminal)
+      : output_(output), terminal_(terminal) {
+    for (const std::string& port : ports) lines_[port] = Line{};
+    order_ = ports;
+  }
+
+  void OnPortState(const std::string& port, station::PortState state) override {
+    std::lock_guard lock(mutex_);
+    Line& line = lines_[port];
+    line.state = state;
+    if (state == station::PortState::kWaiting) line.detail.clear();
+    Redraw();
+  }
+  void OnProgress(const std::string& port, int percent) override {
+    std::lock_guard lock(mutex_);
+    Line& line = lines_[port];
+    if (line.percent == percent) return;
+    line.percent = percent;
+    if (output_.json) {
+      *output_.out << Dump({{"type", "progress"}, {"port", port}, {"percent", percent}}) << '\n'
+                   << std::flush;
+    }
+    Redraw();
+  }
+  void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
+    std::lock_guard lock(mutex_);
+    if (output_.json) {
+      *output_.out << Dump({{"type", "message"},
+                            {"port", port},
+                            {"caption", message.caption},
+                            {"text", message.text},
+                            {"icon", IconName(message.icon)}})
+                   << '\n'
+                   << std::flush;
+    } else if (!terminal_) {
+      *output_.err << port << ": " << message.text << '\n';
+    }
+    lines_[port].detail = message.text;
+    Redraw();
+  }
+  void OnUnitStarted(const std::string& port, const std::string& serial) override {
+    std::lock_guard lock(mutex_);
+    Line& line = lines_[port];
+    line.serial = serial;
+    line.percent = -1;
+    line.detail.clear();
+  }
+  void OnUnitFinished(const station::UnitReport& unit) override {
+    std::lock_guard lock(mutex_);
+    if (output_.json) {
+      nlohmann::json line{{"type", "unit"},          {"port", unit.port},
+                          {"serial", unit.serial},   {"exit", unit.exit},
+                          {"message", unit.message}, {"duration_ms", unit.duration.count()}};
+      if (unit.log_failed) line["log_failed"] = true;
+      *output_.out << Dump(line) << '\n' << std::flush;
+    }
+    Line& line = lines_[unit.port];
+    line.detail = unit.passed ? "" : "(" + std::to_string(unit.exit) + ") " + unit.message;
+  }
+  void OnTotals(const station::StationTotals& totals) override {
+    std::lock_guard lock(mutex_);
+    totals_ = totals;
+    Redraw();
+  }
+  void OnProblem(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    if (output_.json) {
+      *output_.out << Dump({{"type", "problem"}, {"text", text}}) << '\n' << std::flush;
+    } else {
+      EndDrawing();
+      *output_.err << kAppName << ": " << text << '\n' << std::flush;
+    }
+  }
+
+  // Leaves the drawn lines on the screen.
+  void Finish() {
+    std::lock_guard lock(mutex_);
+    EndDrawing();
+  }
+
+ private:
+  struct Line {
+    station::PortState state = station::PortState::kWaiting;
+    int percent = -1;
+    std::string serial;
+    std::string detail;
+  };
+
+  std::string Describe(const std::string& port, const Line& line) const {
+    std::ostringstream text;
+    text << port << "  ";
+    switch (line.state) {
+      case station::PortState::kProgramming:
+        text << "programming " << std::max(line.percent, 0) << " %";
+        break;
+      case station::PortState::kPassed:
+        text << "PASS, remove the unit";
+        break;
+      case station::PortState::kFailed:
+        text << "FAIL " << line.detail << ", remove the unit";
+        break;
+      default:
+        text << station::PortStateName(line.state);
+    }
+    if (!line.serial.empty()) text << "  " << line.serial;
+    return text.str();
+  }
+
+  void Redraw() {
+    if (!terminal_ || output_.json) return;
+    std::ostream& out = *output_.out;
+    if (drawn_ > 0) out << "\x1b[" << drawn_ << 'F';  // back to the first line drawn
+    for (const std::string& port : order_) out << "\x1b[2K" << Describe(port, lines_[port]) << '\n';
+    out << "\x1b[2K" << "units " << totals_.units << "  passed " << totals_.passed << "  failed "
+        << totals_.failed << "  " << static_cast<long>(totals_.units_per_hour) << " units/h\n"
+        << std::flush;
+    drawn_ = static_cast<int>(order_.size()) + 1;
+  }
+  void EndDrawing() { drawn_ = 0; }
+
+  const Output& output_;
+  const bool terminal_;
+  std::mutex mutex_;
+  std::vector<std::string> order_;
+  std::map<std::string, Line> lines_;
+  station::StationTotals totals_;
+  int drawn_ = 0;
+};
+
+// The image and the overrides, checked as the dialog checks them, before any chip is touched:
+// the road of one unit on a bus without chips stops at the image or an override, or at the
+// search.
+station::Exit CheckBeforeAnyChip(const station::UnitChoices& choices, const Output& output) {
+  NullHidBackend nothing;
+  ManualClock clock;
+  HeadlessControls controls;
+  station::UnitResult result;
+  std::vector<MessageBoxRequest> messages;
+  {
+    CQZ670xWriteEepromMPUtyDlg dialog(controls, nothing, clock, nullptr, kAppName);
+    (void)dialog.OnInitDialog();
+    station::UnitHooks hooks;
+    hooks.on_message = [&](const MessageBoxRequest& message) { messages.push_back(message); };
+    hooks.replug_timeout = {};
+    result = station::RunUnit(dialog, controls, choices, hooks);
+    if (!result.exited) dialog.OnExit();
+  }
+  const bool rejected =
+      result.exit == station::Exit::kImageRejected || result.exit == station::Exit::kOverrideRejected;
+  if (rejected) {
+    for (const MessageBoxRequest& message : messages) output.Message(message);
+  }
+  return rejected ? result.exit : station::Exit::kOk;
+}
+
+int Usage(const Output& output, const std::string& why) {
+  *output.err << kAppName << ": " << why << '\n';
+  return static_cast<int>(Exit::kUsage);
+}
+
+int RunStation(const StationArgs& args, Context& context) {
+  Output& output = context.output;
+  // JSON Lines whenever stdout is no terminal
+  const bool stdout_terminal = output.out == &std::cout && isatty(STDOUT_FILENO) == 1;
+  if (!stdout_terminal) output.json = true;
+
+  if (args.all_ports == !args.ports.empty()) {
+    return Usage(output, "give the ports with --ports P1,P2,... or take them all with --all-ports");
+  }
+  std::set<std::string> seen;
+  for (const std::string& port : args.ports) {
+    if (port.empty()) return Usage(output, "--ports: an empty port name");
+    if (!seen.insert(port).second) return Usage(output, "--ports: port " + port + " is named twice");
+  }
+
+  station::StationConfig config;
+  config.choices.image = args.image;
+  config.choices.factory = args.factory;
+  config.choices.evb = args.evb;
+  config.choices.vid = args.vid;
+  config.choices.pid = args.pid;
+  config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
+  config.loop = args.loop;
+  config.units = args.units;
+  config.replug_timeout = std::chrono::duration_cast<Clock::Duration>(
+      std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
+  config.app_name = kAppName;
+
+  station::UnitStart unit_start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+  if (!args.serial_format.empty()) {
+    std::string why;
+    unit_start.serial_format = station::SerialFormat::Parse(args.serial_format, &why);
+    if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
+    const std::optional<std::uint64_t> start = station::ParseSerialStart(args.serial_start, &why);
+    if (!start) return Usage(output, "--serial-start: " + why);
+    unit_start.serial_start = *start;
+    const std::optional<std::string> first = unit_start.serial_format->Format(*start);
+    if (!first) {
+      *output.err << kAppName << ": " << unit_start.serial_format->OverflowMessage(*start) << '\n';
+      return static_cast<int>(Exit::kOverrideRejected);
+    }
+    // the serial-number override is checked with the first number, as every unit's will be
+    config.choices.serial = *first;
+  }
+
+  const station::Exit checked = CheckBeforeAnyChip(config.choices, output);
+  if (checked != station::Exit::kOk) return static_cast<int>(checked);
+  config.choices.serial.reset();
+
+  const std::unique_ptr<station::ProductionLog> log = OpenProductionLog(args.log.log, output);
+  if (!log) return static_cast<int>(Exit::kIoError);
+  station::LogRecorder recorder(*log, unit_start);
+
+  const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);
+  std::string error;
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
+  if (!session) {
+    *output.err << kAppName << ": " << error << '\n';
+    return static_cast<int>(Exit::kIoError);
+  }
+  HidBackend& bus = session->BusBackend();
+  Clock& clock = session->GetClock();
+
+  // the ports, and a chip on each unless the station waits for them
+  const auto ours = [&] {
+    std::vector<HidDeviceInfo> listed = bus.Enumerate();
+    std::erase_if(listed, [](const HidDeviceInfo& info) { return info.vendor_id != kQzVendorId; });
+    return listed;
+  };
+  config.ports = args.all_ports ? PortsOf(ours()) : args.ports;
+  if (config.ports.empty()) {
+    *output.err << kAppName << ": no chip on any USB port\n";
+    return static_cast<int>(Exit::kNoChip);
+  }
+  if (!args.loop) {
+    const std::vector<std::string> present = PortsOf(ours());
+    for (const std::string& port : config.ports) {
+      if (std::find(present.begin(), present.end(), port) == present.end()) {
+        *output.err << kAppName << ": no chip on port " << port
+                    << " (list shows the ports; --loop waits for chips)\n";
+        return static_cast<int>(Exit::kNoChip);
+      }
+    }
+  }
+
+  std::unique_ptr<station::VirtualOperator> virtual_operator;
+  if (session->Chip() != nullptr && args.loop) {
+    virtual_operator = std::make_unique<station::VirtualOperator>(
+        clock, [&session](const std::string& port) { return session->ChipOnPort(port); },
+        std::chrono::duration_cast<Clock::Duration>(
+            std::chrono::duration<double>(args.sim_pause_seconds)));
+  }
+
+  StationView view(output, config.ports, stdout_terminal && !output.json);
+  station::Station station(bus, session->Hotplug(), clock, config, view, &recorder,
+                           virtual_operator.get());
+  int exit_code = 0;
+  std::thread runner([&] { exit_code = station.Run(); });
+  // The signals: the first lets running jobs finish, the second stops them.
+  std::atomic<bool> done{false};
+  std::thread watcher([&] {
+    int acted = 0;
+    while (!done.load()) {
+      const int count = interrupts.Count();
+      for (; acted < count && acted < 2; ++acted) {
+        station.RequestStop();
+        view.OnProblem(acted == 0 ? "interrupted by " + SignalName(interrupts.Signal()) +
+                                        ": running jobs finish, no unit starts"
+                                  : "interrupted again: stopping the running jobs");
+      }
+      std::this_thread::sleep_for(kSignalPoll);
+    }
+  });
+  runner.join();
+  done = true;
+  watcher.join();
+  view.Finish();
+
+  const station::StationTotals totals = station.Totals();
+  if (station.StopRequests() >= 2 && exit_code == 0) exit_code = InterruptedExit(interrupts.Signal());
+  if (!session->Finish(&error)) {
+    *output.err << kAppName << ": " << error << '\n';
+    if (exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
+  }
+  context.result_counts = {{"units", totals.units}, {"passed", totals.passed}, {"failed", totals.failed}};
+  return exit_code;
+}
+
+}  // namespace
+
+void AddStationCommand(CLI::App& app, Context& context) {
+  auto args = std::make_shared<StationArgs>();
+  CLI::App* command = app.add_subcommand(
+      "station",
+      "Write IMAGE into the chips on several USB ports at once, one dialog object per port; "
+      "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed, 20/21 the image or "
+      "an override rejected before any chip, 22 a port without a chip, 64 usage, 74 the log "
+      "cannot be opened or written (or the serial numbers ran out)");
+  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")
+      ->required()
+      ->check(PathLengthValidator());
+  command->add_option("--ports", args->ports, "The USB ports to program (as `list` shows them)")
+      ->delimiter(',')
+      ->type_name("P1,P2,...");
+  command->add_flag("--all-ports", args->all_ports, "Every port where a chip shows up");
+  CLI::Option* factory =
+      command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
+  CLI::Option* developer = command->add_flag(
+      "--developer", args->developer, "Developer mode: write the first 16400 bytes (default)");
+  factory->excludes(developer);
+  args->descriptor.AddTo(*command);
+  command->add_flag("--evb", args->evb, "Use the evaluation board's IDs");
+  command->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+  command->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+  command->add_flag("--loop", args->loop,
+                    "Continuous production: program each chip that arrives, wait until it is "
+                    "removed and the next one arrives");
+  command->add_option("--units", args->units, "End after K units (with --loop)")
+      ->type_name("K")
+      ->check(CLI::PositiveNumber);
+  command->add_flag("--json", context.output.json, "JSON Lines on stdout (also when stdout is no terminal)");
+  command->add_option("--serial-format", args->serial_format,
+                      "Serial number of each unit, one run of # as the counter (L7-######), "
+                      "written through the serial-number override")
+      ->type_name("TEXT");
+  command->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
+      ->type_name("N");
+  args->log.AddTo(*command);
+  args->device.AddTo(*command, /*with_port=*/false);
+  command
+      ->add_option("--replug-timeout", args->replug_timeout_seconds,
+                   "Seconds to wait for a chip to come back in ROM mode after the erase")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  command
+      ->add_option("--sim-pause", args->sim_pause_seconds,
+                   "With --simulate and --loop: seconds the virtual operator takes to plug in the "
+                   "next chip")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  command->callback([args, &context] { context.exit_code = RunStation(*args, context); });
+}
+
+}  // namespace qz::cli

@@ -1,0 +1,47 @@
+#include "station/log_recorder.h"
+
+namespace qz::station {
+
+LogRecorder::LogRecorder(ProductionLog& log, UnitStart start)
+    : log_(log), start_(std::move(start)) {}
+
+std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
+                                                        std::string* error) {
+  UnitStart start = start_;
+  start.port = port;
+  start.started = NowUtcIso8601();
+  LogError why;
+  const std::optional<BegunUnit> begun = log_.BeginUnit(start, &why);
+  if (!begun) {
+    if (why.kind == LogError::Kind::kSerialExhausted) serials_exhausted_ = true;
+    if (error != nullptr) *error = why.message;
+    return std::nullopt;
+  }
+  return Started{begun->unit_id, begun->serial};
+}
+
+bool LogRecorder::Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
+                           std::uint32_t identity, std::string* error) {
+  LogError why;
+  if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
+  if (error != nullptr) *error = why.message;
+  return false;
+}
+
+UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uint32_t identity) {
+  UnitEnd end;
+  end.ended = NowUtcIso8601();
+  end.exit_code = unit.exit;
+  end.message = unit.message;
+  end.duration_ms = unit.duration.count();
+  end.eeprom_touched = unit.eeprom_touched;
+  // the job reads the status first (outcome 1: it could not), then the identity (3: it could not)
+  const int outcome = unit.job.outcome;
+  if (outcome != kJobOutcomeNone && outcome != 1) end.chip_status = status;
+  if (outcome != kJobOutcomeNone && outcome != 1 && outcome != 2 && outcome != 3) {
+    end.chip_identity = identity;
+  }
+  return end;
+}
+
+}  // namespace qz::station

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "station/production_log.h"
+#include "station/station.h"
+
+namespace qz::station {
+
+// Records the station's units in the production log: a row when a unit starts (with its serial
+// number, when a format is given), completed when it ends.
+class LogRecorder final : public UnitRecorder {
+ public:
+  // `log` is not owned. `start` holds what every unit shares (station, image, mode, overrides,
+  // serial format); the port and the time are the unit's own.
+  LogRecorder(ProductionLog& log, UnitStart start);
+
+  [[nodiscard]] std::optional<Started> Begin(const std::string& port, std::string* error) override;
+  [[nodiscard]] bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
+                              std::uint32_t identity, std::string* error) override;
+  // True once the serial numbers ran out (the station stopped for that, not for the log).
+  [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
+
+ private:
+  ProductionLog& log_;
+  const UnitStart start_;
+  std::atomic<bool> serials_exhausted_{false};
+};
+
+// What the production log keeps of a finished unit.
+[[nodiscard]] UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status,
+                                std::uint32_t identity);
+
+}  // namespace qz::station

@@ -1,0 +1,636 @@
+#include "station/production_log.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <system_error>
+
+#include "station/sha256.h"
+
+namespace qz::station {
+namespace {
+
+// Schema versions, kept in PRAGMA user_version:
+//   v1  initial schema: units, serial counters, released and held serial numbers
+//   v2  indexes for exports by start time and by port
+// Each entry upgrades from the version before it; append, never edit a released step.
+constexpr const char* kMigrations[] = {
+    // v1
+    "CREATE TABLE units("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  started TEXT NOT NULL, ended TEXT,"
+    "  station TEXT NOT NULL, port TEXT NOT NULL,"
+    "  image_path TEXT NOT NULL, image_sha256 TEXT NOT NULL,"
+    "  mode TEXT NOT NULL, write_length INTEGER NOT NULL,"
+    "  overrides TEXT NOT NULL,"
+    "  serial TEXT, serial_format TEXT, serial_number INTEGER,"
+    "  serial_released INTEGER NOT NULL DEFAULT 0,"
+    "  exit_code INTEGER, message TEXT, duration_ms INTEGER, transfers INTEGER,"
+    "  chip_status INTEGER, chip_identity INTEGER, eeprom_touched INTEGER);"
+    "CREATE TABLE serial_counters(format TEXT PRIMARY KEY, next INTEGER NOT NULL);"
+    "CREATE TABLE serials_released(format TEXT NOT NULL, number INTEGER NOT NULL,"
+    "  PRIMARY KEY(format, number));"
+    "CREATE TABLE serials_held(serial TEXT PRIMARY KEY, unit_id INTEGER NOT NULL);",
+    // v2
+    "CREATE INDEX units_started ON units(started);"
+    "CREATE INDEX units_port ON units(port);",
+};
+static_assert(std::size(kMigrations) == ProductionLog::kSchemaVersion);
+
+// Serial numbers are stored as SQLite integers, which are signed.
+constexpr std::uint64_t kLargestStoredNumber =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+std::string Reason(int code, int busy_timeout_ms) {
+  switch (code & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "it is locked by another process (waited " + std::to_string(busy_timeout_ms) +
+             " ms)";
+    case SQLITE_READONLY:
+      return "it is read-only";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return "it is not a production log or it is damaged";
+    case SQLITE_FULL:
+      return "the disk is full";
+    case SQLITE_CANTOPEN:
+      return "it cannot be opened (its directory is missing or not writable)";
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return "permission denied";
+    case SQLITE_IOERR:
+      return "it could not be read or written";
+    default:
+      return sqlite3_errstr(code);
+  }
+}
+
+LogError MakeError(LogError::Kind kind, const std::string& path, const std::string& text) {
+  return LogError{kind, "Production log \"" + path + "\": " + text};
+}
+
+void AppendJsonString(std::string& out, const std::string& text) {
+  out.push_back('"');
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+std::string OverridesJson(const std::vector<std::pair<std::string, std::string>>& overrides,
+                          const std::string& serial) {
+  std::string json = "{";
+  bool first = true;
+  const auto add = [&](const std::string& name, const std::string& value) {
+    if (!first) json += ",";
+    first = false;
+    AppendJsonString(json, name);
+    json += ":";
+    AppendJsonString(json, value);
+  };
+  for (const auto& [name, value] : overrides) {
+    if (!serial.empty() && name == "serial") continue;  // the allocated number wins
+    add(name, value);
+  }
+  if (!serial.empty()) add("serial", serial);
+  json += "}";
+  return json;
+}
+
+// "2026-01-31", "2026-01-31T08:00", "2026-01-31 08:00:05.5Z" ... as a prefix of the stored
+// form "YYYY-MM-DDTHH:MM:SS.mmmZ"; nullopt when the text is not such a time.
+std::optional<std::string> NormalizeSince(std::string text) {
+  if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) text.pop_back();
+  if (text.size() > 10 && text[10] == ' ') text[10] = 'T';
+  static constexpr const char* kShape = "dddd-dd-ddTdd:dd:dd.ddd";
+  const std::string shape(kShape);
+  if (text.size() > shape.size()) return std::nullopt;
+  // allowed lengths: date, date+hour:minute, +seconds, +fraction
+  if (text.size() != 10 && text.size() != 16 && text.size() != 19 && text.size() < 21) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return std::nullopt;
+  }
+  return text;
+}
+
+// One prepared statement, reset after each use.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { sqlite3_finalize(statement_); }
+
+  int Prepare(sqlite3* db, const char* sql) {
+    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
+  }
+  sqlite3_stmt* get() const { return statement_; }
+  void Reset() const {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  void Bind(int index, const std::string& text) const {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  void Bind(int index, std::int64_t value) const { sqlite3_bind_int64(statement_, index, value); }
+  void BindNull(int index) const { sqlite3_bind_null(statement_, index); }
+  std::string Text(int column) const {
+    const auto* text = sqlite3_column_text(statement_, column);
+    return text == nullptr ? std::string()
+                           : std::string(reinterpret_cast<const char*>(text),
+                                         static_cast<std::size_t>(
+                                             sqlite3_column_bytes(statement_, column)));
+  }
+  std::int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+}  // namespace
+
+struct ProductionLog::Impl {
+  std::string path;
+  LogOptions options;
+  sqlite3* db = nullptr;
+  std::mutex mutex;  // one statement sequence at a time on the connection
+
+  Statement begin, commit, rollback;
+  Statement released_lowest, released_delete, released_insert;
+  Statement counter_get, counter_set;
+  Statement held_find, held_insert, held_delete;
+  Statement unit_insert, unit_find, unit_complete;
+  Statement rows;
+
+  ~Impl() { sqlite3_close_v2(db); }
+
+  LogError Error(int code, const char* doing) const {
+    std::string text = Reason(code, options.busy_timeout_ms) + " (" + doing + ": ";
+    text += db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+    text += ")";
+    return MakeError(LogError::Kind::kIo, path, text);
+  }
+
+  // Runs SQL without results (pragmas, migrations, transaction control).
+  int Exec(const char* sql) const { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+  // Steps a statement that returns no row, then resets it.
+  int Run(const Statement& statement) const {
+    const int rc = sqlite3_step(statement.get());
+    statement.Reset();
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+
+  void Rollback() const { (void)Run(rollback); }
+
+  bool Migrate(LogError* error);
+  bool PrepareAll(LogError* error);
+};
+
+bool ProductionLog::Impl::Migrate(LogError* error) {
+  const auto read_version = [&](int* version) {
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      *version = sqlite3_column_int(statement, 0);
+      rc = SQLITE_OK;
+    }
+    sqlite3_finalize(statement);
+    return rc;
+  };
+  int version = 0;
+  int rc = read_version(&version);
+  if (rc != SQLITE_OK) return *error = Error(rc, "reading the schema version"), false;
+  if (version > kSchemaVersion) {
+    *error = MakeError(LogError::Kind::kIo, path,
+                       "it was written by a newer version of this program (schema " +
+                           std::to_string(version) + ", this program knows " +
+                           std::to_string(kSchemaVersion) + ")");
+    return false;
+  }
+  if (version == kSchemaVersion) return true;
+  if (options.read_only) {
+    if (version == 0) {
+      *error = MakeError(LogError::Kind::kIo, path, "it is not a production log (no schema)");
+      return false;
+    }
+    return true;  // older schemas are read as they are; every column exists since v1
+  }
+  // another station may be migrating the same file: decide under the write lock
+  rc = Exec("BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return *error = Error(rc, "upgrading the schema"), false;
+  rc = read_version(&version);
+  for (; rc == SQLITE_OK && version < kSchemaVersion; ++version) {
+    rc = Exec(kMigrations[version]);
+  }
+  if (rc == SQLITE_OK) {
+    rc = Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+  }
+  if (rc == SQLITE_OK) rc = Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    *error = Error(rc, "upgrading the schema");
+    Exec("ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
+bool ProductionLog::Impl::PrepareAll(LogError* error) {
+  const std::pair<Statement*, const char*> statements[] = {
+      {&begin, "BEGIN IMMEDIATE"},
+      {&commit, "COMMIT"},
+      {&rollback, "ROLLBACK"},
+      {&released_lowest,
+       "SELECT MIN(number) FROM serials_released WHERE format = ?1 AND number >= ?2"},
+      {&released_delete, "DELETE FROM serials_released WHERE format = ?1 AND number = ?2"},
+      {&released_insert,
+       "INSERT OR IGNORE INTO serials_released(format, number) VALUES(?1, ?2)"},
+      {&counter_get, "SELECT next FROM serial_counters WHERE format = ?1"},
+      {&counter_set, "INSERT OR REPLACE INTO serial_counters(format, next) VALUES(?1, ?2)"},
+      {&held_find, "SELECT unit_id FROM serials_held WHERE serial = ?1"},
+      {&held_insert, "INSERT INTO serials_held(serial, unit_id) VALUES(?1, ?2)"},
+      {&held_delete, "DELETE FROM serials_held WHERE serial = ?1 AND unit_id = ?2"},
+      {&unit_insert,
+       "INSERT INTO units(started, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_format, serial_number)"
+       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"},
+      {&unit_find,
+       "SELECT ended, serial, serial_format, serial_number FROM units WHERE id = ?1"},
+      {&unit_complete,
+       "UPDATE units SET ended = ?2, exit_code = ?3, message = ?4, duration_ms = ?5,"
+       " transfers = ?6, chip_status = ?7, chip_identity = ?8, eeprom_touched = ?9,"
+       " serial_released = ?10 WHERE id = ?1"},
+      {&rows,
+       "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
+       " chip_status, chip_identity, eeprom_touched FROM units"
+       " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2) ORDER BY id"},
+  };
+  for (const auto& [statement, sql] : statements) {
+    // exports of a read-only file prepare only what they read
+    if (options.read_only && statement != &rows) continue;
+    const int rc = statement->Prepare(db, sql);
+    if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
+  }
+  return true;
+}
+
+ProductionLog::ProductionLog(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ProductionLog::~ProductionLog() = default;
+
+const std::string& ProductionLog::Path() const { return impl_->path; }
+
+std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogError* error,
+                                                   const LogOptions& options) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  auto impl = std::make_unique<Impl>();
+  impl->path = path;
+  impl->options = options;
+
+  std::error_code ec;
+  if (options.read_only && !std::filesystem::exists(path, ec)) {
+    *error = MakeError(LogError::Kind::kIo, path, "no such file");
+    return nullptr;
+  }
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = MakeError(LogError::Kind::kIo, path, "it is a directory");
+    return nullptr;
+  }
+  const int flags = (options.read_only ? SQLITE_OPEN_READONLY
+                                       : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_NOMUTEX;
+  int rc = sqlite3_open_v2(path.c_str(), &impl->db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    *error = impl->Error(rc, "opening");
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(impl->db, 1);
+  sqlite3_busy_timeout(impl->db, options.busy_timeout_ms);
+  // SQLite falls back to read-only silently when the file cannot be written
+  if (!options.read_only && sqlite3_db_readonly(impl->db, "main") == 1) {
+    *error = impl->Error(SQLITE_READONLY, "opening for writing");
+    return nullptr;
+  }
+  if (!options.read_only) {
+    // WAL lets several stations write one file; FULL syncs each commit, so a power cut loses
+    // no finished unit
+    rc = impl->Exec("PRAGMA journal_mode = WAL");
+    if (rc == SQLITE_OK) rc = impl->Exec("PRAGMA synchronous = FULL");
+    if (rc != SQLITE_OK) {
+      *error = impl->Error(rc, "switching to WAL mode");
+      return nullptr;
+    }
+  }
+  if (!impl->Migrate(error) || !impl->PrepareAll(error)) return nullptr;
+  return std::unique_ptr<ProductionLog>(new ProductionLog(std::move(impl)));
+}
+
+std::optional<BegunUnit> ProductionLog::BeginUnit(const UnitStart& start, LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  if (impl.options.read_only) {
+    *error = MakeError(LogError::Kind::kUsage, impl.path, "opened for reading only");
+    return std::nullopt;
+  }
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.begin);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "starting a unit"), std::nullopt;
+  const auto fail = [&](int code) -> std::optional<BegunUnit> {
+    *error = impl.Error(code, "starting a unit");
+    impl.Rollback();
+    return std::nullopt;
+  };
+
+  // serial number: the lowest released one from the start on, else the counter
+  std::string serial;
+  std::int64_t number = 0;
+  if (start.serial_format) {
+    const SerialFormat& format = *start.serial_format;
+    const std::string& key = format.Text();
+    const std::uint64_t floor = std::min(start.serial_start, kLargestStoredNumber);
+    while (true) {
+      bool from_released = false;
+      std::uint64_t candidate = 0;
+      impl.released_lowest.Bind(1, key);
+      impl.released_lowest.Bind(2, static_cast<std::int64_t>(floor));
+      rc = sqlite3_step(impl.released_lowest.get());
+      if (rc == SQLITE_ROW && !impl.released_lowest.IsNull(0)) {
+        from_released = true;
+        candidate = static_cast<std::uint64_t>(impl.released_lowest.Int(0));
+      }
+      impl.released_lowest.Reset();
+      if (rc != SQLITE_ROW) return fail(rc);
+      if (!from_released) {
+        impl.counter_get.Bind(1, key);
+        rc = sqlite3_step(impl.counter_get.get());
+        const std::uint64_t counter =
+            rc == SQLITE_ROW ? static_cast<std::uint64_t>(impl.counter_get.Int(0)) : 0;
+        impl.counter_get.Reset();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+        candidate = std::max(counter, start.serial_start);
+      }
+      if (!format.Fits(candidate) || candidate > kLargestStoredNumber) {
+        impl.Rollback();
+        *error = MakeError(LogError::Kind::kSerialExhausted, impl.path,
+                           format.OverflowMessage(candidate));
+        return std::nullopt;
+      }
+      serial = *format.Format(candidate);
+      number = static_cast<std::int64_t>(candidate);
+      // take the number off its source
+      if (from_released) {
+        impl.released_delete.Bind(1, key);
+        impl.released_delete.Bind(2, number);
+        rc = impl.Run(impl.released_delete);
+      } else {
+        impl.counter_set.Bind(1, key);
+        impl.counter_set.Bind(2, number + 1);
+        rc = impl.Run(impl.counter_set);
+      }
+      if (rc != SQLITE_OK) return fail(rc);
+      // another format may already have made the same text: skip it
+      impl.held_find.Bind(1, serial);
+      rc = sqlite3_step(impl.held_find.get());
+      impl.held_find.Reset();
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return fail(rc);
+    }
+  }
+
+  // the unit's row
+  const std::string started = start.started.empty() ? NowUtcIso8601() : start.started;
+  const Statement& insert = impl.unit_insert;
+  insert.Bind(1, started);
+  insert.Bind(2, start.station);
+  insert.Bind(3, start.port);
+  insert.Bind(4, start.image_path);
+  insert.Bind(5, start.image_sha256);
+  insert.Bind(6, start.mode);
+  insert.Bind(7, std::int64_t{start.write_length});
+  insert.Bind(8, OverridesJson(start.overrides, serial));
+  if (start.serial_format) {
+    insert.Bind(9, serial);
+    insert.Bind(10, start.serial_format->Text());
+    insert.Bind(11, number);
+  }
+  rc = impl.Run(insert);
+  if (rc != SQLITE_OK) return fail(rc);
+  const std::int64_t unit_id = sqlite3_last_insert_rowid(impl.db);
+  if (start.serial_format) {
+    impl.held_insert.Bind(1, serial);
+    impl.held_insert.Bind(2, unit_id);
+    rc = impl.Run(impl.held_insert);
+    if (rc != SQLITE_OK) return fail(rc);
+  }
+  rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) return fail(rc);
+  return BegunUnit{unit_id, serial};
+}
+
+bool ProductionLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  if (impl.options.read_only) {
+    *error = MakeError(LogError::Kind::kUsage, impl.path, "opened for reading only");
+    return false;
+  }
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.begin);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "completing a unit"), false;
+  const auto fail = [&](int code) {
+    *error = impl.Error(code, "completing a unit");
+    impl.Rollback();
+    return false;
+  };
+
+  impl.unit_find.Bind(1, unit_id);
+  rc = sqlite3_step(impl.unit_find.get());
+  const bool found = rc == SQLITE_ROW;
+  const bool already_ended = found && !impl.unit_find.IsNull(0);
+  const std::string serial = found ? impl.unit_find.Text(1) : std::string();
+  const std::string format = found ? impl.unit_find.Text(2) : std::string();
+  const std::int64_t number = found ? impl.unit_find.Int(3) : 0;
+  const bool has_serial = found && !impl.unit_find.IsNull(1);
+  impl.unit_find.Reset();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+  if (!found || already_ended) {
+    impl.Rollback();
+    *error = MakeError(LogError::Kind::kUsage, impl.path,
+                       "unit " + std::to_string(unit_id) +
+                           (found ? " is already completed" : " does not exist"));
+    return false;
+  }
+  // a number whose EEPROM stayed untouched goes back for the next unit
+  const bool release = has_serial && !end.eeprom_touched;
+
+  const Statement& update = impl.unit_complete;
+  update.Bind(1, unit_id);
+  update.Bind(2, end.ended.empty() ? NowUtcIso8601() : end.ended);
+  update.Bind(3, std::int64_t{end.exit_code});
+  update.Bind(4, end.message);
+  update.Bind(5, end.duration_ms);
+  update.Bind(6, static_cast<std::int64_t>(end.transfers));
+  if (end.chip_status) update.Bind(7, std::int64_t{*end.chip_status});
+  if (end.chip_identity) update.Bind(8, std::int64_t{*end.chip_identity});
+  update.Bind(9, std::int64_t{end.eeprom_touched ? 1 : 0});
+  update.Bind(10, std::int64_t{release ? 1 : 0});
+  rc = impl.Run(update);
+  if (rc != SQLITE_OK) return fail(rc);
+  if (release) {
+    impl.held_delete.Bind(1, serial);
+    impl.held_delete.Bind(2, unit_id);
+    rc = impl.Run(impl.held_delete);
+    if (rc == SQLITE_OK) {
+      impl.released_insert.Bind(1, format);
+      impl.released_insert.Bind(2, number);
+      rc = impl.Run(impl.released_insert);
+    }
+    if (rc != SQLITE_OK) return fail(rc);
+  }
+  rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) return fail(rc);
+  return true;
+}
+
+std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filter,
+                                                           LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  std::string since;
+  if (!filter.since.empty()) {
+    const std::optional<std::string> normal = NormalizeSince(filter.since);
+    if (!normal) {
+      *error = LogError{LogError::Kind::kUsage,
+                        "The time \"" + filter.since +
+                            "\" is not a UTC time such as 2026-01-31 or 2026-01-31T08:00:00Z."};
+      return std::nullopt;
+    }
+    since = *normal;
+  }
+  const std::lock_guard lock(impl.mutex);
+  const Statement& rows = impl.rows;
+  rows.Bind(1, since);
+  rows.Bind(2, filter.port);
+  std::vector<UnitRecord> records;
+  int rc = SQLITE_OK;
+  while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
+    UnitRecord record;
+    record.unit_id = rows.Int(0);
+    record.started = rows.Text(1);
+    record.finished = !rows.IsNull(2);
+    record.ended = rows.Text(2);
+    record.station = rows.Text(3);
+    record.port = rows.Text(4);
+    record.image_path = rows.Text(5);
+    record.image_sha256 = rows.Text(6);
+    record.mode = rows.Text(7);
+    record.write_length = static_cast<std::uint32_t>(rows.Int(8));
+    record.overrides_json = rows.Text(9);
+    record.serial = rows.Text(10);
+    record.serial_released = rows.Int(11) != 0;
+    record.exit_code = static_cast<int>(rows.Int(12));
+    record.message = rows.Text(13);
+    record.duration_ms = rows.Int(14);
+    record.transfers = static_cast<std::uint64_t>(rows.Int(15));
+    if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
+    if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
+    record.eeprom_touched = rows.Int(18) != 0;
+    records.push_back(std::move(record));
+  }
+  rows.Reset();
+  if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading rows"), std::nullopt;
+  return records;
+}
+
+std::string DefaultLogPath(std::string* error) {
+  std::filesystem::path base;
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+    base = std::filesystem::path(home) / ".local" / "share";
+  } else {
+    if (error != nullptr) *error = "No production log directory: HOME and XDG_DATA_HOME are unset.";
+    return {};
+  }
+  const std::filesystem::path directory = base / "qz670x-mp";
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    if (error != nullptr) {
+      *error = "The production log directory \"" + directory.string() +
+               "\" cannot be made: " + ec.message();
+    }
+    return {};
+  }
+  return (directory / "production.sqlite3").string();
+}
+
+std::string NowUtcIso8601() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(millis));
+  return text;
+}
+
+std::string FileSha256Hex(const std::string& path, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
+    return {};
+  }
+  Sha256 sha;
+  std::array<char, 16384> buffer{};
+  while (file) {
+    file.read(buffer.data(), buffer.size());
+    const auto count = static_cast<std::size_t>(file.gcount());
+    sha.Update(std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), count));
+  }
+  if (file.bad()) {
+    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
+    return {};
+  }
+  return Sha256::ToHex(sha.Finish());
+}
+
+}  // namespace qz::station

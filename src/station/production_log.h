@@ -1,0 +1,160 @@
+#pragma once
+
+// The production log: one SQLite file, one row per unit.
+//
+// A unit's row is written when its job starts (BeginUnit) and completed when it ends
+// (CompleteUnit), so a crash or a pulled cable leaves a row that reads "unfinished".
+//
+// Serial numbers are allocated inside the same BEGIN IMMEDIATE transaction that writes the row,
+// so no two units ever get the same serial text, across restarts and across station processes
+// that share one file. The rules:
+//  - the next number of a format is the lowest released number >= the requested start, else
+//    the format's counter (never below the requested start); the counter only grows;
+//  - a number stays held by its unit for good when the unit's EEPROM was touched, and also when
+//    its row was never completed (a crash: the chip's state is unknown);
+//  - a number whose unit ended before anything was written to its EEPROM (eeprom_touched false)
+//    is released and handed to the next unit that asks for one; the old row keeps the text and
+//    reads "released";
+//  - a number that would outgrow the format's '#' run is never handed out: BeginUnit fails with
+//    LogError::Kind::kSerialExhausted and writes no row.
+//
+// Schema: the version lives in PRAGMA user_version; each migration step in production_log.cpp
+// upgrades one version inside one transaction. A file from a newer version is refused.
+//
+// Thread-safety: one ProductionLog may be shared by the threads of one process (one mutex
+// around the connection). Several processes may open the same file (WAL mode, busy timeout).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/serial_numbers.h"
+
+namespace qz::station {
+
+// A failure of the log, with an operator message that names the file.
+struct LogError {
+  enum class Kind {
+    kIo,               // locked, read-only, corrupt, full disk, cannot open: exit 74
+    kSerialExhausted,  // the next serial number outgrows the '#' run: stop the station
+    kUsage,            // a bad argument (unknown unit, completed twice, bad --since)
+  };
+  Kind kind = Kind::kIo;
+  std::string message;
+};
+
+// What is known when a unit's job starts.
+struct UnitStart {
+  std::string started;  // UTC ISO 8601 (NowUtcIso8601()); empty: taken at BeginUnit
+  std::string station;  // station name (default: the host name)
+  std::string port;     // USB port path, e.g. "1-4.2" or "sim-3"
+  std::string image_path;
+  std::string image_sha256;  // lower-case hex of the origin file
+  std::string mode;          // "factory" or "developer"
+  std::uint32_t write_length = 0;
+  // Descriptor overrides applied, name and value (e.g. {"product", "X"}); the allocated serial
+  // is added as {"serial", ...} by BeginUnit.
+  std::vector<std::pair<std::string, std::string>> overrides;
+  // When set, BeginUnit allocates a serial number of this format, from `serial_start` on.
+  std::optional<SerialFormat> serial_format;
+  std::uint64_t serial_start = 0;
+};
+
+// What BeginUnit hands back.
+struct BegunUnit {
+  std::int64_t unit_id = 0;
+  std::string serial;  // empty without a serial format
+};
+
+// What is known when a unit's job ends.
+struct UnitEnd {
+  std::string ended;      // UTC ISO 8601; empty: taken at CompleteUnit
+  int exit_code = 0;      // the exit status `write` would give for this outcome
+  std::string message;    // the exact message of the outcome
+  std::int64_t duration_ms = 0;
+  std::uint64_t transfers = 0;  // HID command reports exchanged
+  std::optional<std::uint8_t> chip_status;
+  std::optional<std::uint32_t> chip_identity;
+  bool eeprom_touched = false;  // anything was written to (or erased in) the unit's EEPROM
+};
+
+// One row as exported.
+struct UnitRecord {
+  std::int64_t unit_id = 0;
+  std::string started, ended;  // ended empty: unfinished
+  std::string station, port, image_path, image_sha256, mode;
+  std::uint32_t write_length = 0;
+  std::string overrides_json;  // a JSON object of the overrides applied
+  std::string serial;
+  bool serial_released = false;
+  bool finished = false;
+  int exit_code = 0;
+  std::string message;
+  std::int64_t duration_ms = 0;
+  std::uint64_t transfers = 0;
+  std::optional<std::uint8_t> chip_status;
+  std::optional<std::uint32_t> chip_identity;
+  bool eeprom_touched = false;
+};
+
+// Which rows an export returns.
+struct LogFilter {
+  std::string since;  // UTC ISO 8601 prefix ("2026-01-31", "2026-01-31T08:00"); empty: all
+  std::string port;   // empty: all
+};
+
+struct LogOptions {
+  bool read_only = false;          // for exports: never creates or changes the file
+  int busy_timeout_ms = 5000;      // how long to wait for another station's write lock
+};
+
+class ProductionLog {
+ public:
+  // Opens or creates the log at `path` and brings its schema up to date. nullptr and *error on
+  // failure (locked, read-only, not a log or damaged, full disk, directory missing or not
+  // writable).
+  [[nodiscard]] static std::unique_ptr<ProductionLog> Open(const std::string& path,
+                                                           LogError* error,
+                                                           const LogOptions& options = {});
+  ~ProductionLog();
+  ProductionLog(const ProductionLog&) = delete;
+  ProductionLog& operator=(const ProductionLog&) = delete;
+
+  [[nodiscard]] const std::string& Path() const;
+
+  // Writes the unit's row and allocates its serial number in one transaction. nullopt and
+  // *error on failure; then no row was written and no number taken.
+  [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start, LogError* error);
+
+  // Completes the row of `unit_id` and keeps or releases its serial number (see above).
+  // false and *error on failure: the row stays unfinished and its number held.
+  [[nodiscard]] bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error);
+
+  // Rows in the order they were begun.
+  [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
+                                                            LogError* error);
+
+  // The schema version this build writes.
+  static constexpr int kSchemaVersion = 2;
+
+ private:
+  struct Impl;
+  explicit ProductionLog(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// $XDG_DATA_HOME/qz670x-mp/production.sqlite3, or ~/.local/share/... when XDG_DATA_HOME is
+// unset or not absolute; creates the directory. Empty and *error when neither is known or the
+// directory cannot be made.
+[[nodiscard]] std::string DefaultLogPath(std::string* error);
+
+// The current time, UTC ISO 8601 with milliseconds: "2026-01-31T08:15:02.123Z".
+[[nodiscard]] std::string NowUtcIso8601();
+
+// The SHA-256 of a file as lower-case hex; empty and *error when it cannot be read.
+[[nodiscard]] std::string FileSha256Hex(const std::string& path, std::string* error);
+
+}  // namespace qz::station

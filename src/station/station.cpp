@@ -1,0 +1,212 @@
+#include "station/station.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "dialog/headless_controls.h"
+#include "dialog/qz670x_dialog.h"
+#include "hid/chip_identities.h"
+#include "hid/port_scoped_backend.h"
+#include "station/hotplug_fanout.h"
+
+namespace qz::station {
+
+const char* PortStateName(PortState state) {
+  switch (state) {
+    case PortState::kWaiting:
+      return "waiting";
+    case PortState::kProgramming:
+      return "programming";
+    case PortState::kReplug:
+      return "re-plug";
+    case PortState::kPassed:
+      return "PASS";
+    case PortState::kFailed:
+      return "FAIL";
+    case PortState::kStopped:
+      return "stopped";
+  }
+  return "?";
+}
+
+// One port: its view of the bus and of the hotplug source, its dialog object over in-memory
+// controls, and the thread that plays the dialog's UI thread and the operator at that port.
+class Station::Port {
+ public:
+  Port(Station& station, std::string name, HotplugSource* hotplug_view)
+      : station_(station),
+        name_(std::move(name)),
+        backend_(station.bus_, name_),
+        hotplug_view_(hotplug_view) {}
+
+  ~Port() {
+    if (thread_.joinable()) thread_.join();
+  }
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  void Start() { thread_ = std::thread([this] { Main(); }); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  [[nodiscard]] bool SoftStop() const { return station_.stop_requests_.load() >= 1; }
+  [[nodiscard]] bool HardStop() const { return station_.stop_requests_.load() >= 2; }
+
+  // A chip of ours sits on the port (any QZ670x identity, or the operator's target).
+  bool ChipPresent() {
+    const std::vector<HidDeviceInfo> interfaces = backend_.Enumerate();
+    return std::any_of(interfaces.begin(), interfaces.end(), [](const HidDeviceInfo& info) {
+      return info.vendor_id == kQzVendorId;
+    });
+  }
+
+  // Waits until the bus shows `present`; false when a stop came first.
+  bool WaitForPresence(bool present) {
+    for (;;) {
+      if (SoftStop()) return false;
+      if (station_.handler_ != nullptr) station_.handler_->Tick(name_);
+      (void)dialog_->DispatchHotplugEvents();
+      if (ChipPresent() == present) return true;
+      station_.clock_.SleepFor(station_.config_.poll);
+    }
+  }
+
+  void Main() {
+    StationObserver& observer = station_.observer_;
+    const StationConfig& config = station_.config_;
+    dialog_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(controls_, backend_, station_.clock_,
+                                                            hotplug_view_, config.app_name);
+    controls_.SetMessageHandler(
+        [this](const MessageBoxRequest& message) { station_.observer_.OnMessage(name_, message); });
+    (void)dialog_->OnInitDialog();
+
+    bool exited = false;
+    for (bool first = true;; first = false) {
+      observer.OnPortState(name_, PortState::kWaiting);
+      if (!config.loop && !first) break;
+      if (config.loop ? !WaitForPresence(true) : (SoftStop() || !ChipPresent())) break;
+      if (config.units > 0 && station_.units_started_.fetch_add(1) >= config.units) break;
+
+      UnitRecorder::Started record;
+      if (station_.recorder_ != nullptr) {
+        std::string why;
+        const std::optional<UnitRecorder::Started> begun = station_.recorder_->Begin(name_, &why);
+        if (!begun) {
+          observer.OnProblem(name_ + ": " + why);
+          station_.log_failed_ = true;
+          station_.RequestStop();  // no unit starts without its row
+          break;
+        }
+        record = *begun;
+      }
+      UnitChoices choices = config.choices;
+      if (!record.serial.empty()) choices.serial = record.serial;
+      observer.OnUnitStarted(name_, record.serial);
+      // the arrival's probe: the dialog learns this chip's mode
+      dialog_->ProbeRomMode();
+      observer.OnPortState(name_, PortState::kProgramming);
+
+      UnitHooks hooks;
+      hooks.on_message = [this](const MessageBoxRequest& message) {
+        station_.observer_.OnMessage(name_, message);
+      };
+      hooks.on_progress = [this](int percent) { station_.observer_.OnProgress(name_, percent); };
+      hooks.stop = [this] { return HardStop(); };
+      hooks.on_replug_wait = [this](bool waiting) {
+        station_.observer_.OnPortState(name_,
+                                       waiting ? PortState::kReplug : PortState::kProgramming);
+      };
+      hooks.replug_timeout = config.replug_timeout;
+      const Clock::Duration began = station_.clock_.Now();
+      const UnitResult result = RunUnit(*dialog_, controls_, choices, hooks);
+
+      UnitReport report;
+      report.port = name_;
+      report.serial = record.serial;
+      report.exit = static_cast<int>(result.exit);
+      report.message = result.message;
+      report.passed = result.exit == Exit::kOk;
+      report.eeprom_touched = result.eeprom_touched;
+      report.duration =
+          std::chrono::duration_cast<std::chrono::milliseconds>(station_.clock_.Now() - began);
+      report.job = result.job;
+      if (station_.recorder_ != nullptr) {
+        std::string why;
+        if (!station_.recorder_->Complete(record.id, report, dialog_->ChipStatus,
+                                          dialog_->ChipIdentity, &why)) {
+          report.log_failed = true;
+          station_.log_failed_ = true;
+          observer.OnProblem(name_ + ": the unit's log row could not be completed: " + why);
+        }
+      }
+      ++station_.units_;
+      ++(report.passed ? station_.passed_ : station_.failed_);
+      observer.OnUnitFinished(report);
+      observer.OnTotals(station_.Totals());
+      observer.OnPortState(name_, report.passed ? PortState::kPassed : PortState::kFailed);
+
+      if (result.exited) {
+        exited = true;
+        break;
+      }
+      if (!config.loop) break;
+      if (station_.handler_ != nullptr) station_.handler_->UnitFinished(name_);
+      if (!WaitForPresence(false)) break;
+    }
+    if (!exited) dialog_->OnExit();
+    observer.OnPortState(name_, PortState::kStopped);
+    dialog_.reset();
+  }
+
+  Station& station_;
+  const std::string name_;
+  PortScopedBackend backend_;
+  HotplugSource* hotplug_view_;
+  HeadlessControls controls_;
+  std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> dialog_;
+  std::thread thread_;
+};
+
+Station::Station(HidBackend& bus, HotplugSource* hotplug, Clock& clock, StationConfig config,
+                 StationObserver& observer, UnitRecorder* recorder, UnitHandler* handler)
+    : bus_(bus),
+      hotplug_(hotplug),
+      clock_(clock),
+      config_(std::move(config)),
+      observer_(observer),
+      recorder_(recorder),
+      handler_(handler) {}
+
+Station::~Station() {
+  for (const std::unique_ptr<Port>& port : ports_) port->Join();
+}
+
+int Station::Run() {
+  started_at_ = clock_.Now();
+  HotplugFanout fanout(hotplug_);
+  for (const std::string& name : config_.ports) {
+    ports_.push_back(std::make_unique<Port>(*this, name, fanout.NewView()));
+  }
+  for (const std::unique_ptr<Port>& port : ports_) port->Start();
+  for (const std::unique_ptr<Port>& port : ports_) port->Join();
+  ports_.clear();
+  if (log_failed_) return static_cast<int>(Exit::kIoError);
+  return failed_.load() > 0 ? 1 : 0;
+}
+
+void Station::RequestStop() { stop_requests_.fetch_add(1); }
+
+StationTotals Station::Totals() const {
+  StationTotals totals;
+  totals.units = units_.load();
+  totals.passed = passed_.load();
+  totals.failed = failed_.load();
+  const double hours =
+      std::chrono::duration<double, std::ratio<3600>>(clock_.Now() - started_at_).count();
+  totals.units_per_hour = hours > 0 ? totals.units / hours : 0;
+  return totals;
+}
+
+}  // namespace qz::station

@@ -1,0 +1,37 @@
+#include "station/virtual_operator.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/virtual_chip.h"
+
+namespace qz::station {
+
+VirtualOperator::VirtualOperator(Clock& clock,
+                                 std::function<sim::VirtualChip*(const std::string&)> chip_on_port,
+                                 Clock::Duration pause)
+    : clock_(clock), chip_on_port_(std::move(chip_on_port)), pause_(pause) {}
+
+void VirtualOperator::UnitFinished(const std::string& port) {
+  sim::VirtualChip* chip = chip_on_port_(port);
+  if (chip == nullptr) return;
+  chip->SetPresent(false);
+  std::lock_guard lock(mutex_);
+  plug_at_[port] = clock_.Now() + pause_;
+}
+
+void VirtualOperator::Tick(const std::string& port) {
+  sim::VirtualChip* chip = chip_on_port_(port);
+  if (chip == nullptr) return;
+  {
+    std::lock_guard lock(mutex_);
+    const auto due = plug_at_.find(port);
+    if (due == plug_at_.end() || clock_.Now() < due->second) return;
+    plug_at_.erase(due);
+  }
+  // a fresh chip: blank EEPROM, so it comes up in ROM mode
+  chip->SetEeprom(std::vector<std::uint8_t>(sim::kEepromBytes, 0xFF));
+  chip->SetPresent(true);
+}
+
+}  // namespace qz::station
