@@ -21,6 +21,7 @@
 #include "app/qt_dialog_controls.h"
 #include "base/hex_text.h"
 #include "dialog/control_table.h"
+#include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
 #include "hid/hid_backend.h"
@@ -41,13 +42,22 @@ constexpr int kPanelControls[] = {
     ctl::kFsBcdBox,        ctl::kFsBcdEdit,     ctl::kFsAudioBox,       ctl::kFsAudioEdit,
     ctl::kUseEvb};
 
-// Boxes and edits an operator's choices consist of, copied onto each port's controls.
-constexpr int kChoiceBoxes[] = {ctl::kUpdateEnable, ctl::kManufacturerBox, ctl::kProductBox,
-                                ctl::kSerialBox,    ctl::kHsBcdBox,        ctl::kHsAudioBox,
-                                ctl::kFsBcdBox,     ctl::kFsAudioBox,      ctl::kUseEvb};
-constexpr int kChoiceEdits[] = {ctl::kOriginPath, ctl::kManufacturerEdit, ctl::kProductEdit,
-                                ctl::kSerialEdit, ctl::kHsBcdEdit,        ctl::kHsAudioEdit,
-                                ctl::kFsBcdEdit,  ctl::kFsAudioEdit};
+// The overrides an operator can choose here: box, edit, and the name the log gives them (the
+// command line's option names).
+struct OverrideRow {
+  int box;
+  int edit;
+  const char* name;
+};
+constexpr OverrideRow kOverrideRows[] = {
+    {ctl::kManufacturerBox, ctl::kManufacturerEdit, "manufacturer"},
+    {ctl::kProductBox, ctl::kProductEdit, "product"},
+    {ctl::kSerialBox, ctl::kSerialEdit, "serial"},
+    {ctl::kHsAudioBox, ctl::kHsAudioEdit, "hs-audio"},
+    {ctl::kFsAudioBox, ctl::kFsAudioEdit, "fs-audio"},
+    {ctl::kHsBcdBox, ctl::kHsBcdEdit, "hs-bcd"},
+    {ctl::kFsBcdBox, ctl::kFsBcdEdit, "fs-bcd"},
+};
 
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -307,28 +317,31 @@ bool SetupPanel::CheckImage() {
   return image_ok_;
 }
 
-bool SetupPanel::CheckOverrides() {
+bool SetupPanel::CheckOverrides(const std::optional<std::string>& serial) {
   if (!CheckImage()) return false;
-  bool ok = false;
-  std::vector<std::string> lines = Collect([this, &ok] {
-    // the write path's own sequence on a scratch copy: patch, then check the header again
-    settings_->WriteImage.Clear();
-    settings_->WriteImage.bytes = settings_->FileImage.bytes;
-    if (settings_->ApplyDescriptorUpdates(settings_->WriteImage,
-                                          controls_->IsChecked(ctl::kUseEvb),
-                                          msg::kReplaceStringError) != S_OK) {
-      return;
-    }
-    FirmwareInfo info;
-    CIdState cid;
-    if (CheckImageHeader(&settings_->WriteImage, settings_->HeaderVariant, info, cid) != S_OK) {
-      settings_->ShowMessage(msg::kFwError);
-      return;
-    }
-    ok = true;
-  });
-  ShowMessages(lines);
-  return ok;
+  // One unit's road on a bus without chips: it stops at the image, an override, or the search.
+  station::UnitChoices choices = Choices();
+  choices.serial = serial;
+  NullHidBackend nothing;
+  HeadlessControls controls;
+  std::vector<std::string> lines;
+  station::UnitResult result;
+  {
+    CQZ670xWriteEepromMPUtyDlg dialog(controls, nothing, settings_->GetClock(), nullptr,
+                                      app_name_);
+    (void)dialog.OnInitDialog();
+    station::UnitHooks hooks;
+    hooks.on_message = [&lines](const MessageBoxRequest& message) {
+      lines.push_back(message.text);
+    };
+    hooks.replug_timeout = {};
+    result = station::RunUnit(dialog, controls, choices, hooks);
+    if (!result.exited) dialog.OnExit();
+  }
+  const bool rejected = result.exit == station::Exit::kImageRejected ||
+                        result.exit == station::Exit::kOverrideRejected;
+  ShowMessages(rejected ? lines : std::vector<std::string>{});
+  return !rejected;
 }
 
 std::string SetupPanel::ImagePath() const { return controls_->Text(ctl::kOriginPath); }
@@ -357,13 +370,36 @@ std::vector<std::string> SetupPanel::Ports() const {
   return ports;
 }
 
-void SetupPanel::CopyChoicesTo(DialogControls& target) const {
-  const bool factory = FactoryMode();
-  target.SetChecked(ctl::kFactoryMode, factory);
-  target.SetChecked(ctl::kDeveloperMode, !factory);
-  target.SetChecked(ctl::kUserMode, false);
-  for (int id : kChoiceBoxes) target.SetChecked(id, controls_->IsChecked(id));
-  for (int id : kChoiceEdits) target.SetText(id, controls_->Text(id));
+station::UnitChoices SetupPanel::Choices() const {
+  station::UnitChoices choices;
+  choices.image = ImagePath();
+  choices.factory = FactoryMode();
+  choices.evb = controls_->IsChecked(ctl::kUseEvb);
+  struct Chosen {
+    int box;
+    int edit;
+    bool checked;
+    std::string text;
+  };
+  std::vector<Chosen> chosen;
+  for (const OverrideRow& row : kOverrideRows) {
+    chosen.push_back({row.box, row.edit, controls_->IsChecked(row.box), controls_->Text(row.edit)});
+  }
+  choices.overrides = [chosen](DialogControls& target) {
+    for (const Chosen& each : chosen) {
+      target.SetChecked(each.box, each.checked);
+      if (each.checked) target.SetText(each.edit, each.text);
+    }
+  };
+  return choices;
+}
+
+std::vector<std::pair<std::string, std::string>> SetupPanel::AppliedOverrides() const {
+  std::vector<std::pair<std::string, std::string>> applied;
+  for (const OverrideRow& row : kOverrideRows) {
+    if (controls_->IsChecked(row.box)) applied.emplace_back(row.name, controls_->Text(row.edit));
+  }
+  return applied;
 }
 
 void SetupPanel::SetLocked(bool locked) {

@@ -9,9 +9,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dialog/dialog_controls.h"
+#include "station/unit_run.h"
 
 class QButtonGroup;
 class QLabel;
@@ -69,9 +71,10 @@ class SetupPanel final : public QWidget {
   // True once the image passed its check and the panel's other fields are filled in.
   [[nodiscard]] bool ImageAccepted() const { return image_ok_; }
 
-  // Checks the overrides with the dialog's own rules against the accepted image (the system's
-  // messages are shown in the panel). Returns whether they passed.
-  bool CheckOverrides();
+  // Checks the image and the overrides (with `serial`, a unit's serial number, as the
+  // serial-number override) on the road of one unit, as the dialog checks them, before any chip
+  // is touched. The system's messages are shown in the panel. Returns whether they passed.
+  bool CheckOverrides(const std::optional<std::string>& serial = std::nullopt);
 
   // The choices, read at the moment of the call.
   [[nodiscard]] std::string ImagePath() const;
@@ -81,9 +84,11 @@ class SetupPanel final : public QWidget {
   [[nodiscard]] std::string LogFile() const;
   // Empty: every port where a chip shows up.
   [[nodiscard]] std::vector<std::string> Ports() const;
-  // Copies the mode, the EVB box and the overrides (boxes and edit texts) onto another copy of
-  // the dialog's controls, as an operator would click and type them.
-  void CopyChoicesTo(DialogControls& target) const;
+  // The choices of every unit: the image, the mode, the EVB box, and the override boxes and
+  // edit texts as they are now (a copy: the result may be used on any thread).
+  [[nodiscard]] station::UnitChoices Choices() const;
+  // The overrides in effect, by name ("product", "hs-bcd", ...) and value, for the log.
+  [[nodiscard]] std::vector<std::pair<std::string, std::string>> AppliedOverrides() const;
 
   // While production runs the choices are fixed.
   void SetLocked(bool locked);

@@ -7,8 +7,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/port_tile.h"
+#include "base/clock.h"
+#include "station/station.h"
 
 class QCloseEvent;
 class QGridLayout;
@@ -17,14 +20,17 @@ class QPushButton;
 class QTimer;
 
 namespace qz {
-class Clock;
+class DeviceSession;
 }  // namespace qz
 
-namespace qz::cli {
-class DeviceSession;
-}  // namespace qz::cli
-
 namespace qz::app {
+
+// Question asked before closing the window stops the jobs that run.
+inline constexpr std::string_view kStopJobsQuestion =
+    "Units are being written.\n"
+    "Stopping now leaves their chips' EEPROM header cleared, and those chips must be written "
+    "again.\n\n"
+    "Stop every write and exit?";
 
 class HistoryTable;
 class SetupPanel;
@@ -46,7 +52,7 @@ class StationWindow final : public QWidget {
 
   // `session` (the HID backend, clock and hotplug source) is not owned and must outlive the
   // window. `app_name` is the caption of questions and of messages that name none.
-  StationWindow(cli::DeviceSession& session, std::string app_name, QWidget* parent = nullptr);
+  StationWindow(DeviceSession& session, std::string app_name, QWidget* parent = nullptr);
   // Stops every job (as a confirmed close does) if production still runs.
   ~StationWindow() override;
   StationWindow(const StationWindow&) = delete;
@@ -66,6 +72,9 @@ class StationWindow final : public QWidget {
   [[nodiscard]] bool JobsRunning() const;
   // The station's own line under the buttons: why it cannot start, that it is stopping, ...
   [[nodiscard]] QString StatusText() const;
+
+  // The production log of the current (or last) run.
+  [[nodiscard]] const std::string& LogPath() const { return log_path_; }
 
   // Test seam; the default is a modal question box.
   void SetConfirmer(Confirmer confirmer);
@@ -98,11 +107,32 @@ class StationWindow final : public QWidget {
   PortTile* TileFor(const QString& port);
   void RefreshTotals();
   void RefreshHistory();
+  // Builds the station core from the setup panel and starts it; false with a reason.
+  bool StartCore(std::string* error);
+  // The station core has ended production: its last job has ended after Stop.
+  void OnCoreStopped();
+  // The station's reports, on the UI thread.
+  void OnPortState(const std::string& port, station::PortState state);
+  void OnPortProgress(const std::string& port, int percent);
+  void OnPortMessage(const std::string& port, const std::string& text);
+  void OnUnitStarted(const std::string& port, const std::string& serial);
+  void OnUnitFinished(const station::UnitReport& unit);
+  // Moves the running units' times on.
+  void Tick();
+
+  // What the window knows of one port.
+  struct PortView {
+    station::PortState state = station::PortState::kWaiting;
+    TileView view;
+    Clock::Duration unit_started{};
+  };
+  PortView& ViewOf(const std::string& port);
+  void ShowPort(const std::string& port);
   // Stops every job now (as the dialog's Exit does) and closes the window.
   void EndNow();
 
   std::string app_name_;
-  cli::DeviceSession& session_;
+  DeviceSession& session_;
   Clock& clock_;
   SetupPanel* setup_ = nullptr;
   TotalsBar* totals_ = nullptr;
@@ -113,8 +143,13 @@ class StationWindow final : public QWidget {
   QGridLayout* tile_grid_ = nullptr;
   QTimer* ticker_ = nullptr;
   std::map<QString, PortTile*> tiles_;
+  std::map<std::string, PortView> ports_;
   std::unique_ptr<Core> core_;
   Confirmer confirmer_;
+  Clock::Duration started_at_{};
+  bool stopping_ = false;
+  bool history_stale_ = false;
+  std::string log_path_;
   bool close_after_stop_ = false;
   bool ended_ = false;
 };
