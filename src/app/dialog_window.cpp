@@ -90,6 +90,64 @@ std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent) {
   return dialog;
 }
 
+QWidget* MakeControlWidget(const ControlSpec& spec, QWidget* parent, QButtonGroup* radios,
+                           const QString& frame_style) {
+  QWidget* widget = nullptr;
+  switch (spec.kind) {
+    case ControlKind::kDefaultPushButton:
+    case ControlKind::kPushButton: {
+      auto* button = new QPushButton(Caption(spec), parent);
+      button->setAutoDefault(true);
+      button->setDefault(spec.kind == ControlKind::kDefaultPushButton);
+      widget = button;
+      break;
+    }
+    case ControlKind::kGroupBox: {
+      auto* group = new QGroupBox(Caption(spec), parent);
+      group->setStyleSheet(frame_style);
+      // a frame only: clicks go through to the controls drawn inside it
+      group->setAttribute(Qt::WA_TransparentForMouseEvents);
+      widget = group;
+      break;
+    }
+    case ControlKind::kLabel: {
+      auto* label = new QLabel(Caption(spec), parent);
+      label->setAlignment(AlignmentOf(spec.align) | Qt::AlignTop);
+      label->setTextFormat(Qt::PlainText);
+      widget = label;
+      break;
+    }
+    case ControlKind::kEdit: {
+      auto* edit = new QLineEdit(parent);
+      edit->setMaxLength(MaxLengthOf(spec.id));
+      edit->setAlignment(AlignmentOf(spec.align) | Qt::AlignVCenter);
+      widget = edit;
+      break;
+    }
+    case ControlKind::kRadioButton: {
+      auto* radio = new QRadioButton(Caption(spec), parent);
+      radios->addButton(radio, spec.id);
+      widget = radio;
+      break;
+    }
+    case ControlKind::kCheckBox:
+      widget = new QCheckBox(Caption(spec), parent);
+      break;
+    case ControlKind::kProgressBar: {
+      auto* bar = new QProgressBar(parent);
+      bar->setRange(0, 100);
+      bar->setValue(0);
+      bar->setTextVisible(false);
+      widget = bar;
+      break;
+    }
+  }
+  widget->setObjectName(spec.id == ctl::kNone ? QString()
+                                              : QStringLiteral("ctl%1").arg(spec.id));
+  widget->setProperty("controlId", spec.id);
+  return widget;
+}
+
 DialogWindow::DialogWindow(HidBackend& backend, Clock& clock, HotplugSource* hotplug,
                            std::string app_name, QWidget* parent)
     : QDialog(parent), app_name_(std::move(app_name)), hotplug_(hotplug) {
@@ -156,59 +214,7 @@ void DialogWindow::BuildControls() {
           .arg(metrics.height() / 2);
 
   for (const ControlSpec& spec : kControlTable) {
-    QWidget* widget = nullptr;
-    switch (spec.kind) {
-      case ControlKind::kDefaultPushButton:
-      case ControlKind::kPushButton: {
-        auto* button = new QPushButton(Caption(spec), this);
-        button->setAutoDefault(true);
-        button->setDefault(spec.kind == ControlKind::kDefaultPushButton);
-        widget = button;
-        break;
-      }
-      case ControlKind::kGroupBox: {
-        auto* group = new QGroupBox(Caption(spec), this);
-        group->setStyleSheet(frame_style);
-        // a frame only: clicks go through to the controls drawn inside it
-        group->setAttribute(Qt::WA_TransparentForMouseEvents);
-        widget = group;
-        break;
-      }
-      case ControlKind::kLabel: {
-        auto* label = new QLabel(Caption(spec), this);
-        label->setAlignment(AlignmentOf(spec.align) | Qt::AlignTop);
-        label->setTextFormat(Qt::PlainText);
-        widget = label;
-        break;
-      }
-      case ControlKind::kEdit: {
-        auto* edit = new QLineEdit(this);
-        edit->setMaxLength(MaxLengthOf(spec.id));
-        edit->setAlignment(AlignmentOf(spec.align) | Qt::AlignVCenter);
-        widget = edit;
-        break;
-      }
-      case ControlKind::kRadioButton: {
-        auto* radio = new QRadioButton(Caption(spec), this);
-        radios_->addButton(radio, spec.id);
-        widget = radio;
-        break;
-      }
-      case ControlKind::kCheckBox:
-        widget = new QCheckBox(Caption(spec), this);
-        break;
-      case ControlKind::kProgressBar: {
-        auto* bar = new QProgressBar(this);
-        bar->setRange(0, 100);
-        bar->setValue(0);
-        bar->setTextVisible(false);
-        widget = bar;
-        break;
-      }
-    }
-    widget->setObjectName(spec.id == ctl::kNone ? QString()
-                                                : QStringLiteral("ctl%1").arg(spec.id));
-    widget->setProperty("controlId", spec.id);
+    QWidget* widget = MakeControlWidget(spec, this, radios_, frame_style);
     if (!spec.visible) widget->setVisible(false);
     table_widgets_.push_back(widget);
   }

@@ -18,6 +18,7 @@ class QFileDialog;
 class QSocketNotifier;
 
 namespace qz {
+struct ControlSpec;
 class Clock;
 class CQZ670xWriteEepromMPUtyDlg;
 class HidBackend;
@@ -39,6 +40,12 @@ inline constexpr std::string_view kStopWriteQuestion =
 // The file dialog of the two "..." buttons: open mode, one filter entry for *.bin, and a name
 // that need not exist yet (the update file is usually new).
 [[nodiscard]] std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent);
+
+// The widget of one control-table row, with its caption, kind, alignment and text limit, named
+// "ctl<ID>" and carrying its ID as the "controlId" property; placed by the caller. A radio
+// button joins `radios`; a frame takes `frame_style`.
+[[nodiscard]] QWidget* MakeControlWidget(const ControlSpec& spec, QWidget* parent,
+                                         QButtonGroup* radios, const QString& frame_style = {});
 
 // The main window: every control of the control table, placed from its dialog units, wired to
 // the dialog object's operations (the message map). It owns the dialog object for the dialog's

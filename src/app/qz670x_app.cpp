@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <csignal>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "app/dialog_window.h"
 #include "app/signal_notifier.h"
 #include "app/single_instance.h"
+#include "app/station_window.h"
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
 
@@ -43,6 +45,9 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
                   app_name};
   parser.set_version_flag("--version", app_name + " " + QZ_VERSION);
   options.AddTo(parser);
+  bool station = false;
+  parser.add_flag("--station", station,
+                  "Open the station window: every port of a gang at a glance, unit after unit");
   try {
     parser.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -74,9 +79,9 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
                                           static_cast<qsizetype>(kWindowTitle.size()));
   SingleInstance instance(title);
   if (instance.ActivateRunning()) return 0;
-  DialogWindow* window_in_front = nullptr;
-  if (!instance.Listen([&window_in_front] {
-        if (window_in_front != nullptr) window_in_front->BringToFront();
+  std::function<void()> bring_to_front;
+  if (!instance.Listen([&bring_to_front] {
+        if (bring_to_front) bring_to_front();
       })) {
     if (instance.ActivateRunning()) return 0;
     std::cerr << app_name << ": cannot watch for a second start; running without that rule\n";
@@ -89,16 +94,25 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
     return kExitIoError;
   }
 
-  {
+  if (station) {
+    StationWindow window(*session, app_name);
+    QObject::connect(&window, &StationWindow::Ended, &application, &QApplication::quit);
+    QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
+                     [&window] { window.OnTerminationSignal(); });
+    bring_to_front = [&window] { window.BringToFront(); };
+    window.show();
+    QApplication::exec();
+    bring_to_front = nullptr;
+  } else {
     DialogWindow window(session->Backend(), session->GetClock(), session->Hotplug(), app_name);
     QObject::connect(&window, &QDialog::finished, &application, &QApplication::quit);
     QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
                      [&window] { window.OnTerminationSignal(); });
-    window_in_front = &window;
+    bring_to_front = [&window] { window.BringToFront(); };
     window.show();
     QApplication::exec();
-    window_in_front = nullptr;
-  }  // the dialog object has ended here: worker joined, link closed
+    bring_to_front = nullptr;
+  }  // the dialog object or the station has ended here: workers joined, links closed
 
   if (!session->Finish(&error)) {
     std::cerr << app_name << ": " << error << '\n';
