@@ -194,23 +194,27 @@ std::string FaultText(const Fault& fault) {
   return {};
 }
 
-std::vector<Fault> RandomFaults(std::uint32_t seed) {
-  // A developer-mode job makes 4105 EEPROM transfers over 0x4010 bytes; the places where its
-  // phases meet are drawn more often than the rest.
-  constexpr std::uint32_t kTransfers = 4105 + 8;
-  constexpr std::array<std::uint32_t, 10> kEdgeTransfers = {1, 2, 3, 4, 2051, 2052,
-                                                            4101, 4102, 4104, 4105};
-  constexpr std::uint32_t kJobBytes = 0x4010;
-  constexpr std::array<std::uint32_t, 6> kEdgeAddresses = {0, 4, 5, 7, 8, kJobBytes - 1};
+std::vector<Fault> RandomFaults(std::uint32_t seed, std::uint16_t job_bytes) {
+  // A job clears and reads the header (2 transfers), writes the body in 8-byte chunks, reads it
+  // all back (16 bytes, then 8 at a time), commits the header (4) and reads it (1).
+  const std::uint32_t bytes = std::max<std::uint32_t>(16, job_bytes & ~7u);
+  const std::uint32_t writes = (bytes - 8) / 8;
+  const std::uint32_t reads = 1 + (bytes - 16) / 8;
+  const std::uint32_t last = 2 + writes + reads + 5;
+  const std::array<std::uint32_t, 10> kEdgeTransfers = {
+      1, 2, 3, 4, 2 + writes, 3 + writes, 3 + writes + reads, 4 + writes + reads, last - 1, last};
+  const std::uint32_t kTransfers = last + 8;  // a few beyond the job, which change nothing
+  const std::uint32_t kJobBytes = bytes;
+  const std::array<std::uint32_t, 6> kEdgeAddresses = {0, 4, 5, 7, 8, kJobBytes - 1};
   constexpr std::array<std::uint32_t, 5> kRegisters = {0x00B1, 0x00B9, 0x00B8, 0x0400, 0x005C};
 
   SplitMix random(seed);
   const auto transfer = [&] {
-    return random.Below(4) == 0 ? kEdgeTransfers[random.Below(kEdgeTransfers.size())]
+    return random.Below(4) == 0 ? kEdgeTransfers[random.Below(static_cast<std::uint32_t>(kEdgeTransfers.size()))]
                                 : 1 + random.Below(kTransfers);
   };
   const auto address = [&] {
-    return random.Below(4) == 0 ? kEdgeAddresses[random.Below(kEdgeAddresses.size())]
+    return random.Below(4) == 0 ? kEdgeAddresses[random.Below(static_cast<std::uint32_t>(kEdgeAddresses.size()))]
                                 : random.Below(kJobBytes);
   };
   std::vector<Fault> faults;
@@ -235,7 +239,7 @@ std::vector<Fault> RandomFaults(std::uint32_t seed) {
     } else if (pick < 92) {
       faults.push_back({K::kReplugFirmware, 0});
     } else if (pick < 95) {
-      faults.push_back({K::kNoReplyRegister, kRegisters[random.Below(kRegisters.size())]});
+      faults.push_back({K::kNoReplyRegister, kRegisters[random.Below(static_cast<std::uint32_t>(kRegisters.size()))]});
     } else if (pick < 97) {
       faults.push_back({K::kStatus, 1 + random.Below(255)});
     } else if (pick < 99) {

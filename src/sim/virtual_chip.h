@@ -76,9 +76,11 @@ inline constexpr std::chrono::milliseconds kUnplugPause{1500};
 // The text ParseFault reads back as `fault`.
 [[nodiscard]] std::string FaultText(const Fault& fault);
 // The schedule behind "random=SEED": one to three faults of every kind but kRandom, transfer
-// numbers and addresses within a developer-mode job, the same list for the same seed on every
-// platform. Faults that stop a job before its first EEPROM transfer are drawn rarely.
-[[nodiscard]] std::vector<Fault> RandomFaults(std::uint32_t seed);
+// numbers and addresses within a job over `job_bytes` EEPROM bytes (a multiple of 8, at least
+// 16; the developer-mode length by default), drawn more often where the job's phases meet; the
+// same list for the same seed on every platform. Faults that stop a job before its first EEPROM
+// transfer are drawn rarely.
+[[nodiscard]] std::vector<Fault> RandomFaults(std::uint32_t seed, std::uint16_t job_bytes = 0x4010);
 
 // Chip construction knobs.
 struct ChipOptions {
