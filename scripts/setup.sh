@@ -11,6 +11,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
 )
+# fuzz preset: clang-14 with libFuzzer, and llvm-14 for coverage reports (fuzz/coverage.sh)
+packages+=(clang-14 libfuzzer-14-dev llvm-14)
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi

@@ -18,3 +18,11 @@ for preset in $presets; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# A short fuzz pass: each libFuzzer target 30 s on its corpus (QZ_SKIP_FUZZ=1 skips it).
+if [ "${QZ_SKIP_FUZZ:-0}" != "1" ]; then
+  echo "=== fuzz: configure, build and run each target for 30 s"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  bash fuzz/run.sh 30
+fi

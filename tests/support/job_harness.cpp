@@ -175,7 +175,8 @@ std::unique_ptr<HidDevice> Wire::Open(const std::string& path) {
 
 // The generated image every job writes, as a file made once per process.
 const std::string& ImagePath() {
-  static const std::string path = [] {
+  // Never destroyed: the exit handler below still reads it after static destructors ran.
+  static const std::string* const path = [] {
     const char* base = std::getenv("QZ_TEST_TMPDIR");
     std::filesystem::path dir = base != nullptr && *base != '\0'
                                     ? std::filesystem::path(base)
@@ -189,9 +190,9 @@ const std::string& ImagePath() {
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(kImageSize));
     out.close();
     std::atexit([] { std::filesystem::remove(ImagePath()); });
-    return file.string();
+    return new std::string(file.string());
   }();
-  return path;
+  return *path;
 }
 
 }  // namespace
