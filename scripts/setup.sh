@@ -21,6 +21,8 @@ packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
 if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth)
 fi
+# fuzz preset: clang-14 with libFuzzer, and llvm-14 for coverage reports (fuzz/coverage.sh)
+packages+=(clang-14 libfuzzer-14-dev llvm-14)
 if [ "${1:-}" = "--gui-tools" ]; then
   packages+=(xvfb xauth x11-apps imagemagick)
 fi

@@ -29,6 +29,14 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   xvfb-run -a ctest --preset windows -j "$jobs"
 fi
 
+# A short fuzz pass: each libFuzzer target 30 s on its corpus (QZ_SKIP_FUZZ=1 skips it).
+if [ "${QZ_SKIP_FUZZ:-0}" != "1" ]; then
+  echo "=== fuzz: configure, build and run each target for 30 s"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  bash fuzz/run.sh 30
+fi
+
 # The real kernel path: the chip gadget on dummy_hcd in a qemu guest (QZ_SKIP_KERNEL=1 skips).
 echo "=== kernel: qemu guest"
 bash tests/kernel/run.sh

@@ -31,7 +31,14 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
   command
       .add_option("--sim-fault", sim_faults,
                   "Misbehaviour of the virtual chip, repeatable: status=N, identity=HEX, "
-                  "no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX, absent; sim-K:SPEC for "
+                  "no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX, absent, "
+                  "lie@ADDR (a write over ADDR is acknowledged but that byte not stored), "
+                  "garbage@K (the K-th EEPROM transfer is answered with random bytes), "
+                  "dup@K (its reply comes twice), "
+                  "unplug@K (the chip drops off the bus at the K-th EEPROM transfer and comes "
+                  "back 1.5 s later in the same mode), "
+                  "replug-firmware (after an erase it comes back running its firmware), "
+                  "random=SEED (a schedule of these faults drawn from SEED); sim-K:SPEC for "
                   "the chip on port sim-K only")
       ->type_name("SPEC")
       ->allow_extra_args(false)

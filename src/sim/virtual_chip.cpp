@@ -57,8 +57,26 @@ constexpr std::uint8_t kIdentityHigh = 0x67;
 constexpr std::uint8_t kIdentityLowBase = 0xC0;
 
 constexpr std::string_view kFaultUsage =
-    "expected status=N, identity=HEX, no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX or "
-    "absent";
+    "expected status=N, identity=HEX, no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX, "
+    "absent, lie@ADDR, garbage@K, dup@K, unplug@K, replug-firmware or random=SEED";
+
+// SplitMix64: a tiny generator whose output is the same everywhere, so a seed names one
+// schedule (and one run of garbage bytes) on every platform.
+class SplitMix {
+ public:
+  explicit SplitMix(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  // Uniform enough in [0, bound) for schedules; bound > 0.
+  std::uint32_t Below(std::uint32_t bound) { return static_cast<std::uint32_t>(Next() % bound); }
+
+ private:
+  std::uint64_t state_;
+};
 
 bool IsHexDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
@@ -110,6 +128,7 @@ std::optional<Fault> ParseFault(std::string_view text, std::string* error) {
     return std::nullopt;
   };
   if (text == "absent") return Fault{Fault::Kind::kAbsent, 0};
+  if (text == "replug-firmware") return Fault{Fault::Kind::kReplugFirmware, 0};
 
   struct Form {
     std::string_view prefix;
@@ -119,7 +138,7 @@ std::optional<Fault> ParseFault(std::string_view text, std::string* error) {
     std::uint64_t high;   // largest value allowed
     std::string_view what;
   };
-  static constexpr std::array<Form, 6> kForms = {{
+  static constexpr std::array<Form, 11> kForms = {{
       {"no-reply-reg=", Fault::Kind::kNoReplyRegister, true, 0, 0xFFFF,
        "the register address must be hexadecimal, 0 to FFFF"},
       {"status=", Fault::Kind::kStatus, false, 0, 0xFF, "the status must be a number, 0 to 255"},
@@ -131,6 +150,16 @@ std::optional<Fault> ParseFault(std::string_view text, std::string* error) {
        "the transfer number must be a number of 1 or more"},
       {"corrupt@", Fault::Kind::kCorrupt, false, 0, kEepromBytes - 1,
        "the address must be a number, 0 to 32767"},
+      {"lie@", Fault::Kind::kLie, false, 0, kEepromBytes - 1,
+       "the address must be a number, 0 to 32767"},
+      {"garbage@", Fault::Kind::kGarbage, false, 1, 0xFFFFFFFF,
+       "the transfer number must be a number of 1 or more"},
+      {"dup@", Fault::Kind::kDuplicate, false, 1, 0xFFFFFFFF,
+       "the transfer number must be a number of 1 or more"},
+      {"unplug@", Fault::Kind::kUnplug, false, 1, 0xFFFFFFFF,
+       "the transfer number must be a number of 1 or more"},
+      {"random=", Fault::Kind::kRandom, false, 0, 0xFFFFFFFF,
+       "the seed must be a number, 0 to 4294967295"},
   }};
   for (const Form& form : kForms) {
     if (!text.starts_with(form.prefix)) continue;
@@ -140,6 +169,86 @@ std::optional<Fault> ParseFault(std::string_view text, std::string* error) {
     return Fault{form.kind, static_cast<std::uint32_t>(*value)};
   }
   return fail(kFaultUsage);
+}
+
+std::string FaultText(const Fault& fault) {
+  const std::string number = std::to_string(fault.value);
+  char hex[8] = {};
+  const auto [end, ec] = std::to_chars(hex, hex + sizeof hex, fault.value, 16);
+  const std::string hex_text = ec == std::errc() ? std::string(hex, end) : number;
+  switch (fault.kind) {
+    case Fault::Kind::kStatus: return "status=" + number;
+    case Fault::Kind::kIdentity: return "identity=" + hex_text;
+    case Fault::Kind::kNoReply: return "no-reply@" + number;
+    case Fault::Kind::kStale: return "stale@" + number;
+    case Fault::Kind::kCorrupt: return "corrupt@" + number;
+    case Fault::Kind::kNoReplyRegister: return "no-reply-reg=" + hex_text;
+    case Fault::Kind::kAbsent: return "absent";
+    case Fault::Kind::kLie: return "lie@" + number;
+    case Fault::Kind::kGarbage: return "garbage@" + number;
+    case Fault::Kind::kDuplicate: return "dup@" + number;
+    case Fault::Kind::kUnplug: return "unplug@" + number;
+    case Fault::Kind::kReplugFirmware: return "replug-firmware";
+    case Fault::Kind::kRandom: return "random=" + number;
+  }
+  return {};
+}
+
+std::vector<Fault> RandomFaults(std::uint32_t seed, std::uint16_t job_bytes) {
+  // A job clears and reads the header (2 transfers), writes the body in 8-byte chunks, reads it
+  // all back (16 bytes, then 8 at a time), commits the header (4) and reads it (1).
+  const std::uint32_t bytes = std::max<std::uint32_t>(16, job_bytes & ~7u);
+  const std::uint32_t writes = (bytes - 8) / 8;
+  const std::uint32_t reads = 1 + (bytes - 16) / 8;
+  const std::uint32_t last = 2 + writes + reads + 5;
+  const std::array<std::uint32_t, 10> kEdgeTransfers = {
+      1, 2, 3, 4, 2 + writes, 3 + writes, 3 + writes + reads, 4 + writes + reads, last - 1, last};
+  const std::uint32_t kTransfers = last + 8;  // a few beyond the job, which change nothing
+  const std::uint32_t kJobBytes = bytes;
+  const std::array<std::uint32_t, 6> kEdgeAddresses = {0, 4, 5, 7, 8, kJobBytes - 1};
+  constexpr std::array<std::uint32_t, 5> kRegisters = {0x00B1, 0x00B9, 0x00B8, 0x0400, 0x005C};
+
+  SplitMix random(seed);
+  const auto transfer = [&] {
+    return random.Below(4) == 0 ? kEdgeTransfers[random.Below(static_cast<std::uint32_t>(kEdgeTransfers.size()))]
+                                : 1 + random.Below(kTransfers);
+  };
+  const auto address = [&] {
+    return random.Below(4) == 0 ? kEdgeAddresses[random.Below(static_cast<std::uint32_t>(kEdgeAddresses.size()))]
+                                : random.Below(kJobBytes);
+  };
+  std::vector<Fault> faults;
+  const std::uint32_t count = 1 + random.Below(3);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::uint32_t pick = random.Below(100);
+    using K = Fault::Kind;
+    if (pick < 14) {
+      faults.push_back({K::kNoReply, transfer()});
+    } else if (pick < 28) {
+      faults.push_back({K::kStale, transfer()});
+    } else if (pick < 42) {
+      faults.push_back({K::kGarbage, transfer()});
+    } else if (pick < 56) {
+      faults.push_back({K::kDuplicate, transfer()});
+    } else if (pick < 68) {
+      faults.push_back({K::kUnplug, transfer()});
+    } else if (pick < 78) {
+      faults.push_back({K::kCorrupt, address()});
+    } else if (pick < 88) {
+      faults.push_back({K::kLie, address()});
+    } else if (pick < 92) {
+      faults.push_back({K::kReplugFirmware, 0});
+    } else if (pick < 95) {
+      faults.push_back({K::kNoReplyRegister, kRegisters[random.Below(static_cast<std::uint32_t>(kRegisters.size()))]});
+    } else if (pick < 97) {
+      faults.push_back({K::kStatus, 1 + random.Below(255)});
+    } else if (pick < 99) {
+      faults.push_back({K::kIdentity, random.Below(0x10000)});
+    } else {
+      faults.push_back({K::kAbsent, 0});
+    }
+  }
+  return faults;
 }
 
 VirtualChip::VirtualChip(Clock& clock, ChipOptions options)
@@ -203,11 +312,13 @@ bool VirtualChip::SaveEeprom(const std::string& path, std::string* error) const 
 
 bool VirtualChip::Present() const {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   return present_;
 }
 
 void VirtualChip::SetPresent(bool present) {
   std::lock_guard lock(mutex_);
+  return_at_.reset();
   if (present == present_) return;
   if (present) {
     PlugInLocked(true, std::nullopt);
@@ -218,6 +329,7 @@ void VirtualChip::SetPresent(bool present) {
 
 void VirtualChip::Replug() {
   std::lock_guard lock(mutex_);
+  return_at_.reset();
   if (present_) UnplugLocked(true);
   PlugInLocked(true, std::nullopt);
 }
@@ -229,21 +341,25 @@ void VirtualChip::ForceMode(std::optional<ChipMode> mode) {
 
 ChipMode VirtualChip::Mode() const {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   return mode_;
 }
 
 std::uint16_t VirtualChip::VendorId() const {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   return vendor_id_;
 }
 
 std::uint16_t VirtualChip::ProductId() const {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   return product_id_;
 }
 
 std::uint64_t VirtualChip::Generation() const {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   return generation_;
 }
 
@@ -275,6 +391,15 @@ void VirtualChip::PlugInLocked(bool notify, std::optional<ChipMode> mode) {
   if (notify && listener_) listener_(kDbtDeviceArrival);
 }
 
+void VirtualChip::CatchUpLocked() const {
+  if (!return_at_ || clock_.Now() < *return_at_) return;
+  if (HasFaultLocked(Fault::Kind::kAbsent, 0)) return;  // stays away while "absent" holds
+  // The return is due: whoever looks first sees the chip back, with its arrival event.
+  auto& self = const_cast<VirtualChip&>(*this);
+  self.return_at_.reset();
+  if (!present_) self.PlugInLocked(true, return_mode_);
+}
+
 void VirtualChip::UnplugLocked(bool notify) {
   present_ = false;
   queues_.clear();  // every open handle dies
@@ -304,6 +429,10 @@ std::uint16_t VirtualChip::FirmwareProductIdLocked(std::uint16_t* vendor_id) con
 // --- faults and knobs ------------------------------------------------------------------
 
 void VirtualChip::AddFault(const Fault& fault) {
+  if (fault.kind == Fault::Kind::kRandom) {
+    for (const Fault& drawn : RandomFaults(fault.value)) AddFault(drawn);
+    return;
+  }
   std::lock_guard lock(mutex_);
   faults_.push_back(fault);
   if (fault.kind == Fault::Kind::kAbsent && present_) UnplugLocked(true);
@@ -389,6 +518,7 @@ std::vector<std::vector<std::uint8_t>> VirtualChip::WrittenReports() const {
 
 std::optional<VirtualChip::HandleId> VirtualChip::OpenHandle() {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   if (!present_) return std::nullopt;
   const HandleId handle = next_handle_++;
   queues_[handle];
@@ -402,6 +532,7 @@ void VirtualChip::CloseHandle(HandleId handle) {
 
 int VirtualChip::Write(HandleId handle, std::span<const std::uint8_t> report) {
   std::lock_guard lock(mutex_);
+  CatchUpLocked();
   if (!queues_.contains(handle) || report.empty()) return -1;
   // The chip sees exactly one output report: longer buffers are cut, shorter ones zero-filled.
   const std::size_t taken = std::min<std::size_t>(report.size(), options_.output_report_length);
@@ -416,6 +547,7 @@ int VirtualChip::Read(HandleId handle, std::span<std::uint8_t> report,
                       std::chrono::milliseconds timeout) {
   {
     std::lock_guard lock(mutex_);
+    CatchUpLocked();
     const auto queue = queues_.find(handle);
     if (queue == queues_.end()) return 0;  // gone with the last re-plug, or closed
     if (!queue->second.empty()) {
@@ -466,6 +598,13 @@ void VirtualChip::HandleEepromLocked(std::span<const std::uint8_t> request) {
 
   const std::uint64_t number = ++eeprom_transfers_;
   if (HasFaultLocked(Fault::Kind::kNoReply, static_cast<std::uint32_t>(number))) return;  // lost
+  if (HasFaultLocked(Fault::Kind::kUnplug, static_cast<std::uint32_t>(number))) {
+    // off the bus before the request is applied; back after the pause, in the same mode
+    return_at_ = clock_.Now() + std::chrono::duration_cast<Clock::Duration>(kUnplugPause);
+    return_mode_ = mode_;
+    UnplugLocked(true);
+    return;
+  }
 
   const std::uint8_t sequence = request[kOffSequence];
   const auto address = static_cast<std::uint16_t>((request[kOffEepromAddress] << 8) |
@@ -476,6 +615,7 @@ void VirtualChip::HandleEepromLocked(std::span<const std::uint8_t> request) {
       const auto at = static_cast<std::uint16_t>((address + i) & kAddressMask);
       std::uint8_t value = request[kOffEepromData + i];
       if (HasFaultLocked(Fault::Kind::kCorrupt, at)) value ^= 0x01;
+      if (HasFaultLocked(Fault::Kind::kLie, at)) continue;  // acknowledged, never stored
       eeprom_[at] = value;
     }
   } else {
@@ -490,7 +630,18 @@ void VirtualChip::HandleEepromLocked(std::span<const std::uint8_t> request) {
     QueueReplyLocked(static_cast<std::uint8_t>(sequence - 1), static_cast<std::uint8_t>(length),
                      stale);
   }
+  if (HasFaultLocked(Fault::Kind::kGarbage, static_cast<std::uint32_t>(number))) {
+    // noise instead of the reply, the same noise for the same transfer number
+    SplitMix random(number);
+    std::vector<std::uint8_t> noise(options_.input_report_length);
+    for (std::uint8_t& byte : noise) byte = static_cast<std::uint8_t>(random.Next());
+    QueueInputLocked(noise);
+    return;
+  }
   QueueReplyLocked(sequence, static_cast<std::uint8_t>(length), data);
+  if (HasFaultLocked(Fault::Kind::kDuplicate, static_cast<std::uint32_t>(number))) {
+    QueueReplyLocked(sequence, static_cast<std::uint8_t>(length), data);
+  }
 }
 
 void VirtualChip::HandleRegisterLocked(std::span<const std::uint8_t> request) {
@@ -516,7 +667,8 @@ void VirtualChip::HandleEraseLocked() {
   // back from its ROM.
   std::fill_n(eeprom_.begin(), 8, std::uint8_t{0xFF});
   UnplugLocked(true);
-  PlugInLocked(true, ChipMode::kRom);
+  PlugInLocked(true, HasFaultLocked(Fault::Kind::kReplugFirmware, 0) ? ChipMode::kFirmware
+                                                                      : ChipMode::kRom);
 }
 
 void VirtualChip::QueueReplyLocked(std::uint8_t sequence, std::uint8_t value,
@@ -527,6 +679,10 @@ void VirtualChip::QueueReplyLocked(std::uint8_t sequence, std::uint8_t value,
   for (std::size_t i = 0; i < data.size() && kReplyData + i < reply.size(); ++i) {
     reply[kReplyData + i] = data[i];
   }
+  QueueInputLocked(reply);
+}
+
+void VirtualChip::QueueInputLocked(const std::vector<std::uint8_t>& reply) {
   for (auto& [handle, queue] : queues_) {
     if (queue.size() >= kInputQueueLimit) queue.pop_front();
     queue.push_back(reply);

@@ -47,6 +47,16 @@ struct Fault {
     kCorrupt,            // EEPROM byte at address `value` stores the written value XOR 0x01
     kNoReplyRegister,    // reads of register `value` are never answered
     kAbsent,             // no chip on the bus
+    kLie,                // a write that covers address `value` is acknowledged, that byte is
+                         // not stored
+    kGarbage,            // the reply to the `value`-th EEPROM transfer is random bytes
+    kDuplicate,          // the reply to the `value`-th EEPROM transfer comes twice
+    kUnplug,             // the chip drops off the bus at the `value`-th EEPROM transfer (not
+                         // applied, no reply) and comes back kUnplugPause later, in the mode
+                         // it had
+    kReplugFirmware,     // after an erase the chip comes back running its firmware
+    kRandom,             // a schedule of the faults above drawn from seed `value`
+                         // (RandomFaults); AddFault adds the schedule, not this entry
   };
   Kind kind = Kind::kStatus;
   std::uint32_t value = 0;
@@ -54,11 +64,23 @@ struct Fault {
   friend bool operator==(const Fault&, const Fault&) = default;
 };
 
+// How long a chip taken off the bus by an unplug fault stays away (on the chip's clock).
+inline constexpr std::chrono::milliseconds kUnplugPause{1500};
+
 // Parses one fault text: "status=N", "identity=HEX", "no-reply@K", "stale@K", "corrupt@ADDR",
-// "no-reply-reg=HEX", "absent". N, K and ADDR are decimal or 0x-prefixed hexadecimal; HEX is
-// hexadecimal with or without 0x. Returns the fault, or nullopt with a readable reason in
-// `error`.
+// "no-reply-reg=HEX", "absent", "lie@ADDR", "garbage@K", "dup@K", "unplug@K",
+// "replug-firmware", "random=SEED". N, K, ADDR and SEED are decimal or 0x-prefixed
+// hexadecimal; HEX is hexadecimal with or without 0x. Returns the fault, or nullopt with a
+// readable reason in `error`.
 [[nodiscard]] std::optional<Fault> ParseFault(std::string_view text, std::string* error);
+// The text ParseFault reads back as `fault`.
+[[nodiscard]] std::string FaultText(const Fault& fault);
+// The schedule behind "random=SEED": one to three faults of every kind but kRandom, transfer
+// numbers and addresses within a job over `job_bytes` EEPROM bytes (a multiple of 8, at least
+// 16; the developer-mode length by default), drawn more often where the job's phases meet; the
+// same list for the same seed on every platform. Faults that stop a job before its first EEPROM
+// transfer are drawn rarely.
+[[nodiscard]] std::vector<Fault> RandomFaults(std::uint32_t seed, std::uint16_t job_bytes = 0x4010);
 
 // Chip construction knobs.
 struct ChipOptions {
@@ -149,8 +171,13 @@ class VirtualChip {
   void HandleEraseLocked();
   void QueueReplyLocked(std::uint8_t sequence, std::uint8_t value,
                         std::span<const std::uint8_t> data);
+  // Queues one input report, as it is, on every open handle.
+  void QueueInputLocked(const std::vector<std::uint8_t>& reply);
   [[nodiscard]] std::uint8_t RegisterLocked(std::uint16_t address) const;
   [[nodiscard]] bool HasFaultLocked(Fault::Kind kind, std::uint32_t value) const;
+  // Brings back a chip an unplug fault took away once its pause is over on the clock. Every
+  // entry point that looks at the bus calls it first; const ones too, as the return is due.
+  void CatchUpLocked() const;
   [[nodiscard]] std::optional<std::uint32_t> FaultValueLocked(Fault::Kind kind) const;
   [[nodiscard]] ChipMode ModeFromEepromLocked() const;
   [[nodiscard]] std::uint16_t FirmwareProductIdLocked(std::uint16_t* vendor_id) const;
@@ -175,6 +202,9 @@ class VirtualChip {
   bool record_reports_ = false;
   std::vector<std::vector<std::uint8_t>> written_reports_;
   PlugListener listener_;
+  // A chip away after an unplug fault: when it comes back, and in which mode.
+  std::optional<std::chrono::microseconds> return_at_;
+  ChipMode return_mode_ = ChipMode::kRom;
 };
 
 }  // namespace qz::sim

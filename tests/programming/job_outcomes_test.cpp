@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ struct OutcomeCase {
   int register_steps;
   int eeprom_successes;  // acknowledged EEPROM transfers
   Eeprom eeprom;
+  std::optional<sim::ChipMode> start_mode = std::nullopt;  // of the chip; default from EEPROM
 };
 void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
 
@@ -55,7 +57,7 @@ class JobOutcome : public ::testing::TestWithParam<OutcomeCase> {};
 
 TEST_P(JobOutcome, EndsWithItsMessagesAndLeavesTheChipAsExpected) {
   const OutcomeCase& c = GetParam();
-  Rig rig;
+  Rig rig(sim::ChipOptions{.forced_mode = c.start_mode});
   for (const std::string& fault : c.faults) {
     std::string error;
     ASSERT_TRUE(rig.chip.AddFault(fault, &error)) << error;
@@ -148,7 +150,32 @@ INSTANTIATE_TEST_SUITE_P(
         // stale replies queued ahead of the right one are skipped by their sequence byte
         OutcomeCase{"StaleRepliesSkipped",
                     {"stale@1", "stale@2", "stale@3", "stale@2052", "stale@4102", "stale@4105"},
-                    0, {kOk}, 0, kRegisterSteps, kFinalRead, Eeprom::kWritten}),
+                    0, {kOk}, 0, kRegisterSteps, kFinalRead, Eeprom::kWritten},
+        // a write over the address is acknowledged but the byte never stored
+        OutcomeCase{"HeaderByteNotStored", {"lie@2"}, 0, {Fail(7)}, 7, kRegisterSteps, 2,
+                    Eeprom::kBodyUntouched},
+        OutcomeCase{"BodyByteNotStored", {"lie@0x3000"}, 0, {Fail(12)}, 12, kRegisterSteps,
+                    kFirstCommit - 1, Eeprom::kHeaderZero},
+        // noise instead of a reply carries no sequence byte the host waits for
+        OutcomeCase{"BodyWriteAnsweredWithNoise", {"garbage@5"}, 0, {kWriteBox, Fail(8)}, 8,
+                    kRegisterSteps, 4, Eeprom::kHeaderZero},
+        OutcomeCase{"ReadAnsweredWithNoise", {"garbage@3000"}, 0, {kReadBox, Fail(9)}, 9,
+                    kRegisterSteps, 2999, Eeprom::kHeaderZero},
+        // a second copy of a reply is read with the next request and skipped
+        OutcomeCase{"DuplicateRepliesSkipped", {"dup@1", "dup@2", "dup@2051", "dup@4102"}, 0,
+                    {kOk}, 0, kRegisterSteps, kFinalRead, Eeprom::kWritten},
+        // pulled mid-job: the link dies and the step fails; the chip is back later
+        OutcomeCase{"UnpluggedInBody", {"unplug@100"}, 0, {kWriteBox, Fail(8)}, 8,
+                    kRegisterSteps, 99, Eeprom::kHeaderZero},
+        OutcomeCase{"UnpluggedInReadBack", {"unplug@2052"}, 0, {kReadBox, Fail(9)}, 9,
+                    kRegisterSteps, kFirstRead - 1, Eeprom::kHeaderZero},
+        OutcomeCase{"UnpluggedAtCommit", {"unplug@4103"}, 0, {Fail(10)}, 10, kRegisterSteps,
+                    kFirstCommit + 1, Eeprom::kHeaderInvalid},
+        // after the erase the chip still runs its firmware: the job finds it under that
+        // identity and writes it all the same
+        OutcomeCase{"ErasedChipBackInFirmware", {"replug-firmware"}, 0,
+                    {std::string(msg::kReplugDevice), kOk}, 0, kRegisterSteps, kFinalRead,
+                    Eeprom::kWritten, sim::ChipMode::kFirmware}),
     [](const ::testing::TestParamInfo<OutcomeCase>& param_info) { return param_info.param.name; });
 
 TEST(JobOutcomeBoxes, FailingStepsShowTheirOwnStopBoxBeforeTheNumberedOne) {

@@ -3,6 +3,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "hid/hotplug.h"
 
 #include "sim/chip_helpers.h"
 
@@ -31,6 +34,13 @@ TEST(FaultText, AcceptedForms) {
       {"no-reply-reg=B9", {Fault::Kind::kNoReplyRegister, 0xB9}},
       {"no-reply-reg=0x0400", {Fault::Kind::kNoReplyRegister, 0x0400}},
       {"absent", {Fault::Kind::kAbsent, 0}},
+      {"lie@0x7FFF", {Fault::Kind::kLie, 0x7FFF}},
+      {"garbage@7", {Fault::Kind::kGarbage, 7}},
+      {"dup@2052", {Fault::Kind::kDuplicate, 2052}},
+      {"unplug@1", {Fault::Kind::kUnplug, 1}},
+      {"replug-firmware", {Fault::Kind::kReplugFirmware, 0}},
+      {"random=0", {Fault::Kind::kRandom, 0}},
+      {"random=4294967295", {Fault::Kind::kRandom, 0xFFFFFFFF}},
   };
   for (const GoodFault& c : cases) {
     SCOPED_TRACE(c.text);
@@ -66,6 +76,13 @@ TEST(FaultText, RejectedFormsSayWhy) {
       {"no-reply-reg=", "register address"},
       {"no-reply-reg=12345", "register address"},
       {"Status=1", "expected status=N"},
+      {"lie@32768", "0 to 32767"},
+      {"garbage@0", "1 or more"},
+      {"dup@x", "1 or more"},
+      {"unplug@", "1 or more"},
+      {"replug-firmware=1", "expected status=N"},
+      {"random=", "the seed must be a number"},
+      {"random=4294967296", "the seed must be a number"},
   };
   for (const BadFault& c : cases) {
     SCOPED_TRACE(c.text);
@@ -143,6 +160,52 @@ TEST(ChipFaults, AbsentTakesTheChipOffTheBus) {
   EXPECT_TRUE(bench.backend.Enumerate().empty());
   EXPECT_EQ(bench.Open(), nullptr);
   EXPECT_EQ(device->Write(RegisterRead(1, 0x00B1)), -1);
+}
+
+TEST(FaultText, RandomSchedulesAreFixedBySeedAndReadBackFromTheirTexts) {
+  for (std::uint32_t seed = 0; seed < 200; ++seed) {
+    const std::vector<Fault> schedule = RandomFaults(seed);
+    ASSERT_FALSE(schedule.empty());
+    EXPECT_EQ(schedule, RandomFaults(seed));
+    for (const Fault& fault : schedule) {
+      EXPECT_NE(fault.kind, Fault::Kind::kRandom);
+      EXPECT_EQ(ParseFault(FaultText(fault), nullptr), fault) << FaultText(fault);
+    }
+  }
+}
+
+TEST(ChipFaults, UnpluggedChipComesBackAfterThePauseInItsModeWithHotplugEvents) {
+  Bench bench;
+  std::vector<std::uint32_t> events;
+  bench.chip.SetPlugListener([&](std::uint32_t event) { events.push_back(event); });
+  bench.chip.AddFault(Fault{Fault::Kind::kUnplug, 2});
+  auto device = bench.Open();
+  EXPECT_EQ(bench.Exchange(*device, EepromWrite(1, 0x100, {0x11})), Reply(1, 1));
+  EXPECT_EQ(device->Write(EepromWrite(2, 0x101, {0x22})), 64);
+  Bytes reply(64);
+  EXPECT_EQ(device->Read(reply, kTimeout), 0) << "the handle died";
+  EXPECT_EQ(bench.chip.Eeprom()[0x101], 0xFF) << "not applied";
+  EXPECT_FALSE(bench.chip.Present());
+  bench.clock.Advance(kUnplugPause - std::chrono::milliseconds(1));
+  EXPECT_FALSE(bench.chip.Present());
+  bench.clock.Advance(std::chrono::milliseconds(1));
+  EXPECT_TRUE(bench.chip.Present());
+  EXPECT_EQ(bench.chip.Mode(), ChipMode::kRom);
+  EXPECT_EQ(events, (std::vector<std::uint32_t>{kDbtDeviceRemoveComplete, kDbtDeviceArrival}));
+  EXPECT_EQ(bench.Open() == nullptr, false);
+}
+
+TEST(ChipFaults, GarbageAndDuplicateReplaceOrRepeatTheKthReply) {
+  Bench bench;
+  bench.chip.AddFault(Fault{Fault::Kind::kGarbage, 1});
+  bench.chip.AddFault(Fault{Fault::Kind::kDuplicate, 2});
+  auto device = bench.Open();
+  const Bytes noise = bench.Exchange(*device, EepromWrite(1, 0x100, {0x11}));
+  EXPECT_EQ(noise.size(), 64u);
+  EXPECT_NE(noise, Reply(1, 1));
+  EXPECT_EQ(bench.chip.Eeprom()[0x100], 0x11) << "the request itself was applied";
+  EXPECT_EQ(bench.Exchange(*device, EepromWrite(2, 0x101, {0x22})), Reply(2, 1));
+  EXPECT_EQ(bench.Next(*device), Reply(2, 1));
 }
 
 }  // namespace
