@@ -243,6 +243,7 @@ void CQZ670xWriteEepromMPUtyDlg::SetJobProgress(int position) {
 
 bool CQZ670xWriteEepromMPUtyDlg::Transfer(std::uint16_t address, bool read, std::uint8_t count,
                                           std::uint8_t* buffer) {
+  ++job_report_.transfers;
   return PacedEepromTransfer(Link, ReportSequence, address, read, count, buffer);
 }
 

@@ -36,6 +36,7 @@ struct JobReport {
   int mismatch_address = -1;  // EEPROM address of the first difference, or -1
   std::uint8_t expected = 0;  // byte of the image there
   std::uint8_t actual = 0;    // byte read back there
+  std::uint32_t transfers = 0;  // EEPROM transfers the job attempted
 };
 
 }  // namespace qz

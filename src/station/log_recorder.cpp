@@ -34,6 +34,7 @@ UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uint32_t ide
   end.exit_code = unit.exit;
   end.message = unit.message;
   end.duration_ms = unit.duration.count();
+  end.transfers = unit.job.transfers;
   end.eeprom_touched = unit.eeprom_touched;
   // the job reads the status first (outcome 1: it could not), then the identity (3: it could not)
   const int outcome = unit.job.outcome;

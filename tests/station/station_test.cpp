@@ -79,6 +79,17 @@ TEST_F(StationCommand, OneFaultyChipFailsAloneAmongFour) {
   for (const nlohmann::json& progress : Lines(run.out, "progress")) {
     EXPECT_TRUE(progress.contains("port") && progress.contains("percent"));
   }
+  // one finished row per unit, the faulty one with its outcome and the whole job's transfers
+  station::LogError error;
+  const auto log = station::ProductionLog::Open(dir_.File("production.sqlite3"), &error);
+  ASSERT_NE(log, nullptr) << error.message;
+  const auto rows = log->Rows({}, &error);
+  ASSERT_TRUE(rows && rows->size() == 4u);
+  for (const station::UnitRecord& row : *rows) {
+    EXPECT_TRUE(row.finished) << row.port;
+    EXPECT_EQ(row.exit_code, expected.at(row.port)) << row.port;
+    EXPECT_GT(row.transfers, 0x8000u / 8) << row.port;  // body writes alone are 4095
+  }
 }
 
 TEST_F(StationCommand, SerialNumbersAreNeverHandedOutTwiceToWrittenUnits) {
