@@ -59,8 +59,9 @@ PortTile::PortTile(const QString& port, QWidget* parent)
 
   QFont state_font = state_label_->font();
   state_font.setBold(true);
-  state_font.setPointSizeF(state_font.pointSizeF() * 1.6);
+  state_font.setPointSizeF(state_font.pointSizeF() * 1.4);
   state_label_->setFont(state_font);
+  state_label_->setWordWrap(true);
   state_label_->setObjectName(QStringLiteral("state"));
   state_label_->setTextFormat(Qt::PlainText);
 

@@ -223,6 +223,7 @@ void StationWindow::BuildLayout() {
   split->addWidget(history_);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 1);
+  split->setSizes({440, 260});
   right_layout->addWidget(split, 1);
 
   auto* layout = new QHBoxLayout(this);
@@ -240,12 +241,14 @@ PortTile* StationWindow::TileFor(const QString& port) {
   if (PortTile* tile = Tile(port)) return tile;
   auto* tile = new PortTile(port, this);
   tiles_[port] = tile;
-  // in port order, four to a row
-  constexpr int kColumns = 4;
+  // in port order, in a near-square grid (two to a row up to four ports, at most four a row),
+  // so that a tile is wide enough to read its state at a glance
+  const int count = static_cast<int>(tiles_.size());
+  const int columns = count <= 1 ? 1 : count <= 4 ? 2 : count <= 9 ? 3 : 4;
   int index = 0;
   for (auto& [name, each] : tiles_) {
     tile_grid_->removeWidget(each);
-    tile_grid_->addWidget(each, index / kColumns, index % kColumns);
+    tile_grid_->addWidget(each, index / columns, index % columns);
     ++index;
   }
   return tile;
