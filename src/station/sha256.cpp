@@ -65,6 +65,7 @@ void Sha256::Block(const std::uint8_t* block) {
 }
 
 void Sha256::Update(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;  // an empty span may carry a null pointer
   length_ += bytes.size();
   std::size_t offset = 0;
   if (buffered_ > 0) {
