@@ -11,7 +11,9 @@
 #include "base/text.h"
 #include "fuzz_entries.h"
 #include "fuzz_input.h"
+#ifndef _WIN32
 #include "hid/platform/hidapi_backend.h"
+#endif
 #include "image/utf16.h"
 #include "sim/virtual_chip.h"
 
@@ -46,6 +48,9 @@ void CheckFault(const std::string& text) {
 }
 
 void CheckDevicePath(const std::string& text) {
+#ifdef _WIN32
+  (void)text;  // hidraw paths are Linux's
+#else
   const std::string path = HidrawReportDescriptorPath(text);
   if (path.empty()) return;
   constexpr std::string_view kPrefix = "/sys/class/hidraw/hidraw";
@@ -55,6 +60,7 @@ void CheckDevicePath(const std::string& text) {
               path.find('\0') == std::string::npos &&
               path.size() == kPrefix.size() + (text.size() - 11) + kSuffix.size(),
           "a hidraw node maps to its own sysfs descriptor file only");
+#endif
 }
 
 }  // namespace

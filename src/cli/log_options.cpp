@@ -1,7 +1,10 @@
 // The production log's options and the row a command's units share.
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <climits>
+#include <cstdlib>
 
 #include "cli/cli_common.h"
 
@@ -39,8 +42,12 @@ station::UnitStart UnitStartFor(const std::string& image, bool factory,
   station::UnitStart start;
   start.station = log.station_name;
   if (start.station.empty()) {
+#ifdef _WIN32
+    if (const char* host = std::getenv("COMPUTERNAME"); host != nullptr) start.station = host;
+#else
     char host[HOST_NAME_MAX + 1] = {};
     if (gethostname(host, sizeof host - 1) == 0) start.station = host;
+#endif
   }
   start.image_path = image;
   std::string ignored;

@@ -1,0 +1,91 @@
+// The production log's helpers that need no database: where the log lives, the time stamps of
+// its rows and the image's digest.
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <string>
+#include <system_error>
+
+#include "station/production_log.h"
+#include "station/sha256.h"
+
+namespace qz::station {
+
+std::string DefaultLogPath(std::string* error) {
+  std::filesystem::path base;
+#ifdef _WIN32
+  if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && local[0] != '\0') {
+    base = local;
+  } else {
+    if (error != nullptr) *error = "No production log directory: LOCALAPPDATA is unset.";
+    return {};
+  }
+#else
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+    base = std::filesystem::path(home) / ".local" / "share";
+  } else {
+    if (error != nullptr) *error = "No production log directory: HOME and XDG_DATA_HOME are unset.";
+    return {};
+  }
+#endif
+  const std::filesystem::path directory = base / "qz670x-mp";
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    if (error != nullptr) {
+      *error = "The production log directory \"" + directory.string() +
+               "\" cannot be made: " + ec.message();
+    }
+    return {};
+  }
+  return (directory / "production.sqlite3").string();
+}
+
+std::string NowUtcIso8601() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+#ifdef _WIN32
+  (void)gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(millis));
+  return text;
+}
+
+std::string FileSha256Hex(const std::string& path, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
+    return {};
+  }
+  Sha256 sha;
+  std::array<char, 16384> buffer{};
+  while (file) {
+    file.read(buffer.data(), buffer.size());
+    const auto count = static_cast<std::size_t>(file.gcount());
+    sha.Update(std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), count));
+  }
+  if (file.bad()) {
+    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
+    return {};
+  }
+  return Sha256::ToHex(sha.Finish());
+}
+
+}  // namespace qz::station
