@@ -61,44 +61,31 @@ bool AskYesNo(QWidget* parent, const std::string& caption, const QString& text) 
 
 }  // namespace
 
+// What the ports have said since the UI thread last looked: their reports in order, and the
+// latest progress of each port (a job moves its bar far more often than a screen can show).
+struct StationWindow::Mailbox {
+  std::mutex mutex;
+  std::vector<std::function<void(StationWindow&)>> reports;
+  std::map<std::string, int> progress;
+  bool posted = false;
+};
+
 // The station core and what it needs for one run of production: the log, its recorder, the
 // virtual operator (virtual chips only) and the thread that runs the station. As the station's
 // observer it carries every report to the UI thread and never waits there, so no port ever
 // waits for the window or for another port.
 struct StationWindow::Core final : station::StationObserver {
-  // What the ports have said since the UI thread last looked: their reports in order, and the
-  // latest progress of each port (a job moves its bar far more often than a screen can show).
-  struct Mailbox {
-    std::mutex mutex;
-    std::vector<std::function<void(StationWindow&)>> reports;
-    std::map<std::string, int> progress;
-    bool posted = false;
-  };
-
-  explicit Core(StationWindow* owner) : window(owner) {}
+  explicit Core(StationWindow* owner) : window(owner), mailbox(owner->mailbox_) {}
   ~Core() override { Join(); }
   Core(const Core&) = delete;
   Core& operator=(const Core&) = delete;
 
-  // One wake-up of the UI thread at a time carries everything that came meanwhile.
+  // One wake-up of the UI thread at a time carries everything that came meanwhile. The wake-up
+  // carries no data of ours: everything crosses under the mailbox's lock.
   void WakeLocked() {
     if (mailbox->posted) return;
     mailbox->posted = true;
-    QMetaObject::invokeMethod(
-        window,
-        [w = window, box = mailbox] {
-          std::vector<std::function<void(StationWindow&)>> reports;
-          std::map<std::string, int> progress;
-          {
-            std::lock_guard lock(box->mutex);
-            reports.swap(box->reports);
-            progress.swap(box->progress);
-            box->posted = false;
-          }
-          for (const auto& report : reports) report(*w);
-          for (const auto& [port, percent] : progress) w->OnPortProgress(port, percent);
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(window, "DrainMailbox", Qt::QueuedConnection);
   }
   void Post(std::function<void(StationWindow&)> report) {
     std::lock_guard lock(mailbox->mutex);
@@ -147,7 +134,7 @@ struct StationWindow::Core final : station::StationObserver {
   }
 
   StationWindow* window;
-  std::shared_ptr<Mailbox> mailbox = std::make_shared<Mailbox>();
+  std::shared_ptr<Mailbox> mailbox;
   std::unique_ptr<station::ProductionLog> log;
   std::unique_ptr<station::LogRecorder> recorder;
   std::unique_ptr<station::VirtualOperator> virtual_operator;
@@ -156,11 +143,25 @@ struct StationWindow::Core final : station::StationObserver {
   bool running = false;  // UI thread: from Start until the end of the run has been handled
 };
 
+void StationWindow::DrainMailbox() {
+  std::vector<std::function<void(StationWindow&)>> reports;
+  std::map<std::string, int> progress;
+  {
+    std::lock_guard lock(mailbox_->mutex);
+    reports.swap(mailbox_->reports);
+    progress.swap(mailbox_->progress);
+    mailbox_->posted = false;
+  }
+  for (const auto& report : reports) report(*this);
+  for (const auto& [port, percent] : progress) OnPortProgress(port, percent);
+}
+
 StationWindow::StationWindow(DeviceSession& session, std::string app_name, QWidget* parent)
     : QWidget(parent),
       app_name_(std::move(app_name)),
       session_(session),
       clock_(session.GetClock()) {
+  mailbox_ = std::make_shared<Mailbox>();
   setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - Station"));
   setWindowIcon(AppIcon());
   BuildLayout();

@@ -100,6 +100,10 @@ class StationWindow final : public QWidget {
 
  private:
   struct Core;
+  struct Mailbox;
+
+  // Runs on the UI thread what the ports have reported since the last time.
+  Q_INVOKABLE void DrainMailbox();
 
   void BuildLayout();
   void UpdateButtons();
@@ -144,6 +148,7 @@ class StationWindow final : public QWidget {
   QTimer* ticker_ = nullptr;
   std::map<QString, PortTile*> tiles_;
   std::map<std::string, PortView> ports_;
+  std::shared_ptr<Mailbox> mailbox_;
   std::unique_ptr<Core> core_;
   Confirmer confirmer_;
   Clock::Duration started_at_{};
