@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_clocks.h"
 #include "base/clock.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
@@ -30,16 +31,8 @@ namespace {
 
 constexpr double kPauseSeconds = 0.003;
 
-double ProcessCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+using qz::bench::ProcessCpuSeconds;
+using qz::bench::WallSeconds;
 
 // A generated image in a temporary file, removed at the end.
 class ImageFile {

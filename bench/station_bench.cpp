@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clocks.h"
 #include "base/clock.h"
 #include "hid/port_scoped_backend.h"
 #include "image/image_buffer.h"
@@ -25,16 +26,8 @@
 
 namespace {
 
-double ProcessCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+using qz::bench::ProcessCpuSeconds;
+using qz::bench::WallSeconds;
 
 class Quiet final : public qz::station::StationObserver {
  public:

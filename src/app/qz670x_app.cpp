@@ -94,24 +94,22 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
     return kExitIoError;
   }
 
+  // One window until it ends: a signal ends it as its own rules say, a second start raises it.
+  const auto run = [&](auto& window, auto ended) {
+    QObject::connect(&window, ended, &application, &QApplication::quit);
+    QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
+                     [&window] { window.OnTerminationSignal(); });
+    bring_to_front = [&window] { window.BringToFront(); };
+    window.show();
+    QApplication::exec();
+    bring_to_front = nullptr;
+  };
   if (station) {
     StationWindow window(*session, app_name);
-    QObject::connect(&window, &StationWindow::Ended, &application, &QApplication::quit);
-    QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
-                     [&window] { window.OnTerminationSignal(); });
-    bring_to_front = [&window] { window.BringToFront(); };
-    window.show();
-    QApplication::exec();
-    bring_to_front = nullptr;
+    run(window, &StationWindow::Ended);
   } else {
     DialogWindow window(session->Backend(), session->GetClock(), session->Hotplug(), app_name);
-    QObject::connect(&window, &QDialog::finished, &application, &QApplication::quit);
-    QObject::connect(&termination_signals, &SignalNotifier::Caught, &window,
-                     [&window] { window.OnTerminationSignal(); });
-    bring_to_front = [&window] { window.BringToFront(); };
-    window.show();
-    QApplication::exec();
-    bring_to_front = nullptr;
+    run(window, &QDialog::finished);
   }  // the dialog object or the station has ended here: workers joined, links closed
 
   if (!session->Finish(&error)) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
@@ -33,6 +34,11 @@ struct Output {
   // The final {"type":"result","exit":N} line with --json, with `counts` added (units, ...).
   void Result(int exit_code, const std::vector<std::pair<std::string, int>>& counts = {}) const;
 };
+
+// A JSON line's text: one line, invalid UTF-8 replaced rather than thrown on.
+[[nodiscard]] std::string JsonText(const nlohmann::json& line);
+// A message box's icon as the JSON lines name it: "none", "stop" or "information".
+[[nodiscard]] const char* IconName(MessageIcon icon);
 
 // State shared by the commands of one run.
 struct Context {

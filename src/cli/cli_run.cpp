@@ -14,6 +14,8 @@ namespace {
 // Paths are taken through the dialog's 260-character buffers.
 constexpr std::size_t kMaxPathChars = 259;
 
+}  // namespace
+
 const char* IconName(MessageIcon icon) {
   switch (icon) {
     case MessageIcon::kNone:
@@ -26,7 +28,9 @@ const char* IconName(MessageIcon icon) {
   return "none";
 }
 
-}  // namespace
+std::string JsonText(const nlohmann::json& line) {
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 void Output::Message(const MessageBoxRequest& message) const {
   if (json) {
@@ -34,8 +38,7 @@ void Output::Message(const MessageBoxRequest& message) const {
                            {"caption", message.caption},
                            {"text", message.text},
                            {"icon", IconName(message.icon)}};
-    *out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
-         << std::flush;
+    *out << JsonText(line) << '\n' << std::flush;
   } else {
     *err << message.text << '\n' << std::flush;
   }

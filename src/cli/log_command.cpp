@@ -161,7 +161,7 @@ void PrintSummary(const Context& context, const std::vector<station::UnitRecord>
                            {"mean_ms", mean_ms ? nlohmann::json(std::lround(*mean_ms))
                                                : nlohmann::json()},
                            {"p95_ms", p95_ms ? nlohmann::json(*p95_ms) : nlohmann::json()}};
-    context.output.JsonLine(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    context.output.JsonLine(JsonText(line));
     return;
   }
   std::ostream& out = *context.output.out;
@@ -212,7 +212,7 @@ int RunLog(Context& context, const LogArgs& args) {
   } else if (context.output.json) {
     for (const station::UnitRecord& row : *rows) {
       context.output.JsonLine(
-          RowJson(row).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+          JsonText(RowJson(row)));
     }
   } else {
     PrintText(*context.output.out, *rows);

@@ -58,22 +58,6 @@ struct StationArgs {
   ProductionLogArgs log;
 };
 
-const char* IconName(MessageIcon icon) {
-  switch (icon) {
-    case MessageIcon::kNone:
-      return "none";
-    case MessageIcon::kStop:
-      return "stop";
-    case MessageIcon::kInformation:
-      return "information";
-  }
-  return "none";
-}
-
-std::string Dump(const nlohmann::json& line) {
-  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // What the operator sees: JSON Lines, or one line per port redrawn in place and a totals line.
 class StationView final : public station::StationObserver {
  public:
@@ -96,7 +80,7 @@ class StationView final : public station::StationObserver {
     if (line.percent == percent) return;
     line.percent = percent;
     if (output_.json) {
-      *output_.out << Dump({{"type", "progress"}, {"port", port}, {"percent", percent}}) << '\n'
+      *output_.out << JsonText({{"type", "progress"}, {"port", port}, {"percent", percent}}) << '\n'
                    << std::flush;
     }
     Redraw();
@@ -104,7 +88,7 @@ class StationView final : public station::StationObserver {
   void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
     std::lock_guard lock(mutex_);
     if (output_.json) {
-      *output_.out << Dump({{"type", "message"},
+      *output_.out << JsonText({{"type", "message"},
                             {"port", port},
                             {"caption", message.caption},
                             {"text", message.text},
@@ -131,7 +115,7 @@ class StationView final : public station::StationObserver {
                           {"serial", unit.serial},   {"exit", unit.exit},
                           {"message", unit.message}, {"duration_ms", unit.duration.count()}};
       if (unit.log_failed) line["log_failed"] = true;
-      *output_.out << Dump(line) << '\n' << std::flush;
+      *output_.out << JsonText(line) << '\n' << std::flush;
     }
     Line& line = lines_[unit.port];
     line.detail = unit.passed ? "" : "(" + std::to_string(unit.exit) + ") " + unit.message;
@@ -144,7 +128,7 @@ class StationView final : public station::StationObserver {
   void OnProblem(const std::string& text) override {
     std::lock_guard lock(mutex_);
     if (output_.json) {
-      *output_.out << Dump({{"type", "problem"}, {"text", text}}) << '\n' << std::flush;
+      *output_.out << JsonText({{"type", "problem"}, {"text", text}}) << '\n' << std::flush;
     } else {
       EndDrawing();
       *output_.err << kAppName << ": " << text << '\n' << std::flush;
