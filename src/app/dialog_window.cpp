@@ -30,7 +30,6 @@ namespace {
 
 // Longest text each kind of edit takes: paths as the file dialog hands them over, hexadecimal
 // numbers and descriptor strings with room for the length checks to report what is too long.
-constexpr int kMaxPathChars = 1023;
 constexpr int kMaxHexChars = 259;
 constexpr int kMaxStringChars = 127;
 
@@ -38,7 +37,7 @@ int MaxLengthOf(int id) {
   switch (id) {
     case ctl::kOriginPath:
     case ctl::kUpdatePath:
-      return kMaxPathChars;
+      return kMaxChosenPathChars;
     case ctl::kManufacturerEdit:
     case ctl::kProductEdit:
     case ctl::kSerialEdit:
@@ -88,6 +87,14 @@ std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent) {
   // One entry, shown as "All Files (*.bin) " with the pattern *.bin.
   dialog->setNameFilter(QStringLiteral("All Files (*.bin) (*.bin)"));
   return dialog;
+}
+
+std::optional<QString> ChooseFile(
+    QWidget* parent, const std::function<std::optional<QString>(QWidget*)>& chooser) {
+  if (chooser) return chooser(parent);
+  std::unique_ptr<QFileDialog> dialog = MakeBrowseDialog(parent);
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return std::nullopt;
+  return QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
 }
 
 QWidget* MakeControlWidget(const ControlSpec& spec, QWidget* parent, QButtonGroup* radios,
@@ -302,17 +309,9 @@ void DialogWindow::ShowMessage(std::string_view text, MessageIcon icon) {
 }
 
 void DialogWindow::Browse(int target_edit) {
-  std::optional<QString> path;
-  if (file_chooser_) {
-    path = file_chooser_(this);
-  } else {
-    std::unique_ptr<QFileDialog> dialog = MakeBrowseDialog(this);
-    if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
-      path = QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
-    }
-  }
+  const std::optional<QString> path = ChooseFile(this, file_chooser_);
   if (!path) return;  // cancelled: the edit keeps its text
-  if (path->size() > kMaxPathChars) {
+  if (path->size() > kMaxChosenPathChars) {
     ShowMessage(kPathTooLong, MessageIcon::kStop);
     return;
   }

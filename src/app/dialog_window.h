@@ -41,6 +41,14 @@ inline constexpr std::string_view kStopWriteQuestion =
 // that need not exist yet (the update file is usually new).
 [[nodiscard]] std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent);
 
+// The longest path a "..." chooser may put into a path edit.
+inline constexpr int kMaxChosenPathChars = 1023;
+
+// A "..." button's choice: `chooser` when set (tests), else the browse dialog. Native separators;
+// nothing when cancelled.
+[[nodiscard]] std::optional<QString> ChooseFile(
+    QWidget* parent, const std::function<std::optional<QString>(QWidget*)>& chooser);
+
 // The widget of one control-table row, with its caption, kind, alignment and text limit, named
 // "ctl<ID>" and carrying its ID as the "controlId" property; placed by the caller. A radio
 // button joins `radios`; a frame takes `frame_style`.

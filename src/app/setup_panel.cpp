@@ -268,17 +268,9 @@ void SetupPanel::ShowMessages(const std::vector<std::string>& lines) {
 }
 
 void SetupPanel::Browse(int target_edit) {
-  std::optional<QString> path;
-  if (file_chooser_) {
-    path = file_chooser_(this);
-  } else {
-    std::unique_ptr<QFileDialog> dialog = MakeBrowseDialog(this);
-    if (dialog->exec() == QDialog::Accepted && !dialog->selectedFiles().isEmpty()) {
-      path = QDir::toNativeSeparators(dialog->selectedFiles().constFirst());
-    }
-  }
+  const std::optional<QString> path = ChooseFile(this, file_chooser_);
   if (!path) return;  // cancelled: the edit keeps its text
-  if (path->size() > 1023) {
+  if (path->size() > kMaxChosenPathChars) {
     ShowMessages({std::string(kPathTooLong)});
     return;
   }
