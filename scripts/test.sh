@@ -26,6 +26,10 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j "$jobs"
   echo "=== windows: test (Wine)"
+  # Make the prefix once, before the tests start several Wine processes at the same time, and
+  # without a display or the Mono and Gecko installers, so nothing can wait for a click.
+  WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= cmake/wine_run.sh wineboot --init
+  WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -w
   xvfb-run -a ctest --preset windows -j "$jobs"
 fi
 

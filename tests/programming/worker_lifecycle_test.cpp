@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +26,13 @@ class PausedJob {
  public:
   explicit PausedJob(Rig& rig) : rig_(rig) {
     rig_.controls.SetProgressHandler([this](int position) {
-      if (position != kPausePosition || paused_.exchange(true)) return;
-      paused_.notify_all();
+      if (position != kPausePosition) return;
+      {
+        const std::lock_guard lock(mutex_);
+        if (paused_) return;
+        paused_ = true;
+      }
+      held_.notify_all();
       while (!release_()) std::this_thread::yield();
     });
   }
@@ -36,12 +44,17 @@ class PausedJob {
   void Start(std::function<bool()> release) {
     release_ = std::move(release);
     rig_.Dialog().OnWriteEeprom();
-    paused_.wait(false);
+    // a mutex and a condition variable, not std::atomic::wait: MinGW's libstdc++ 12 can lose
+    // that wake-up on targets without a futex, which hung this test under Wine
+    std::unique_lock lock(mutex_);
+    held_.wait(lock, [this] { return paused_; });
   }
 
  private:
   Rig& rig_;
-  std::atomic<bool> paused_{false};
+  std::mutex mutex_;
+  std::condition_variable held_;
+  bool paused_ = false;
   std::function<bool()> release_;
 };
 
