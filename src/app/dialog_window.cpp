@@ -28,27 +28,6 @@ namespace qz::app {
 
 namespace {
 
-// Longest text each kind of edit takes: paths as the file dialog hands them over, hexadecimal
-// numbers and descriptor strings with room for the length checks to report what is too long.
-constexpr int kMaxHexChars = 259;
-constexpr int kMaxStringChars = 127;
-
-int MaxLengthOf(int id) {
-  switch (id) {
-    case ctl::kOriginPath:
-    case ctl::kUpdatePath:
-      return kMaxChosenPathChars;
-    case ctl::kManufacturerEdit:
-    case ctl::kProductEdit:
-    case ctl::kSerialEdit:
-    case ctl::kHsAudioEdit:
-    case ctl::kFsAudioEdit:
-      return kMaxStringChars;
-    default:
-      return kMaxHexChars;
-  }
-}
-
 Qt::Alignment AlignmentOf(TextAlign align) {
   switch (align) {
     case TextAlign::kLeft:
@@ -126,7 +105,7 @@ QWidget* MakeControlWidget(const ControlSpec& spec, QWidget* parent, QButtonGrou
     }
     case ControlKind::kEdit: {
       auto* edit = new QLineEdit(parent);
-      edit->setMaxLength(MaxLengthOf(spec.id));
+      edit->setMaxLength(EditTextLimit(spec.id));
       edit->setAlignment(AlignmentOf(spec.align) | Qt::AlignVCenter);
       widget = edit;
       break;

@@ -11,6 +11,8 @@
 
 #include "app/dialog_units.h"
 #include "app/qt_dialog_controls.h"
+#include "dialog/control_table.h"
+#include "dialog/messages.h"
 
 class QButtonGroup;
 class QCloseEvent;
@@ -27,22 +29,12 @@ class HotplugSource;
 
 namespace qz::app {
 
-// Message shown when a chosen file's path does not fit the 1023 characters the path edits take.
-inline constexpr std::string_view kPathTooLong =
-    "The path of the chosen file is too long (more than 1023 characters).";
-// Question asked before anything but the end of a job stops a running write.
-inline constexpr std::string_view kStopWriteQuestion =
-    "A write to the EEPROM is in progress.\n"
-    "Stopping it now leaves the chip's EEPROM header cleared, and the chip must be written "
-    "again.\n\n"
-    "Stop the write and exit?";
+inline constexpr std::string_view kPathTooLong = msg::kPathTooLong;
+inline constexpr std::string_view kStopWriteQuestion = msg::kStopWriteQuestion;
 
 // The file dialog of the two "..." buttons: open mode, one filter entry for *.bin, and a name
 // that need not exist yet (the update file is usually new).
 [[nodiscard]] std::unique_ptr<QFileDialog> MakeBrowseDialog(QWidget* parent);
-
-// The longest path a "..." chooser may put into a path edit.
-inline constexpr int kMaxChosenPathChars = 1023;
 
 // A "..." button's choice: `chooser` when set (tests), else the browse dialog. Native separators;
 // nothing when cancelled.

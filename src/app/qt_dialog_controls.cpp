@@ -45,11 +45,12 @@ QtDialogControls::QtDialogControls(QWidget* owner, std::map<int, QWidget*> widge
     : owner_(owner),
       widgets_(std::move(widgets)),
       radios_(radios),
-      ui_thread_(std::this_thread::get_id()) {}
+      // Qt carries only the wake-up; the calls travel through the queue under its own lock.
+      calls_([this] { QMetaObject::invokeMethod(this, "RunQueued", Qt::QueuedConnection); }) {}
 
 QtDialogControls::~QtDialogControls() { Shutdown(); }
 
-bool QtDialogControls::OnUiThread() const { return std::this_thread::get_id() == ui_thread_; }
+bool QtDialogControls::OnUiThread() const { return calls_.OnUiThread(); }
 
 QWidget* QtDialogControls::Widget(int id) const {
   auto it = widgets_.find(id);
@@ -60,85 +61,15 @@ void QtDialogControls::SetMessagePresenter(MessagePresenter presenter) {
   presenter_ = std::move(presenter);
 }
 
-void QtDialogControls::SetTaskRunner(TaskRunner runner) { runner_ = std::move(runner); }
+void QtDialogControls::SetTaskRunner(TaskRunner runner) { calls_.SetTaskRunner(std::move(runner)); }
 
 // --- getting to the UI thread ------------------------------------------------------------
 
-bool QtDialogControls::RunOnUi(std::function<void()> task) const {
-  if (OnUiThread()) {
-    task();
-    return true;
-  }
-  auto call = std::make_shared<Call>();
-  call->task = std::move(task);
-  call->waited = true;
-  std::unique_lock lock(mutex_);
-  if (stop_waiting_ || shut_down_) return false;
-  queue_.push_back(call);
-  lock.unlock();
-  Enqueue(call);
-  lock.lock();
-  call_done_.wait(lock, [&] { return call->done || stop_waiting_ || shut_down_; });
-  return call->done;
-}
+void QtDialogControls::PostToUi(std::function<void()> task) { calls_.Post(std::move(task)); }
 
-void QtDialogControls::Enqueue(const std::shared_ptr<Call>&) const {
-  // The call itself travels through queue_ under our own lock; Qt only carries the wake-up.
-  QMetaObject::invokeMethod(const_cast<QtDialogControls*>(this), "RunQueued",
-                            Qt::QueuedConnection);
-}
+void QtDialogControls::StopWaitingForUi() { calls_.StopWaiting(); }
 
-void QtDialogControls::RunQueued() {
-  for (;;) {
-    std::shared_ptr<Call> call;
-    {
-      std::lock_guard lock(mutex_);
-      if (queue_.empty()) return;
-      call = std::move(queue_.front());
-      queue_.pop_front();
-      // Nobody waits for these any more (the worker has been let go, or the dialog is gone).
-      if (shut_down_ || (call->waited && stop_waiting_)) continue;
-    }
-    if (runner_) {
-      runner_(call->task);
-    } else {
-      call->task();
-    }
-    {
-      std::lock_guard lock(mutex_);
-      call->done = true;
-    }
-    call_done_.notify_all();
-  }
-}
-
-void QtDialogControls::PostToUi(std::function<void()> task) {
-  auto call = std::make_shared<Call>();
-  call->task = std::move(task);
-  {
-    std::lock_guard lock(mutex_);
-    if (shut_down_) return;
-    queue_.push_back(call);
-  }
-  Enqueue(call);
-}
-
-void QtDialogControls::StopWaitingForUi() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_waiting_ = true;
-  }
-  call_done_.notify_all();
-}
-
-void QtDialogControls::Shutdown() {
-  {
-    std::lock_guard lock(mutex_);
-    shut_down_ = true;
-    queue_.clear();
-  }
-  call_done_.notify_all();
-}
+void QtDialogControls::Shutdown() { calls_.Shutdown(); }
 
 // --- controls ----------------------------------------------------------------------------
 
@@ -234,7 +165,7 @@ void QtDialogControls::SetProgressRange(int id, int low, int high) {
 
 void QtDialogControls::SetProgress(int id, int position) {
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(progress_mutex_);
     auto [it, inserted] = progress_positions_.try_emplace(id, position);
     if (!inserted && it->second == position && !OnUiThread()) return;  // the bar shows it
     it->second = position;

@@ -2,17 +2,14 @@
 
 #include <QObject>
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "dialog/dialog_controls.h"
+#include "dialog/ui_call_queue.h"
 
 class QButtonGroup;
 class QWidget;
@@ -33,7 +30,7 @@ class QtDialogControls final : public QObject, public DialogControls {
   // Shows one message box and returns when it is dismissed. Runs on the UI thread.
   using MessagePresenter = std::function<void(const MessageBoxRequest&)>;
   // Runs one piece of queued UI work (the window wraps it to defer closing until it returns).
-  using TaskRunner = std::function<void(const std::function<void()>&)>;
+  using TaskRunner = UiCallQueue::TaskRunner;
 
   // `owner` owns the message boxes; `widgets` maps each control ID to its widget; `radios` is
   // the exclusive group of the mode radios. None is owned. Construct on the UI thread.
@@ -69,31 +66,19 @@ class QtDialogControls final : public QObject, public DialogControls {
   [[nodiscard]] bool OnUiThread() const;
 
  private:
-  struct Call {
-    std::function<void()> task;
-    bool waited = false;  // a caller blocks on it (dropped once waiting has stopped)
-    bool done = false;
-  };
-
   // Runs `task` on the UI thread: at once when called there, otherwise queued and waited for.
   // Returns whether it ran.
-  bool RunOnUi(std::function<void()> task) const;
-  void Enqueue(const std::shared_ptr<Call>& call) const;
-  Q_INVOKABLE void RunQueued();
+  bool RunOnUi(std::function<void()> task) const { return calls_.RunOnUi(std::move(task)); }
+  Q_INVOKABLE void RunQueued() { calls_.RunQueued(); }
   void Present(const MessageBoxRequest& message);
 
   QWidget* owner_;
   std::map<int, QWidget*> widgets_;
   QButtonGroup* radios_;
-  std::thread::id ui_thread_;
   MessagePresenter presenter_;
-  TaskRunner runner_;
+  mutable UiCallQueue calls_;
 
-  mutable std::mutex mutex_;
-  mutable std::condition_variable call_done_;
-  mutable std::deque<std::shared_ptr<Call>> queue_;
-  bool stop_waiting_ = false;
-  bool shut_down_ = false;
+  std::mutex progress_mutex_;
   // The last position given to each progress bar: a worker's step that would not move the bar
   // needs no trip to the UI thread.
   std::map<int, int> progress_positions_;

@@ -182,6 +182,27 @@ inline constexpr std::array kControlTable = {
   return std::nullopt;
 }
 
+// The longest path a "..." chooser may put into a path edit.
+inline constexpr int kMaxChosenPathChars = 1023;
+
+// Longest text each edit takes: paths as the file dialog hands them over, hexadecimal numbers
+// and descriptor strings with room for the length checks to report what is too long.
+[[nodiscard]] constexpr int EditTextLimit(int id) {
+  switch (id) {
+    case ctl::kOriginPath:
+    case ctl::kUpdatePath:
+      return kMaxChosenPathChars;
+    case ctl::kManufacturerEdit:
+    case ctl::kProductEdit:
+    case ctl::kSerialEdit:
+    case ctl::kHsAudioEdit:
+    case ctl::kFsAudioEdit:
+      return 127;
+    default:
+      return 259;
+  }
+}
+
 // Control groups that the enabling rules work on.
 namespace groups {
 inline constexpr std::array<int, 3> kModeRadios = {ctl::kFactoryMode, ctl::kDeveloperMode, ctl::kUserMode};

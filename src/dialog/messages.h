@@ -64,4 +64,15 @@ inline constexpr std::string_view kWriteOk = "Write to EEPROM OK!";
 // "Write to EEPROM Fail!  Try Again!(N)" for N = 1..12 (two blanks before "Try").
 inline constexpr std::string_view kWriteFailPrefix = "Write to EEPROM Fail!  Try Again!(";
 
+// The windows' own texts around the dialog object (the same in every toolkit).
+// A chosen file's path that does not fit the path edits.
+inline constexpr std::string_view kPathTooLong =
+    "The path of the chosen file is too long (more than 1023 characters).";
+// Asked before anything but the end of a job stops a running write.
+inline constexpr std::string_view kStopWriteQuestion =
+    "A write to the EEPROM is in progress.\n"
+    "Stopping it now leaves the chip's EEPROM header cleared, and the chip must be written "
+    "again.\n\n"
+    "Stop the write and exit?";
+
 }  // namespace qz::msg

@@ -114,4 +114,34 @@ std::string DecodeUtf16Le(const std::uint8_t* bytes, std::size_t unit_count) {
   return out;
 }
 
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    std::optional<char32_t> code_point = NextCodePoint(utf8, pos);
+    if (!code_point || *code_point == 0) {
+      if (!code_point) ++pos;  // skip the byte that does not start a character
+      code_point = 0xFFFD;
+    }
+    if (*code_point >= 0x10000) {
+      const char32_t offset = *code_point - 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (offset >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (offset & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(*code_point));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  std::string bytes(utf16.size() * 2, '\0');
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    bytes[2 * i] = static_cast<char>(utf16[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<char>(utf16[i] >> 8);
+  }
+  return DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()), utf16.size());
+}
+
 }  // namespace qz

@@ -23,4 +23,10 @@ std::optional<std::size_t> EncodeUtf16Le(std::string_view utf8, std::uint8_t* ou
 // U+FFFD.
 [[nodiscard]] std::string DecodeUtf16Le(const std::uint8_t* bytes, std::size_t unit_count);
 
+// Conversions for platform text interfaces (wide-character window texts, file names): an
+// invalid UTF-8 sequence or a NUL becomes U+FFFD on the way in, an unpaired surrogate on the
+// way out.
+[[nodiscard]] std::u16string Utf8ToUtf16(std::string_view utf8);
+[[nodiscard]] std::string Utf16ToUtf8(std::u16string_view utf16);
+
 }  // namespace qz

@@ -1,0 +1,123 @@
+// Our headers before the platform's (see native_dialog.cpp).
+#include "cli/device_options.h"
+#include "dialog/control_table.h"
+
+#include "winapp/native_app.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "winapp/native_dialog.h"
+
+namespace qz::winapp {
+
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitIoError = 74;
+constexpr const char* kAppName = "qz670x-mp";
+
+// Help, version and errors: to the console the program was started from, or in a message box
+// when there is none (a start from the desktop).
+void Report(const std::string& text, bool error) {
+  if (AttachConsole(ATTACH_PARENT_PROCESS) != FALSE) {
+    HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+      out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+    }
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+      DWORD written = 0;
+      const std::wstring wide = Widen(text);
+      if (WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr) ==
+          FALSE) {
+        // redirected to a file or pipe: the bytes as they are
+        WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      }
+      return;
+    }
+  }
+  MessageBoxW(nullptr, Widen(text).c_str(), Widen(kAppName).c_str(),
+              MB_OK | static_cast<UINT>(error ? MB_ICONHAND : MB_ICONASTERISK));
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLineArguments() {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
+
+int InitInstance(HINSTANCE instance) {
+  INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&classes);
+
+  // command line: nothing, or the device options
+  cli::DeviceOptions options;
+  CLI::App parser{"QZ670x EEPROM writer: the operator's dialog. Without options it works with "
+                  "the chips on the USB bus; --simulate gives it a virtual chip instead.",
+                  kAppName};
+  parser.set_version_flag("--version", std::string(kAppName) + " " + QZ_VERSION);
+  options.AddTo(parser);
+  std::vector<std::string> arguments = CommandLineArguments();
+  if (!arguments.empty()) arguments.erase(arguments.begin());
+  std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+  try {
+    parser.parse(arguments);
+  } catch (const CLI::CallForHelp&) {
+    Report(parser.help(), false);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    Report(std::string(e.what()) + "\n", false);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    Report(std::string(kAppName) + ": " + e.what() + "\nRun with --help for more information.\n",
+           true);
+    return kExitUsage;
+  }
+
+  // single-instance rule: the running dialog comes to the front, this start ends silently
+  HWND running = FindWindowW(nullptr, Widen(kWindowTitle).c_str());
+  if (running != nullptr && running != INVALID_HANDLE_VALUE) {
+    if (IsIconic(running) != FALSE) ShowWindow(running, SW_RESTORE);
+    SetForegroundWindow(running);
+    return 0;
+  }
+
+  std::string error;
+  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(options, &error);
+  if (!session) {
+    Report(std::string(kAppName) + ": " + error + "\n", true);
+    return kExitIoError;
+  }
+  {
+    // The virtual chips' bus is polled; on the real bus the dialog's window gets the
+    // notifications itself.
+    HotplugSource* polled = session->SimBackend() != nullptr ? session->Hotplug() : nullptr;
+    NativeDialog dialog(instance, session->Backend(), session->GetClock(), polled, kAppName);
+    if (!dialog.Create()) {
+      Report(std::string(kAppName) + ": cannot create the dialog window (error " +
+                 std::to_string(GetLastError()) + ")\n",
+             true);
+      return kExitIoError;
+    }
+    dialog.RunMessageLoop();
+  }  // the dialog object has ended here: worker joined, link closed
+  if (!session->Finish(&error)) {
+    Report(std::string(kAppName) + ": " + error + "\n", true);
+    return kExitIoError;
+  }
+  return 0;
+}
+
+}  // namespace qz::winapp

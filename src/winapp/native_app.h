@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace qz::winapp {
+
+// The program's start: the command line (nothing, or the device options: the virtual chip, a
+// trace, a port), the single-instance rule, the device session and the dialog until it ends.
+// Returns the process's exit code: 0, 64 for a bad command line, 74 when the devices cannot be
+// set up (the reason is shown).
+int InitInstance(HINSTANCE instance);
+
+// The program's arguments as UTF-8, the program's own path first.
+[[nodiscard]] std::vector<std::string> CommandLineArguments();
+
+}  // namespace qz::winapp
