@@ -29,6 +29,11 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
       ->check(CLI::IsMember({"firmware", "rom"}))
       ->needs(simulate_flag);
   command
+      .add_flag("--sim-virtual-time", sim_virtual_time,
+                "The protocol's pauses and time-outs pass at once: a job takes as long as its "
+                "work, not its pacing (dry runs, tests of whole programs)")
+      ->needs(simulate_flag);
+  command
       .add_option("--sim-fault", sim_faults,
                   "Misbehaviour of the virtual chip, repeatable: status=N, identity=HEX, "
                   "no-reply@K, stale@K, corrupt@ADDR, no-reply-reg=HEX, absent, "

@@ -50,6 +50,7 @@ std::optional<sim::Fault> ParsePortFault(std::string_view text, std::string* por
 
 struct DeviceSession::Parts {
   SystemClock system_clock;
+  ManualClock virtual_clock;
   Clock* clock = &system_clock;
   std::vector<std::unique_ptr<sim::VirtualChip>> chips;
   std::vector<std::unique_ptr<sim::SimHidBackend>> sim_backends;
@@ -116,7 +117,12 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
 
   std::unique_ptr<DeviceSession> session(new DeviceSession());
   Parts& parts = *session->parts_;
-  if (clock != nullptr) parts.clock = clock;
+  UseFinePlatformTimer();  // real pauses, on the bus or a virtual chip's
+  if (clock != nullptr) {
+    parts.clock = clock;
+  } else if (config.sim_virtual_time && chip_count > 0) {
+    parts.clock = &parts.virtual_clock;
+  }
   parts.finished = true;  // a half-made session saves nothing
 
   if (chip_count > 0) {

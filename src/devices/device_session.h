@@ -23,6 +23,7 @@ struct DeviceConfig {
   int simulate = 0;                     // virtual chips on ports sim-1..sim-N instead of the bus
   std::string sim_eeprom;               // one chip: a FILE (or DIR/sim-1.bin); more: DIR/sim-K.bin
   std::string sim_mode;                 // firmware|rom: mode at plug-in
+  bool sim_virtual_time = false;        // the protocol's pauses pass at once (virtual chips only)
   std::vector<std::string> sim_faults;  // "[sim-K:]SPEC": one chip's, or without prefix every chip's
   std::string trace;                    // every report in and out, as text, to this file
   std::string port;                     // only the chip on this USB port

@@ -191,5 +191,31 @@ TEST_F(NativeDialogTest, EscapeDuringAJobAsksAndNoLetsTheJobFinishThenEscapeEnds
   EXPECT_TRUE(dialog_->Ended());
 }
 
+TEST_F(NativeDialogTest, ASecondStartBringsThisDialogForwardAndEndsAtOnce) {
+  // the program beside this test's build: ..\src\winapp\qz670x-mp.exe
+  std::wstring program(MAX_PATH, L'\0');
+  program.resize(GetModuleFileNameW(nullptr, program.data(), MAX_PATH));
+  program.resize(program.find_last_of(L'\\'));
+  program.resize(program.find_last_of(L'\\') + 1);
+  program += L"src\\winapp\\qz670x-mp.exe";
+  std::wstring command_line = L"\"" + program + L"\" --simulate";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
+                             nullptr, nullptr, &startup, &process))
+      << GetLastError();
+  // this dialog answers its messages while the second start looks for it
+  ASSERT_TRUE(PumpUntil([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; },
+                        std::chrono::minutes(1)));
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(dialog_->Ended());
+  EXPECT_EQ(FindWindowW(nullptr, Widen(kWindowTitle).c_str()), dialog_->Window());
+}
+
 }  // namespace
 }  // namespace qz::winapp

@@ -10,4 +10,6 @@ std::unique_ptr<HotplugSource> MakePlatformHotplugSource() {
   return std::make_unique<UdevHotplugSource>();
 }
 
+void UseFinePlatformTimer() {}
+
 }  // namespace qz
