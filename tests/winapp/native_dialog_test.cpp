@@ -139,6 +139,12 @@ TEST_F(NativeDialogTest, OpensWithEveryControlOfTheTableWhereTheTemplatePutsIt) 
   EXPECT_FALSE(IsWindowEnabled(Item(ctl::kManufacturerEdit)));
   EXPECT_TRUE(IsWindowEnabled(Item(ctl::kSaveBin)));
 
+  // texts cross as UTF-16 both ways, whatever the system's code page
+  const std::string text = "Gr\xC3\xBC\xC3\x9F \xE9\x9F\xB3\xE9\xA2\x91 \xF0\x9F\x8E\xA7";
+  dialog_->Dialog()->Controls().SetText(ctl::kManufacturerEdit, text);
+  EXPECT_EQ(TextOf(Item(ctl::kManufacturerEdit)), L"Gr\u00FC\u00DF \u97F3\u9891 \U0001F3A7");
+  EXPECT_EQ(dialog_->Dialog()->Controls().Text(ctl::kManufacturerEdit), text);
+
   // a click on a mode radio runs the rules: Factory mode disables the update-file controls
   SendMessageW(Item(ctl::kFactoryMode), BM_CLICK, 0, 0);
   EXPECT_EQ(IsDlgButtonChecked(window, ctl::kDeveloperMode), BST_UNCHECKED);
