@@ -136,7 +136,19 @@ QWidget* MakeControlWidget(const ControlSpec& spec, QWidget* parent, QButtonGrou
 
 DialogWindow::DialogWindow(HidBackend& backend, Clock& clock, HotplugSource* hotplug,
                            std::string app_name, QWidget* parent)
-    : QDialog(parent), app_name_(std::move(app_name)), hotplug_(hotplug) {
+    : QDialog(parent),
+      app_name_(std::move(app_name)),
+      hotplug_(hotplug),
+      exit_rules_([this] { return dialog_.get(); }, [this] { EndDialog(); },
+                  [this] { return AskStopQuestion(); }) {
+  // The job's close step comes through Guarded too (it enables "Write EEPROM" again, after the
+  // outcome box was dismissed): a signal's exit waits for exactly that.
+  exit_rules_.SetAfterOutermost([this] {
+    if (exit_after_job_ && dialog_ && !dialog_->JobActive() &&
+        Control(ctl::kWriteEeprom)->isEnabled()) {
+      EndDialog();
+    }
+  });
   // A window of its own in the task bar, with a title and no close box.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowMinimizeButtonHint);
@@ -314,24 +326,6 @@ void DialogWindow::DrainHotplug() {
 
 // --- closing -----------------------------------------------------------------------------
 
-void DialogWindow::Guarded(const std::function<void()>& handler) {
-  ++handler_depth_;
-  handler();
-  --handler_depth_;
-  if (handler_depth_ != 0) return;
-  if (exit_pending_) {
-    exit_pending_ = false;
-    EndDialog();
-    return;
-  }
-  // The job's close step comes here too (it enables "Write EEPROM" again, after the outcome
-  // box was dismissed): a signal's exit waits for exactly that.
-  if (exit_after_job_ && dialog_ && !dialog_->JobActive() &&
-      Control(ctl::kWriteEeprom)->isEnabled()) {
-    EndDialog();
-  }
-}
-
 void DialogWindow::OnTerminationSignal() {
   if (!dialog_) return;
   if (exit_after_job_ || !dialog_->JobActive()) {
@@ -343,26 +337,10 @@ void DialogWindow::OnTerminationSignal() {
   setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - closing after this write"));
 }
 
-DialogWindow::ExitOutcome DialogWindow::RequestExit(bool confirmed) {
-  if (!dialog_) return ExitOutcome::kEnded;
-  if (exit_pending_) return ExitOutcome::kDeferred;
-  if (dialog_->JobActive() && !confirmed) {
-    // Stopping a job half-way leaves the chip without a header: only an explicit yes does it.
-    const QString question = FromUtf8(kStopWriteQuestion);
-    const bool stop = confirmer_ ? confirmer_(question)
-                                 : AskYesNo(this, QString::fromStdString(app_name_), question);
-    if (!dialog_) return ExitOutcome::kEnded;
-    if (!stop) return ExitOutcome::kRefused;
-  }
-  if (handler_depth_ > 0) {
-    // A handler is inside one of its message boxes: it must not hand a job to the worker when
-    // the box closes, and the dialog ends once it has returned.
-    dialog_->CancelWriteRequest();
-    exit_pending_ = true;
-    return ExitOutcome::kDeferred;
-  }
-  EndDialog();
-  return ExitOutcome::kEnded;
+bool DialogWindow::AskStopQuestion() {
+  const QString question = FromUtf8(kStopWriteQuestion);
+  return confirmer_ ? confirmer_(question)
+                    : AskYesNo(this, QString::fromStdString(app_name_), question);
 }
 
 void DialogWindow::EndDialog() {

@@ -12,6 +12,7 @@
 #include "app/dialog_units.h"
 #include "app/qt_dialog_controls.h"
 #include "dialog/control_table.h"
+#include "dialog/exit_rules.h"
 #include "dialog/messages.h"
 
 class QButtonGroup;
@@ -99,7 +100,7 @@ class DialogWindow final : public QDialog {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  enum class ExitOutcome { kEnded, kDeferred, kRefused };
+  using ExitOutcome = ExitRules::Outcome;
 
   void BuildControls();
   void PlaceControls();
@@ -109,11 +110,10 @@ class DialogWindow final : public QDialog {
   void DrainHotplug();
   void Browse(int target_edit);
   // Runs a handler of the dialog object; an exit asked for meanwhile waits until it returns.
-  void Guarded(const std::function<void()>& handler);
-  // The Exit sequence, if allowed now: while a job runs only after a confirmed question (or
-  // `confirmed` already). It is deferred while a handler of the dialog object is on the stack
-  // (inside a message box).
-  ExitOutcome RequestExit(bool confirmed = false);
+  void Guarded(const std::function<void()>& handler) { exit_rules_.Guarded(handler); }
+  // The Exit sequence, if allowed now (see ExitRules).
+  ExitOutcome RequestExit(bool confirmed = false) { return exit_rules_.Request(confirmed); }
+  bool AskStopQuestion();
   // OnExit, then the dialog object is destroyed and the window closes.
   void EndDialog();
   void ShowMessage(std::string_view text, MessageIcon icon);
@@ -128,8 +128,7 @@ class DialogWindow final : public QDialog {
   std::unique_ptr<QSocketNotifier> hotplug_notifier_;
   FileChooser file_chooser_;
   Confirmer confirmer_;
-  int handler_depth_ = 0;
-  bool exit_pending_ = false;
+  ExitRules exit_rules_;
   // A termination signal came during a job: the Exit sequence runs once the job has closed.
   bool exit_after_job_ = false;
 };

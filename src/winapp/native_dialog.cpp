@@ -56,7 +56,9 @@ NativeDialog::NativeDialog(HINSTANCE instance, HidBackend& backend, Clock& clock
       clock_(clock),
       polled_hotplug_(hotplug),
       app_name_(std::move(app_name)),
-      template_(BuildDialogTemplate()) {
+      template_(BuildDialogTemplate()),
+      exit_rules_([this] { return dialog_.get(); }, [this] { EndDialog(); },
+                  [this] { return AskStopQuestion(); }) {
   icon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(kMainIconResource),
                                         IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
 }
@@ -153,7 +155,7 @@ INT_PTR NativeDialog::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       if (HIWORD(wparam) == BN_CLICKED) OnCommand(LOWORD(wparam));
       return TRUE;
     case WM_CLOSE:
-      (void)RequestExit();
+      (void)exit_rules_.Request();
       return TRUE;
     case WM_DEVICECHANGE:
       if (window_hotplug_) {
@@ -183,7 +185,7 @@ INT_PTR NativeDialog::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 void NativeDialog::OnCommand(int id) {
   if (id == IDOK || id == IDCANCEL) {
     // Exit, Enter in an edit (Exit is the default button) and Escape: the same way out.
-    (void)RequestExit();
+    (void)exit_rules_.Request();
     return;
   }
   if (!dialog_) return;
@@ -256,40 +258,11 @@ void NativeDialog::DrainHotplug() {
   Guarded([this] { (void)dialog_->DispatchHotplugEvents(); });
 }
 
-void NativeDialog::Guarded(const std::function<void()>& handler) {
-  ++handler_depth_;
-  handler();
-  --handler_depth_;
-  if (handler_depth_ == 0 && exit_pending_) {
-    exit_pending_ = false;
-    EndDialog();
-  }
-}
-
-NativeDialog::ExitOutcome NativeDialog::RequestExit() {
-  if (!dialog_) return ExitOutcome::kEnded;
-  if (exit_pending_ || asking_) return ExitOutcome::kDeferred;
-  if (dialog_->JobActive()) {
-    // Stopping a job half-way leaves the chip without a header: only an explicit yes does it.
-    asking_ = true;
-    const std::string question(msg::kStopWriteQuestion);
-    const bool stop =
-        confirmer_ ? confirmer_(question)
-                   : MessageBoxW(window_, Widen(question).c_str(), Widen(app_name_).c_str(),
-                                 MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
-    asking_ = false;
-    if (!dialog_) return ExitOutcome::kEnded;
-    if (!stop) return ExitOutcome::kRefused;
-  }
-  if (handler_depth_ > 0) {
-    // A handler is inside one of its message boxes: it must not hand a job to the worker when
-    // the box closes, and the dialog ends once it has returned.
-    dialog_->CancelWriteRequest();
-    exit_pending_ = true;
-    return ExitOutcome::kDeferred;
-  }
-  EndDialog();
-  return ExitOutcome::kEnded;
+bool NativeDialog::AskStopQuestion() {
+  const std::string question(msg::kStopWriteQuestion);
+  if (confirmer_) return confirmer_(question);
+  return MessageBoxW(window_, Widen(question).c_str(), Widen(app_name_).c_str(),
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 void NativeDialog::EndDialog() {

@@ -11,6 +11,7 @@
 #endif
 #include <windows.h>
 
+#include "dialog/exit_rules.h"
 #include "winapp/win32_dialog_controls.h"
 
 namespace qz {
@@ -67,8 +68,6 @@ class NativeDialog {
   void SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
  private:
-  enum class ExitOutcome { kEnded, kDeferred, kRefused };
-
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void OnInit();
@@ -76,9 +75,8 @@ class NativeDialog {
   void OnPaint();
   void Browse(int target_edit);
   void DrainHotplug();
-  // Runs a handler of the dialog object; an exit asked for meanwhile waits until it returns.
-  void Guarded(const std::function<void()>& handler);
-  ExitOutcome RequestExit();
+  void Guarded(const std::function<void()>& handler) { exit_rules_.Guarded(handler); }
+  bool AskStopQuestion();
   // OnExit, then the dialog object is destroyed and the window goes.
   void EndDialog();
 
@@ -96,9 +94,7 @@ class NativeDialog {
   Win32DialogControls::MessagePresenter presenter_;
   FileChooser file_chooser_;
   Confirmer confirmer_;
-  int handler_depth_ = 0;
-  bool exit_pending_ = false;
-  bool asking_ = false;
+  ExitRules exit_rules_;
   bool ended_ = false;
 };
 
