@@ -285,14 +285,14 @@ void DialogWindow::ConnectMessageMap() {
           [this] { (void)RequestExit(); });
   on_click(ctl::kBrowseOrigin, [this] { Browse(ctl::kOriginPath); });
   on_click(ctl::kBrowseUpdate, [this] { Browse(ctl::kUpdatePath); });
-  on_click(ctl::kWriteEeprom, [this] { dialog_->OnWriteEeprom(); });
-  on_click(ctl::kEraseEeprom, [this] { (void)dialog_->EraseEeprom(); });
-  for (int id : groups::kModeRadios) on_click(id, [this] { dialog_->UpdateModeControls(); });
-  on_click(ctl::kUpdateEnable, [this] { dialog_->UpdateEnableControls(); });
-  on_click(ctl::kUseEvb, [this] { dialog_->UseEvbIdsControls(); });
-  on_click(ctl::kReadFromFile, [this] { dialog_->OnReadFromFile(); });
-  on_click(ctl::kSaveBin, [this] { dialog_->OnSaveBin(); });
-  on_click(ctl::kReset, [this] { dialog_->ResetDescriptorControls(); });
+  // every other button's click goes to the dialog object's message map
+  for (const ControlSpec& spec : kControlTable) {
+    if (spec.id == ctl::kExit || spec.id == ctl::kBrowseOrigin || spec.id == ctl::kBrowseUpdate ||
+        qobject_cast<QAbstractButton*>(Control(spec.id)) == nullptr) {
+      continue;
+    }
+    on_click(spec.id, [this, id = spec.id] { (void)dialog_->OnCommand(id); });
+  }
 }
 
 void DialogWindow::ShowMessage(std::string_view text, MessageIcon icon) {

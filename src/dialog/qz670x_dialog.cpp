@@ -106,6 +106,39 @@ void CQZ670xWriteEepromMPUtyDlg::OnExit() {
   ReleaseDevice();
 }
 
+bool CQZ670xWriteEepromMPUtyDlg::OnCommand(int id) {
+  switch (id) {
+    case ctl::kWriteEeprom:
+      OnWriteEeprom();
+      return true;
+    case ctl::kEraseEeprom:
+      (void)EraseEeprom();
+      return true;
+    case ctl::kFactoryMode:
+    case ctl::kDeveloperMode:
+    case ctl::kUserMode:
+      UpdateModeControls();
+      return true;
+    case ctl::kUpdateEnable:
+      UpdateEnableControls();
+      return true;
+    case ctl::kUseEvb:
+      UseEvbIdsControls();
+      return true;
+    case ctl::kReadFromFile:
+      OnReadFromFile();
+      return true;
+    case ctl::kSaveBin:
+      OnSaveBin();
+      return true;
+    case ctl::kReset:
+      ResetDescriptorControls();
+      return true;
+    default:
+      return false;
+  }
+}
+
 void CQZ670xWriteEepromMPUtyDlg::DestroyWindow() {
   if (NotificationsRegistered && hotplug_ != nullptr) hotplug_->Stop();
   NotificationsRegistered = false;

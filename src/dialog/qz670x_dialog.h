@@ -60,6 +60,11 @@ class CQZ670xWriteEepromMPUtyDlg {
   // Ends the notification registration (the window is going away).
   void DestroyWindow();
 
+  // The message map of the dialog's buttons: runs the handler of a click on control `id` and
+  // returns true, or false when the dialog object has none (Exit and the two "..." buttons are
+  // the window's own; other controls have no handler). UI thread.
+  bool OnCommand(int id);
+
   // --- control rules -----------------------------------------------------------------
   void UpdateModeControls();
   void UpdateEnableControls();

@@ -189,42 +189,11 @@ void NativeDialog::OnCommand(int id) {
     return;
   }
   if (!dialog_) return;
-  switch (id) {
-    case ctl::kBrowseOrigin:
-      Guarded([this] { Browse(ctl::kOriginPath); });
-      break;
-    case ctl::kBrowseUpdate:
-      Guarded([this] { Browse(ctl::kUpdatePath); });
-      break;
-    case ctl::kWriteEeprom:
-      Guarded([this] { dialog_->OnWriteEeprom(); });
-      break;
-    case ctl::kEraseEeprom:
-      Guarded([this] { (void)dialog_->EraseEeprom(); });
-      break;
-    case ctl::kFactoryMode:
-    case ctl::kDeveloperMode:
-    case ctl::kUserMode:
-      Guarded([this] { dialog_->UpdateModeControls(); });
-      break;
-    case ctl::kUpdateEnable:
-      Guarded([this] { dialog_->UpdateEnableControls(); });
-      break;
-    case ctl::kUseEvb:
-      Guarded([this] { dialog_->UseEvbIdsControls(); });
-      break;
-    case ctl::kReadFromFile:
-      Guarded([this] { dialog_->OnReadFromFile(); });
-      break;
-    case ctl::kSaveBin:
-      Guarded([this] { dialog_->OnSaveBin(); });
-      break;
-    case ctl::kReset:
-      Guarded([this] { dialog_->ResetDescriptorControls(); });
-      break;
-    default:
-      break;  // no other control has a handler
+  if (id == ctl::kBrowseOrigin || id == ctl::kBrowseUpdate) {
+    Guarded([this, id] { Browse(id == ctl::kBrowseOrigin ? ctl::kOriginPath : ctl::kUpdatePath); });
+    return;
   }
+  Guarded([this, id] { (void)dialog_->OnCommand(id); });
 }
 
 void NativeDialog::OnPaint() {
