@@ -1,6 +1,6 @@
 // The texts an operator or a script hands the command line: fault specifications (read back
 // from their own text), hexadecimal edits (against the C library's strtoul), edit texts cut to
-// a buffer, and hidraw device paths (which must not lead out of sysfs).
+// a buffer and through UTF-16, and hidraw device paths (which must not lead out of sysfs).
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -93,6 +93,14 @@ int FuzzCommandLineTexts(const std::uint8_t* data, std::size_t size) {
       if (const std::optional<std::size_t> units = Utf16Length(cut)) {
         Require(*units <= limit, "a cut text fits the limit");
       }
+      // the window texts of the Windows dialog: valid text crosses unchanged, anything else
+      // comes back as valid text without a NUL
+      const std::u16string wide = Utf8ToUtf16(text);
+      const std::string back = Utf16ToUtf8(wide);
+      if (const std::optional<std::size_t> units = Utf16Length(text)) {
+        Require(back == text && wide.size() == *units, "valid text crosses UTF-16 unchanged");
+      }
+      Require(Utf16Length(back).has_value(), "text back from UTF-16 is valid, without a NUL");
       break;
     }
     default:
