@@ -303,7 +303,7 @@ void DialogWindow::Browse(int target_edit) {
   const std::optional<QString> path = ChooseFile(this, file_chooser_);
   if (!path) return;  // cancelled: the edit keeps its text
   if (path->size() > kMaxChosenPathChars) {
-    ShowMessage(kPathTooLong, MessageIcon::kStop);
+    ShowMessage(msg::kPathTooLong, MessageIcon::kStop);
     return;
   }
   controls_->SetText(target_edit, path->toStdString());
@@ -338,7 +338,7 @@ void DialogWindow::OnTerminationSignal() {
 }
 
 bool DialogWindow::AskStopQuestion() {
-  const QString question = FromUtf8(kStopWriteQuestion);
+  const QString question = FromUtf8(msg::kStopWriteQuestion);
   return confirmer_ ? confirmer_(question)
                     : AskYesNo(this, QString::fromStdString(app_name_), question);
 }

@@ -30,8 +30,6 @@ class HotplugSource;
 
 namespace qz::app {
 
-inline constexpr std::string_view kPathTooLong = msg::kPathTooLong;
-inline constexpr std::string_view kStopWriteQuestion = msg::kStopWriteQuestion;
 
 // The file dialog of the two "..." buttons: open mode, one filter entry for *.bin, and a name
 // that need not exist yet (the update file is usually new).

@@ -164,12 +164,7 @@ void QtDialogControls::SetProgressRange(int id, int low, int high) {
 }
 
 void QtDialogControls::SetProgress(int id, int position) {
-  {
-    std::lock_guard lock(progress_mutex_);
-    auto [it, inserted] = progress_positions_.try_emplace(id, position);
-    if (!inserted && it->second == position && !OnUiThread()) return;  // the bar shows it
-    it->second = position;
-  }
+  if (!progress_.NeedsUpdate(id, position, OnUiThread())) return;
   RunOnUi([this, id, position] {
     auto* bar = qobject_cast<QProgressBar*>(Widget(id));
     if (bar == nullptr) return;

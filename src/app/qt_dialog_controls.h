@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "dialog/dialog_controls.h"
@@ -78,10 +77,7 @@ class QtDialogControls final : public QObject, public DialogControls {
   MessagePresenter presenter_;
   mutable UiCallQueue calls_;
 
-  std::mutex progress_mutex_;
-  // The last position given to each progress bar: a worker's step that would not move the bar
-  // needs no trip to the UI thread.
-  std::map<int, int> progress_positions_;
+  ProgressMemo progress_;
 };
 
 }  // namespace qz::app

@@ -8,6 +8,9 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -18,13 +21,13 @@
 #include "app/station_window.h"
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
+#include "station/unit_run.h"
 
 namespace qz::app {
 
 namespace {
 
-constexpr int kExitUsage = 64;
-constexpr int kExitIoError = 74;
+constexpr int kExitIoError = static_cast<int>(station::Exit::kIoError);
 constexpr const char* kDefaultAppName = "qz670x-mp";
 
 }  // namespace
@@ -39,26 +42,18 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   const std::string app_name = AppNameOf(argc > 0 ? argv[0] : nullptr);
 
   // command line: nothing, or the device options (the virtual chip, a trace)
-  cli::DeviceOptions options;
-  CLI::App parser{"QZ670x EEPROM writer: the operator's dialog. Without options it works with "
-                  "the chips on the USB bus; --simulate gives it a virtual chip instead.",
-                  app_name};
-  parser.set_version_flag("--version", app_name + " " + QZ_VERSION);
-  options.AddTo(parser);
+  cli::DialogCommandLine command_line(app_name);
   bool station = false;
-  parser.add_flag("--station", station,
-                  "Open the station window: every port of a gang at a glance, unit after unit");
-  try {
-    parser.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << parser.help();
-    return 0;
-  } catch (const CLI::CallForVersion& e) {
-    std::cout << e.what() << '\n';
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << app_name << ": " << e.what() << "\nRun with --help for more information.\n";
-    return kExitUsage;
+  command_line.Parser().add_flag(
+      "--station", station,
+      "Open the station window: every port of a gang at a glance, unit after unit");
+  std::string out;
+  std::string err;
+  if (const std::optional<int> end =
+          command_line.Parse(std::vector<std::string>(argv, argv + argc), &out, &err)) {
+    std::cout << out;
+    std::cerr << err;
+    return *end;
   }
 
   // Qt sees the program name only: everything else was ours.
@@ -88,7 +83,7 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   }
 
   std::string error;
-  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(options, &error);
+  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(command_line.Options(), &error);
   if (!session) {
     std::cerr << app_name << ": " << error << '\n';
     return kExitIoError;

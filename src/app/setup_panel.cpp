@@ -271,7 +271,7 @@ void SetupPanel::Browse(int target_edit) {
   const std::optional<QString> path = ChooseFile(this, file_chooser_);
   if (!path) return;  // cancelled: the edit keeps its text
   if (path->size() > kMaxChosenPathChars) {
-    ShowMessages({std::string(kPathTooLong)});
+    ShowMessages({std::string(msg::kPathTooLong)});
     return;
   }
   controls_->SetText(target_edit, path->toStdString());

@@ -1,8 +1,10 @@
 #include "cli/device_options.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "sim/virtual_chip.h"
+#include "station/unit_run.h"
 
 namespace qz::cli {
 
@@ -62,6 +64,34 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
                     "virtual chip)")
         ->type_name("PATH");
   }
+}
+
+DialogCommandLine::DialogCommandLine(const std::string& app_name)
+    : app_name_(app_name),
+      parser_("QZ670x EEPROM writer: the operator's dialog. Without options it works with the "
+              "chips on the USB bus; --simulate gives it a virtual chip instead.",
+              app_name) {
+  parser_.set_version_flag("--version", app_name + " " + QZ_VERSION);
+  options_.AddTo(parser_);
+}
+
+std::optional<int> DialogCommandLine::Parse(std::vector<std::string> args, std::string* out,
+                                            std::string* err) {
+  if (!args.empty()) args.erase(args.begin());
+  std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+  try {
+    parser_.parse(args);
+  } catch (const CLI::CallForHelp&) {
+    *out = parser_.help();
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    *out = std::string(e.what()) + "\n";
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    *err = app_name_ + ": " + e.what() + "\nRun with --help for more information.\n";
+    return static_cast<int>(station::Exit::kUsage);
+  }
+  return std::nullopt;
 }
 
 }  // namespace qz::cli

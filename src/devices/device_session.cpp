@@ -117,11 +117,12 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
 
   std::unique_ptr<DeviceSession> session(new DeviceSession());
   Parts& parts = *session->parts_;
-  UseFinePlatformTimer();  // real pauses, on the bus or a virtual chip's
   if (clock != nullptr) {
     parts.clock = clock;
   } else if (config.sim_virtual_time && chip_count > 0) {
     parts.clock = &parts.virtual_clock;
+  } else {
+    UseFinePlatformTimer();  // the system clock's real pauses, on the bus or a virtual chip's
   }
   parts.finished = true;  // a half-made session saves nothing
 

@@ -114,14 +114,13 @@ std::vector<std::uint8_t> BuildDialogTemplate() {
   out.Byte(kDefaultCharset);
   out.Text(kDialogFontName);
 
-  bool after_radios = false;
   for (std::size_t i = 0; i < kControlTable.size(); ++i) {
     const ControlSpec& spec = kControlTable[i];
+    // Arrow keys move within a group: the first control starts one, and so do the first radio
+    // and the first control after the radios.
     const bool radio = spec.kind == ControlKind::kRadioButton;
-    // Arrow keys move within a group: the first control, the radios, and what follows them.
-    const bool first_radio = radio && (i == 0 || kControlTable[i - 1].kind != ControlKind::kRadioButton);
-    const bool starts_group = i == 0 || first_radio || (after_radios && !radio);
-    after_radios = radio;
+    const bool starts_group =
+        i == 0 || radio != (kControlTable[i - 1].kind == ControlKind::kRadioButton);
 
     out.AlignToDword();
     out.Dword(0);  // help ID

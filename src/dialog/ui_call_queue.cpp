@@ -77,4 +77,12 @@ void UiCallQueue::Shutdown() {
   call_done_.notify_all();
 }
 
+bool ProgressMemo::NeedsUpdate(int id, int position, bool on_ui_thread) {
+  std::lock_guard lock(mutex_);
+  auto [it, inserted] = positions_.try_emplace(id, position);
+  if (!inserted && it->second == position && !on_ui_thread) return false;  // the bar shows it
+  it->second = position;
+  return true;
+}
+
 }  // namespace qz

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -60,6 +61,19 @@ class UiCallQueue {
   std::deque<std::shared_ptr<Call>> queue_;
   bool stop_waiting_ = false;
   bool shut_down_ = false;
+};
+
+// The last position given to each progress bar: a worker's step that would not move the bar
+// needs no trip to the UI thread. Thread-safe.
+class ProgressMemo {
+ public:
+  // Records `position` for bar `id`; false when a call from another thread than the UI thread
+  // can be skipped because the bar shows that position already.
+  [[nodiscard]] bool NeedsUpdate(int id, int position, bool on_ui_thread);
+
+ private:
+  std::mutex mutex_;
+  std::map<int, int> positions_;
 };
 
 }  // namespace qz

@@ -60,6 +60,38 @@ void AppendUtf8(std::string& out, char32_t code_point) {
   }
 }
 
+// Hands the UTF-16 code units of `code_point` to `put`: one, or a surrogate pair.
+template <typename Put>
+void PutUtf16(char32_t code_point, Put put) {
+  if (code_point >= 0x10000) {
+    const char32_t offset = code_point - 0x10000;
+    put(0xD800 + (offset >> 10));
+    put(0xDC00 + (offset & 0x3FF));
+  } else {
+    put(code_point);
+  }
+}
+
+// UTF-8 text of `count` UTF-16 code units, the i-th given by `unit_at(i)`; an unpaired surrogate
+// becomes U+FFFD.
+template <typename UnitAt>
+std::string DecodeUnits(std::size_t count, UnitAt unit_at) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char32_t unit = unit_at(i);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count) {
+      const char32_t low = unit_at(i + 1);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<std::size_t> Utf16Length(std::string_view utf8) {
@@ -84,34 +116,14 @@ std::optional<std::size_t> EncodeUtf16Le(std::string_view utf8, std::uint8_t* ou
     unit[1] = static_cast<std::uint8_t>((value >> 8) & 0xFFu);
     unit += 2;
   };
-  while (pos < utf8.size()) {
-    const char32_t code_point = *NextCodePoint(utf8, pos);
-    if (code_point >= 0x10000) {
-      const char32_t offset = code_point - 0x10000;
-      put(0xD800 + (offset >> 10));
-      put(0xDC00 + (offset & 0x3FF));
-    } else {
-      put(code_point);
-    }
-  }
+  while (pos < utf8.size()) PutUtf16(*NextCodePoint(utf8, pos), put);
   return *length;
 }
 
 std::string DecodeUtf16Le(const std::uint8_t* bytes, std::size_t unit_count) {
-  std::string out;
-  for (std::size_t i = 0; i < unit_count; ++i) {
-    const char32_t unit = static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < unit_count) {
-      const char32_t low = static_cast<char32_t>(bytes[2 * i + 2] | (bytes[2 * i + 3] << 8));
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
-  }
-  return out;
+  return DecodeUnits(unit_count, [bytes](std::size_t i) {
+    return static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  });
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
@@ -124,24 +136,13 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
       if (!code_point) ++pos;  // skip the byte that does not start a character
       code_point = 0xFFFD;
     }
-    if (*code_point >= 0x10000) {
-      const char32_t offset = *code_point - 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (offset >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (offset & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(*code_point));
-    }
+    PutUtf16(*code_point, [&out](char32_t unit) { out.push_back(static_cast<char16_t>(unit)); });
   }
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
-  std::string bytes(utf16.size() * 2, '\0');
-  for (std::size_t i = 0; i < utf16.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(utf16[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(utf16[i] >> 8);
-  }
-  return DecodeUtf16Le(reinterpret_cast<const std::uint8_t*>(bytes.data()), utf16.size());
+  return DecodeUnits(utf16.size(), [utf16](std::size_t i) { return char32_t{utf16[i]}; });
 }
 
 }  // namespace qz

@@ -1,16 +1,17 @@
 // Our headers before the platform's (see native_dialog.cpp).
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
+#include "station/unit_run.h"
 
 #include "winapp/native_app.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
 
-#include <algorithm>
 #include <memory>
-
-#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "winapp/native_dialog.h"
 
@@ -18,8 +19,7 @@ namespace qz::winapp {
 
 namespace {
 
-constexpr int kExitUsage = 64;
-constexpr int kExitIoError = 74;
+constexpr int kExitIoError = static_cast<int>(station::Exit::kIoError);
 constexpr const char* kAppName = "qz670x-mp";
 
 // Help, version and errors: to the console the program was started from, or in a message box
@@ -27,9 +27,10 @@ constexpr const char* kAppName = "qz670x-mp";
 void Report(const std::string& text, bool error) {
   if (AttachConsole(ATTACH_PARENT_PROCESS) != FALSE) {
     HANDLE out = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    HANDLE opened = nullptr;
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-      out = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                        nullptr);
+      out = opened = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
     }
     if (out != nullptr && out != INVALID_HANDLE_VALUE) {
       DWORD written = 0;
@@ -39,6 +40,7 @@ void Report(const std::string& text, bool error) {
         // redirected to a file or pipe: the bytes as they are
         WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
       }
+      if (opened != nullptr) CloseHandle(opened);
       return;
     }
   }
@@ -46,8 +48,7 @@ void Report(const std::string& text, bool error) {
               MB_OK | static_cast<UINT>(error ? MB_ICONHAND : MB_ICONASTERISK));
 }
 
-}  // namespace
-
+// The program's arguments as UTF-8, the program's own path first.
 std::vector<std::string> CommandLineArguments() {
   std::vector<std::string> arguments;
   int count = 0;
@@ -58,32 +59,19 @@ std::vector<std::string> CommandLineArguments() {
   return arguments;
 }
 
+}  // namespace
+
 int InitInstance(HINSTANCE instance) {
   INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_WIN95_CLASSES};
   InitCommonControlsEx(&classes);
 
   // command line: nothing, or the device options
-  cli::DeviceOptions options;
-  CLI::App parser{"QZ670x EEPROM writer: the operator's dialog. Without options it works with "
-                  "the chips on the USB bus; --simulate gives it a virtual chip instead.",
-                  kAppName};
-  parser.set_version_flag("--version", std::string(kAppName) + " " + QZ_VERSION);
-  options.AddTo(parser);
-  std::vector<std::string> arguments = CommandLineArguments();
-  if (!arguments.empty()) arguments.erase(arguments.begin());
-  std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
-  try {
-    parser.parse(arguments);
-  } catch (const CLI::CallForHelp&) {
-    Report(parser.help(), false);
-    return 0;
-  } catch (const CLI::CallForVersion& e) {
-    Report(std::string(e.what()) + "\n", false);
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    Report(std::string(kAppName) + ": " + e.what() + "\nRun with --help for more information.\n",
-           true);
-    return kExitUsage;
+  cli::DialogCommandLine command_line(kAppName);
+  std::string out;
+  std::string err;
+  if (const std::optional<int> end = command_line.Parse(CommandLineArguments(), &out, &err)) {
+    Report(out.empty() ? err : out, !err.empty());
+    return *end;
   }
 
   // single-instance rule: the running dialog comes to the front, this start ends silently
@@ -95,7 +83,7 @@ int InitInstance(HINSTANCE instance) {
   }
 
   std::string error;
-  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(options, &error);
+  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(command_line.Options(), &error);
   if (!session) {
     Report(std::string(kAppName) + ": " + error + "\n", true);
     return kExitIoError;

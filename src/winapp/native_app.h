@@ -1,8 +1,5 @@
 #pragma once
 
-#include <string>
-#include <vector>
-
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,8 +12,5 @@ namespace qz::winapp {
 // Returns the process's exit code: 0, 64 for a bad command line, 74 when the devices cannot be
 // set up (the reason is shown).
 int InitInstance(HINSTANCE instance);
-
-// The program's arguments as UTF-8, the program's own path first.
-[[nodiscard]] std::vector<std::string> CommandLineArguments();
 
 }  // namespace qz::winapp

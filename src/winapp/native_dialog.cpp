@@ -12,6 +12,7 @@
 #include <commdlg.h>
 
 #include <utility>
+#include <vector>
 
 #include "hid/platform/win32_hotplug.h"
 
@@ -56,25 +57,13 @@ NativeDialog::NativeDialog(HINSTANCE instance, HidBackend& backend, Clock& clock
       clock_(clock),
       polled_hotplug_(hotplug),
       app_name_(std::move(app_name)),
-      template_(BuildDialogTemplate()),
       exit_rules_([this] { return dialog_.get(); }, [this] { EndDialog(); },
                   [this] { return AskStopQuestion(); }) {
   icon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(kMainIconResource),
                                         IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
 }
 
-NativeDialog::~NativeDialog() {
-  if (dialog_) {
-    dialog_->OnExit();
-    dialog_->DestroyWindow();
-    dialog_.reset();  // stops and joins the worker, closes the link
-  }
-  if (controls_) controls_->Shutdown();
-  if (window_ != nullptr) {
-    SetWindowLongPtrW(window_, DWLP_USER, 0);
-    ::DestroyWindow(window_);
-  }
-}
+NativeDialog::~NativeDialog() { EndDialog(); }
 
 void NativeDialog::SetMessagePresenter(Win32DialogControls::MessagePresenter presenter) {
   presenter_ = std::move(presenter);
@@ -82,9 +71,11 @@ void NativeDialog::SetMessagePresenter(Win32DialogControls::MessagePresenter pre
 }
 
 bool NativeDialog::Create() {
+  // The dialog manager reads the template only while it makes the window.
+  const std::vector<std::uint8_t> dialog_template = BuildDialogTemplate();
   window_ = CreateDialogIndirectParamW(
-      instance_, reinterpret_cast<const DLGTEMPLATE*>(template_.data()), nullptr, &Procedure,
-      reinterpret_cast<LPARAM>(this));
+      instance_, reinterpret_cast<const DLGTEMPLATE*>(dialog_template.data()), nullptr,
+      &Procedure, reinterpret_cast<LPARAM>(this));
   return window_ != nullptr;
 }
 
@@ -235,16 +226,19 @@ bool NativeDialog::AskStopQuestion() {
 }
 
 void NativeDialog::EndDialog() {
-  if (!dialog_) return;
-  dialog_->OnExit();  // stops and joins the worker, releases the device
-  KillTimer(window_, kHotplugTimer);
-  dialog_->DestroyWindow();  // ends the device notifications
-  dialog_.reset();
-  controls_->Shutdown();
+  if (dialog_) {
+    dialog_->OnExit();  // stops and joins the worker, releases the device
+    dialog_->DestroyWindow();  // ends the device notifications
+    dialog_.reset();
+  }
+  if (controls_) controls_->Shutdown();
   window_hotplug_.reset();
-  SetWindowLongPtrW(window_, DWLP_USER, 0);
-  ::DestroyWindow(window_);
-  window_ = nullptr;
+  if (window_ != nullptr) {
+    KillTimer(window_, kHotplugTimer);
+    SetWindowLongPtrW(window_, DWLP_USER, 0);
+    ::DestroyWindow(window_);
+    window_ = nullptr;
+  }
   ended_ = true;
 }
 

@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -77,7 +76,8 @@ class NativeDialog {
   void DrainHotplug();
   void Guarded(const std::function<void()>& handler) { exit_rules_.Guarded(handler); }
   bool AskStopQuestion();
-  // OnExit, then the dialog object is destroyed and the window goes.
+  // OnExit, then the dialog object is destroyed and the window goes. Runs once; the destructor
+  // runs it too.
   void EndDialog();
 
   HINSTANCE instance_;
@@ -85,7 +85,6 @@ class NativeDialog {
   Clock& clock_;
   HotplugSource* polled_hotplug_;
   std::string app_name_;
-  std::vector<std::uint8_t> template_;
   HWND window_ = nullptr;
   HICON icon_ = nullptr;
   std::unique_ptr<Win32DialogControls> controls_;

@@ -90,12 +90,7 @@ void Win32DialogControls::SetProgressRange(int id, int low, int high) {
 }
 
 void Win32DialogControls::SetProgress(int id, int position) {
-  {
-    std::lock_guard lock(progress_mutex_);
-    auto [it, inserted] = progress_positions_.try_emplace(id, position);
-    if (!inserted && it->second == position && !calls_.OnUiThread()) return;  // the bar shows it
-    it->second = position;
-  }
+  if (!progress_.NeedsUpdate(id, position, calls_.OnUiThread())) return;
   RunOnUi([&] { SendDlgItemMessageW(dialog_, id, PBM_SETPOS, static_cast<WPARAM>(position), 0); });
 }
 

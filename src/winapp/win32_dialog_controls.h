@@ -1,8 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
-#include <mutex>
 #include <string>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -63,10 +61,7 @@ class Win32DialogControls final : public DialogControls {
   HWND dialog_;
   MessagePresenter presenter_;
   mutable UiCallQueue calls_;
-  std::mutex progress_mutex_;
-  // The last position given to each progress bar: a worker's step that would not move the bar
-  // needs no trip to the dialog's thread.
-  std::map<int, int> progress_positions_;
+  ProgressMemo progress_;
 };
 
 // Text conversions for the W functions.

@@ -264,7 +264,7 @@ class WindowTest : public QObject {
     QCOMPARE(line->text(), expected);
     if (refused) {
       QCOMPARE(rig_->Messages().size(), std::size_t{1});
-      QCOMPARE(rig_->Messages()[0].text, std::string(qz::app::kPathTooLong));
+      QCOMPARE(rig_->Messages()[0].text, std::string(qz::msg::kPathTooLong));
       QCOMPARE(rig_->Messages()[0].caption, std::string("qz670x-mp"));
       QCOMPARE(rig_->Messages()[0].icon, qz::MessageIcon::kStop);
     } else {

@@ -161,7 +161,7 @@ class WriteJobTest : public QObject {
     if (way == QLatin1String("escape")) QTest::keyClick(&window, Qt::Key_Escape);
     if (way == QLatin1String("close")) QCOMPARE(window.close(), stop);
     QCOMPARE(asked, 1);
-    QCOMPARE(question.toStdString(), std::string(qz::app::kStopWriteQuestion));
+    QCOMPARE(question.toStdString(), std::string(qz::msg::kStopWriteQuestion));
 
     if (!stop) {
       QVERIFY(window.Dialog() != nullptr);
