@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dialog/control_table.h"
+#include "dialog/exit_rules.h"
 #include "dialog/messages.h"
 #include "support/programming_rig.h"
 
@@ -144,6 +145,42 @@ TEST(EndingDuringAJob, DestroyingTheDialogStopsAndJoinsTheWorkerFirst) {
   rig.DestroyDialog();
   EXPECT_EQ(Tail(rig.Texts(), 1), std::vector<std::string>{FailureText(8)});
   EXPECT_EQ(rig.spy.Opens(), rig.spy.Closes());
+}
+
+TEST(EndingDuringAJob, TheWindowsExitRulesAskOnceAndWaitForAHandlerInsideItsBox) {
+  Rig rig;
+  rig.Init();
+  rig.UseImage();
+  CQZ670xWriteEepromMPUtyDlg* dialog = &rig.Dialog();
+  int questions = 0;
+  int ends = 0;
+  bool answer = false;
+  ExitRules* rules_seen = nullptr;
+  ExitRules rules([&] { return dialog; }, [&] { ++ends; },
+                  [&] {
+                    ++questions;
+                    // a second request while the question is open waits for its answer
+                    EXPECT_EQ(rules_seen->Request(), ExitRules::Outcome::kDeferred);
+                    return answer;
+                  });
+  rules_seen = &rules;
+  std::atomic<bool> go_on{false};
+  PausedJob job(rig);
+  job.Start([&] { return go_on.load(); });
+
+  EXPECT_EQ(rules.Request(), ExitRules::Outcome::kRefused);  // "no": the job runs on
+  EXPECT_EQ(questions, 1);
+  EXPECT_EQ(ends, 0);
+  // a "yes" from inside a handler's message box ends the dialog once the handler returns
+  answer = true;
+  rules.Guarded([&] {
+    EXPECT_EQ(rules.Request(), ExitRules::Outcome::kDeferred);
+    EXPECT_EQ(ends, 0);
+  });
+  EXPECT_EQ(questions, 2);
+  EXPECT_EQ(ends, 1);
+  go_on.store(true);
+  rig.WaitForClose();
 }
 
 TEST(StopWorker, DoesNothingOnceTheWorkerHasStopped) {
