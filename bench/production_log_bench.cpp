@@ -15,12 +15,12 @@
 #include <memory>
 #include <string>
 
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using qz::station::ProductionLog;
+using qz::prodlog::ProductionLog;
 
 std::string BenchLogPath() {
   return (fs::current_path() / ("production_log_bench_" + std::to_string(getpid()) + ".sqlite3"))
@@ -34,13 +34,13 @@ void RemoveLog(const std::string& path) {
 void BM_LogOneUnit(benchmark::State& state) {
   static const std::string path = BenchLogPath();
   if (state.thread_index() == 0) RemoveLog(path);
-  qz::station::LogError error;
+  qz::prodlog::LogError error;
   std::unique_ptr<ProductionLog> log = ProductionLog::Open(path, &error);
   if (!log) {
     state.SkipWithError(error.message.c_str());
     return;
   }
-  qz::station::UnitStart start;
+  qz::prodlog::UnitStart start;
   start.station = "bench";
   start.port = "sim-" + std::to_string(state.thread_index() + 1);
   start.image_path = "/images/firmware.bin";
@@ -48,9 +48,9 @@ void BM_LogOneUnit(benchmark::State& state) {
   start.mode = "factory";
   start.write_length = 0x8000;
   start.overrides = {{"product", "QZ Audio"}, {"manufacturer", "QZ"}};
-  start.serial_format = qz::station::SerialFormat::Parse("L7-##########", nullptr);
+  start.serial_format = qz::prodlog::SerialFormat::Parse("L7-##########", nullptr);
   start.serial_start = 1;
-  qz::station::UnitEnd end;
+  qz::prodlog::UnitEnd end;
   end.exit_code = 0;
   end.message = "Write to EEPROM OK!";
   end.duration_ms = 3100;

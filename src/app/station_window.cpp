@@ -32,8 +32,8 @@
 #include "devices/device_session.h"
 #include "hid/chip_identities.h"
 #include "station/log_recorder.h"
-#include "station/production_log.h"
-#include "station/serial_numbers.h"
+#include "prodlog/production_log.h"
+#include "prodlog/serial_numbers.h"
 #include "station/virtual_operator.h"
 #include "dialog/control_table.h"
 
@@ -135,7 +135,7 @@ struct StationWindow::Core final : station::StationObserver {
 
   StationWindow* window;
   std::shared_ptr<Mailbox> mailbox;
-  std::unique_ptr<station::ProductionLog> log;
+  std::unique_ptr<prodlog::ProductionLog> log;
   std::unique_ptr<station::LogRecorder> recorder;
   std::unique_ptr<station::VirtualOperator> virtual_operator;
   std::unique_ptr<station::Station> station;
@@ -404,12 +404,12 @@ bool StationWindow::StartCore(std::string* error) {
   }
 
   // serial numbers: the first one is checked as every unit's will be
-  station::UnitStart unit_start;
+  prodlog::UnitStart unit_start;
   const std::string format_text = setup_->SerialFormat();
   std::optional<std::string> first_serial;
   if (!format_text.empty()) {
     std::string why;
-    unit_start.serial_format = station::SerialFormat::Parse(format_text, &why);
+    unit_start.serial_format = prodlog::SerialFormat::Parse(format_text, &why);
     if (!unit_start.serial_format) {
       *error = why;
       return false;
@@ -429,12 +429,12 @@ bool StationWindow::StartCore(std::string* error) {
   // the log
   std::string path = setup_->LogFile();
   if (path.empty()) {
-    path = station::DefaultLogPath(error);
+    path = prodlog::DefaultLogPath(error);
     if (path.empty()) return false;
   }
   auto core = std::make_unique<Core>(this);
-  station::LogError log_error;
-  core->log = station::ProductionLog::Open(path, &log_error);
+  prodlog::LogError log_error;
+  core->log = prodlog::ProductionLog::Open(path, &log_error);
   if (!core->log) {
     *error = log_error.message;
     return false;
@@ -446,7 +446,7 @@ bool StationWindow::StartCore(std::string* error) {
   if (gethostname(host, sizeof host - 1) == 0) unit_start.station = host;
   unit_start.image_path = choices.image;
   std::string ignored;
-  unit_start.image_sha256 = station::FileSha256Hex(choices.image, &ignored);
+  unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
   unit_start.mode = choices.factory ? "factory" : "developer";
   unit_start.write_length = choices.factory ? 0x8000U : 0x4010U;
   unit_start.overrides = setup_->AppliedOverrides();
@@ -595,8 +595,8 @@ void StationWindow::RefreshTotals() {
 void StationWindow::RefreshHistory() {
   history_stale_ = false;
   if (core_ == nullptr || core_->log == nullptr) return;
-  station::LogError error;
-  const std::optional<std::vector<station::UnitRecord>> rows = core_->log->Rows({}, &error);
+  prodlog::LogError error;
+  const std::optional<std::vector<prodlog::UnitRecord>> rows = core_->log->Rows({}, &error);
   if (!rows) {
     SetStatus(QString::fromStdString(error.message), true);
     return;

@@ -13,7 +13,7 @@
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -78,10 +78,10 @@ struct ProductionLogArgs {
 
 // Opens the production log for a command; nullptr with the message printed when it cannot
 // (exit 74). `path` empty: the default file.
-[[nodiscard]] std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& path,
+[[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
                                                                         const Output& output);
 // What every unit of a command shares in its log row.
-[[nodiscard]] station::UnitStart UnitStartFor(const std::string& image, bool factory,
+[[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,
                                               const ProductionLogArgs& log);
 

@@ -12,7 +12,7 @@
 
 #include "base/hex_text.h"
 #include "cli/cli_common.h"
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
 namespace qz::cli {
 namespace {
@@ -37,7 +37,7 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-nlohmann::json RowJson(const station::UnitRecord& row) {
+nlohmann::json RowJson(const prodlog::UnitRecord& row) {
   nlohmann::json overrides = nlohmann::json::parse(row.overrides_json, nullptr, false);
   if (overrides.is_discarded()) overrides = row.overrides_json;
   nlohmann::json line = {
@@ -62,6 +62,11 @@ nlohmann::json RowJson(const station::UnitRecord& row) {
       {"chip_status", nlohmann::json()},
       {"chip_identity", nlohmann::json()},
       {"eeprom_touched", nlohmann::json()},
+      {"replug", nlohmann::json()},
+      {"job_name", row.job.name},
+      {"job_revision", row.job.revision},
+      {"job_sha256", row.job.sha256},
+      {"job_key", row.job.key},
   };
   if (row.finished) {
     line["ended"] = row.ended;
@@ -72,15 +77,16 @@ nlohmann::json RowJson(const station::UnitRecord& row) {
     if (row.chip_status) line["chip_status"] = *row.chip_status;
     if (row.chip_identity) line["chip_identity"] = *row.chip_identity;
     line["eeprom_touched"] = row.eeprom_touched;
+    line["replug"] = row.replug;
   }
   return line;
 }
 
-void PrintCsv(std::ostream& out, const std::vector<station::UnitRecord>& rows) {
+void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
   out << "id,state,station,port,serial,serial_released,image_path,image_sha256,mode,"
          "write_length,overrides,started,ended,exit,message,duration_ms,transfers,chip_status,"
-         "chip_identity,eeprom_touched\r\n";
-  for (const station::UnitRecord& row : rows) {
+         "chip_identity,eeprom_touched,replug,job_name,job_revision,job_sha256,job_key\r\n";
+  for (const prodlog::UnitRecord& row : rows) {
     const auto finished = [&](const std::string& text) { return row.finished ? text : ""; };
     out << row.unit_id << ',' << (row.finished ? "finished" : "unfinished") << ','
         << CsvField(row.station) << ',' << CsvField(row.port) << ',' << CsvField(row.serial)
@@ -92,12 +98,14 @@ void PrintCsv(std::ostream& out, const std::vector<station::UnitRecord>& rows) {
         << ',' << finished(std::to_string(row.transfers)) << ','
         << (row.finished && row.chip_status ? "0x" + FormatHex(*row.chip_status, 2) : "") << ','
         << (row.finished && row.chip_identity ? "0x" + FormatHex(*row.chip_identity, 8) : "")
-        << ',' << finished(row.eeprom_touched ? "1" : "0") << "\r\n";
+        << ',' << finished(row.eeprom_touched ? "1" : "0") << ',' << CsvField(finished(row.replug))
+        << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
+        << row.job.sha256 << ',' << CsvField(row.job.key) << "\r\n";
   }
 }
 
-void PrintText(std::ostream& out, const std::vector<station::UnitRecord>& rows) {
-  for (const station::UnitRecord& row : rows) {
+void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
+  for (const prodlog::UnitRecord& row : rows) {
     out << row.started << "  " << row.station << "  " << row.port << "  "
         << (row.serial.empty() ? "-" : row.serial) << (row.serial_released ? " (released)" : "")
         << "  ";
@@ -111,12 +119,12 @@ void PrintText(std::ostream& out, const std::vector<station::UnitRecord>& rows) 
 }
 
 // Units, passes, failures by exit code, yield, and job times of the finished units.
-void PrintSummary(const Context& context, const std::vector<station::UnitRecord>& rows) {
+void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows) {
   std::size_t passed = 0;
   std::size_t unfinished = 0;
   std::map<int, std::pair<std::size_t, std::string>> failed;  // exit -> count, first message
   std::vector<std::int64_t> durations;
-  for (const station::UnitRecord& row : rows) {
+  for (const prodlog::UnitRecord& row : rows) {
     if (!row.finished) {
       ++unfinished;
       continue;
@@ -190,19 +198,19 @@ int RunLog(Context& context, const LogArgs& args) {
   std::string path = args.log_path;
   if (path.empty()) {
     std::string error;
-    path = station::DefaultLogPath(&error);
+    path = prodlog::DefaultLogPath(&error);
     if (path.empty()) return fail(error, Exit::kIoError);
   }
-  station::LogError error;
-  station::LogOptions options;
+  prodlog::LogError error;
+  prodlog::LogOptions options;
   options.read_only = true;
-  std::unique_ptr<station::ProductionLog> log = station::ProductionLog::Open(path, &error, options);
+  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(path, &error, options);
   if (!log) return fail(error.message, Exit::kIoError);
-  const std::optional<std::vector<station::UnitRecord>> rows =
-      log->Rows(station::LogFilter{args.since, args.port}, &error);
+  const std::optional<std::vector<prodlog::UnitRecord>> rows =
+      log->Rows(prodlog::LogFilter{args.since, args.port}, &error);
   if (!rows) {
     return fail(error.message,
-                error.kind == station::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
+                error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
   }
 
   if (args.summary) {
@@ -210,7 +218,7 @@ int RunLog(Context& context, const LogArgs& args) {
   } else if (args.csv) {
     PrintCsv(*context.output.out, *rows);
   } else if (context.output.json) {
-    for (const station::UnitRecord& row : *rows) {
+    for (const prodlog::UnitRecord& row : *rows) {
       context.output.JsonLine(
           JsonText(RowJson(row)));
     }

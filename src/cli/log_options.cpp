@@ -20,26 +20,26 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
       ->type_name("NAME");
 }
 
-std::unique_ptr<station::ProductionLog> OpenProductionLog(const std::string& path,
+std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
                                                           const Output& output) {
   std::string file = path;
   if (file.empty()) {
     std::string why;
-    file = station::DefaultLogPath(&why);
+    file = prodlog::DefaultLogPath(&why);
     if (file.empty()) {
       *output.err << "qz670x-mp-cli: " << why << '\n';
       return nullptr;
     }
   }
-  station::LogError error;
-  std::unique_ptr<station::ProductionLog> log = station::ProductionLog::Open(file, &error);
+  prodlog::LogError error;
+  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error);
   if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
   return log;
 }
 
-station::UnitStart UnitStartFor(const std::string& image, bool factory,
+prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                 const DescriptorOptions& descriptor, const ProductionLogArgs& log) {
-  station::UnitStart start;
+  prodlog::UnitStart start;
   start.station = log.station_name;
   if (start.station.empty()) {
 #ifdef _WIN32
@@ -51,7 +51,7 @@ station::UnitStart UnitStartFor(const std::string& image, bool factory,
   }
   start.image_path = image;
   std::string ignored;
-  start.image_sha256 = station::FileSha256Hex(image, &ignored);
+  start.image_sha256 = prodlog::FileSha256Hex(image, &ignored);
   start.mode = factory ? "factory" : "developer";
   start.write_length = factory ? 0x8000U : 0x4010U;
   start.overrides = descriptor.Applied();

@@ -25,7 +25,7 @@
 #include "hid/chip_identities.h"
 #include "hid/port_scoped_backend.h"
 #include "station/log_recorder.h"
-#include "station/serial_numbers.h"
+#include "prodlog/serial_numbers.h"
 #include "station/station.h"
 #include "station/unit_run.h"
 #include "station/virtual_operator.h"
@@ -249,12 +249,12 @@ int RunStation(const StationArgs& args, Context& context) {
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
   config.app_name = kAppName;
 
-  station::UnitStart unit_start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+  prodlog::UnitStart unit_start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
   if (!args.serial_format.empty()) {
     std::string why;
-    unit_start.serial_format = station::SerialFormat::Parse(args.serial_format, &why);
+    unit_start.serial_format = prodlog::SerialFormat::Parse(args.serial_format, &why);
     if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
-    const std::optional<std::uint64_t> start = station::ParseSerialStart(args.serial_start, &why);
+    const std::optional<std::uint64_t> start = prodlog::ParseSerialStart(args.serial_start, &why);
     if (!start) return Usage(output, "--serial-start: " + why);
     unit_start.serial_start = *start;
     const std::optional<std::string> first = unit_start.serial_format->Format(*start);
@@ -270,7 +270,7 @@ int RunStation(const StationArgs& args, Context& context) {
   if (checked != station::Exit::kOk) return static_cast<int>(checked);
   config.choices.serial.reset();
 
-  const std::unique_ptr<station::ProductionLog> log = OpenProductionLog(args.log.log, output);
+  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log.log, output);
   if (!log) return static_cast<int>(Exit::kIoError);
   station::LogRecorder recorder(*log, unit_start);
 

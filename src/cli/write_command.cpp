@@ -132,15 +132,15 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   const ScopedInterruptHandlers interrupts;
   std::string error;
   // with --log, the unit's row: begun before the chip is touched, completed at the end
-  std::unique_ptr<station::ProductionLog> log;
-  std::optional<station::BegunUnit> row;
+  std::unique_ptr<prodlog::ProductionLog> log;
+  std::optional<prodlog::BegunUnit> row;
   if (!args.log.log.empty()) {
     log = OpenProductionLog(args.log.log, output);
     if (!log) return static_cast<int>(Exit::kIoError);
-    station::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+    prodlog::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
     start.port = args.device.port;
-    start.started = station::NowUtcIso8601();
-    station::LogError why;
+    start.started = prodlog::NowUtcIso8601();
+    prodlog::LogError why;
     row = log->BeginUnit(start, &why);
     if (!row) {
       *output.err << "qz670x-mp-cli: " << why.message << '\n';
@@ -200,7 +200,7 @@ int RunWrite(const WriteArgs& args, const Output& output) {
       report.eeprom_touched = unit.eeprom_touched;
       report.job = unit.job;
       report.duration = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - began);
-      station::LogError why;
+      prodlog::LogError why;
       if (!log->CompleteUnit(row->unit_id,
                              station::UnitEndOf(report, dialog.ChipStatus, dialog.ChipIdentity),
                              &why)) {

@@ -2,18 +2,18 @@
 
 namespace qz::station {
 
-LogRecorder::LogRecorder(ProductionLog& log, UnitStart start)
+LogRecorder::LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start)
     : log_(log), start_(std::move(start)) {}
 
 std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
                                                         std::string* error) {
-  UnitStart start = start_;
+  prodlog::UnitStart start = start_;
   start.port = port;
-  start.started = NowUtcIso8601();
-  LogError why;
-  const std::optional<BegunUnit> begun = log_.BeginUnit(start, &why);
+  start.started = prodlog::NowUtcIso8601();
+  prodlog::LogError why;
+  const std::optional<prodlog::BegunUnit> begun = log_.BeginUnit(start, &why);
   if (!begun) {
-    if (why.kind == LogError::Kind::kSerialExhausted) serials_exhausted_ = true;
+    if (why.kind == prodlog::LogError::Kind::kSerialExhausted) serials_exhausted_ = true;
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }
@@ -22,15 +22,15 @@ std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
 
 bool LogRecorder::Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
                            std::uint32_t identity, std::string* error) {
-  LogError why;
+  prodlog::LogError why;
   if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
   if (error != nullptr) *error = why.message;
   return false;
 }
 
-UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uint32_t identity) {
-  UnitEnd end;
-  end.ended = NowUtcIso8601();
+prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uint32_t identity) {
+  prodlog::UnitEnd end;
+  end.ended = prodlog::NowUtcIso8601();
   end.exit_code = unit.exit;
   end.message = unit.message;
   end.duration_ms = unit.duration.count();

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 #include "station/station.h"
 
 namespace qz::station {
@@ -14,7 +14,7 @@ class LogRecorder final : public UnitRecorder {
  public:
   // `log` is not owned. `start` holds what every unit shares (station, image, mode, overrides,
   // serial format); the port and the time are the unit's own.
-  LogRecorder(ProductionLog& log, UnitStart start);
+  LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start);
 
   [[nodiscard]] std::optional<Started> Begin(const std::string& port, std::string* error) override;
   [[nodiscard]] bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
@@ -23,13 +23,13 @@ class LogRecorder final : public UnitRecorder {
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
 
  private:
-  ProductionLog& log_;
-  const UnitStart start_;
+  prodlog::ProductionLog& log_;
+  const prodlog::UnitStart start_;
   std::atomic<bool> serials_exhausted_{false};
 };
 
 // What the production log keeps of a finished unit.
-[[nodiscard]] UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status,
+[[nodiscard]] prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status,
                                 std::uint32_t identity);
 
 }  // namespace qz::station

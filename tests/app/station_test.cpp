@@ -22,7 +22,7 @@
 #include "devices/device_session.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
 using qz::app::PortTile;
 using qz::app::SetupPanel;
@@ -60,11 +60,11 @@ class StationRig {
   ~StationRig() { window_.reset(); }
 
   StationWindow& Window() { return *window_; }
-  [[nodiscard]] std::vector<qz::station::UnitRecord> LogRows() const {
-    qz::station::LogError error;
-    qz::station::LogOptions options;
+  [[nodiscard]] std::vector<qz::prodlog::UnitRecord> LogRows() const {
+    qz::prodlog::LogError error;
+    qz::prodlog::LogOptions options;
     options.read_only = true;
-    auto log = qz::station::ProductionLog::Open(log_.toStdString(), &error, options);
+    auto log = qz::prodlog::ProductionLog::Open(log_.toStdString(), &error, options);
     if (!log) qFatal("log: %s", error.message.c_str());
     return log->Rows({}, &error).value();
   }
@@ -183,11 +183,11 @@ class StationTest : public QObject {
     Click(window.StopButton());
     QTRY_VERIFY_WITH_TIMEOUT(!window.Running(), kTimeoutMs);
 
-    const std::vector<qz::station::UnitRecord> rows = rig.LogRows();
+    const std::vector<qz::prodlog::UnitRecord> rows = rig.LogRows();
     std::uint64_t passed = 0;
     std::uint64_t failed = 0;
     std::set<std::string> serials;
-    for (const qz::station::UnitRecord& row : rows) {
+    for (const qz::prodlog::UnitRecord& row : rows) {
       QVERIFY2(row.finished, row.port.c_str());
       (row.exit_code == 0 ? passed : failed) += 1;
       QCOMPARE(row.exit_code == 0, row.port != "sim-3");
@@ -200,7 +200,7 @@ class StationTest : public QObject {
     qz::app::HistoryTable& history = window.History();
     QCOMPARE(history.rowCount(), std::min(static_cast<int>(rows.size()), 50));
     for (int r = 0; r < history.rowCount(); ++r) {
-      const qz::station::UnitRecord& row = rows[rows.size() - 1 - static_cast<std::size_t>(r)];
+      const qz::prodlog::UnitRecord& row = rows[rows.size() - 1 - static_cast<std::size_t>(r)];
       QCOMPARE(history.item(r, 1)->text().toStdString(), row.port);
       QCOMPARE(history.item(r, 2)->text().toStdString(), row.serial);
       QCOMPARE(history.item(r, 3)->text().startsWith(QStringLiteral("PASS")), row.exit_code == 0);
@@ -233,7 +233,7 @@ class StationTest : public QObject {
     QCOMPARE(asked, 2);
     QVERIFY(ended);
     QVERIFY(!window.Running());
-    for (const qz::station::UnitRecord& row : rig.LogRows()) QVERIFY2(row.finished, row.port.c_str());
+    for (const qz::prodlog::UnitRecord& row : rig.LogRows()) QVERIFY2(row.finished, row.port.c_str());
   }
 };
 

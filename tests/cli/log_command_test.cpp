@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 #include "support/cli_runner.h"
 
 namespace qz::cli {
@@ -37,12 +37,12 @@ class LogCommand : public testing::Test {
     path_ = (dir_ / "production.sqlite3").string();
 
     // two passes and a failure on two ports, and a unit that never finished
-    station::LogError error;
-    auto log = station::ProductionLog::Open(path_, &error);
+    prodlog::LogError error;
+    auto log = prodlog::ProductionLog::Open(path_, &error);
     ASSERT_TRUE(log) << error.message;
     const auto unit = [&](const char* started, const char* port, int exit_code,
                           std::int64_t duration_ms, bool finish) {
-      station::UnitStart start;
+      prodlog::UnitStart start;
       start.started = started;
       start.station = "line-1";
       start.port = port;
@@ -50,12 +50,12 @@ class LogCommand : public testing::Test {
       start.image_sha256 = std::string(64, 'c');
       start.mode = "factory";
       start.write_length = 0x8000;
-      start.serial_format = station::SerialFormat::Parse("L7-###", nullptr);
+      start.serial_format = prodlog::SerialFormat::Parse("L7-###", nullptr);
       start.serial_start = 1;
       const auto begun = log->BeginUnit(start, &error);
       ASSERT_TRUE(begun) << error.message;
       if (!finish) return;
-      station::UnitEnd end;
+      prodlog::UnitEnd end;
       end.ended = started;
       end.exit_code = exit_code;
       end.message = exit_code == 0 ? "Write to EEPROM OK!" : "Write to EEPROM Fail!  Try Again!(7)";

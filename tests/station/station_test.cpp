@@ -21,7 +21,7 @@
 #include "base/clock.h"
 #include "cli/device_options.h"
 #include "dialog/messages.h"
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 #include "image/sample_image.h"
 #include "support/cli_runner.h"
 #include "support/sample_images.h"
@@ -80,12 +80,12 @@ TEST_F(StationCommand, OneFaultyChipFailsAloneAmongFour) {
     EXPECT_TRUE(progress.contains("port") && progress.contains("percent"));
   }
   // one finished row per unit, the faulty one with its outcome and the whole job's transfers
-  station::LogError error;
-  const auto log = station::ProductionLog::Open(dir_.File("production.sqlite3"), &error);
+  prodlog::LogError error;
+  const auto log = prodlog::ProductionLog::Open(dir_.File("production.sqlite3"), &error);
   ASSERT_NE(log, nullptr) << error.message;
   const auto rows = log->Rows({}, &error);
   ASSERT_TRUE(rows && rows->size() == 4u);
-  for (const station::UnitRecord& row : *rows) {
+  for (const prodlog::UnitRecord& row : *rows) {
     EXPECT_TRUE(row.finished) << row.port;
     EXPECT_EQ(row.exit_code, expected.at(row.port)) << row.port;
     EXPECT_GT(row.transfers, 0x8000u / 8) << row.port;  // body writes alone are 4095
@@ -172,12 +172,12 @@ TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
     _exit(0);
   }
   // kill it as soon as its row is there and the job has begun
-  std::optional<std::vector<station::UnitRecord>> rows;
+  std::optional<std::vector<prodlog::UnitRecord>> rows;
   for (int attempt = 0; attempt < 500; ++attempt) {
-    station::LogError error;
-    station::LogOptions read_only;
+    prodlog::LogError error;
+    prodlog::LogOptions read_only;
     read_only.read_only = true;
-    if (const auto log = station::ProductionLog::Open(log_path, &error, read_only)) {
+    if (const auto log = prodlog::ProductionLog::Open(log_path, &error, read_only)) {
       rows = log->Rows({}, &error);
       if (rows && !rows->empty()) break;
     }
@@ -188,8 +188,8 @@ TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status));
 
-  station::LogError error;
-  const auto log = station::ProductionLog::Open(log_path, &error);
+  prodlog::LogError error;
+  const auto log = prodlog::ProductionLog::Open(log_path, &error);
   ASSERT_NE(log, nullptr) << error.message;
   rows = log->Rows({}, &error);
   ASSERT_TRUE(rows && rows->size() == 1u);

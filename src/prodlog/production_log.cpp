@@ -1,4 +1,4 @@
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
 #include <sqlite3.h>
 
@@ -12,14 +12,15 @@
 #include <mutex>
 #include <system_error>
 
-#include "station/sha256.h"
+#include "prodlog/sha256.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 namespace {
 
 // Schema versions, kept in PRAGMA user_version:
 //   v1  initial schema: units, serial counters, released and held serial numbers
 //   v2  indexes for exports by start time and by port
+//   v3  the production job of each unit, and how its chip was re-plugged
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -41,6 +42,12 @@ constexpr const char* kMigrations[] = {
     // v2
     "CREATE INDEX units_started ON units(started);"
     "CREATE INDEX units_port ON units(port);",
+    // v3
+    "ALTER TABLE units ADD COLUMN job_name TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_revision TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_sha256 TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_key TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN replug TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(kMigrations) == ProductionLog::kSchemaVersion);
 
@@ -300,18 +307,20 @@ bool ProductionLog::Impl::PrepareAll(LogError* error) {
       {&held_delete, "DELETE FROM serials_held WHERE serial = ?1 AND unit_id = ?2"},
       {&unit_insert,
        "INSERT INTO units(started, station, port, image_path, image_sha256, mode, write_length,"
-       " overrides, serial, serial_format, serial_number)"
-       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)"},
+       " overrides, serial, serial_format, serial_number, job_name, job_revision, job_sha256,"
+       " job_key)"
+       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)"},
       {&unit_find,
        "SELECT ended, serial, serial_format, serial_number FROM units WHERE id = ?1"},
       {&unit_complete,
        "UPDATE units SET ended = ?2, exit_code = ?3, message = ?4, duration_ms = ?5,"
        " transfers = ?6, chip_status = ?7, chip_identity = ?8, eeprom_touched = ?9,"
-       " serial_released = ?10 WHERE id = ?1"},
+       " serial_released = ?10, replug = ?11 WHERE id = ?1"},
       {&rows,
        "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
        " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
-       " chip_status, chip_identity, eeprom_touched FROM units"
+       " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
+       " job_key FROM units"
        " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2) ORDER BY id"},
   };
   for (const auto& [statement, sql] : statements) {
@@ -484,6 +493,10 @@ std::optional<BegunUnit> ProductionLog::BeginUnit(const UnitStart& start, LogErr
     insert.Bind(10, start.serial_format->Text());
     insert.Bind(11, number);
   }
+  insert.Bind(12, start.job.name);
+  insert.Bind(13, start.job.revision);
+  insert.Bind(14, start.job.sha256);
+  insert.Bind(15, start.job.key);
   rc = impl.Run(insert);
   if (rc != SQLITE_OK) return fail(rc);
   const std::int64_t unit_id = sqlite3_last_insert_rowid(impl.db);
@@ -550,6 +563,7 @@ bool ProductionLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogEr
   if (end.chip_identity) update.Bind(8, std::int64_t{*end.chip_identity});
   update.Bind(9, std::int64_t{end.eeprom_touched ? 1 : 0});
   update.Bind(10, std::int64_t{release ? 1 : 0});
+  update.Bind(11, end.replug);
   rc = impl.Run(update);
   if (rc != SQLITE_OK) return fail(rc);
   if (release) {
@@ -612,6 +626,8 @@ std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filt
     if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
     if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
     record.eeprom_touched = rows.Int(18) != 0;
+    record.replug = rows.Text(19);
+    record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
     records.push_back(std::move(record));
   }
   rows.Reset();
@@ -619,4 +635,4 @@ std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filt
   return records;
 }
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 
 namespace {
 
@@ -49,4 +49,4 @@ std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter&, Log
   return std::nullopt;
 }
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

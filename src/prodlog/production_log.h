@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "station/serial_numbers.h"
+#include "prodlog/serial_numbers.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 
 // A failure of the log, with an operator message that names the file.
 struct LogError {
@@ -44,6 +44,12 @@ struct LogError {
   };
   Kind kind = Kind::kIo;
   std::string message;
+};
+
+// Which production job a unit ran: its name, revision, the job file's SHA-256 (lower-case hex)
+// and the id of the key that signed it (empty for an unsigned job).
+struct JobStamp {
+  std::string name, revision, sha256, key;
 };
 
 // What is known when a unit's job starts.
@@ -61,6 +67,8 @@ struct UnitStart {
   // When set, BeginUnit allocates a serial number of this format, from `serial_start` on.
   std::optional<SerialFormat> serial_format;
   std::uint64_t serial_start = 0;
+  // The production job that decided what was written; all empty when the unit ran without one.
+  JobStamp job;
 };
 
 // What BeginUnit hands back.
@@ -79,6 +87,7 @@ struct UnitEnd {
   std::optional<std::uint8_t> chip_status;
   std::optional<std::uint32_t> chip_identity;
   bool eeprom_touched = false;  // anything was written to (or erased in) the unit's EEPROM
+  std::string replug;  // how the chip was re-plugged after its erase: "operator", "power", or ""
 };
 
 // One row as exported.
@@ -98,6 +107,8 @@ struct UnitRecord {
   std::optional<std::uint8_t> chip_status;
   std::optional<std::uint32_t> chip_identity;
   bool eeprom_touched = false;
+  std::string replug;
+  JobStamp job;
 };
 
 // Which rows an export returns.
@@ -138,7 +149,7 @@ class ProductionLog {
                                                             LogError* error);
 
   // The schema version this build writes.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
  private:
   struct Impl;
@@ -157,4 +168,4 @@ class ProductionLog {
 // The SHA-256 of a file as lower-case hex; empty and *error when it cannot be read.
 [[nodiscard]] std::string FileSha256Hex(const std::string& path, std::string* error);
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "station/serial_numbers.h"
-#include "station/sha256.h"
+#include "prodlog/serial_numbers.h"
+#include "prodlog/sha256.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 namespace {
 
 TEST(SerialFormat, PadsTheCounterToItsRun) {
@@ -74,4 +74,4 @@ TEST(Sha256, KnownVectors) {
 }
 
 }  // namespace
-}  // namespace qz::station
+}  // namespace qz::prodlog

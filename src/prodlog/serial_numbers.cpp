@@ -1,9 +1,9 @@
-#include "station/serial_numbers.h"
+#include "prodlog/serial_numbers.h"
 
 #include <charconv>
 #include <limits>
 
-namespace qz::station {
+namespace qz::prodlog {
 
 std::optional<SerialFormat> SerialFormat::Parse(std::string_view text, std::string* error) {
   const auto fail = [&](std::string message) -> std::optional<SerialFormat> {
@@ -72,4 +72,4 @@ std::optional<std::uint64_t> ParseSerialStart(std::string_view text, std::string
   return value;
 }
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

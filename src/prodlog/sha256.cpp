@@ -1,8 +1,8 @@
-#include "station/sha256.h"
+#include "prodlog/sha256.h"
 
 #include <cstring>
 
-namespace qz::station {
+namespace qz::prodlog {
 namespace {
 
 constexpr std::array<std::uint32_t, 64> kRoundConstants = {
@@ -119,4 +119,4 @@ std::string Sha256::Hex(std::span<const std::uint8_t> bytes) {
   return ToHex(sha.Finish());
 }
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace qz::station {
+namespace qz::prodlog {
 
 // A serial-number pattern such as "L7-######": fixed text around exactly one run of '#', the
 // run being the decimal counter, zero-padded to its width. Immutable once parsed.
@@ -42,4 +42,4 @@ class SerialFormat {
 [[nodiscard]] std::optional<std::uint64_t> ParseSerialStart(std::string_view text,
                                                             std::string* error);
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "station/production_log.h"
+#include "prodlog/production_log.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 namespace {
 
 namespace fs = std::filesystem;
@@ -181,6 +181,45 @@ TEST_F(ProductionLogTest, ACounterThatOutgrowsItsRunStopsWithoutARow) {
   EXPECT_EQ(Rows().size(), 3u);
 }
 
+TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
+  {  // a file as the previous schema left it, with one finished unit
+    auto log = OpenLog();
+    ASSERT_TRUE(log);
+    Program(*log, 1, true);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug"}) {
+    const std::string drop = std::string("ALTER TABLE units DROP COLUMN ") + column;
+    ASSERT_EQ(sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+
+  auto log = OpenLog();
+  ASSERT_TRUE(log);
+  UnitStart start = Start("1-2");
+  start.job = {"speaker-fw", "7", std::string(64, 'b'), "factory-2026"};
+  LogError error;
+  const auto unit = log->BeginUnit(start, &error);
+  ASSERT_TRUE(unit) << error.message;
+  UnitEnd end = End(true);
+  end.replug = "power";
+  ASSERT_TRUE(log->CompleteUnit(unit->unit_id, end, &error)) << error.message;
+  log.reset();
+
+  const auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].job.name, "");
+  EXPECT_EQ(rows[0].serial, "L7-0001");
+  EXPECT_EQ(rows[1].serial, "L7-0002");
+  EXPECT_EQ(rows[1].job.name, "speaker-fw");
+  EXPECT_EQ(rows[1].job.revision, "7");
+  EXPECT_EQ(rows[1].job.sha256, std::string(64, 'b'));
+  EXPECT_EQ(rows[1].job.key, "factory-2026");
+  EXPECT_EQ(rows[1].replug, "power");
+}
+
 TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {
   LogError error;
   // corrupt
@@ -257,4 +296,4 @@ TEST_F(ProductionLogTest, DefaultPathIsInTheXdgDataDirectory) {
 }
 
 }  // namespace
-}  // namespace qz::station
+}  // namespace qz::prodlog

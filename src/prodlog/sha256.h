@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-namespace qz::station {
+namespace qz::prodlog {
 
 // SHA-256 (FIPS 180-4), incremental.
 class Sha256 {
@@ -29,4 +29,4 @@ class Sha256 {
   std::uint64_t length_ = 0;  // bytes
 };
 
-}  // namespace qz::station
+}  // namespace qz::prodlog

@@ -12,10 +12,10 @@
 #include <string>
 #include <system_error>
 
-#include "station/production_log.h"
-#include "station/sha256.h"
+#include "prodlog/production_log.h"
+#include "prodlog/sha256.h"
 
-namespace qz::station {
+namespace qz::prodlog {
 
 std::string DefaultLogPath(std::string* error) {
   std::filesystem::path base;
@@ -88,4 +88,4 @@ std::string FileSha256Hex(const std::string& path, std::string* error) {
   return Sha256::ToHex(sha.Finish());
 }
 
-}  // namespace qz::station
+}  // namespace qz::prodlog
