@@ -110,10 +110,10 @@ class RecordingBackend::Sink {
     if (!header_written_ || finished_) return;
     nlohmann::ordered_json line{{"type", out ? "out" : "in"}, {"index", ++reports_}, {"t", Offset()}};
     if (out) {
-      line["bytes"] = BytesToHex(bytes);
+      AddBytes(line, bytes);
       if (result < 0 || static_cast<std::size_t>(result) != bytes.size()) line["result"] = result;
     } else if (result > 0) {
-      line["bytes"] = BytesToHex(bytes.first(std::min(bytes.size(), static_cast<std::size_t>(result))));
+      AddBytes(line, bytes.first(std::min(bytes.size(), static_cast<std::size_t>(result))));
     } else {
       line["result"] = result;
     }
@@ -143,6 +143,14 @@ class RecordingBackend::Sink {
             {"vendor_id", FormatHex(chip.vendor_id, 4)},
             {"product_id", FormatHex(chip.product_id, 4)},
             {"mode", ModeOfProductId(chip.product_id)}};
+  }
+  // Reports are mostly padding: trailing zero bytes are left out and "length" tells how many
+  // bytes the report has.
+  static void AddBytes(nlohmann::ordered_json& line, std::span<const std::uint8_t> bytes) {
+    std::size_t kept = bytes.size();
+    while (kept > 0 && bytes[kept - 1] == 0) --kept;
+    line["bytes"] = BytesToHex(bytes.first(kept));
+    if (kept != bytes.size()) line["length"] = bytes.size();
   }
   std::int64_t Offset() const { return (clock_.Now() - started_).count(); }
   void Line(const nlohmann::ordered_json& line) {
@@ -300,6 +308,11 @@ std::optional<Recording> LoadRecording(const std::string& path, std::string* err
               HexToBytes(line["bytes"].get<std::string>());
           if (!bytes) return fail(where + "bytes that are not hex");
           entry.bytes = *bytes;
+          const std::size_t length = line.value("length", entry.bytes.size());
+          if (length < entry.bytes.size() || length > 0x10000) {
+            return fail(where + "a report length that does not fit its bytes");
+          }
+          entry.bytes.resize(length, 0);
         }
         entry.result = line.value("result", static_cast<int>(entry.bytes.size()));
       } else if (type == "arrival") {

@@ -22,9 +22,10 @@ inline constexpr int kRecordingFormat = 1;
 //             "mode" ("firmware"/"rom"), "input_report_length", "output_report_length",
 //             "report_descriptor" (hex), "image_sha256" and "image_length" (never the image)
 //   "out"     a report written: "index" (from 1, counting "out" and "in" together), "t" (µs
-//             since the header), "bytes" (hex, report ID first); "result" when the write did
-//             not take the whole report (-1: failed)
-//   "in"      a report read: "index", "t", "bytes", or instead of "bytes" a "result" of -1 (no
+//             since the header), "bytes" (hex, report ID first; trailing zero bytes left out,
+//             then "length" gives the report's whole length); "result" when the write did not
+//             take the whole report (-1: failed)
+//   "in"      a report read: "index", "t", "bytes" (and "length"), or instead a "result" of -1 (no
 //             report within the time-out) or 0 (no read could be made)
 //   "arrival" the chip showed up (again) on the bus: "t", "vendor_id", "product_id", "mode"
 //   "removal" the chip left the bus: "t"

@@ -54,6 +54,10 @@ class Station::Port {
  private:
   [[nodiscard]] bool SoftStop() const { return station_.stop_requests_.load() >= 1; }
   [[nodiscard]] bool HardStop() const { return station_.stop_requests_.load() >= 2; }
+  // Every unit the station was asked for has started: no port waits for more.
+  [[nodiscard]] bool UnitsDone() const {
+    return station_.config_.units > 0 && station_.units_started_.load() >= station_.config_.units;
+  }
 
   // A chip of ours sits on the port (any QZ670x identity, or the operator's target).
   bool ChipPresent() {
@@ -67,7 +71,7 @@ class Station::Port {
   // bus it sleeps until a device arrives or goes away.
   bool WaitForPresence(bool present) {
     for (;;) {
-      if (SoftStop()) return false;
+      if (SoftStop() || UnitsDone()) return false;
       // the one at the port brings the next unit only once the last one is gone
       if (present && station_.handler_ != nullptr) station_.handler_->Tick(name_);
       (void)dialog_->DispatchHotplugEvents();
@@ -101,7 +105,11 @@ class Station::Port {
       observer.OnPortState(name_, PortState::kWaiting);
       if (!config.loop && !first) break;
       if (config.loop ? !WaitForPresence(true) : (SoftStop() || !ChipPresent())) break;
-      if (config.units > 0 && station_.units_started_.fetch_add(1) >= config.units) break;
+      if (config.units > 0) {
+        const int started = station_.units_started_.fetch_add(1);
+        if (started >= config.units) break;
+        if (started + 1 == config.units) station_.WakeWaiters();  // the others wait no longer
+      }
 
       UnitRecorder::Started record;
       if (station_.recorder_ != nullptr) {
