@@ -109,6 +109,7 @@ DialogCommandLine::DialogCommandLine(const std::string& app_name)
               "chips on the USB bus; --simulate gives it a virtual chip instead.",
               app_name) {
   parser_.set_version_flag("--version", app_name + " " + QZ_VERSION);
+  options_.program = app_name + " " + QZ_VERSION;  // for a recording's header
   options_.AddTo(parser_);
 }
 
