@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSocketNotifier>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -168,7 +169,54 @@ StationWindow::StationWindow(DeviceSession& session, std::string app_name, QWidg
   ticker_ = new QTimer(this);
   ticker_->setInterval(kTickMs);
   connect(ticker_, &QTimer::timeout, this, [this] { Tick(); });
+  WatchIdlePorts();
   UpdateButtons();
+}
+
+// Before Start the window follows the bus itself: a tile for every port where a chip sits, kept
+// up to date by the hotplug source's events (the station takes the source over at Start).
+void StationWindow::WatchIdlePorts() {
+  HotplugSource* hotplug = session_.Hotplug();
+  if (hotplug != nullptr && hotplug->Start()) {
+    idle_hotplug_ = hotplug;
+    if (hotplug->PollFd() >= 0) {
+      idle_notifier_ = new QSocketNotifier(hotplug->PollFd(), QSocketNotifier::Read, this);
+      connect(idle_notifier_, &QSocketNotifier::activated, this, [this] {
+        if (idle_hotplug_ != nullptr) (void)idle_hotplug_->TakeEvents();
+        ShowIdlePorts();
+      });
+    }
+  }
+  ShowIdlePorts();
+}
+
+void StationWindow::StopWatchingIdlePorts() {
+  delete idle_notifier_;
+  idle_notifier_ = nullptr;
+  if (idle_hotplug_ != nullptr) idle_hotplug_->Stop();
+  idle_hotplug_ = nullptr;
+}
+
+void StationWindow::ShowIdlePorts() {
+  if (Running() || ended_ || core_ != nullptr) return;
+  std::set<std::string> present;
+  for (const HidDeviceInfo& info : session_.BusBackend().Enumerate()) {
+    if (info.vendor_id == kQzVendorId && !info.port.empty()) present.insert(info.port);
+  }
+  for (auto it = tiles_.begin(); it != tiles_.end();) {
+    if (present.count(it->first.toStdString()) != 0) {
+      ++it;
+      continue;
+    }
+    tile_grid_->removeWidget(it->second);
+    delete it->second;
+    ports_.erase(it->first.toStdString());
+    it = tiles_.erase(it);
+  }
+  for (const std::string& port : present) {
+    ViewOf(port).view.phase = TilePhase::kIdle;
+    ShowPort(port);
+  }
 }
 
 void StationWindow::BuildLayout() {
@@ -282,8 +330,13 @@ void StationWindow::UpdateButtons() {
   start_->setEnabled(!running && !ended_ && setup_->ImageAccepted());
   stop_->setEnabled(running && !stopping_);
   setup_->SetLocked(running);
-  if (!running && !setup_->ImageAccepted() && !ended_) {
-    SetStatus(QStringLiteral("Choose an image that passes its check to start."));
+  const QString choose = QStringLiteral("Choose an image that passes its check to start.");
+  if (!running && !ended_ && core_ == nullptr) {
+    if (!setup_->ImageAccepted()) {
+      SetStatus(choose);
+    } else if (StatusText() == choose) {
+      SetStatus(QStringLiteral("Ready: press Start."));
+    }
   }
 }
 
@@ -377,6 +430,7 @@ void StationWindow::EndNow() {
 }
 
 StationWindow::~StationWindow() {
+  StopWatchingIdlePorts();
   if (core_ != nullptr) core_->StopNow();
 }
 
@@ -461,12 +515,15 @@ bool StationWindow::StartCore(std::string* error) {
   config.ports = ports;
   config.choices = choices;
   config.loop = true;
+  // every port: also those where a chip first shows up after Start
+  config.take_up_new_ports = setup_->Ports().empty();
   config.app_name = app_name_;
   core->station = std::make_unique<station::Station>(
       session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *core,
       core->recorder.get(), core->virtual_operator.get());
 
-  // tiles: the ports of this run, in order
+  // tiles: the ports of this run, in order; the station follows the bus from now on
+  StopWatchingIdlePorts();
   for (auto& [name, tile] : tiles_) {
     tile_grid_->removeWidget(tile);
     delete tile;

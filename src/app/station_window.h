@@ -17,6 +17,7 @@ class QCloseEvent;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QSocketNotifier;
 class QTimer;
 
 namespace qz {
@@ -123,6 +124,10 @@ class StationWindow final : public QWidget {
   void OnUnitFinished(const station::UnitReport& unit);
   // Moves the running units' times on.
   void Tick();
+  // Before Start: a tile for every port where a chip sits, following the hotplug events.
+  void WatchIdlePorts();
+  void StopWatchingIdlePorts();
+  void ShowIdlePorts();
 
   // What the window knows of one port.
   struct PortView {
@@ -146,6 +151,8 @@ class StationWindow final : public QWidget {
   QLabel* status_ = nullptr;
   QGridLayout* tile_grid_ = nullptr;
   QTimer* ticker_ = nullptr;
+  QSocketNotifier* idle_notifier_ = nullptr;
+  HotplugSource* idle_hotplug_ = nullptr;  // started by the window until Start
   std::map<QString, PortTile*> tiles_;
   std::map<std::string, PortView> ports_;
   std::shared_ptr<Mailbox> mailbox_;

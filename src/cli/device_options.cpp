@@ -1,9 +1,11 @@
 #include "cli/device_options.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "sim/virtual_chip.h"
+#include "prodlog/production_log.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -12,11 +14,20 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
   CLI::Option* simulate_flag =
       command
           .add_option("--simulate", simulate,
-                      "Talk to N virtual chips (default 1) on ports sim-1..sim-N instead of the "
-                      "USB HID devices")
+                      "Talk to N virtual chips (default 1, at most 64) on ports sim-1..sim-N "
+                      "instead of the USB HID devices")
           ->expected(0, 1)
           ->default_str("1")
-          ->type_name("[N]");
+          ->type_name("[N]")
+          ->check([](const std::string& text) -> std::string {
+            int count = 0;
+            if (!CLI::detail::lexical_cast(text, count)) return "N must be a whole number";
+            if (count < 1 || count > kMaxVirtualChips) {
+              return "the virtual station holds 1 to " + std::to_string(kMaxVirtualChips) +
+                     " chips (sim-1..sim-" + std::to_string(kMaxVirtualChips) + "), not " + text;
+            }
+            return {};
+          });
   command
       .add_option("--sim-eeprom", sim_eeprom,
                   "EEPROM content of the virtual chip: read at start when the file exists "
@@ -33,8 +44,8 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
   command
       .add_flag("--sim-virtual-time", sim_virtual_time,
                 "The protocol's pauses and time-outs pass at once: a job takes as long as its "
-                "work, not its pacing (dry runs, tests of whole programs)")
-      ->needs(simulate_flag);
+                "work, not its pacing (dry runs, tests of whole programs); with --simulate or "
+                "--sim-replay");
   command
       .add_option("--sim-fault", sim_faults,
                   "Misbehaviour of the virtual chip, repeatable: status=N, identity=HEX, "
@@ -57,6 +68,21 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
       ->needs(simulate_flag);
   command.add_option("--trace", trace, "Write every HID report sent and received to FILE")
       ->type_name("FILE");
+  command
+      .add_option("--record", record,
+                  "Record the HID session to FILE as JSON Lines (a header, every report with its "
+                  "time, arrivals and removals; the image only as its SHA-256 and length), to "
+                  "hand a misbehaving chip's session to a developer. `station` writes one file "
+                  "per port, the port put before the extension: rec.jsonl gives rec.1-4.2.jsonl")
+      ->type_name("FILE");
+  command
+      .add_option("--sim-replay", sim_replay,
+                  "A virtual chip that plays back a recording made with --record: it answers "
+                  "exactly as recorded and stops the job at the first report that differs, "
+                  "naming it. Repeatable: the K-th recording on port sim-K")
+      ->type_name("FILE")
+      ->allow_extra_args(false)
+      ->excludes(simulate_flag);
   if (with_port) {
     command
         .add_option("--port", port,
@@ -66,12 +92,24 @@ void DeviceOptions::AddTo(CLI::App& command, bool with_port) {
   }
 }
 
+void DeviceOptions::DescribeSession(const std::string& image, const std::string& app_name) {
+  program = app_name + " " + QZ_VERSION;
+  if (record.empty() && sim_replay.empty()) return;
+  // an image that cannot be read is refused later, by the dialog's own check
+  std::string ignored;
+  image_sha256 = prodlog::FileSha256Hex(image, &ignored);
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(image, error);
+  image_length = error ? 0 : static_cast<std::uint64_t>(size);
+}
+
 DialogCommandLine::DialogCommandLine(const std::string& app_name)
     : app_name_(app_name),
       parser_("QZ670x EEPROM writer: the operator's dialog. Without options it works with the "
               "chips on the USB bus; --simulate gives it a virtual chip instead.",
               app_name) {
   parser_.set_version_flag("--version", app_name + " " + QZ_VERSION);
+  options_.program = app_name + " " + QZ_VERSION;  // for a recording's header
   options_.AddTo(parser_);
 }
 

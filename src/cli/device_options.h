@@ -12,9 +12,12 @@ namespace qz::cli {
 
 // Options of every command that talks to a chip: the real bus, or virtual chips.
 struct DeviceOptions : DeviceConfig {
-  // Registers --simulate[=N], --sim-eeprom, --sim-mode, --sim-fault, --trace, and with
+  // Registers --simulate[=N], --sim-eeprom, --sim-mode, --sim-fault, --trace, --record,
+  // --sim-replay, and with
   // `with_port` --port.
   void AddTo(CLI::App& command, bool with_port = true);
+  // The program and the image it writes, for a recording's header and a replay's check.
+  void DescribeSession(const std::string& image, const std::string& app_name);
 };
 
 // The command line of the dialog programs (the Qt window and the native Windows dialog):

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "dialog/qz670x_dialog.h"
 #include "hid/chip_identities.h"
 #include "hid/port_scoped_backend.h"
+#include "recording/session_recording.h"
 #include "station/log_recorder.h"
 #include "prodlog/serial_numbers.h"
 #include "station/station.h"
@@ -35,6 +37,16 @@ namespace qz::cli {
 namespace {
 
 constexpr const char* kAppName = "qz670x-mp-cli";
+
+// The recording of one port: the port put before the file's extension ("rec.jsonl" and port
+// 1-4.2 give "rec.1-4.2.jsonl"; without an extension it is appended: "rec.1-4.2").
+std::string PortRecordingPath(const std::string& path, const std::string& port) {
+  const std::filesystem::path whole(path);
+  const std::string extension = whole.extension().string();
+  std::filesystem::path named = whole;
+  named.replace_filename(whole.stem().string() + "." + port + extension);
+  return named.string();
+}
 // How often the main thread looks at a caught signal while the ports work.
 constexpr std::chrono::milliseconds kSignalPoll{50};
 
@@ -69,6 +81,8 @@ class StationView final : public station::StationObserver {
 
   void OnPortState(const std::string& port, station::PortState state) override {
     std::lock_guard lock(mutex_);
+    // a port taken up after the start gets a line of its own
+    if (lines_.find(port) == lines_.end()) order_.push_back(port);
     Line& line = lines_[port];
     line.state = state;
     if (state == station::PortState::kWaiting) line.detail.clear();
@@ -276,7 +290,12 @@ int RunStation(const StationArgs& args, Context& context) {
 
   const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);
   std::string error;
-  std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
+  // the station records each port on its own (below), not the session's one backend
+  DeviceOptions device = args.device;
+  device.DescribeSession(args.image, kAppName);
+  const std::string record = device.record;
+  device.record.clear();
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(device, &error);
   if (!session) {
     *output.err << kAppName << ": " << error << '\n';
     return static_cast<int>(Exit::kIoError);
@@ -291,7 +310,9 @@ int RunStation(const StationArgs& args, Context& context) {
     return listed;
   };
   config.ports = args.all_ports ? PortsOf(ours()) : args.ports;
-  if (config.ports.empty()) {
+  // with --loop, --all-ports also takes up the ports where a chip shows up later
+  config.take_up_new_ports = args.all_ports && args.loop;
+  if (config.ports.empty() && !config.take_up_new_ports) {
     *output.err << kAppName << ": no chip on any USB port\n";
     return static_cast<int>(Exit::kNoChip);
   }
@@ -304,6 +325,15 @@ int RunStation(const StationArgs& args, Context& context) {
         return static_cast<int>(Exit::kNoChip);
       }
     }
+  }
+
+  if (!record.empty()) {
+    const recording::SessionFacts facts{device.program, device.image_sha256, device.image_length};
+    config.wrap_port = [record, facts, &clock](const std::string& port, HidBackend& inner,
+                                               std::string* why) -> std::unique_ptr<HidBackend> {
+      return recording::RecordingBackend::Create(inner, clock, PortRecordingPath(record, port),
+                                                 facts, why);
+    };
   }
 
   std::unique_ptr<station::VirtualOperator> virtual_operator;
@@ -365,7 +395,9 @@ void AddStationCommand(CLI::App& app, Context& context) {
   command->add_option("--ports", args->ports, "The USB ports to program (as `list` shows them)")
       ->delimiter(',')
       ->type_name("P1,P2,...");
-  command->add_flag("--all-ports", args->all_ports, "Every port where a chip shows up");
+  command->add_flag("--all-ports", args->all_ports,
+                    "Every port where a chip sits at the start; with --loop also every port "
+                    "where one shows up later");
   CLI::Option* factory =
       command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
   CLI::Option* developer = command->add_flag(

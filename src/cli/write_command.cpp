@@ -147,7 +147,9 @@ int RunWrite(const WriteArgs& args, const Output& output) {
       return static_cast<int>(Exit::kIoError);
     }
   }
-  std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
+  DeviceOptions device = args.device;
+  device.DescribeSession(args.image, "qz670x-mp-cli");
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(device, &error);
   if (!session) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
     return static_cast<int>(Exit::kIoError);

@@ -9,6 +9,8 @@
 #include "hid/platform/platform.h"
 #include "hid/port_scoped_backend.h"
 #include "hid/trace.h"
+#include "recording/session_recording.h"
+#include "sim/replay_chip.h"
 #include "sim/sim_hid_backend.h"
 #include "sim/sim_hotplug.h"
 #include "sim/virtual_chip.h"
@@ -16,9 +18,6 @@
 namespace qz {
 
 namespace {
-
-// More virtual chips than this would only be a typing mistake.
-constexpr int kMaxVirtualChips = 64;
 
 struct SessionHook {
   Clock* clock = nullptr;
@@ -60,6 +59,8 @@ struct DeviceSession::Parts {
   std::unique_ptr<std::ofstream> trace_file;
   std::unique_ptr<TracingBackend> tracing_backend;
   std::unique_ptr<PortScopedBackend> port_backend;
+  std::vector<std::unique_ptr<sim::ReplayBackend>> replays;
+  std::unique_ptr<recording::RecordingBackend> recorder;
   std::unique_ptr<HotplugSource> hotplug;  // before the chips in destruction: it listens to them
   HidBackend* bus = nullptr;
   HidBackend* backend = nullptr;
@@ -83,6 +84,32 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
   if (clock == nullptr && test_hook) clock = test_hook->clock;
 
   const int chip_count = config.simulate;
+  if (!config.sim_replay.empty() && (chip_count > 0 || !config.sim_eeprom.empty() ||
+                                     !config.sim_mode.empty() || !config.sim_faults.empty())) {
+    return fail("--sim-replay plays back chips of its own: it takes no --simulate, --sim-eeprom, "
+                "--sim-mode or --sim-fault");
+  }
+  if (config.sim_virtual_time && chip_count == 0 && config.sim_replay.empty()) {
+    return fail("--sim-virtual-time needs --simulate or --sim-replay");
+  }
+  if (static_cast<int>(config.sim_replay.size()) > kMaxVirtualChips) {
+    return fail("--sim-replay: the virtual station holds " + std::to_string(kMaxVirtualChips) +
+                " chips");
+  }
+  std::vector<recording::Recording> recordings;
+  for (const std::string& file : config.sim_replay) {
+    std::string why;
+    std::optional<recording::Recording> loaded = recording::LoadRecording(file, &why);
+    if (!loaded) return fail(why);
+    if (!config.image_sha256.empty() && !loaded->image_sha256.empty() &&
+        (loaded->image_sha256 != config.image_sha256 ||
+         loaded->image_length != config.image_length)) {
+      return fail(file + ": recorded with another image (SHA-256 " + loaded->image_sha256 + ", " +
+                  std::to_string(loaded->image_length) + " bytes); this one has SHA-256 " +
+                  config.image_sha256 + ", " + std::to_string(config.image_length) + " bytes");
+    }
+    recordings.push_back(std::move(*loaded));
+  }
   if (chip_count == 0 &&
       (!config.sim_eeprom.empty() || !config.sim_mode.empty() || !config.sim_faults.empty())) {
     return fail("--sim-eeprom, --sim-mode and --sim-fault need --simulate");
@@ -119,7 +146,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
   Parts& parts = *session->parts_;
   if (clock != nullptr) {
     parts.clock = clock;
-  } else if (config.sim_virtual_time && chip_count > 0) {
+  } else if (config.sim_virtual_time) {
     parts.clock = &parts.virtual_clock;
   } else {
     UseFinePlatformTimer();  // the system clock's real pauses, on the bus or a virtual chip's
@@ -166,6 +193,24 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
       parts.bus = parts.merged_backend.get();
     }
     parts.hotplug = std::make_unique<sim::SimHotplugSource>(std::move(listening));
+  } else if (!recordings.empty()) {
+    std::vector<HidBackend*> parts_of_bus;
+    auto source = std::make_unique<sim::SimHotplugSource>();
+    for (std::size_t k = 0; k < recordings.size(); ++k) {
+      const std::string path = k == 0 ? std::string(sim::kChipPath) : "sim:" + std::to_string(k);
+      parts.replays.push_back(std::make_unique<sim::ReplayBackend>(
+          std::move(recordings[k]), *parts.clock, path, SimPort(static_cast<int>(k) + 1)));
+      parts.replays.back()->SetPlugListener(
+          [hotplug = source.get()](std::uint32_t event_type) { hotplug->InjectEvent(event_type); });
+      parts_of_bus.push_back(parts.replays.back().get());
+    }
+    if (parts_of_bus.size() == 1) {
+      parts.bus = parts_of_bus.front();
+    } else {
+      parts.merged_backend = std::make_unique<MergedHidBackend>(std::move(parts_of_bus));
+      parts.bus = parts.merged_backend.get();
+    }
+    parts.hotplug = std::move(source);
   } else {
     parts.platform_backend = MakePlatformHidBackend();
     parts.bus = parts.platform_backend.get();
@@ -183,6 +228,14 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
     parts.port_backend = std::make_unique<PortScopedBackend>(*parts.bus, config.port);
     parts.backend = parts.port_backend.get();
   }
+  if (!config.record.empty()) {
+    std::string why;
+    parts.recorder = recording::RecordingBackend::Create(
+        *parts.backend, *parts.clock, config.record,
+        recording::SessionFacts{config.program, config.image_sha256, config.image_length}, &why);
+    if (!parts.recorder) return fail(why);
+    parts.backend = parts.recorder.get();
+  }
 
   parts.finished = false;
   if (test_hook && test_hook->on_session) test_hook->on_session(*session);
@@ -192,6 +245,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
 HidBackend& DeviceSession::Backend() { return *parts_->backend; }
 HidBackend& DeviceSession::BusBackend() { return *parts_->bus; }
 HotplugSource* DeviceSession::Hotplug() { return parts_->hotplug.get(); }
+recording::RecordingBackend* DeviceSession::Recorder() { return parts_->recorder.get(); }
 Clock& DeviceSession::GetClock() { return *parts_->clock; }
 
 sim::VirtualChip* DeviceSession::Chip() {
@@ -228,6 +282,16 @@ bool DeviceSession::Finish(std::string* error) {
       ok = false;
       if (error != nullptr) *error = "cannot write the trace file";
     }
+  }
+  if (parts.recorder && !parts.recorder->Finish()) {
+    ok = false;
+    if (error != nullptr) *error = "cannot write the recording file";
+  }
+  for (const std::unique_ptr<sim::ReplayBackend>& replay : parts.replays) {
+    const std::string problem = replay->Problem();
+    if (problem.empty()) continue;
+    ok = false;
+    if (error != nullptr) *error = problem;
   }
   for (std::size_t k = 0; k < parts.chips.size(); ++k) {
     if (parts.sim_files[k].empty()) continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,11 +13,17 @@
 
 namespace qz {
 class Clock;
+namespace recording {
+class RecordingBackend;
+}
 namespace sim {
 class VirtualChip;
 class SimHidBackend;
 struct Fault;
 }  // namespace sim
+
+// Chips the virtual station holds (ports sim-1..sim-64); asking for more is a usage error.
+inline constexpr int kMaxVirtualChips = 64;
 
 // What a program chooses to talk to: the real bus, or virtual chips.
 struct DeviceConfig {
@@ -27,6 +34,13 @@ struct DeviceConfig {
   std::vector<std::string> sim_faults;  // "[sim-K:]SPEC": one chip's, or without prefix every chip's
   std::string trace;                    // every report in and out, as text, to this file
   std::string port;                     // only the chip on this USB port
+  std::string record;                   // the HID session, as a recording, to this file
+  std::vector<std::string> sim_replay;  // recordings played back by chips on sim-1, sim-2, ...
+  // The program (name and version) and the image it writes (SHA-256 as hex and length), for a
+  // recording's header and to check that a replayed recording is of the same image.
+  std::string program;
+  std::string image_sha256;
+  std::uint64_t image_length = 0;
 };
 
 // Splits a fault text into its port prefix ("sim-3:corrupt@0x40" gives "sim-3") and the fault;
@@ -64,8 +78,12 @@ class DeviceSession {
   // Ports of the virtual chips, in order; empty on the real bus.
   [[nodiscard]] std::vector<std::string> SimPorts() const;
 
-  // Ends the session: flushes the trace and saves the virtual chips' EEPROMs. Runs once; false
-  // with a reason in `error` when a save failed.
+  // The session's recorder (with --record), to tell it of power switches; null without.
+  [[nodiscard]] recording::RecordingBackend* Recorder();
+
+  // Ends the session: flushes the trace and the recording, saves the virtual chips' EEPROMs and
+  // says whether replayed recordings were followed to their end. Runs once; false with a reason
+  // in `error` when something failed.
   [[nodiscard]] bool Finish(std::string* error);
 
  private:

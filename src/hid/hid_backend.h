@@ -45,7 +45,8 @@ class HidDevice {
   virtual int Write(std::span<const std::uint8_t> report) = 0;
   // Reads one input report into `report`: the byte count (at least 1) when a report arrived,
   // 0 when no read could be made, -1 when none arrived within `timeout`.
-  virtual int Read(std::span<std::uint8_t> report, std::chrono::milliseconds timeout) = 0;
+  virtual int Read(std::span<std::uint8_t> report, std::chrono::milliseconds timeout) = 0;  // The interface's report descriptor as the device gave it; empty when not known here.
+  [[nodiscard]] virtual std::vector<std::uint8_t> ReportDescriptor() const { return {}; }
 };
 
 // The platform's HID layer: a list of present interfaces and a way to open one.

@@ -1,6 +1,7 @@
 #include "sim/sim_hid_backend.h"
 
 #include <algorithm>
+#include <array>
 
 #include "base/clock.h"
 
@@ -21,6 +22,20 @@ class ChipDevice final : public HidDevice {
   }
   [[nodiscard]] std::uint16_t OutputReportLength() const override {
     return chip_.OutputReportLength();
+  }
+  // A vendor-defined interface of one unnumbered input and one output report of the chip's
+  // lengths (the report-ID byte not counted on the wire).
+  [[nodiscard]] std::vector<std::uint8_t> ReportDescriptor() const override {
+    const auto count = [](std::uint16_t length) {
+      const auto bytes = static_cast<std::uint16_t>(length > 0 ? length - 1 : 0);
+      return std::array<std::uint8_t, 3>{0x96, static_cast<std::uint8_t>(bytes & 0xFF),
+                                         static_cast<std::uint8_t>(bytes >> 8)};
+    };
+    const std::array<std::uint8_t, 3> in = count(chip_.InputReportLength());
+    const std::array<std::uint8_t, 3> out = count(chip_.OutputReportLength());
+    return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+            in[0], in[1], in[2], 0x09, 0x01, 0x81, 0x02,
+            out[0], out[1], out[2], 0x09, 0x01, 0x91, 0x02, 0xC0};
   }
   int Write(std::span<const std::uint8_t> report) override { return chip_.Write(handle_, report); }
   int Read(std::span<std::uint8_t> report, std::chrono::milliseconds timeout) override {

@@ -46,6 +46,7 @@ class Station::Port {
   Port& operator=(const Port&) = delete;
 
   void Start() { thread_ = std::thread([this] { Main(); }); }
+  [[nodiscard]] const std::string& Name() const { return name_; }
   void Join() {
     if (thread_.joinable()) thread_.join();
   }
@@ -53,30 +54,47 @@ class Station::Port {
  private:
   [[nodiscard]] bool SoftStop() const { return station_.stop_requests_.load() >= 1; }
   [[nodiscard]] bool HardStop() const { return station_.stop_requests_.load() >= 2; }
+  // Every unit the station was asked for has started: no port waits for more.
+  [[nodiscard]] bool UnitsDone() const {
+    return station_.config_.units > 0 && station_.units_started_.load() >= station_.config_.units;
+  }
 
   // A chip of ours sits on the port (any QZ670x identity, or the operator's target).
   bool ChipPresent() {
-    const std::vector<HidDeviceInfo> interfaces = backend_.Enumerate();
+    const std::vector<HidDeviceInfo> interfaces = Bus().Enumerate();
     return std::any_of(interfaces.begin(), interfaces.end(), [](const HidDeviceInfo& info) {
       return info.vendor_id == kQzVendorId;
     });
   }
 
-  // Waits until the bus shows `present`; false when a stop came first.
+  // Waits until the bus shows `present`; false when a stop came first. Between looks at the
+  // bus it sleeps until a device arrives or goes away.
   bool WaitForPresence(bool present) {
     for (;;) {
-      if (SoftStop()) return false;
-      if (station_.handler_ != nullptr) station_.handler_->Tick(name_);
+      if (SoftStop() || UnitsDone()) return false;
+      // the one at the port brings the next unit only once the last one is gone
+      if (present && station_.handler_ != nullptr) station_.handler_->Tick(name_);
       (void)dialog_->DispatchHotplugEvents();
       if (ChipPresent() == present) return true;
-      station_.clock_.SleepFor(station_.config_.poll);
+      station_.WaitForBus(hotplug_view_);
     }
   }
 
   void Main() {
     StationObserver& observer = station_.observer_;
     const StationConfig& config = station_.config_;
-    dialog_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(controls_, backend_, station_.clock_,
+    if (config.wrap_port) {
+      std::string why;
+      wrapped_ = config.wrap_port(name_, backend_, &why);
+      if (!wrapped_) {
+        observer.OnProblem(name_ + ": " + why);
+        station_.log_failed_ = true;
+        observer.OnPortState(name_, PortState::kStopped);
+        station_.WakeWaiters();
+        return;
+      }
+    }
+    dialog_ = std::make_unique<CQZ670xWriteEepromMPUtyDlg>(controls_, Bus(), station_.clock_,
                                                             hotplug_view_, config.app_name);
     controls_.SetMessageHandler(
         [this](const MessageBoxRequest& message) { station_.observer_.OnMessage(name_, message); });
@@ -87,7 +105,11 @@ class Station::Port {
       observer.OnPortState(name_, PortState::kWaiting);
       if (!config.loop && !first) break;
       if (config.loop ? !WaitForPresence(true) : (SoftStop() || !ChipPresent())) break;
-      if (config.units > 0 && station_.units_started_.fetch_add(1) >= config.units) break;
+      if (config.units > 0) {
+        const int started = station_.units_started_.fetch_add(1);
+        if (started >= config.units) break;
+        if (started + 1 == config.units) station_.WakeWaiters();  // the others wait no longer
+      }
 
       UnitRecorder::Started record;
       if (station_.recorder_ != nullptr) {
@@ -158,11 +180,16 @@ class Station::Port {
     if (!exited) dialog_->OnExit();
     observer.OnPortState(name_, PortState::kStopped);
     dialog_.reset();
+    wrapped_.reset();  // a recording ends with the port's work
+    station_.WakeWaiters();  // the look-out for new ports may be done now
   }
+
+  HidBackend& Bus() { return wrapped_ ? *wrapped_ : backend_; }
 
   Station& station_;
   const std::string name_;
   PortScopedBackend backend_;
+  std::unique_ptr<HidBackend> wrapped_;  // around backend_, when the station wraps ports
   HotplugSource* hotplug_view_;
   HeadlessControls controls_;
   std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> dialog_;
@@ -186,17 +213,72 @@ Station::~Station() {
 int Station::Run() {
   started_at_ = clock_.Now();
   HotplugFanout fanout(hotplug_);
+  {
+    std::lock_guard lock(fanout_mutex_);
+    fanout_ = &fanout;
+  }
   for (const std::string& name : config_.ports) {
     ports_.push_back(std::make_unique<Port>(*this, name, fanout.NewView()));
   }
   for (const std::unique_ptr<Port>& port : ports_) port->Start();
+  if (config_.take_up_new_ports && config_.loop) TakeUpNewPorts(fanout);
   for (const std::unique_ptr<Port>& port : ports_) port->Join();
   ports_.clear();
+  {
+    std::lock_guard lock(fanout_mutex_);
+    fanout_ = nullptr;
+  }
   if (log_failed_) return static_cast<int>(Exit::kIoError);
   return failed_.load() > 0 ? 1 : 0;
 }
 
-void Station::RequestStop() { stop_requests_.fetch_add(1); }
+void Station::TakeUpNewPorts(HotplugFanout& fanout) {
+  HotplugSource* view = fanout.NewView();
+  (void)view->Start();
+  for (;;) {
+    if (stop_requests_.load() >= 1) break;
+    if (config_.units > 0 && units_started_.load() >= config_.units) break;
+    (void)view->TakeEvents();
+    std::vector<HidDeviceInfo> listed = bus_.Enumerate();
+    std::erase_if(listed, [](const HidDeviceInfo& info) { return info.vendor_id != kQzVendorId; });
+    for (const std::string& name : PortsOf(listed)) {
+      if (std::find(config_.ports.begin(), config_.ports.end(), name) != config_.ports.end() ||
+          std::any_of(ports_.begin(), ports_.end(),
+                      [&](const std::unique_ptr<Port>& port) { return port->Name() == name; })) {
+        continue;
+      }
+      ports_.push_back(std::make_unique<Port>(*this, name, fanout.NewView()));
+      ports_.back()->Start();
+    }
+    WaitForBus(view);
+  }
+  view->Stop();
+}
+
+void Station::WaitForBus(HotplugSource* view) {
+  // Where there is no waiting thread, the view is pumped this often (in real time).
+  constexpr std::chrono::milliseconds kPump{50};
+  HotplugFanout* fanout = nullptr;
+  {
+    std::lock_guard lock(fanout_mutex_);
+    fanout = fanout_;
+  }
+  if (fanout != nullptr && view != nullptr && fanout->CanWait(view)) {
+    fanout->Wait(view, fanout->Pumping() ? std::chrono::hours(1) : kPump);
+  } else {
+    clock_.SleepFor(config_.poll);
+  }
+}
+
+void Station::WakeWaiters() {
+  std::lock_guard lock(fanout_mutex_);
+  if (fanout_ != nullptr) fanout_->Wake();
+}
+
+void Station::RequestStop() {
+  stop_requests_.fetch_add(1);
+  WakeWaiters();
+}
 
 StationTotals Station::Totals() const {
   StationTotals totals;

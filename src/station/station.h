@@ -3,7 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@
 #include "station/unit_run.h"
 
 namespace qz::station {
+
+class HotplugFanout;
 
 // What one port is doing, for the operator.
 enum class PortState {
@@ -90,7 +94,8 @@ class UnitHandler {
   virtual ~UnitHandler() = default;
   // The unit on `port` has finished: take it away. Port's thread.
   virtual void UnitFinished(const std::string& port) = 0;
-  // Called on the port's thread while it waits for the next unit.
+  // Called on the port's thread while it waits for the next unit, before it looks at the bus;
+  // may take as long as the one at the port takes to plug in the next unit (on the clock).
   virtual void Tick(const std::string& port) = 0;
 };
 
@@ -100,9 +105,18 @@ struct StationConfig {
   bool loop = false;               // unit after unit, until stopped or `units` are done
   int units = 0;                   // stop after this many units started (0: no limit)
   Clock::Duration replug_timeout = std::chrono::seconds(60);
-  // How often a waiting port looks at the bus.
-  Clock::Duration poll = std::chrono::milliseconds(50);
+  // With --all-ports and `loop`: ports where a chip first shows up after the start are taken
+  // up too, each with a dialog object of its own.
+  bool take_up_new_ports = false;
+  // How often a waiting port looks at the bus where no hotplug source tells it of changes
+  // (elsewhere it sleeps until a device arrives or goes away).
+  Clock::Duration poll = std::chrono::seconds(1);
   std::string app_name = "qz670x-mp-cli";
+  // Puts something around each port's view of the bus (a session recorder); null with a reason
+  // when it cannot, and the port then takes no units. Empty: nothing.
+  std::function<std::unique_ptr<HidBackend>(const std::string& port, HidBackend& port_bus,
+                                            std::string* error)>
+      wrap_port;
 };
 
 // Programs chips on several USB ports at once: one dialog object per port, each with its own
@@ -119,7 +133,8 @@ class Station {
   Station& operator=(const Station&) = delete;
 
   // Runs until every port is done (one unit each, or with `loop` until stopped or the units
-  // are done). Returns the station's exit: 0 every unit passed, 1 any failed, 74 the log failed.
+  // are done). Returns the station's exit: 0 every unit passed, 1 any failed, 74 the log (or a
+  // port's recording) failed.
   int Run();
   // First call: running jobs finish, no unit starts. Second call: running jobs stop as a
   // confirmed Exit stops them. Any thread, and a signal handler's watcher.
@@ -129,6 +144,14 @@ class Station {
 
  private:
   class Port;
+
+  // Blocks a waiting port (or the look-out for new ports) until the bus may have changed:
+  // a hotplug event on `view`, a stop, or where nothing tells of changes the safety poll.
+  void WaitForBus(HotplugSource* view);
+  // With `take_up_new_ports`: starts a port for every port where a chip shows up, until the
+  // station stops or its units are done.
+  void TakeUpNewPorts(HotplugFanout& fanout);
+  void WakeWaiters();
 
   HidBackend& bus_;
   HotplugSource* hotplug_;
@@ -145,6 +168,8 @@ class Station {
   std::atomic<bool> log_failed_{false};
   Clock::Duration started_at_{};
   std::vector<std::unique_ptr<Port>> ports_;
+  std::mutex fanout_mutex_;
+  HotplugFanout* fanout_ = nullptr;  // while Run runs
 };
 
 }  // namespace qz::station

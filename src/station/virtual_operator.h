@@ -15,7 +15,7 @@ class VirtualChip;
 namespace qz::station {
 
 // The operator of a virtual station: takes each finished unit off its port and, after a short
-// pause on the clock, plugs in a fresh blank chip there (the port's faults stay: they belong to
+// pause on the clock (the port's Tick sleeps through it), plugs in a fresh blank chip there (the port's faults stay: they belong to
 // the port's test set-up).
 class VirtualOperator final : public UnitHandler {
  public:

@@ -23,6 +23,7 @@
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
 #include "prodlog/production_log.h"
+#include "sim/virtual_chip.h"
 
 using qz::app::PortTile;
 using qz::app::SetupPanel;
@@ -60,6 +61,7 @@ class StationRig {
   ~StationRig() { window_.reset(); }
 
   StationWindow& Window() { return *window_; }
+  qz::DeviceSession& Session() { return *session_; }
   [[nodiscard]] std::vector<qz::prodlog::UnitRecord> LogRows() const {
     qz::prodlog::LogError error;
     qz::prodlog::LogOptions options;
@@ -137,6 +139,21 @@ class StationTest : public QObject {
     QVERIFY(port.IsChecked(qz::ctl::kHsBcdBox));
     QCOMPARE(port.Text(qz::ctl::kHsBcdEdit), std::string("12345"));
     QVERIFY(!port.IsChecked(qz::ctl::kProductBox));
+  }
+
+  // Before Start the tiles show where the chips sit, following them on and off the bus, and an
+  // accepted image clears the line that asks for one.
+  void tilesBeforeStart() {
+    StationRig rig;
+    StationWindow& window = rig.Window();
+    QCOMPARE(window.TileCount(), 4);
+    QCOMPARE(window.Tile(QStringLiteral("sim-2"))->View().phase, TilePhase::kIdle);
+    QVERIFY2(!window.StatusText().startsWith(QStringLiteral("Choose an image")),
+             qPrintable(window.StatusText()));
+    rig.Session().ChipOnPort("sim-4")->SetPresent(false);
+    QTRY_COMPARE(window.TileCount(), 3);
+    rig.Session().ChipOnPort("sim-4")->SetPresent(true);
+    QTRY_COMPARE(window.TileCount(), 4);
   }
 
   // Continuous production from the window alone: the three good ports pass, the faulty one fails

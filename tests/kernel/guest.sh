@@ -120,7 +120,7 @@ expect rule "the rule gives $node to group plugdev" sh -c "ls -l $node | grep -q
 
 udevadm monitor --udev --property --subsystem-match=usb --subsystem-match=hidraw >/tmp/monitor.out 2>&1 &
 monitor=$!
-run factory-udev as_user $CLI write $IMAGE --factory --replug-timeout 30
+run factory-udev as_user $CLI write $IMAGE --factory --replug-timeout 30 --record /tmp/factory-udev.jsonl
 kill $monitor
 expect factory-udev "unprivileged (group plugdev), from firmware mode: \"Write to EEPROM OK!\", exit 0 (${ms} ms)" \
   sh -c "[ $rc = 0 ] && grep -q 'Write to EEPROM OK!' /tmp/factory-udev.out"
@@ -128,6 +128,10 @@ expect factory-udev "unprivileged (group plugdev), from firmware mode: \"Write t
 expect factory-udev "udev saw the chip leave and come back in ROM mode" \
   sh -c "grep -q 'ACTION=remove' /tmp/monitor.out && grep -q 'PRODUCT=1d6c/6706' /tmp/monitor.out"
 echo "QZK TIME factory-from-firmware ${ms} ms (erase, re-plug, job)"
+# the session's recording goes out over the console; run.sh replays it on the host
+expect record "the write left a complete recording of its session" \
+  sh -c "head -1 /tmp/factory-udev.jsonl | grep -q '\"type\":\"header\"' && tail -1 /tmp/factory-udev.jsonl | grep -q '\"type\":\"end\"'"
+gzip -c /tmp/factory-udev.jsonl | base64 | sed 's/^/QZK REC /'
 
 # read: 4096 bytes in 256 paced transfers of 16
 run read as_user $CLI read /tmp/read.bin --length 4096

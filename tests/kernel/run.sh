@@ -159,7 +159,7 @@ set -e
 qemu_s=$(( $(date +%s) - qemu_started ))
 wait "$expected_pid" || true
 
-tr -d '\r' <"$log" | grep '^QZK ' | sed 's/^QZK //' || true
+tr -d '\r' <"$log" | grep '^QZK ' | grep -v '^QZK REC ' | sed 's/^QZK //' || true
 
 # --- verdict -----------------------------------------------------------------------------
 failures=0
@@ -180,6 +180,16 @@ while read -r _ _ name sum label; do
     failures=$((failures + 1))
   fi
 done < <(tr -d '\r' <"$log" | grep '^QZK SUM ')
+# the factory write's session recording, out of the guest: it must replay to OK here (copy it
+# to tests/recordings/ to keep it in the suite)
+recorded=$cache/factory-udev.jsonl
+if tr -d '\r' <"$log" | sed -n 's/^QZK REC //p' | base64 -d 2>/dev/null | gunzip >"$recorded" 2>/dev/null &&
+  "$cli" write "$exp/image.bin" --factory --sim-replay "$recorded" --sim-virtual-time >/dev/null 2>&1; then
+  echo "PASS replay: the guest's factory-write recording replays to OK on the host ($recorded)"
+else
+  echo "FAIL replay: the guest's factory-write recording ($recorded) does not replay to OK"
+  failures=$((failures + 1))
+fi
 echo "kernel tests: guest ${qemu_s}s, whole run $(( $(date +%s) - started ))s"
 if [ $failures -ne 0 ]; then
   echo "kernel tests: FAILED (serial log: $log)"

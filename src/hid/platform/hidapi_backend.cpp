@@ -71,8 +71,9 @@ std::string Utf8FromWide(const wchar_t* text) {
 
 class HidapiDevice final : public HidDevice {
  public:
-  HidapiDevice(hid_device* handle, const ReportDescriptorInfo& info)
-      : handle_(handle), info_(info) {}
+  HidapiDevice(hid_device* handle, const ReportDescriptorInfo& info,
+               std::vector<std::uint8_t> descriptor)
+      : handle_(handle), info_(info), descriptor_(std::move(descriptor)) {}
   ~HidapiDevice() override { hid_close(handle_); }
   HidapiDevice(const HidapiDevice&) = delete;
   HidapiDevice& operator=(const HidapiDevice&) = delete;
@@ -99,9 +100,12 @@ class HidapiDevice final : public HidDevice {
     return FinishHidapiRead(report, info_.numbered_reports, result);
   }
 
+  [[nodiscard]] std::vector<std::uint8_t> ReportDescriptor() const override { return descriptor_; }
+
  private:
   hid_device* handle_;
   ReportDescriptorInfo info_;
+  std::vector<std::uint8_t> descriptor_;
 };
 
 }  // namespace
@@ -139,7 +143,7 @@ std::unique_ptr<HidDevice> HidapiBackend::Open(const std::string& path) {
   // Unreadable descriptor: lengths stay 0 and the link does not take the device.
   const ReportDescriptorInfo info =
       descriptor.empty() ? ReportDescriptorInfo{} : ParseReportDescriptor(descriptor);
-  return std::make_unique<HidapiDevice>(handle, info);
+  return std::make_unique<HidapiDevice>(handle, info, descriptor);
 }
 
 std::string HidrawReportDescriptorPath(std::string_view device_path) {
