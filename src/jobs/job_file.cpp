@@ -111,7 +111,8 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
     file = json::parse(text);
   } catch (const json::parse_error& e) {
     const std::string what = e.what();
-    if (text.empty() || what.find("end of input") != std::string::npos) {
+    // (an error found only at the end of the text: the file stops early)
+    if (text.empty() || e.byte > text.size()) {
       *error = "the job file is truncated: its JSON ends early";
     } else {
       *error = "the job file is not valid JSON: " + what;

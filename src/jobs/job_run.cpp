@@ -109,6 +109,8 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
     return false;
   }
   std::sort(files.begin(), files.end());
+  // every file must be a key: a broken one is a fault of the station, even when another matches
+  std::optional<crypto::PublicKey> signer;
   for (const fs::path& file : files) {
     std::string pem;
     std::string why;
@@ -116,17 +118,17 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
       *error = "cannot read the trusted key \"" + file.string() + "\"";
       return false;
     }
-    const std::optional<crypto::PublicKey> key = crypto::ParsePublicKeyPem(pem, &why);
+    std::optional<crypto::PublicKey> key = crypto::ParsePublicKeyPem(pem, &why);
     if (!key) {
       *error = "the trusted key file \"" + file.string() + "\" is " + why;
       return false;
     }
-    if (key->Id() != job.key_id) continue;
-    if (!crypto::VerifyP256(*key, SignedBytes(job), job.signature)) {
-      *error = "the job's signature does not match its contents (changed after it was signed?)";
-      return false;
-    }
-    return true;
+    if (key->Id() == job.key_id) signer = std::move(key);
+  }
+  if (signer) {
+    if (crypto::VerifyP256(*signer, SignedBytes(job), job.signature)) return true;
+    *error = "the job's signature does not match its contents (changed after it was signed?)";
+    return false;
   }
   *error = "the job is signed by key " + job.key_id + ", which is not among the trusted keys in \"" +
            trusted_dir + "\"";
