@@ -1,14 +1,13 @@
 // `job`: production jobs made, shown, signed and verified. Running one is `write --job` and
 // `station --job`.
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "base/text.h"
 #include "cli/cli_common.h"
 #include "crypto/crypto.h"
 #include "dialog/messages.h"
@@ -28,12 +27,7 @@ int Fail(const Output& output, Exit exit, const std::string& message) {
   return static_cast<int>(exit);
 }
 
-bool ReadBytes(const std::string& path, std::string* bytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
-}
+bool ReadBytes(const std::string& path, std::string* bytes) { return ReadWholeFile(path, bytes); }
 
 bool WriteJobFile(const std::string& path, const jobs::Job& job) {
   const std::string text = jobs::FormatJob(job);

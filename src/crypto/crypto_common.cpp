@@ -1,7 +1,5 @@
 // What every adapter shares: hex text, file reading, the key id.
-#include <fstream>
-#include <iterator>
-
+#include "base/text.h"
 #include "crypto/crypto.h"
 
 namespace qz::crypto {
@@ -28,10 +26,8 @@ std::string Sha256Hex(std::string_view bytes) {
 }
 
 std::string FileSha256Hex(const std::string& path, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
   std::string content;
-  if (file) content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (!file && !file.eof()) {
+  if (!ReadWholeFile(path, &content)) {
     if (error != nullptr) *error = "Cannot read \"" + path + "\".";
     return {};
   }

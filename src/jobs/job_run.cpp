@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "base/clock.h"
 #include "base/hex_text.h"
+#include "base/text.h"
 #include "crypto/crypto.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
@@ -45,12 +44,7 @@ constexpr OverrideControl kOverrideControls[] = {
 };
 static_assert(std::size(kOverrideControls) == std::size(kOverrideNames));
 
-bool ReadText(const std::string& path, std::string* text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  text->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
-}
+bool ReadText(const std::string& path, std::string* text) { return ReadWholeFile(path, text); }
 
 station::UnitChoices BareChoices(const Job& job, const std::string& label) {
   station::UnitChoices choices;
