@@ -168,8 +168,9 @@ TEST(StationConfig, ReadsItsKeysAndRefusesWhatItCannotUse) {
   fs::permissions(keys, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                             fs::perms::others_read | fs::perms::others_exec);
   const std::string path = dir.File("station.toml");
-  WriteText(path, "require-signed-jobs = true\ntrusted-keys = \"" + keys +
-                      "\"\nlog = \"/var/lib/qz/p.sqlite3\"\nstation = \"S1\"\nports = [\"1-1\", \"1-2\"]\n");
+  // (literal strings: a Windows path holds backslashes)
+  WriteText(path, "require-signed-jobs = true\ntrusted-keys = '" + keys +
+                      "'\nlog = \"/var/lib/qz/p.sqlite3\"\nstation = \"S1\"\nports = [\"1-1\", \"1-2\"]\n");
   std::string error;
   const std::optional<StationSettings> settings = ReadStationConfig(path, &error);
   ASSERT_TRUE(settings) << error;
@@ -193,7 +194,7 @@ TEST(StationConfig, ReadsItsKeysAndRefusesWhatItCannotUse) {
   EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
 #ifndef _WIN32
   fs::permissions(keys, fs::perms::others_write, fs::perm_options::add);
-  WriteText(path, "trusted-keys = \"" + keys + "\"\n");
+  WriteText(path, "trusted-keys = '" + keys + "'\n");
   EXPECT_FALSE(ReadStationConfig(path, &error));
   EXPECT_NE(error.find("may be written by others"), std::string::npos) << error;
 #endif
