@@ -22,12 +22,14 @@ std::string Base64Encode(std::span<const std::uint8_t> bytes) {
   text.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t word = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
+    const std::uint32_t word = (std::uint32_t{bytes[i]} << 16) |
+                               (std::uint32_t{bytes[i + 1]} << 8) | std::uint32_t{bytes[i + 2]};
     for (int shift = 18; shift >= 0; shift -= 6) text.push_back(kAlphabet[(word >> shift) & 63]);
   }
   const std::size_t left = bytes.size() - i;
   if (left > 0) {
-    const std::uint32_t word = (bytes[i] << 16) | (left == 2 ? bytes[i + 1] << 8 : 0);
+    const std::uint32_t word =
+        (std::uint32_t{bytes[i]} << 16) | (left == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0U);
     text.push_back(kAlphabet[(word >> 18) & 63]);
     text.push_back(kAlphabet[(word >> 12) & 63]);
     text.push_back(left == 2 ? kAlphabet[(word >> 6) & 63] : '=');
