@@ -4,7 +4,7 @@
 # source package by the same toolchain.
 set(qz_header_root ${PROJECT_BINARY_DIR}/third_party/include)
 file(MAKE_DIRECTORY ${qz_header_root})
-foreach(dir CLI nlohmann)
+foreach(dir CLI nlohmann toml++)
   if(NOT EXISTS /usr/include/${dir})
     message(FATAL_ERROR "/usr/include/${dir} is missing: run scripts/setup.sh")
   endif()

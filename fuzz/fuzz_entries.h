@@ -19,17 +19,20 @@ int FuzzReportDescriptor(const std::uint8_t* data, std::size_t size);
 int FuzzChipReplies(const std::uint8_t* data, std::size_t size);
 // The command line's texts: fault specifications, hexadecimal texts, device paths.
 int FuzzCommandLineTexts(const std::uint8_t* data, std::size_t size);
+// A production job file's text through the parser, and base64.
+int FuzzJobFile(const std::uint8_t* data, std::size_t size);
 
 struct Target {
   std::string_view name;  // also the folder of its corpus and its regression inputs
   Entry entry;
 };
 
-inline constexpr std::array<Target, 4> kTargets = {{
+inline constexpr std::array<Target, 5> kTargets = {{
     {"image", FuzzImageFile},
     {"report_descriptor", FuzzReportDescriptor},
     {"chip_replies", FuzzChipReplies},
     {"cli_texts", FuzzCommandLineTexts},
+    {"job_file", FuzzJobFile},
 }};
 
 // Prints `what` and aborts when `holds` is false: the fuzzer keeps the input as a crash.

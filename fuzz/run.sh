@@ -11,7 +11,7 @@ seconds=${1:-30}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(image report_descriptor chip_replies cli_texts)
+  targets=(image report_descriptor chip_replies cli_texts job_file)
 fi
 build=build/fuzz
 work=${QZ_FUZZ_JOBS_DIR:-$build/corpora}

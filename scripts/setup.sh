@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libhidapi-dev libudev-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev libtomlplusplus-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
 )
 # The station's production log.

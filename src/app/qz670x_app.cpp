@@ -19,6 +19,7 @@
 #include "app/signal_notifier.h"
 #include "app/single_instance.h"
 #include "app/station_window.h"
+#include "jobs/station_config.h"
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
 #include "station/unit_run.h"
@@ -54,6 +55,23 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
     std::cout << out;
     std::cerr << err;
     return *end;
+  }
+
+  // The station's configuration: a station that requires signed jobs opens the station window,
+  // whose only source of choices is "Load job…"; a configuration that cannot be used starts
+  // nothing.
+  {
+    std::string config_error;
+    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error);
+    if (!settings) {
+      std::cerr << app_name << ": " << config_error << '\n';
+      return static_cast<int>(station::Exit::kConfig);
+    }
+    if (settings->require_signed_jobs && !station) {
+      std::cerr << app_name << ": this station runs only signed production jobs: opening the "
+                               "station window (Load job…)\n";
+      station = true;
+    }
   }
 
   // Qt sees the program name only: everything else was ours.

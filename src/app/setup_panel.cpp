@@ -13,8 +13,10 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QSysInfo>
 #include <QVBoxLayout>
 
+#include <memory>
 #include <utility>
 
 #include "app/dialog_window.h"
@@ -161,6 +163,22 @@ void SetupPanel::BuildLayout() {
   modes->addWidget(Control(ctl::kDeveloperMode));
   modes->addStretch(1);
   file_grid->addLayout(modes, 1, 0, 1, 3);
+  load_job_ = new QPushButton(QStringLiteral("Load job…"), this);
+  load_job_->setObjectName(QStringLiteral("loadJob"));
+  connect(load_job_, &QPushButton::clicked, this, [this] {
+    const std::optional<QString> path = ChooseFile(this, file_chooser_);
+    if (path) (void)LoadJob(path->toStdString());
+  });
+  job_report_ = new QLabel(QStringLiteral("No job loaded."), this);
+  job_report_->setObjectName(QStringLiteral("jobReport"));
+  job_report_->setTextFormat(Qt::PlainText);
+  job_report_->setWordWrap(true);
+  job_report_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* job_row = new QHBoxLayout();
+  job_row->addWidget(load_job_);
+  job_row->addWidget(job_report_, 1);
+  layout->addLayout(job_row);
+
   image_report_ = new QLabel(QStringLiteral("No image chosen."), file_box);
   image_report_->setObjectName(QStringLiteral("imageReport"));
   image_report_->setTextFormat(Qt::PlainText);
@@ -340,9 +358,16 @@ std::string SetupPanel::ImagePath() const { return controls_->Text(ctl::kOriginP
 
 bool SetupPanel::FactoryMode() const { return controls_->IsChecked(ctl::kFactoryMode); }
 
-std::string SetupPanel::SerialFormat() const { return serial_format_->text().toStdString(); }
+std::string SetupPanel::SerialFormat() const {
+  if (job_) return job_->job.serial ? job_->job.serial->format : std::string();
+  return serial_format_->text().toStdString();
+}
 
 std::optional<std::uint64_t> SetupPanel::NextSerial() const {
+  if (job_) {
+    if (!job_->job.serial) return std::nullopt;
+    return job_->job.serial->start;
+  }
   if (next_serial_->text().isEmpty()) return std::nullopt;
   bool ok = false;
   const qulonglong value = next_serial_->text().toULongLong(&ok);
@@ -363,6 +388,7 @@ std::vector<std::string> SetupPanel::Ports() const {
 }
 
 station::UnitChoices SetupPanel::Choices() const {
+  if (job_) return jobs::ChoicesFor(*job_);
   station::UnitChoices choices;
   choices.image = ImagePath();
   choices.factory = FactoryMode();
@@ -387,6 +413,7 @@ station::UnitChoices SetupPanel::Choices() const {
 }
 
 std::vector<std::pair<std::string, std::string>> SetupPanel::AppliedOverrides() const {
+  if (job_) return job_->job.overrides;
   std::vector<std::pair<std::string, std::string>> applied;
   for (const OverrideRow& row : kOverrideRows) {
     if (controls_->IsChecked(row.box)) applied.emplace_back(row.name, controls_->Text(row.edit));
@@ -395,11 +422,82 @@ std::vector<std::pair<std::string, std::string>> SetupPanel::AppliedOverrides() 
 }
 
 void SetupPanel::SetLocked(bool locked) {
-  // The rules decide what is enabled within the dialog's controls: locking disables their
-  // frames, unlocking gives the rules' own states back.
-  for (QObject* child : children()) {
-    if (auto* box = qobject_cast<QGroupBox*>(child)) box->setEnabled(!locked);
-  }
+  locked_ = locked;
+  ApplyLocks();
 }
+
+void SetupPanel::ApplyLocks() {
+  // The rules decide what is enabled within the dialog's controls: locking disables their
+  // frames, unlocking gives the rules' own states back. A job's settings are never edited, and
+  // a station that requires signed jobs takes none but a job's.
+  const bool choices_fixed = locked_ || job_ || station_settings_.require_signed_jobs;
+  for (QObject* child : children()) {
+    auto* box = qobject_cast<QGroupBox*>(child);
+    if (box == nullptr) continue;
+    const bool station_box = box->isAncestorOf(log_file_);
+    box->setEnabled(station_box ? !locked_ : !choices_fixed);
+  }
+  serial_format_->setEnabled(!choices_fixed);
+  next_serial_->setEnabled(!choices_fixed);
+  load_job_->setEnabled(!locked_);
+}
+
+void SetupPanel::SetStationSettings(const jobs::StationSettings& settings) {
+  station_settings_ = settings;
+  if (!settings.log.empty()) log_file_->setText(QString::fromStdString(settings.log));
+  if (!settings.ports.empty()) {
+    QStringList ports;
+    for (const std::string& port : settings.ports) ports << QString::fromStdString(port);
+    ports_->setText(ports.join(QStringLiteral(", ")));
+    listed_ports_->setChecked(true);
+  }
+  if (settings.require_signed_jobs) {
+    image_report_->setText(QStringLiteral("This station runs only signed jobs: Load job…"));
+  }
+  ApplyLocks();
+}
+
+bool SetupPanel::LoadJob(const std::string& path) {
+  std::string station = station_settings_.station;
+  if (station.empty()) station = QSysInfo::machineHostName().toStdString();
+  jobs::JobRefusal refusal;
+  std::optional<jobs::LoadedJob> loaded =
+      jobs::PrepareJobRun(path, station_settings_.Policy(station), &refusal);
+  if (!loaded) {
+    std::vector<std::string> lines;
+    for (const MessageBoxRequest& message : refusal.messages) lines.push_back(message.text);
+    if (!refusal.message.empty()) lines.push_back(refusal.message);
+    ShowMessages(lines);
+    return false;
+  }
+  job_ = std::move(loaded);
+  const jobs::Job& job = job_->job;
+  // the job's settings in the dialog's controls, read-only
+  settings_->UseOriginBytes(std::make_shared<const std::vector<std::uint8_t>>(job.image));
+  controls_->SetText(ctl::kOriginPath, path);
+  controls_->SetChecked(ctl::kFactoryMode, job.factory);
+  controls_->SetChecked(ctl::kDeveloperMode, !job.factory);
+  settings_->UpdateModeControls();
+  settings_->ResetDescriptorControls();
+  station::UnitChoices choices = jobs::ChoicesFor(*job_);
+  if (choices.overrides) choices.overrides(*controls_);
+  controls_->SetChecked(ctl::kUseEvb, job.evb);
+  if (job.evb) settings_->UseEvbIdsControls();
+  serial_format_->setText(QString::fromStdString(job.serial ? job.serial->format : ""));
+  next_serial_->setText(job.serial ? QString::number(job.serial->start) : QString());
+  QStringList lines;
+  for (const auto& [name, value] : jobs::DescribeJob(job)) {
+    lines << QString::fromStdString(name + ": " + value);
+  }
+  if (!job_->verified) lines << QStringLiteral("signature: not checked (no trusted keys configured)");
+  job_report_->setText(lines.join(QLatin1Char('\n')));
+  messages_->clear();
+  ApplyLocks();
+  (void)CheckImage();
+  Q_EMIT ImageChecked(image_ok_);
+  return true;
+}
+
+QString SetupPanel::JobReport() const { return job_report_->text(); }
 
 }  // namespace qz::app

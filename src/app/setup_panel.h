@@ -13,10 +13,13 @@
 #include <vector>
 
 #include "dialog/dialog_controls.h"
+#include "jobs/job_run.h"
+#include "jobs/station_config.h"
 #include "station/unit_run.h"
 
 class QButtonGroup;
 class QLabel;
+class QPushButton;
 class QLineEdit;
 class QRadioButton;
 
@@ -65,11 +68,26 @@ class SetupPanel final : public QWidget {
   // Test seam; the default is the dialog's file dialog.
   void SetFileChooser(FileChooser chooser);
 
+  // The station's configuration: its log and ports become the panel's defaults; a station that
+  // requires signed jobs takes its choices only from a job ("Load job…").
+  void SetStationSettings(const jobs::StationSettings& settings);
+  // Loads a production job, checked as every front end checks it; its settings are then shown
+  // read-only and are the choices of every unit. On a refusal the reasons are shown and the
+  // panel keeps what it had. Returns whether the job was loaded.
+  bool LoadJob(const std::string& path);
+  // The loaded job, or null.
+  [[nodiscard]] const jobs::LoadedJob* Job() const { return job_ ? &*job_ : nullptr; }
+  [[nodiscard]] QPushButton* LoadJobButton() const { return load_job_; }
+  [[nodiscard]] QString JobReport() const;
+
   // Loads and checks the image named in the origin edit (also done when one is chosen).
   // Returns whether it passed.
   bool CheckImage();
   // True once the image passed its check and the panel's other fields are filled in.
-  [[nodiscard]] bool ImageAccepted() const { return image_ok_; }
+  // (a station that requires signed jobs accepts only a job's image)
+  [[nodiscard]] bool ImageAccepted() const {
+    return image_ok_ && (job_ || !station_settings_.require_signed_jobs);
+  }
 
   // Checks the image and the overrides (with `serial`, a unit's serial number, as the
   // serial-number override) on the road of one unit, as the dialog checks them, before any chip
@@ -125,6 +143,13 @@ class SetupPanel final : public QWidget {
   QLineEdit* ports_ = nullptr;
   QWidget* log_browse_ = nullptr;
   bool image_ok_ = false;
+  QPushButton* load_job_ = nullptr;
+  QLabel* job_report_ = nullptr;
+  jobs::StationSettings station_settings_;
+  std::optional<jobs::LoadedJob> job_;
+  bool locked_ = false;
+  // Enables the panel's groups as the run, the job and the station's configuration allow.
+  void ApplyLocks();
 };
 
 }  // namespace qz::app

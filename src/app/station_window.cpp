@@ -166,6 +166,10 @@ StationWindow::StationWindow(DeviceSession& session, std::string app_name, QWidg
   setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - Station"));
   setWindowIcon(AppIcon());
   BuildLayout();
+  if (std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error_)) {
+    station_settings_ = std::move(*settings);
+    setup_->SetStationSettings(station_settings_);
+  }
   ticker_ = new QTimer(this);
   ticker_->setInterval(kTickMs);
   connect(ticker_, &QTimer::timeout, this, [this] { Tick(); });
@@ -327,21 +331,24 @@ bool StationWindow::JobsRunning() const {
 
 void StationWindow::UpdateButtons() {
   const bool running = Running();
-  start_->setEnabled(!running && !ended_ && setup_->ImageAccepted());
+  start_->setEnabled(!running && !ended_ && config_error_.empty() && setup_->ImageAccepted());
   stop_->setEnabled(running && !stopping_);
   setup_->SetLocked(running);
   const QString choose = QStringLiteral("Choose an image that passes its check to start.");
-  if (!running && !ended_ && core_ == nullptr) {
+  const QString job_only = QStringLiteral("This station runs only signed jobs: Load job… to start.");
+  if (!config_error_.empty()) {
+    SetStatus(QString::fromStdString(config_error_), true);
+  } else if (!running && !ended_ && core_ == nullptr) {
     if (!setup_->ImageAccepted()) {
-      SetStatus(choose);
-    } else if (StatusText() == choose) {
+      SetStatus(station_settings_.require_signed_jobs ? job_only : choose);
+    } else if (StatusText() == choose || StatusText() == job_only) {
       SetStatus(QStringLiteral("Ready: press Start."));
     }
   }
 }
 
 bool StationWindow::StartProduction() {
-  if (Running() || ended_) return false;
+  if (Running() || ended_ || !config_error_.empty()) return false;
   // the overrides are checked with the dialog's rules before any chip is touched
   if (!setup_->CheckOverrides()) {
     SetStatus(QStringLiteral("Not started: the overrides were refused."), true);
@@ -501,6 +508,11 @@ bool StationWindow::StartCore(std::string* error) {
   unit_start.image_path = choices.image;
   std::string ignored;
   unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
+  if (const jobs::LoadedJob* job = setup_->Job()) {
+    unit_start.image_sha256 = job->job.image_sha256;
+    unit_start.job = jobs::StampFor(*job);
+  }
+  if (!station_settings_.station.empty()) unit_start.station = station_settings_.station;
   unit_start.mode = choices.factory ? "factory" : "developer";
   unit_start.write_length = choices.factory ? 0x8000U : 0x4010U;
   unit_start.overrides = setup_->AppliedOverrides();

@@ -11,6 +11,7 @@
 
 #include "app/port_tile.h"
 #include "base/clock.h"
+#include "jobs/station_config.h"
 #include "station/station.h"
 
 class QCloseEvent;
@@ -164,6 +165,8 @@ class StationWindow final : public QWidget {
   std::string log_path_;
   bool close_after_stop_ = false;
   bool ended_ = false;
+  jobs::StationSettings station_settings_;
+  std::string config_error_;  // the station configuration cannot be used: nothing starts
 };
 
 }  // namespace qz::app

@@ -1,5 +1,8 @@
 #include "base/text.h"
 
+#include <array>
+#include <fstream>
+
 #include <cstdint>
 
 namespace qz {
@@ -25,6 +28,18 @@ std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units) {
     pos += length;
   }
   return std::string(utf8.substr(0, pos));
+}
+
+bool ReadWholeFile(const std::string& path, std::string* content) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  content->clear();
+  std::array<char, 16384> buffer{};
+  while (file) {
+    file.read(buffer.data(), buffer.size());
+    content->append(buffer.data(), static_cast<std::size_t>(file.gcount()));
+  }
+  return !file.bad();
 }
 
 }  // namespace qz

@@ -10,4 +10,7 @@ namespace qz {
 // This is how an edit's text is read through a fixed buffer of `max_units` + 1 characters.
 [[nodiscard]] std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units);
 
+// The whole content of the file at `path`; false when it cannot be opened or read.
+[[nodiscard]] bool ReadWholeFile(const std::string& path, std::string* content);
+
 }  // namespace qz

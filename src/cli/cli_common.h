@@ -13,6 +13,8 @@
 
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
+#include "jobs/job_run.h"
+#include "jobs/station_config.h"
 #include "prodlog/production_log.h"
 #include "station/unit_run.h"
 
@@ -76,6 +78,9 @@ struct ProductionLogArgs {
   void AddTo(CLI::App& command);
 };
 
+// The station's name: --station, else the host name.
+[[nodiscard]] std::string StationName(const ProductionLogArgs& log);
+
 // Opens the production log for a command; nullptr with the message printed when it cannot
 // (exit 74). `path` empty: the default file.
 [[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
@@ -85,12 +90,30 @@ struct ProductionLogArgs {
                                               const DescriptorOptions& descriptor,
                                               const ProductionLogArgs& log);
 
+// What `write` and `station` run under: the station's configuration and, with --job, the job.
+struct RunSetup {
+  jobs::StationSettings settings;
+  std::optional<jobs::LoadedJob> job;
+};
+// Reads the station configuration (its log and station name become the defaults of `log`) and
+// with `job_path` the job, checked before any chip; the options in `decided` (which the job
+// decides) are refused with a job. Without a job a station that requires signed jobs refuses
+// to run. nullopt when the command may go on, else its exit status (the reason printed).
+[[nodiscard]] std::optional<int> PrepareRun(const CLI::App& command, const std::string& job_path,
+                                            const std::vector<std::string>& decided,
+                                            ProductionLogArgs& log, const Output& output,
+                                            RunSetup* setup);
+// The options a job decides that `write` and `station` share: IMAGE, the mode, the overrides,
+// the evaluation-board IDs and the target IDs.
+[[nodiscard]] std::vector<std::string> JobDecidedOptions();
+
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save
 void AddDeviceCommands(CLI::App& app, Context& context);  // list, read
 void AddWriteCommand(CLI::App& app, Context& context);    // write
 void AddStationCommand(CLI::App& app, Context& context);  // station
 void AddLogCommand(CLI::App& app, Context& context);      // log
+void AddJobCommand(CLI::App& app, Context& context);      // job
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

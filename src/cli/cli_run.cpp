@@ -101,8 +101,11 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       "  23     erase or mode preparation failed\n"
       "  24     the update file could not be written\n"
       "  25     the chip did not come back in ROM mode after the erase\n"
+      "  26     the production job was refused (unreadable, altered, untrusted, not for this\n"
+      "         station), or this station runs only signed jobs\n"
       "  64     usage error\n"
       "  74     a file or the device session could not be read or written\n"
+      "  78     the station configuration cannot be used\n"
       "  130    interrupted by SIGINT; a write was stopped (the chip must be written again)\n"
       "  143    interrupted by SIGTERM; likewise");
 
@@ -111,6 +114,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   AddWriteCommand(app, context);
   AddStationCommand(app, context);
   AddLogCommand(app, context);
+  AddJobCommand(app, context);
 
   const std::vector<std::string> args = SplitEmptyOptionValues(argc, argv);
   std::vector<const char*> arg_pointers;

@@ -25,6 +25,21 @@ struct LogArgs {
   std::string port;
   bool csv = false;
   bool summary = false;
+  std::string by;  // --by: one summary per group of rows
+};
+
+// How `--summary --by` groups the rows: a name and the group of a row.
+struct Grouping {
+  const char* name;
+  std::string (*group)(const prodlog::UnitRecord& row);
+};
+
+constexpr Grouping kGroupings[] = {
+    {"job",
+     [](const prodlog::UnitRecord& row) {
+       return row.job.name.empty() ? std::string("(no job)")
+                                   : row.job.name + " revision " + row.job.revision;
+     }},
 };
 
 std::string CsvField(const std::string& text) {
@@ -119,7 +134,8 @@ void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) 
 }
 
 // Units, passes, failures by exit code, yield, and job times of the finished units.
-void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows) {
+void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows,
+                  const std::pair<std::string, std::string>& group = {}) {
   std::size_t passed = 0;
   std::size_t unfinished = 0;
   std::map<int, std::pair<std::size_t, std::string>> failed;  // exit -> count, first message
@@ -169,12 +185,14 @@ void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>
                            {"mean_ms", mean_ms ? nlohmann::json(std::lround(*mean_ms))
                                                : nlohmann::json()},
                            {"p95_ms", p95_ms ? nlohmann::json(*p95_ms) : nlohmann::json()}};
+    if (!group.first.empty()) line[group.first] = group.second;
     context.output.JsonLine(JsonText(line));
     return;
   }
   std::ostream& out = *context.output.out;
   char yield_text[32];
   std::snprintf(yield_text, sizeof yield_text, "%.1f %%", yield);
+  if (!group.first.empty()) out << group.first << ": " << group.second << '\n';
   out << "units:      " << rows.size() << '\n'
       << "passed:     " << passed << '\n'
       << "failed:     " << failed_total << '\n';
@@ -213,7 +231,21 @@ int RunLog(Context& context, const LogArgs& args) {
                 error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
   }
 
-  if (args.summary) {
+  if (args.summary && !args.by.empty()) {
+    const Grouping* grouping = nullptr;
+    for (const Grouping& candidate : kGroupings) {
+      if (args.by == candidate.name) grouping = &candidate;
+    }
+    if (grouping == nullptr) return fail("--by: unknown grouping \"" + args.by + "\"", Exit::kUsage);
+    std::map<std::string, std::vector<prodlog::UnitRecord>> groups;
+    for (const prodlog::UnitRecord& row : *rows) groups[grouping->group(row)].push_back(row);
+    bool first = true;
+    for (const auto& [key, members] : groups) {
+      if (!first && !context.output.json) *context.output.out << '\n';
+      first = false;
+      PrintSummary(context, members, {grouping->name, key});
+    }
+  } else if (args.summary) {
     PrintSummary(context, *rows);
   } else if (args.csv) {
     PrintCsv(*context.output.out, *rows);
@@ -246,7 +278,14 @@ void AddLogCommand(CLI::App& app, Context& context) {
   command->add_flag("--csv", args->csv, "CSV with a header line instead of text");
   command->add_flag("--summary", args->summary,
                     "Units, passed, failed by exit code, yield, mean and 95th-percentile job time");
+  command->add_option("--by", args->by, "With --summary: one summary per job")
+      ->type_name("job");
   command->callback([&context, args] {
+    if (!args->by.empty() && !args->summary) {
+      *context.output.err << kAppName << ": --by needs --summary\n";
+      context.exit_code = static_cast<int>(Exit::kUsage);
+      return;
+    }
     if (args->csv && context.output.json) {
       *context.output.err << kAppName << ": --csv and --json exclude each other\n";
       context.exit_code = static_cast<int>(Exit::kUsage);

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 #include "cli/cli_common.h"
 
@@ -37,18 +38,22 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& pat
   return log;
 }
 
+std::string StationName(const ProductionLogArgs& log) {
+  if (!log.station_name.empty()) return log.station_name;
+  std::string name;
+#ifdef _WIN32
+  if (const char* host = std::getenv("COMPUTERNAME"); host != nullptr) name = host;
+#else
+  char host[HOST_NAME_MAX + 1] = {};
+  if (gethostname(host, sizeof host - 1) == 0) name = host;
+#endif
+  return name;
+}
+
 prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                 const DescriptorOptions& descriptor, const ProductionLogArgs& log) {
   prodlog::UnitStart start;
-  start.station = log.station_name;
-  if (start.station.empty()) {
-#ifdef _WIN32
-    if (const char* host = std::getenv("COMPUTERNAME"); host != nullptr) start.station = host;
-#else
-    char host[HOST_NAME_MAX + 1] = {};
-    if (gethostname(host, sizeof host - 1) == 0) start.station = host;
-#endif
-  }
+  start.station = StationName(log);
   start.image_path = image;
   std::string ignored;
   start.image_sha256 = prodlog::FileSha256Hex(image, &ignored);
@@ -56,6 +61,46 @@ prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
   start.write_length = factory ? 0x8000U : 0x4010U;
   start.overrides = descriptor.Applied();
   return start;
+}
+
+std::vector<std::string> JobDecidedOptions() {
+  std::vector<std::string> names = {"IMAGE", "--factory", "--developer", "--evb", "--vid", "--pid"};
+  for (std::string_view name : jobs::kOverrideNames) names.push_back("--" + std::string(name));
+  return names;
+}
+
+std::optional<int> PrepareRun(const CLI::App& command, const std::string& job_path,
+                              const std::vector<std::string>& decided, ProductionLogArgs& log,
+                              const Output& output, RunSetup* setup) {
+  std::string error;
+  std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&error);
+  if (!settings) {
+    *output.err << "qz670x-mp-cli: " << error << '\n';
+    return static_cast<int>(Exit::kConfig);
+  }
+  setup->settings = *settings;
+  if (log.log.empty()) log.log = settings->log;
+  if (log.station_name.empty()) log.station_name = settings->station;
+  if (job_path.empty()) {
+    if (!settings->require_signed_jobs) return std::nullopt;
+    *output.err << "qz670x-mp-cli: this station runs only signed production jobs "
+                   "(require-signed-jobs in "
+                << settings->file << "): give --job JOB\n";
+    return static_cast<int>(Exit::kJobRefused);
+  }
+  for (const std::string& name : decided) {
+    const CLI::Option* option = command.get_option_no_throw(name);
+    if (option == nullptr || option->count() == 0) continue;
+    *output.err << "qz670x-mp-cli: " << name
+                << " cannot be given with --job: the job decides it\n";
+    return static_cast<int>(Exit::kUsage);
+  }
+  jobs::JobRefusal refusal;
+  setup->job = jobs::PrepareJobRun(job_path, settings->Policy(StationName(log)), &refusal);
+  if (setup->job) return std::nullopt;
+  for (const MessageBoxRequest& message : refusal.messages) output.Message(message);
+  if (!refusal.message.empty()) *output.err << "qz670x-mp-cli: " << refusal.message << '\n';
+  return static_cast<int>(refusal.exit);
 }
 
 }  // namespace qz::cli

@@ -68,6 +68,7 @@ struct StationArgs {
   DescriptorOptions descriptor;
   DeviceOptions device;
   ProductionLogArgs log;
+  std::string job;  // --job: the production job decides image, mode, overrides, target, serials
 };
 
 // What the operator sees: JSON Lines, or one line per port redrawn in place and a totals line.
@@ -235,11 +236,22 @@ int Usage(const Output& output, const std::string& why) {
   return static_cast<int>(Exit::kUsage);
 }
 
-int RunStation(const StationArgs& args, Context& context) {
+int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   Output& output = context.output;
   // JSON Lines whenever stdout is no terminal
   const bool stdout_terminal = output.out == &std::cout && isatty(STDOUT_FILENO) == 1;
   if (!stdout_terminal) output.json = true;
+
+  std::vector<std::string> decided = JobDecidedOptions();
+  decided.emplace_back("--serial-format");
+  decided.emplace_back("--serial-start");
+  RunSetup setup;
+  if (const std::optional<int> refused =
+          PrepareRun(command, args.job, decided, args.log, output, &setup)) {
+    return *refused;
+  }
+  if (!setup.job && args.image.empty()) return Usage(output, "give the IMAGE to write, or --job JOB");
+  if (args.ports.empty() && !args.all_ports) args.ports = setup.settings.ports;
 
   if (args.all_ports == !args.ports.empty()) {
     return Usage(output, "give the ports with --ports P1,P2,... or take them all with --all-ports");
@@ -251,20 +263,30 @@ int RunStation(const StationArgs& args, Context& context) {
   }
 
   station::StationConfig config;
-  config.choices.image = args.image;
-  config.choices.factory = args.factory;
-  config.choices.evb = args.evb;
-  config.choices.vid = args.vid;
-  config.choices.pid = args.pid;
-  config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
+  if (setup.job) {
+    config.choices = jobs::ChoicesFor(*setup.job);
+  } else {
+    config.choices.image = args.image;
+    config.choices.factory = args.factory;
+    config.choices.evb = args.evb;
+    config.choices.vid = args.vid;
+    config.choices.pid = args.pid;
+    config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
+  }
   config.loop = args.loop;
   config.units = args.units;
   config.replug_timeout = std::chrono::duration_cast<Clock::Duration>(
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
   config.app_name = kAppName;
 
-  prodlog::UnitStart unit_start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
-  if (!args.serial_format.empty()) {
+  prodlog::UnitStart unit_start =
+      setup.job ? jobs::UnitStartFor(*setup.job)
+                : UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+  unit_start.station = StationName(args.log);
+  // (a job's image, overrides and first serial number were checked when it was loaded)
+  if (setup.job) {
+    // nothing more before the chips
+  } else if (!args.serial_format.empty()) {
     std::string why;
     unit_start.serial_format = prodlog::SerialFormat::Parse(args.serial_format, &why);
     if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
@@ -280,9 +302,11 @@ int RunStation(const StationArgs& args, Context& context) {
     config.choices.serial = *first;
   }
 
-  const station::Exit checked = CheckBeforeAnyChip(config.choices, output);
-  if (checked != station::Exit::kOk) return static_cast<int>(checked);
-  config.choices.serial.reset();
+  if (!setup.job) {
+    const station::Exit checked = CheckBeforeAnyChip(config.choices, output);
+    if (checked != station::Exit::kOk) return static_cast<int>(checked);
+    config.choices.serial.reset();
+  }
 
   const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log.log, output);
   if (!log) return static_cast<int>(Exit::kIoError);
@@ -389,9 +413,12 @@ void AddStationCommand(CLI::App& app, Context& context) {
       "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed, 20/21 the image or "
       "an override rejected before any chip, 22 a port without a chip, 64 usage, 74 the log "
       "cannot be opened or written (or the serial numbers ran out)");
-  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")
-      ->required()
+  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes); not with --job")
       ->check(PathLengthValidator());
+  command->add_option("--job", args->job,
+                      "Run a production job: it decides the image, mode, overrides, target and "
+                      "serial numbers")
+      ->type_name("JOB");
   command->add_option("--ports", args->ports, "The USB ports to program (as `list` shows them)")
       ->delimiter(',')
       ->type_name("P1,P2,...");
@@ -439,7 +466,8 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("SECONDS")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  command->callback([args, &context] { context.exit_code = RunStation(*args, context); });
+  command->callback(
+      [args, command, &context] { context.exit_code = RunStation(*args, *command, context); });
 }
 
 }  // namespace qz::cli

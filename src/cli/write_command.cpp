@@ -47,6 +47,7 @@ struct WriteArgs {
   DescriptorOptions descriptor;
   DeviceOptions device;
   ProductionLogArgs log;
+  std::string job;  // --job: the production job decides image, mode, overrides and target
 };
 
 // The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from
@@ -127,17 +128,21 @@ void ReportInterrupt(const Output& output, int signal, StoppedBy where) {
 
 std::string Hex(unsigned value, int digits) { return "0x" + FormatHex(value, digits); }
 
-int RunWrite(const WriteArgs& args, const Output& output) {
+int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob* production_job) {
   // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.
   const ScopedInterruptHandlers interrupts;
   std::string error;
   // with --log, the unit's row: begun before the chip is touched, completed at the end
   std::unique_ptr<prodlog::ProductionLog> log;
   std::optional<prodlog::BegunUnit> row;
-  if (!args.log.log.empty()) {
+  // (a job's serial numbers come from the log, the default one unless --log names another)
+  if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial)) {
     log = OpenProductionLog(args.log.log, output);
     if (!log) return static_cast<int>(Exit::kIoError);
-    prodlog::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+    prodlog::UnitStart start = production_job != nullptr
+                                   ? jobs::UnitStartFor(*production_job)
+                                   : UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+    start.station = StationName(args.log);
     start.port = args.device.port;
     start.started = prodlog::NowUtcIso8601();
     prodlog::LogError why;
@@ -174,12 +179,17 @@ int RunWrite(const WriteArgs& args, const Output& output) {
     (void)dialog.OnInitDialog();
 
     station::UnitChoices choices;
-    choices.image = args.image;
-    choices.factory = args.factory;
-    choices.evb = args.evb;
-    choices.vid = args.vid;
-    choices.pid = args.pid;
-    choices.overrides = [&](DialogControls& target) { args.descriptor.ApplyTo(target); };
+    if (production_job != nullptr) {
+      choices = jobs::ChoicesFor(*production_job);
+    } else {
+      choices.image = args.image;
+      choices.factory = args.factory;
+      choices.evb = args.evb;
+      choices.vid = args.vid;
+      choices.pid = args.pid;
+      choices.overrides = [&](DialogControls& target) { args.descriptor.ApplyTo(target); };
+    }
+    if (row && !row->serial.empty()) choices.serial = row->serial;
     station::UnitHooks hooks;
     hooks.on_message = [&](const MessageBoxRequest& message) {
       progress.BreakLine();
@@ -265,9 +275,11 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       "write",
       "Write IMAGE into the chip's EEPROM: erase and re-plug when the chip runs its firmware, "
       "check status and identity, write, read back, verify, commit the header");
-  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes)")
-      ->required()
+  command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes); not with --job")
       ->check(PathLengthValidator());
+  command->add_option("--job", args->job,
+                      "Run a production job: it decides the image, mode, overrides and target")
+      ->type_name("JOB");
   CLI::Option* factory =
       command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
   CLI::Option* developer = command->add_flag(
@@ -291,8 +303,19 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->type_name("SECONDS")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  command->callback([args, &context] {
-    context.exit_code = RunWrite(*args, context.output);
+  command->callback([args, command, &context] {
+    RunSetup setup;
+    if (const std::optional<int> refused = PrepareRun(*command, args->job, JobDecidedOptions(),
+                                                      args->log, context.output, &setup)) {
+      context.exit_code = *refused;
+      return;
+    }
+    if (!setup.job && args->image.empty()) {
+      *context.output.err << "qz670x-mp-cli: give the IMAGE to write, or --job JOB\n";
+      context.exit_code = static_cast<int>(Exit::kUsage);
+      return;
+    }
+    context.exit_code = RunWrite(*args, context.output, setup.job ? &*setup.job : nullptr);
   });
 }
 

@@ -3,6 +3,7 @@
 // target of ApplyDescriptorUpdates); no image memory is allocated here.
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -76,7 +77,21 @@ HResult CQZ670xWriteEepromMPUtyDlg::LoadImageFile(const char* path) {
     return E_FAIL;
   }
   FileImage.Clear();
-  const std::optional<std::size_t> count = ReadImageFile(path, FileImage);
+  std::optional<std::size_t> count;
+  if (origin_bytes_) {
+    std::size_t offset = 0;
+    const std::vector<std::uint8_t>& bytes = *origin_bytes_;
+    count = ReadImageBytes(
+        [&](std::uint8_t* buffer, std::size_t size) -> std::ptrdiff_t {
+          const std::size_t take = std::min(size, bytes.size() - offset);
+          std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), take, buffer);
+          offset += take;
+          return static_cast<std::ptrdiff_t>(take);
+        },
+        FileImage);
+  } else {
+    count = ReadImageFile(path, FileImage);
+  }
   if (!count) {
     ShowMessage(msg::kFailToOpenFile);
     return E_FAIL;
@@ -106,6 +121,11 @@ std::optional<std::string> CQZ670xWriteEepromMPUtyDlg::PathEditText(int id) cons
   std::string text = controls_.Text(id);
   if (TruncateUtf16Units(text, kPathChars) != text) return std::nullopt;
   return text;
+}
+
+void CQZ670xWriteEepromMPUtyDlg::UseOriginBytes(
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
+  origin_bytes_ = std::move(bytes);
 }
 
 void CQZ670xWriteEepromMPUtyDlg::OnReadFromFile() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "base/result.h"
 #include "dialog/dialog_controls.h"
@@ -74,6 +75,10 @@ class CQZ670xWriteEepromMPUtyDlg {
   // --- image -------------------------------------------------------------------------
   // Loads and validates `path` (null: no path) into FileImage; one message box on failure.
   [[nodiscard]] HResult LoadImageFile(const char* path);
+  // From now on the origin file is `bytes` (a production job's image), whatever the path edit
+  // names; every check of a file read runs on them as on the file. Null: the path edit's file
+  // again. UI thread.
+  void UseOriginBytes(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
   // "Read From File" button.
   void OnReadFromFile();
   // Reads, validates and applies the descriptor overrides of the dialog to `target`.
@@ -195,6 +200,7 @@ class CQZ670xWriteEepromMPUtyDlg {
   std::atomic<bool> job_active_{false};
   std::atomic<bool> probe_deferred_{false};
   // UI thread only.
+  std::shared_ptr<const std::vector<std::uint8_t>> origin_bytes_;
   WriteRequestResult last_request_;
   bool cancel_request_ = false;
   // Written by the worker during a job, read after it (ordered by job_active_).

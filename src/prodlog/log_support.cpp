@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "prodlog/production_log.h"
-#include "prodlog/sha256.h"
+#include "crypto/crypto.h"
 
 namespace qz::prodlog {
 
@@ -69,23 +69,7 @@ std::string NowUtcIso8601() {
 }
 
 std::string FileSha256Hex(const std::string& path, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
-    return {};
-  }
-  Sha256 sha;
-  std::array<char, 16384> buffer{};
-  while (file) {
-    file.read(buffer.data(), buffer.size());
-    const auto count = static_cast<std::size_t>(file.gcount());
-    sha.Update(std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), count));
-  }
-  if (file.bad()) {
-    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
-    return {};
-  }
-  return Sha256::ToHex(sha.Finish());
+  return crypto::FileSha256Hex(path, error);
 }
 
 }  // namespace qz::prodlog

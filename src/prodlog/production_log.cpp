@@ -12,7 +12,6 @@
 #include <mutex>
 #include <system_error>
 
-#include "prodlog/sha256.h"
 
 namespace qz::prodlog {
 namespace {

@@ -133,6 +133,7 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   });
 
   // the operator's choices, as clicks and texts
+  dialog.UseOriginBytes(choices.image_bytes);
   controls.SetText(ctl::kOriginPath, choices.image);
   controls.CheckRadio(choices.factory ? ctl::kFactoryMode : ctl::kDeveloperMode);
   dialog.UpdateModeControls();

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "dialog/dialog_controls.h"
@@ -26,13 +29,17 @@ enum class Exit : int {
   kEraseOrPrepareFailed = 23,
   kUpdateFileNotWritten = 24,
   kTimeout = 25,
+  kJobRefused = 26,  // a production job that may not run here (unreadable, altered, untrusted)
   kUsage = 64,
   kIoError = 74,
+  kConfig = 78,  // the station configuration cannot be used
 };
 
 // The operator's choices for one unit, as the dialog's controls would hold them.
 struct UnitChoices {
   std::string image;          // origin path (edit 1000)
+  // The origin file's bytes when they come from a production job rather than from `image`.
+  std::shared_ptr<const std::vector<std::uint8_t>> image_bytes;
   bool factory = false;       // Factory mode, else Developer mode
   bool evb = false;           // evaluation-board IDs
   std::string vid = "1D6C";   // target IDs (hex)

@@ -1,6 +1,7 @@
 // Our headers before the platform's (see native_dialog.cpp).
 #include "cli/device_options.h"
 #include "dialog/control_table.h"
+#include "jobs/station_config.h"
 #include "station/unit_run.h"
 
 #include "winapp/native_app.h"
@@ -72,6 +73,23 @@ int InitInstance(HINSTANCE instance) {
   if (const std::optional<int> end = command_line.Parse(CommandLineArguments(), &out, &err)) {
     Report(out.empty() ? err : out, !err.empty());
     return *end;
+  }
+
+  // A station locked by its configuration runs only signed jobs, which this dialog cannot load;
+  // a configuration that cannot be used starts nothing.
+  {
+    std::string config_error;
+    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error);
+    if (!settings) {
+      Report(std::string(kAppName) + ": " + config_error + "\n", true);
+      return static_cast<int>(station::Exit::kConfig);
+    }
+    if (settings->require_signed_jobs) {
+      Report(std::string(kAppName) + ": this station runs only signed production jobs (" +
+                 settings->file + "): run them with qz670x-mp-cli write --job or station --job\n",
+             true);
+      return static_cast<int>(station::Exit::kJobRefused);
+    }
   }
 
   // single-instance rule: the running dialog comes to the front, this start ends silently

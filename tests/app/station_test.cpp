@@ -12,6 +12,11 @@
 #include <memory>
 #include <set>
 
+#include <fstream>
+#include <sstream>
+
+#include <QDir>
+
 #include "app/history_table.h"
 #include "app/port_tile.h"
 #include "app/setup_panel.h"
@@ -19,11 +24,13 @@
 #include "app/totals_bar.h"
 #include "app_rig.h"
 #include "base/clock.h"
+#include "cli/cli_common.h"
 #include "devices/device_session.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
 #include "prodlog/production_log.h"
 #include "sim/virtual_chip.h"
+#include "support/job_fixtures.h"
 
 using qz::app::PortTile;
 using qz::app::SetupPanel;
@@ -251,6 +258,56 @@ class StationTest : public QObject {
     QVERIFY(ended);
     QVERIFY(!window.Running());
     for (const qz::prodlog::UnitRecord& row : rig.LogRows()) QVERIFY2(row.finished, row.port.c_str());
+  }
+
+  // A station locked by its configuration takes no image of its own, only a signed job: its
+  // settings are shown read-only, and every unit's row names the job.
+  void lockedStationRunsALoadedJob() {
+    QTemporaryDir dir;
+    const auto file = [&](const char* name) { return dir.filePath(QLatin1String(name)).toStdString(); };
+    qz::app::test::WriteSampleImage(QString::fromStdString(file("image.bin")));
+    std::ofstream(file("factory.key.pem")) << qz::test::kFactoryPrivatePem;
+    QDir(dir.path()).mkdir(QStringLiteral("keys"));
+    std::ofstream(file("keys/factory.pem")) << qz::test::kFactoryPublicPem;
+    std::ofstream(file("station.toml"))
+        << "require-signed-jobs = true\ntrusted-keys = \"" << file("keys") << "\"\n";
+    const std::string job = file("widget.qzjob");
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"job", "create", job, "--image", file("image.bin"), "--product",
+                                   "Widget", "--serial-format", "W-####", "--name", "widget",
+                                   "--revision", "3"},
+          {"job", "sign", job, "--key", file("factory.key.pem")}}) {
+      args.insert(args.begin(), "qz670x-mp-cli");
+      std::vector<const char*> argv;
+      for (const std::string& arg : args) argv.push_back(arg.c_str());
+      std::ostringstream out, err;
+      QCOMPARE(qz::cli::Run(static_cast<int>(argv.size()), argv.data(), out, err), 0);
+    }
+    qputenv("QZ670X_MP_STATION_CONFIG", QByteArray::fromStdString(file("station.toml")));
+    StationRig rig;
+    StationWindow& window = rig.Window();
+    QVERIFY(!window.StartButton()->isEnabled());
+    QVERIFY(!window.Setup().Control(qz::ctl::kOriginPath)->isEnabled());
+
+    window.Setup().SetFileChooser([&](QWidget*) { return std::optional<QString>(QString::fromStdString(job)); });
+    Click(window.Setup().LoadJobButton());
+    QVERIFY2(window.Setup().Job() != nullptr, qPrintable(window.StatusText()));
+    QVERIFY(window.Setup().JobReport().contains(QStringLiteral("name: widget\nrevision: 3")));
+    QVERIFY(window.Setup().JobReport().contains(QStringLiteral("product: \"Widget\"")));
+    QVERIFY(!window.Setup().Control(qz::ctl::kProductEdit)->isEnabled());
+    QVERIFY(window.StartButton()->isEnabled());
+    Click(window.StartButton());
+    QVERIFY2(window.Running(), qPrintable(window.StatusText()));
+    QTRY_VERIFY_WITH_TIMEOUT(window.TotalsLine().Shown().passed >= 1, kTimeoutMs);
+    Click(window.StopButton());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.Running(), kTimeoutMs);
+    qunsetenv("QZ670X_MP_STATION_CONFIG");
+    for (const qz::prodlog::UnitRecord& row : rig.LogRows()) {
+      QCOMPARE(row.job.name, std::string("widget"));
+      QCOMPARE(row.job.revision, std::string("3"));
+      QCOMPARE(row.job.key, std::string(qz::test::kFactoryKeyId));
+      QVERIFY(row.serial.rfind("W-", 0) == 0);
+    }
   }
 };
 

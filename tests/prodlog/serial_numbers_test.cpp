@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "prodlog/serial_numbers.h"
-#include "prodlog/sha256.h"
 
 namespace qz::prodlog {
 namespace {
@@ -48,29 +47,6 @@ TEST(SerialFormat, StartIsAPlainDecimal) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(ParseSerialStart(text, &error));
   }
-}
-
-TEST(Sha256, KnownVectors) {
-  const auto bytes = [](const std::string& text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-  };
-  EXPECT_EQ(Sha256::Hex(bytes("")),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(Sha256::Hex(bytes("abc")),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Sha256::Hex(bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
-            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  // a million 'a', fed in uneven pieces across block boundaries
-  Sha256 sha;
-  const std::vector<std::uint8_t> piece(997, 'a');
-  std::size_t left = 1000000;
-  while (left > 0) {
-    const std::size_t take = std::min(left, piece.size());
-    sha.Update(std::span(piece.data(), take));
-    left -= take;
-  }
-  EXPECT_EQ(Sha256::ToHex(sha.Finish()),
-            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace

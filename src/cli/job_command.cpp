@@ -1,0 +1,240 @@
+// `job`: production jobs made, shown, signed and verified. Running one is `write --job` and
+// `station --job`.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/text.h"
+#include "cli/cli_common.h"
+#include "crypto/crypto.h"
+#include "dialog/messages.h"
+#include "image/image_file.h"
+#include "jobs/job_file.h"
+#include "jobs/job_run.h"
+#include "jobs/station_config.h"
+
+namespace qz::cli {
+
+namespace {
+
+constexpr const char* kAppName = "qz670x-mp-cli";
+
+int Fail(const Output& output, Exit exit, const std::string& message) {
+  *output.err << kAppName << ": " << message << '\n';
+  return static_cast<int>(exit);
+}
+
+bool ReadBytes(const std::string& path, std::string* bytes) { return ReadWholeFile(path, bytes); }
+
+bool WriteJobFile(const std::string& path, const jobs::Job& job) {
+  const std::string text = jobs::FormatJob(job);
+  AtomicFileWriter writer;
+  return writer.Open(path.c_str()) &&
+         writer.Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) &&
+         writer.Commit();
+}
+
+struct CreateArgs {
+  std::string out;
+  std::string image;
+  bool factory = false;
+  bool developer = false;
+  bool evb = false;
+  std::string vid = "1D6C";
+  std::string pid = "6841";
+  DescriptorOptions descriptor;
+  std::string serial_format;
+  std::optional<std::string> serial_start;
+  std::string name;
+  std::string revision;
+  std::string note;
+  std::vector<std::string> stations;
+};
+
+int RunCreate(const CreateArgs& args, const Output& output) {
+  jobs::Job job;
+  job.name = args.name;
+  job.revision = args.revision;
+  job.note = args.note;
+  std::string image;
+  if (!ReadBytes(args.image, &image)) {
+    output.Message({std::string(msg::kFailToOpenFile), kAppName, MessageIcon::kNone});
+    return static_cast<int>(Exit::kImageRejected);
+  }
+  job.image.assign(image.begin(), image.end());
+  job.image_name = std::filesystem::path(args.image).filename().string();
+  job.image_sha256 = crypto::Sha256Hex(job.image);
+  job.factory = args.factory;
+  job.evb = args.evb;
+  job.vid = args.vid;
+  job.pid = args.pid;
+  job.overrides = args.descriptor.Applied();
+  job.stations = args.stations;
+  if (!args.serial_format.empty()) {
+    std::string why;
+    const std::optional<std::uint64_t> start =
+        prodlog::ParseSerialStart(args.serial_start.value_or("1"), &why);
+    if (!start) return Fail(output, Exit::kUsage, "--serial-start: " + why);
+    if (!prodlog::SerialFormat::Parse(args.serial_format, &why)) {
+      return Fail(output, Exit::kUsage, "--serial-format: " + why);
+    }
+    job.serial = jobs::JobSerial{args.serial_format, *start};
+  } else if (args.serial_start) {
+    return Fail(output, Exit::kUsage, "--serial-start needs --serial-format");
+  }
+  const jobs::ImageCheck check = jobs::CheckJobImage(job, /*with_save_bin=*/true);
+  for (const MessageBoxRequest& message : check.messages) output.Message(message);
+  if (check.exit != Exit::kOk) {
+    if (!check.problem.empty()) *output.err << kAppName << ": " << check.problem << '\n';
+    return static_cast<int>(check.exit);
+  }
+  job.firmware_id = check.firmware_id;
+  if (!WriteJobFile(args.out, job)) {
+    return Fail(output, Exit::kIoError, "cannot write the job file \"" + args.out + "\"");
+  }
+  if (!output.json) *output.err << kAppName << ": job \"" << job.name << "\" revision "
+                                << job.revision << " written to " << args.out << " (unsigned)\n";
+  return 0;
+}
+
+int RunShow(const std::string& path, const Output& output) {
+  std::string error;
+  const std::optional<jobs::LoadedJob> loaded = jobs::ReadJobFile(path, &error);
+  if (!loaded) return Fail(output, Exit::kJobRefused, error);
+  const auto lines = jobs::DescribeJob(loaded->job);
+  if (output.json) {
+    nlohmann::json line = {{"type", "job"}, {"file", path}, {"job_sha256", loaded->file_sha256}};
+    for (const auto& [name, value] : lines) line["settings"][name] = value;
+    output.JsonLine(JsonText(line));
+  } else {
+    *output.out << "file: " << path << '\n' << "file SHA-256: " << loaded->file_sha256 << '\n';
+    for (const auto& [name, value] : lines) *output.out << name << ": " << value << '\n';
+  }
+  return 0;
+}
+
+int RunSign(const std::string& path, const std::string& key_path, const Output& output) {
+  if (!crypto::CanSign()) {
+    return Fail(output, Exit::kUsage,
+                "job sign is not available on this platform; sign jobs on Linux");
+  }
+  std::string error;
+  std::optional<jobs::LoadedJob> loaded = jobs::ReadJobFile(path, &error);
+  if (!loaded) return Fail(output, Exit::kJobRefused, error);
+  std::string pem;
+  if (!ReadBytes(key_path, &pem)) {
+    return Fail(output, Exit::kIoError, "cannot read the key \"" + key_path + "\"");
+  }
+  jobs::Job& job = loaded->job;
+  const std::optional<crypto::SignResult> signature =
+      crypto::SignP256(pem, jobs::SignedBytes(job), &error);
+  if (!signature) return Fail(output, Exit::kUsage, key_path + ": " + error);
+  job.key_id = signature->public_key.Id();
+  job.signature.assign(signature->signature.begin(), signature->signature.end());
+  if (!WriteJobFile(path, job)) {
+    return Fail(output, Exit::kIoError, "cannot write the job file \"" + path + "\"");
+  }
+  if (!output.json) *output.err << kAppName << ": " << path << " signed by key " << job.key_id << '\n';
+  return 0;
+}
+
+int RunVerify(const std::string& path, std::string trusted, const Output& output) {
+  if (trusted.empty()) {
+    std::string error;
+    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&error);
+    if (!settings) return Fail(output, Exit::kConfig, error);
+    trusted = settings->trusted_keys;
+  }
+  if (trusted.empty()) {
+    return Fail(output, Exit::kUsage,
+                "give the trusted keys with --trusted DIR (no trusted-keys in the station configuration)");
+  }
+  std::string error;
+  const std::optional<jobs::LoadedJob> loaded = jobs::ReadJobFile(path, &error);
+  if (!loaded) return Fail(output, Exit::kJobRefused, error);
+  if (!jobs::VerifyJob(loaded->job, trusted, &error)) {
+    return Fail(output, Exit::kJobRefused, path + ": " + error);
+  }
+  if (output.json) {
+    output.JsonLine(JsonText({{"type", "verified"}, {"file", path}, {"key", loaded->job.key_id}}));
+  } else {
+    *output.out << path << ": valid signature by trusted key " << loaded->job.key_id << '\n';
+  }
+  return 0;
+}
+
+}  // namespace
+
+void AddJobCommand(CLI::App& app, Context& context) {
+  CLI::App* job = app.add_subcommand(
+      "job", "Production jobs: an image with its mode, overrides, target and serial numbers, "
+             "signed with a key of the factory's");
+  job->require_subcommand(1);
+
+  {
+    auto args = std::make_shared<CreateArgs>();
+    CLI::App* create = job->add_subcommand(
+        "create", "Make a job file OUT from IMAGE and the settings of `write` after every check "
+                  "Write EEPROM and Save BIN run");
+    create->add_option("OUT", args->out, "Job file to write (.qzjob)")->required();
+    create->add_option("--image", args->image, "Image file (.bin, 32784 bytes)")
+        ->required()
+        ->check(PathLengthValidator());
+    CLI::Option* factory = create->add_flag("--factory", args->factory, "Factory mode");
+    CLI::Option* developer =
+        create->add_flag("--developer", args->developer, "Developer mode (default)");
+    factory->excludes(developer);
+    args->descriptor.AddTo(*create);
+    create->add_flag("--evb", args->evb, "Use the evaluation board's IDs");
+    create->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
+        ->capture_default_str();
+    create->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
+        ->capture_default_str();
+    create->add_option("--serial-format", args->serial_format,
+                       "Serial number of each unit, one run of # as the counter")
+        ->type_name("TEXT");
+    create->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
+        ->type_name("N");
+    create->add_option("--name", args->name, "The job's name")->required();
+    create->add_option("--revision", args->revision, "The job's revision")->required();
+    create->add_option("--note", args->note, "A note for the operator");
+    create->add_option("--station", args->stations,
+                       "A station allowed to run the job (repeat; default: any)")
+        ->type_name("NAME");
+    create->callback([args, &context] { context.exit_code = RunCreate(*args, context.output); });
+  }
+  {
+    auto path = std::make_shared<std::string>();
+    CLI::App* show = job->add_subcommand("show", "Show a job's settings");
+    show->add_option("JOB", *path, "Job file")->required();
+    show->add_flag("--json", context.output.json, "JSON on stdout");
+    show->callback([path, &context] { context.exit_code = RunShow(*path, context.output); });
+  }
+  {
+    auto path = std::make_shared<std::string>();
+    auto key = std::make_shared<std::string>();
+    CLI::App* sign = job->add_subcommand(
+        "sign", "Sign a job in place with an ECDSA P-256 private key (openssl genpkey -algorithm "
+                "EC -pkeyopt ec_paramgen_curve:P-256)");
+    sign->add_option("JOB", *path, "Job file")->required();
+    sign->add_option("--key", *key, "Private key (PEM)")->required()->type_name("KEY.pem");
+    sign->callback([path, key, &context] { context.exit_code = RunSign(*path, *key, context.output); });
+  }
+  {
+    auto path = std::make_shared<std::string>();
+    auto trusted = std::make_shared<std::string>();
+    CLI::App* verify = job->add_subcommand(
+        "verify", "Check a job's signature: exit 0 only when a trusted key signed exactly this job");
+    verify->add_option("JOB", *path, "Job file")->required();
+    verify->add_option("--trusted", *trusted,
+                       "Directory of trusted public keys (*.pem; default: the station's trusted-keys)")
+        ->type_name("DIR");
+    verify->callback(
+        [path, trusted, &context] { context.exit_code = RunVerify(*path, *trusted, context.output); });
+  }
+}
+
+}  // namespace qz::cli

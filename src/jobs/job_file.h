@@ -1,0 +1,63 @@
+#pragma once
+// A production job (.qzjob): what a station writes and how, decided by an engineer and signed
+// with a key of the factory's. The file is JSON: a format name and version, the job itself, and
+// the signature over the job's canonical bytes (SignedBytes).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qz::jobs {
+
+inline constexpr int kJobFormatVersion = 1;
+inline constexpr std::string_view kJobFormatName = "qz670x-mp job";
+
+// The descriptor overrides a job may hold, named as the command line names them (without
+// "--"), in the dialog's order.
+inline constexpr std::string_view kOverrideNames[] = {
+    "manufacturer", "product", "serial", "hs-audio", "fs-audio", "hs-bcd",
+    "fs-bcd",       "hs-vid",  "hs-pid", "fs-vid",   "fs-pid"};
+
+struct JobSerial {
+  std::string format;  // one run of # as the counter
+  std::uint64_t start = 1;
+};
+
+struct Job {
+  std::string name;
+  std::string revision;
+  std::string note;
+  std::string image_name;           // the origin file's name, for people
+  std::vector<std::uint8_t> image;  // the origin file's bytes
+  std::string image_sha256;         // lower-case hex
+  bool factory = false;             // Factory mode, else Developer mode
+  bool evb = false;                 // the evaluation-board IDs instead of the ID overrides
+  std::vector<std::pair<std::string, std::string>> overrides;  // (name, edit text), dialog order
+  std::string vid = "1D6C";         // target IDs, as the dialog's edits hold them
+  std::string pid = "6841";
+  std::optional<std::string> firmware_id;  // 4 hex digits after the header check; none: no QZFwLTag
+  std::optional<JobSerial> serial;
+  std::vector<std::string> stations;  // empty: any station
+  // the signature; both empty when unsigned
+  std::string key_id;
+  std::vector<std::uint8_t> signature;  // r || s
+
+  [[nodiscard]] bool Signed() const { return !key_id.empty(); }
+};
+
+// The bytes a signature covers: the format version and every field of the job (everything but
+// the signature), in one canonical serialisation.
+[[nodiscard]] std::vector<std::uint8_t> SignedBytes(const Job& job);
+
+// The file's text.
+[[nodiscard]] std::string FormatJob(const Job& job);
+// Reads a job file's text; nullopt with a message saying what is wrong.
+[[nodiscard]] std::optional<Job> ParseJob(std::string_view text, std::string* error);
+
+// One line per setting, for `job show` and the station window.
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> DescribeJob(const Job& job);
+
+}  // namespace qz::jobs

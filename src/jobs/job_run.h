@@ -1,0 +1,69 @@
+#pragma once
+// Running a production job: every front end (the command line, the station window, the native
+// station window) reads, checks and runs a job through these calls, so a job is refused for the
+// same reasons and with the same messages everywhere, before any chip is touched.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialog/dialog_controls.h"
+#include "jobs/job_file.h"
+#include "prodlog/production_log.h"
+#include "prodlog/serial_numbers.h"
+#include "station/unit_run.h"
+
+namespace qz::jobs {
+
+// What the station's configuration says about jobs.
+struct JobPolicy {
+  bool require_signed = false;  // only jobs signed by a trusted key run
+  std::string trusted_keys;     // directory of trusted public keys (*.pem); "" none
+  std::string station_name;     // this station's name, matched against the job's stations
+};
+
+struct LoadedJob {
+  Job job;
+  std::string path;
+  std::string file_sha256;  // of the whole job file
+  bool verified = false;    // its signature was checked against a trusted key
+};
+
+// Reads and parses a job file; nullopt with a message.
+[[nodiscard]] std::optional<LoadedJob> ReadJobFile(const std::string& path, std::string* error);
+
+// True when the job is signed by one of the public keys in `trusted_dir` and the signature
+// covers exactly its contents; false with a message saying which.
+[[nodiscard]] bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* error);
+
+// The checks of "Write EEPROM" and "Save BIN" on the job's image and overrides (with the first
+// serial number, as every unit's is checked), run without a chip.
+struct ImageCheck {
+  station::Exit exit = station::Exit::kOk;  // kImageRejected, kOverrideRejected or kOk
+  std::vector<MessageBoxRequest> messages;  // the dialog's message boxes on a refusal
+  std::optional<std::string> firmware_id;   // what the header check shows (4 hex digits)
+  std::string problem;                      // a refusal that is no dialog message
+};
+[[nodiscard]] ImageCheck CheckJobImage(const Job& job, bool with_save_bin);
+
+// Why a job will not run.
+struct JobRefusal {
+  station::Exit exit = station::Exit::kJobRefused;
+  std::string message;                      // one line, "" when `messages` say it
+  std::vector<MessageBoxRequest> messages;  // the dialog's own message boxes
+};
+
+// Everything before a chip: the file is read, its signature checked as `policy` asks, the
+// station is one the job names, its image and overrides pass the dialog's checks, and the
+// firmware ID is the job's.
+[[nodiscard]] std::optional<LoadedJob> PrepareJobRun(const std::string& path, const JobPolicy& policy,
+                                                     JobRefusal* refusal);
+
+// The dialog's choices for every unit of the job (its serial numbers come from the log).
+[[nodiscard]] station::UnitChoices ChoicesFor(const LoadedJob& job);
+// The job's stamp in every unit's row.
+[[nodiscard]] prodlog::JobStamp StampFor(const LoadedJob& job);
+// The log's start of a unit of this job (mode, length, overrides, image digest, serial format).
+[[nodiscard]] prodlog::UnitStart UnitStartFor(const LoadedJob& job);
+
+}  // namespace qz::jobs

@@ -1,0 +1,125 @@
+#include "jobs/station_config.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <toml++/toml.h>
+
+namespace qz::jobs {
+
+namespace {
+
+constexpr const char* kOverrideVariable = "QZ670X_MP_STATION_CONFIG";
+
+// True when someone besides the owner may write `path` (POSIX permission bits; Windows keeps
+// its rights in ACLs, which the installer sets).
+bool OthersCanWrite(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return false;
+#else
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+#endif
+}
+
+}  // namespace
+
+std::string SystemStationConfigPath() {
+#ifdef _WIN32
+  const char* data = std::getenv("ProgramData");
+  return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\qz670x-mp\\station.toml";
+#else
+  return "/etc/qz670x-mp/station.toml";
+#endif
+}
+
+std::optional<StationSettings> ReadStationConfig(const std::string& path, std::string* error) {
+  const std::string where = "the station configuration " + path;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    *error = where + " cannot be read";
+    return std::nullopt;
+  }
+  toml::table table;
+  try {
+    table = toml::parse(file, path);
+  } catch (const toml::parse_error& e) {
+    *error = where + " is not valid TOML (line " + std::to_string(e.source().begin.line) + "): " +
+             std::string(e.description());
+    return std::nullopt;
+  }
+  StationSettings settings;
+  settings.file = path;
+  for (const auto& [key, node] : table) {
+    const std::string name(key.str());
+    bool right_kind = true;
+    if (name == "require-signed-jobs") {
+      right_kind = node.is_boolean();
+      if (right_kind) settings.require_signed_jobs = node.as_boolean()->get();
+    } else if (name == "trusted-keys" || name == "log" || name == "station") {
+      right_kind = node.is_string();
+      if (right_kind) {
+        const std::string value = node.as_string()->get();
+        (name == "trusted-keys" ? settings.trusted_keys
+                                : name == "log" ? settings.log : settings.station) = value;
+      }
+    } else if (name == "ports") {
+      const toml::array* ports = node.as_array();
+      right_kind = ports != nullptr && ports->is_homogeneous(toml::node_type::string);
+      if (right_kind) {
+        for (const toml::node& port : *ports) settings.ports.push_back(port.as_string()->get());
+      }
+    } else {
+      *error = where + ": unknown key \"" + name +
+               "\" (known: require-signed-jobs, trusted-keys, log, station, ports)";
+      return std::nullopt;
+    }
+    if (!right_kind) {
+      *error = where + ": \"" + name + "\" has a value of the wrong kind";
+      return std::nullopt;
+    }
+  }
+  if (settings.require_signed_jobs && settings.trusted_keys.empty()) {
+    *error = where + ": require-signed-jobs needs trusted-keys = \"DIRECTORY\"";
+    return std::nullopt;
+  }
+  if (!settings.trusted_keys.empty()) {
+    std::error_code failed;
+    if (!std::filesystem::is_directory(settings.trusted_keys, failed)) {
+      *error = where + ": trusted-keys \"" + settings.trusted_keys + "\" is no directory";
+      return std::nullopt;
+    }
+    if (OthersCanWrite(settings.trusted_keys)) {
+      *error = where + ": the trusted-keys directory \"" + settings.trusted_keys +
+               "\" may be written by others than its owner (chmod go-w)";
+      return std::nullopt;
+    }
+  }
+  if (settings.require_signed_jobs && OthersCanWrite(path)) {
+    *error = where + " may be written by others than its owner (chmod go-w)";
+    return std::nullopt;
+  }
+  return settings;
+}
+
+std::optional<StationSettings> LoadStationSettings(std::string* error) {
+  const std::string system = SystemStationConfigPath();
+  std::error_code failed;
+  std::optional<StationSettings> settings;
+  if (std::filesystem::exists(system, failed) || failed) {
+    settings = ReadStationConfig(system, error);
+    if (!settings) return std::nullopt;
+    if (settings->require_signed_jobs) return settings;
+  }
+  const char* other = std::getenv(kOverrideVariable);
+  if (other != nullptr && *other != '\0') return ReadStationConfig(other, error);
+  if (!settings) settings = StationSettings{};
+  return settings;
+}
+
+}  // namespace qz::jobs

@@ -1,0 +1,46 @@
+#pragma once
+// The station's configuration: a TOML file that the operator's account cannot change
+// (/etc/qz670x-mp/station.toml; %ProgramData%\qz670x-mp\station.toml on Windows). It may lock
+// the station for production (only signed jobs by trusted keys run) and gives the defaults the
+// station otherwise takes on the command line.
+//
+// Another file (QZ670X_MP_STATION_CONFIG, for tests and trial set-ups) is read only where the
+// system file is absent or does not require signed jobs: nothing on the command line or in the
+// environment loosens a station that the system file locks.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jobs/job_run.h"
+
+namespace qz::jobs {
+
+struct StationSettings {
+  std::string file;  // where the settings came from; "" none
+  bool require_signed_jobs = false;
+  std::string trusted_keys;  // directory of trusted public keys
+  std::string log;           // production log file
+  std::string station;       // station name
+  std::vector<std::string> ports;
+
+  // The job policy with `station_name` as this station's name.
+  [[nodiscard]] JobPolicy Policy(const std::string& station_name) const {
+    return {require_signed_jobs, trusted_keys, station_name};
+  }
+};
+
+// The system file's path on this platform.
+[[nodiscard]] std::string SystemStationConfigPath();
+
+// Reads the settings from `path`; nullopt with a message when the file is unreadable, not
+// TOML, has an unknown key or a value of the wrong kind, or names a trusted-keys directory that
+// others can write.
+[[nodiscard]] std::optional<StationSettings> ReadStationConfig(const std::string& path,
+                                                               std::string* error);
+
+// The station's settings: the system file, or where it allows it the override file named by
+// QZ670X_MP_STATION_CONFIG, or none (all defaults). nullopt with a message as above.
+[[nodiscard]] std::optional<StationSettings> LoadStationSettings(std::string* error);
+
+}  // namespace qz::jobs
