@@ -7,9 +7,11 @@
 #include "base/clock.h"
 #include "dialog/dialog_controls.h"
 #include "programming/write_outcome.h"
+#include "station/port_power.h"
 
 namespace qz {
 class CQZ670xWriteEepromMPUtyDlg;
+class HidBackend;
 class HeadlessControls;
 }  // namespace qz
 
@@ -26,6 +28,7 @@ enum class Exit : int {
   kEraseOrPrepareFailed = 23,
   kUpdateFileNotWritten = 24,
   kTimeout = 25,
+  kPowerReplugFailed = 26,
   kUsage = 64,
   kIoError = 74,
 };
@@ -60,6 +63,17 @@ struct UnitHooks {
   std::function<void(bool waiting)> on_replug_wait;
   // How long to wait for the chip to come back in ROM mode after the erase.
   Clock::Duration replug_timeout = std::chrono::seconds(60);
+  // Who re-plugs the chip after the erase. `power` and `auto` need `power_replug`; without it
+  // `auto` leaves the re-plug to the operator and `power` fails.
+  ReplugMode replug = ReplugMode::kOperator;
+  PowerReplugger* power_replug = nullptr;  // not owned
+  // The whole bus, to see where the chip comes back (null: the dialog's backend).
+  HidBackend* bus = nullptr;
+  // The chip's USB device ("1-4.2"; "" : the port of the chip the dialog's backend lists).
+  std::string device;
+  // One line each: the port's power is being switched; or why the operator re-plugs instead
+  // (once a port), or why the re-plug by power failed.
+  std::function<void(const std::string& text)> on_power;
 };
 
 // What one unit gave.
@@ -68,6 +82,8 @@ struct UnitResult {
   JobReport job;
   bool string_area_failed = false;  // the image's string area, not an override, was refused
   bool replug_timed_out = false;
+  bool power_replug_failed = false;  // `--replug power` could not re-plug the chip
+  std::string replug;                // "operator", "power", or "" when no re-plug happened
   StoppedBy stopped_by = StoppedBy::kNothing;
   bool exited = false;         // the dialog's Exit sequence ran (the stop); it takes no more units
   bool eeprom_touched = false;  // the erase was sent or the job may have written
