@@ -101,6 +101,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       "  23     erase or mode preparation failed\n"
       "  24     the update file could not be written\n"
       "  25     the chip did not come back in ROM mode after the erase\n"
+      "  26     --replug power could not re-plug the chip by switching its port's power\n"
       "  64     usage error\n"
       "  74     a file or the device session could not be read or written\n"
       "  130    interrupted by SIGINT; a write was stopped (the chip must be written again)\n"

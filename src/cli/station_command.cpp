@@ -55,6 +55,7 @@ struct StationArgs {
   std::string serial_start = "1";
   DescriptorOptions descriptor;
   DeviceOptions device;
+  ReplugOptions replug;
   ProductionLogArgs log;
 };
 
@@ -113,7 +114,8 @@ class StationView final : public station::StationObserver {
     if (output_.json) {
       nlohmann::json line{{"type", "unit"},          {"port", unit.port},
                           {"serial", unit.serial},   {"exit", unit.exit},
-                          {"message", unit.message}, {"duration_ms", unit.duration.count()}};
+                          {"message", unit.message}, {"duration_ms", unit.duration.count()},
+                          {"replug", unit.replug}};
       if (unit.log_failed) line["log_failed"] = true;
       *output_.out << JsonText(line) << '\n' << std::flush;
     }
@@ -133,6 +135,18 @@ class StationView final : public station::StationObserver {
       EndDrawing();
       *output_.err << kAppName << ": " << text << '\n' << std::flush;
     }
+  }
+
+  void OnPowerNote(const std::string& port, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    if (output_.json) {
+      *output_.out << JsonText({{"type", "power"}, {"port", port}, {"text", text}}) << '\n'
+                   << std::flush;
+    } else if (!terminal_) {
+      *output_.err << port << ": " << text << '\n';
+    }
+    lines_[port].detail = text;
+    Redraw();
   }
 
   // Leaves the drawn lines on the screen.
@@ -276,11 +290,17 @@ int RunStation(const StationArgs& args, Context& context) {
 
   const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);
   std::string error;
-  std::unique_ptr<DeviceSession> session = DeviceSession::Create(args.device, &error);
+  DeviceConfig device_config = args.device;
+  PrepareForReplug(args.replug, device_config);
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(device_config, &error);
   if (!session) {
     *output.err << kAppName << ": " << error << '\n';
     return static_cast<int>(Exit::kIoError);
   }
+  std::optional<PowerReplugParts> power = MakePowerReplug(args.replug, *session, &error);
+  if (!power) return Usage(output, error);
+  config.replug = args.replug.Mode();
+  config.power_replug = power->replugger.get();
   HidBackend& bus = session->BusBackend();
   Clock& clock = session->GetClock();
 
@@ -394,6 +414,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("N");
   args->log.AddTo(*command);
   args->device.AddTo(*command, /*with_port=*/false);
+  args->replug.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for a chip to come back in ROM mode after the erase")

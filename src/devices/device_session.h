@@ -27,6 +27,9 @@ struct DeviceConfig {
   std::vector<std::string> sim_faults;  // "[sim-K:]SPEC": one chip's, or without prefix every chip's
   std::string trace;                    // every report in and out, as text, to this file
   std::string port;                     // only the chip on this USB port
+  // The virtual chips stay on the bus after an erase until something re-plugs them (their
+  // ports' power); otherwise they re-plug themselves at once, as the operator would.
+  bool sim_wait_for_replug = false;
 };
 
 // Splits a fault text into its port prefix ("sim-3:corrupt@0x40" gives "sim-3") and the fault;
