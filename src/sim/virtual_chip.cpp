@@ -327,6 +327,11 @@ void VirtualChip::SetPresent(bool present) {
   }
 }
 
+bool VirtualChip::AwaitingReplug() const {
+  std::lock_guard lock(mutex_);
+  return erased_until_replug_ && present_;
+}
+
 void VirtualChip::Replug() {
   std::lock_guard lock(mutex_);
   return_at_.reset();

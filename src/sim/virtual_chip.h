@@ -133,6 +133,8 @@ class VirtualChip {
   [[nodiscard]] ChipMode Mode() const;
   [[nodiscard]] std::uint16_t VendorId() const;
   [[nodiscard]] std::uint16_t ProductId() const;
+  // Erased and still on the bus, waiting to be re-plugged (replug_after_erase off).
+  [[nodiscard]] bool AwaitingReplug() const;
   // Counts plug-ins; handles opened in an earlier generation are dead.
   [[nodiscard]] std::uint64_t Generation() const;
   [[nodiscard]] std::uint16_t InputReportLength() const;
