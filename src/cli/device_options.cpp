@@ -130,6 +130,13 @@ DialogCommandLine::DialogCommandLine(const std::string& app_name)
               app_name) {
   parser_.set_version_flag("--version", app_name + " " + QZ_VERSION);
   options_.AddTo(parser_);
+  replug_.AddTo(parser_);
+}
+
+DeviceConfig DialogCommandLine::Options() const {
+  DeviceConfig config = options_;
+  PrepareForReplug(replug_, config);
+  return config;
 }
 
 std::optional<int> DialogCommandLine::Parse(std::vector<std::string> args, std::string* out,

@@ -52,7 +52,9 @@ class DialogCommandLine {
   explicit DialogCommandLine(const std::string& app_name);
 
   [[nodiscard]] CLI::App& Parser() { return parser_; }
-  [[nodiscard]] const DeviceOptions& Options() const { return options_; }
+  // The device options, with what the re-plug mode needs of them.
+  [[nodiscard]] DeviceConfig Options() const;
+  [[nodiscard]] const ReplugOptions& Replug() const { return replug_; }
 
   // Parses `args` (the program's own path first). nullopt: the program goes on. Otherwise the
   // program ends with that exit code, after showing `out` (help, version) or `err` (a usage
@@ -64,6 +66,7 @@ class DialogCommandLine {
   std::string app_name_;
   CLI::App parser_;
   DeviceOptions options_;
+  ReplugOptions replug_;
 };
 
 using DeviceSession = qz::DeviceSession;

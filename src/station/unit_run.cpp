@@ -45,14 +45,6 @@ ReplugWait WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, const UnitHooks& h
   }
 }
 
-// The USB device of the first chip of ours that `bus` lists ("" when none or unknown).
-std::string ChipDevice(HidBackend& bus) {
-  for (const HidDeviceInfo& info : bus.Enumerate()) {
-    if (info.vendor_id == kQzVendorId && !info.port.empty()) return info.port;
-  }
-  return {};
-}
-
 // Where the bus shows the chip: on `device` in ROM mode or running its firmware, elsewhere,
 // or nowhere.
 ChipSeen LookForChip(HidBackend& bus, const std::string& device) {
@@ -77,6 +69,38 @@ bool IsBeforeTheDevice(WriteRequestStep step) {
 }
 
 }  // namespace
+
+std::string ChipDevice(HidBackend& bus) {
+  for (const HidDeviceInfo& info : bus.Enumerate()) {
+    if (info.vendor_id == kQzVendorId && !info.port.empty()) return info.port;
+  }
+  return {};
+}
+
+PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger, HidBackend& bus,
+                          const std::string& device, const std::function<bool()>& stop,
+                          const std::function<void(const std::string&)>& say) {
+  PowerReplug done;
+  PowerReplugger::Outcome outcome;
+  if (replugger == nullptr) {
+    outcome.why = "this platform cannot switch a port's power";
+  } else if (device.empty()) {
+    outcome.why = "the chip's USB port is not known";
+  } else {
+    if (say) say(device + ": switching the port's power off and on again");
+    outcome = replugger->Replug(device, [&] { return LookForChip(bus, device); }, stop);
+  }
+  done.ok = outcome.ok;
+  if (outcome.ok) return done;
+  if (mode == ReplugMode::kPower) {
+    done.unit_fails = true;
+    done.failure = "the chip could not be re-plugged by switching its port's power: " + outcome.why;
+    if (say) say(done.failure);
+  } else if (replugger == nullptr || replugger->FirstFallback(device)) {
+    if (say) say("the operator re-plugs the chip: " + outcome.why);
+  }
+  return done;
+}
 
 Exit ExitFor(const WriteRequestResult& request, const JobReport& job, bool string_area_failed) {
   struct Row {
@@ -138,26 +162,13 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   // The re-plug by power; true when the chip is back in ROM mode on its port. Otherwise
   // `power` fails the unit and `auto` hands the re-plug to the operator.
   const auto replug_by_power = [&]() -> bool {
-    PowerReplugger::Outcome outcome;
-    if (hooks.power_replug == nullptr) {
-      outcome.why = "this platform cannot switch a port's power";
-    } else if (device.empty()) {
-      outcome.why = "the chip's USB port is not known";
-    } else {
-      say_power(device + ": switching the port's power off and on again");
-      outcome = hooks.power_replug->Replug(
-          device, [&] { return LookForChip(bus, device); }, stop_requested);
-    }
-    if (outcome.ok) return true;
-    if (hooks.replug == ReplugMode::kPower) {
+    const PowerReplug done = ReplugByPower(hooks.replug, hooks.power_replug, bus, device,
+                                           stop_requested, say_power);
+    if (done.unit_fails) {
       result.power_replug_failed = true;
-      power_failure = "the chip could not be re-plugged by switching its port's power: " +
-                      outcome.why;
-      say_power(power_failure);
-    } else if (hooks.power_replug == nullptr || hooks.power_replug->FirstFallback(device)) {
-      say_power("the operator re-plugs the chip: " + outcome.why);
+      power_failure = done.failure;
     }
-    return false;
+    return done.ok;
   };
 
   controls.ClearMessages();

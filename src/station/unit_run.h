@@ -98,6 +98,27 @@ struct UnitResult {
 [[nodiscard]] UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& controls,
                                  const UnitChoices& choices, const UnitHooks& hooks);
 
+// The USB device of the first chip of ours that `bus` lists ("" when none or unknown).
+[[nodiscard]] std::string ChipDevice(HidBackend& bus);
+
+// What a re-plug by power after the erase gave: the chip is back in ROM mode on its port (ok);
+// or not, and then with `power` the unit fails with `failure` while `auto` leaves the re-plug
+// to the operator.
+struct PowerReplug {
+  bool ok = false;
+  bool unit_fails = false;
+  std::string failure;
+};
+
+// The re-plug by power of the chip on `device` (its link released) for the mode `mode` (power
+// or auto), watching `bus` for its return. `say` (may be empty) gets one line when the power is
+// switched, the failure with `power`, and with `auto` why the operator re-plugs (once a port).
+// `replugger` null: this platform cannot switch.
+[[nodiscard]] PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger,
+                                        HidBackend& bus, const std::string& device,
+                                        const std::function<bool()>& stop,
+                                        const std::function<void(const std::string&)>& say);
+
 // The one table from where a write stopped to its exit status.
 [[nodiscard]] Exit ExitFor(const WriteRequestResult& request, const JobReport& job,
                            bool string_area_failed);
