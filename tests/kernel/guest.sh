@@ -141,6 +141,8 @@ echo "QZK SUM factory $(sha256sum <$CHIP | cut -d' ' -f1) factory-udev"
 echo "QZK TIME eeprom-transfer-round-trip $(((read_ms - 256 * 3) * 1000 / 256)) us (read of 4096 bytes: ${read_ms} ms over a 768 ms pacing floor)"
 
 # --- the re-plug by port power: nobody at the cable -----------------------------------------
+# (the EEPROM the later cases start from is kept aside meanwhile)
+cp $CHIP /tmp/chip-after-factory.bin
 # The hubs bound before the rule was read get it now.
 udevadm trigger --action=add --subsystem-match=usb
 udevadm settle -t 10
@@ -184,6 +186,7 @@ chip_stop
 expect power-denied "--replug power alone on that port: exit 26, never OK" \
   sh -c "[ $rc = 26 ] && ! grep -q 'Write to EEPROM OK!' /tmp/power-denied.out"
 [ $rc = 26 ] || { show /tmp/power-denied.out; show /tmp/gadget.log; }
+cp /tmp/chip-after-factory.bin $CHIP
 
 # --- without the rule: present, not openable, and the tool says why -----------------------
 rm /etc/udev/rules.d/70-qz670x.rules
