@@ -102,6 +102,8 @@ struct Options {
   int report_length = 63;
   int replug_delay_ms = 500;
   std::uint64_t pull_at = 0;
+  bool wait_for_power = false;
+  int operator_after_ms = 0;
 };
 
 // The gadget's configfs tree and its binding to a USB device controller.
@@ -233,6 +235,7 @@ class ChipServer {
       if (ready < 0 && errno != EINTR) return Fail("poll");
       if (ready <= 0) {
         SaveIfIdle();
+        WatchForReplug();
         continue;
       }
       if ((entry.revents & POLLIN) != 0) Receive();
@@ -268,6 +271,34 @@ class ChipServer {
     Say("plugged in as " + Hex4(chip_.VendorId()).substr(2) + ":" + Hex4(product).substr(2) +
         " (" + qz::sim::ModeName(chip_.Mode()) + " mode) on " + node);
     return true;
+  }
+
+  // After the erase (with --wait-for-power) the chip keeps running until its port's power goes:
+  // a disabled port disconnects the function, and a write to /dev/hidgN then fails with
+  // ESHUTDOWN (the UDC's state file does not change). An empty report is the probe: the host
+  // drops empty reports. The chip then leaves and comes back from its ROM, bound again while
+  // the port is still off, so the host finds it in ROM mode once the power returns.
+  void WatchForReplug() {
+    if (!options_.wait_for_power || fd_ < 0 || !chip_.AwaitingReplug()) {
+      erased_at_.reset();
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!erased_at_) erased_at_ = now;
+    const ssize_t written = write(fd_, pending_probe_, 0);
+    if (written < 0 && errno == ESHUTDOWN) {
+      Say("port power off: the host is gone");
+      chip_.SetPresent(false);
+      (void)FollowBus();
+      chip_.SetPresent(true);
+      return;
+    }
+    // nobody switched the port: the operator re-plugs the chip
+    if (options_.operator_after_ms > 0 &&
+        now - *erased_at_ >= std::chrono::milliseconds(options_.operator_after_ms)) {
+      Say("re-plugged by the operator");
+      chip_.Replug();
+    }
   }
 
   void Detach() {
@@ -346,6 +377,8 @@ class ChipServer {
   std::deque<std::vector<std::uint8_t>> pending_;
   bool pulled_ = false;
   bool dirty_ = false;
+  std::optional<std::chrono::steady_clock::time_point> erased_at_;
+  const std::uint8_t pending_probe_[1] = {0};
   std::chrono::steady_clock::time_point last_activity_;
 };
 
@@ -378,6 +411,15 @@ int main(int argc, char** argv) {
                  "Milliseconds off the bus when the chip re-plugs itself after the erase")
       ->check(CLI::Range(0, 60000))
       ->capture_default_str();
+  app.add_flag("--wait-for-power", options.wait_for_power,
+               "After the erase the chip keeps running its firmware until its port's power is "
+               "switched off (the host's --replug power), then comes back in ROM mode when the "
+               "power returns; without it the chip re-plugs itself (--replug-delay)");
+  app.add_option("--operator-after", options.operator_after_ms,
+                 "With --wait-for-power: milliseconds after the erase when the operator re-plugs "
+                 "a chip whose port power was not switched (0: never)")
+      ->check(CLI::Range(0, 600000))
+      ->capture_default_str();
   app.add_option("--pull-at", options.pull_at,
                  "Pull the cable at the K-th EEPROM transfer (from 1); the chip stays away");
   try {
@@ -394,6 +436,7 @@ int main(int argc, char** argv) {
   chip_options.output_report_length = length;
   if (options.mode == "firmware") chip_options.forced_mode = qz::sim::ChipMode::kFirmware;
   if (options.mode == "rom") chip_options.forced_mode = qz::sim::ChipMode::kRom;
+  chip_options.replug_after_erase = !options.wait_for_power;
   qz::sim::VirtualChip chip(clock, chip_options);
   std::string error;
   if (!options.eeprom.empty() && !chip.LoadEeprom(options.eeprom, &error)) {

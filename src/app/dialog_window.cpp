@@ -1,5 +1,6 @@
 #include "app/dialog_window.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -21,8 +22,10 @@
 
 #include "app/app_icon.h"
 #include "dialog/control_table.h"
+#include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
 #include "hid/hotplug.h"
+#include "station/unit_run.h"
 
 namespace qz::app {
 
@@ -181,6 +184,41 @@ DialogWindow::~DialogWindow() {
 }
 
 QWidget* DialogWindow::Control(int id) const { return controls_->Widget(id); }
+
+void DialogWindow::SetReplug(station::ReplugMode mode, station::PowerReplugger* replugger,
+                             HidBackend& bus) {
+  if (mode == station::ReplugMode::kOperator) {
+    controls_->SetMessageFilter(nullptr);
+    return;
+  }
+  controls_->SetMessageFilter([this, mode, replugger, &bus](const MessageBoxRequest& message) {
+    if (message.text != msg::kReplugDevice || dialog_ == nullptr) return false;
+    // the chip has just been erased and released, and still sits on its port
+    std::string reason;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const station::PowerReplug done = station::ReplugByPower(
+        mode, replugger, bus, station::ChipDevice(bus), {},
+        [&reason](const std::string& text) { reason = text; });
+    QApplication::restoreOverrideCursor();
+    if (done.ok) return true;
+    if (done.unit_fails) {
+      // no write on a chip that may not be back in ROM mode
+      dialog_->CancelWriteRequest();
+      QMessageBox box(QMessageBox::Critical, QString::fromStdString(message.caption),
+                      QString::fromStdString(done.failure), QMessageBox::Ok, this);
+      box.exec();
+      return true;
+    }
+    // auto: the operator's re-plug, with the reason beside the box's own text (once a port)
+    if (reason.find("the operator re-plugs") == std::string::npos) return false;
+    QMessageBox box(QMessageBox::Information, QString::fromStdString(message.caption),
+                    QString::fromStdString(message.text), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(QString::fromStdString(reason));
+    box.exec();
+    return true;
+  });
+}
 
 void DialogWindow::SetMessagePresenter(QtDialogControls::MessagePresenter presenter) {
   controls_->SetMessagePresenter(std::move(presenter));

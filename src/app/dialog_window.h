@@ -14,6 +14,7 @@
 #include "dialog/control_table.h"
 #include "dialog/exit_rules.h"
 #include "dialog/messages.h"
+#include "station/port_power.h"
 
 class QButtonGroup;
 class QCloseEvent;
@@ -76,6 +77,12 @@ class DialogWindow final : public QDialog {
   // One widget per row of the control table, in table order.
   [[nodiscard]] const std::vector<QWidget*>& TableWidgets() const { return table_widgets_; }
   [[nodiscard]] const DialogBaseUnits& BaseUnits() const { return units_; }
+
+  // Who re-plugs the chip after the erase (--replug). With power or auto the window switches the
+  // chip's port itself (on the UI thread, a wait cursor meanwhile) instead of showing the
+  // re-plug box; the box comes when the operator must do it after all. `replugger` (may be
+  // null: no port power here) and `bus` are not owned and outlive the window.
+  void SetReplug(station::ReplugMode mode, station::PowerReplugger* replugger, HidBackend& bus);
 
   // Test seams; the defaults are the real modal dialogs.
   void SetMessagePresenter(QtDialogControls::MessagePresenter presenter);

@@ -185,7 +185,12 @@ void QtDialogControls::ShowMessage(const MessageBoxRequest& message) {
   RunOnUi([this, message] { Present(message); });
 }
 
+void QtDialogControls::SetMessageFilter(std::function<bool(const MessageBoxRequest&)> filter) {
+  filter_ = std::move(filter);
+}
+
 void QtDialogControls::Present(const MessageBoxRequest& message) {
+  if (filter_ && filter_(message)) return;
   if (presenter_) {
     presenter_(message);
     return;

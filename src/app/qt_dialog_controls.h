@@ -58,6 +58,9 @@ class QtDialogControls final : public QObject, public DialogControls {
 
   // Replaces the modal QMessageBox (tests answer boxes this way). Set on the UI thread.
   void SetMessagePresenter(MessagePresenter presenter);
+  // Sees every box first; returning true takes it off the screen (the re-plug box, when the
+  // program re-plugs the chip itself). Set on the UI thread.
+  void SetMessageFilter(std::function<bool(const MessageBoxRequest&)> filter);
   void SetTaskRunner(TaskRunner runner);
 
   // The widget of control `id`, or null for an unknown ID.
@@ -75,6 +78,7 @@ class QtDialogControls final : public QObject, public DialogControls {
   std::map<int, QWidget*> widgets_;
   QButtonGroup* radios_;
   MessagePresenter presenter_;
+  std::function<bool(const MessageBoxRequest&)> filter_;
   mutable UiCallQueue calls_;
 
   ProgressMemo progress_;

@@ -107,6 +107,14 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
     return kExitIoError;
   }
 
+  std::optional<cli::PowerReplugParts> power =
+      cli::MakePowerReplug(command_line.Replug(), *session, &error);
+  if (!power) {
+    std::cerr << app_name << ": " << error << '\n';
+    return static_cast<int>(station::Exit::kUsage);
+  }
+  const station::ReplugMode replug = command_line.Replug().Mode();
+
   // One window until it ends: a signal ends it as its own rules say, a second start raises it.
   const auto run = [&](auto& window, auto ended) {
     QObject::connect(&window, ended, &application, &QApplication::quit);
@@ -119,9 +127,11 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   };
   if (station) {
     StationWindow window(*session, app_name);
+    window.SetReplug(replug, power->replugger.get());
     run(window, &StationWindow::Ended);
   } else {
     DialogWindow window(session->Backend(), session->GetClock(), session->Hotplug(), app_name);
+    window.SetReplug(replug, power->replugger.get(), session->BusBackend());
     run(window, &QDialog::finished);
   }  // the dialog object or the station has ended here: workers joined, links closed
 

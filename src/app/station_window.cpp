@@ -314,6 +314,11 @@ void StationWindow::SetStatus(const QString& text, bool alarm) {
   status_->setStyleSheet(alarm ? QStringLiteral("color: #b00000; font-weight: bold;") : QString());
 }
 
+void StationWindow::SetReplug(station::ReplugMode mode, station::PowerReplugger* replugger) {
+  replug_ = mode;
+  power_replug_ = replugger;
+}
+
 void StationWindow::SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
 bool StationWindow::Running() const { return core_ != nullptr && core_->running; }
@@ -530,6 +535,8 @@ bool StationWindow::StartCore(std::string* error) {
   // every port: also those where a chip first shows up after Start
   config.take_up_new_ports = setup_->Ports().empty();
   config.app_name = app_name_;
+  config.replug = replug_;
+  config.power_replug = power_replug_;
   core->station = std::make_unique<station::Station>(
       session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *core,
       core->recorder.get(), core->virtual_operator.get());

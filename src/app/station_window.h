@@ -78,6 +78,10 @@ class StationWindow final : public QWidget {
   // The production log of the current (or last) run.
   [[nodiscard]] const std::string& LogPath() const { return log_path_; }
 
+  // Who re-plugs the chips after their erase (--replug); `replugger` (may be null) is not owned
+  // and outlives the window. Takes effect at the next Start.
+  void SetReplug(station::ReplugMode mode, station::PowerReplugger* replugger);
+
   // Test seam; the default is a modal question box.
   void SetConfirmer(Confirmer confirmer);
 
@@ -163,6 +167,8 @@ class StationWindow final : public QWidget {
   bool stopping_ = false;
   bool history_stale_ = false;
   std::string log_path_;
+  station::ReplugMode replug_ = station::ReplugMode::kOperator;
+  station::PowerReplugger* power_replug_ = nullptr;
   bool close_after_stop_ = false;
   bool ended_ = false;
   jobs::StationSettings station_settings_;

@@ -103,6 +103,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
       "  25     the chip did not come back in ROM mode after the erase\n"
       "  26     the production job was refused (unreadable, altered, untrusted, not for this\n"
       "         station), or this station runs only signed jobs\n"
+      "  27     --replug power could not re-plug the chip by switching its port's power\n"
       "  64     usage error\n"
       "  74     a file or the device session could not be read or written\n"
       "  78     the station configuration cannot be used\n"

@@ -67,6 +67,7 @@ struct StationArgs {
   std::string serial_start = "1";
   DescriptorOptions descriptor;
   DeviceOptions device;
+  ReplugOptions replug;
   ProductionLogArgs log;
   std::string job;  // --job: the production job decides image, mode, overrides, target, serials
 };
@@ -128,7 +129,8 @@ class StationView final : public station::StationObserver {
     if (output_.json) {
       nlohmann::json line{{"type", "unit"},          {"port", unit.port},
                           {"serial", unit.serial},   {"exit", unit.exit},
-                          {"message", unit.message}, {"duration_ms", unit.duration.count()}};
+                          {"message", unit.message}, {"duration_ms", unit.duration.count()},
+                          {"replug", unit.replug}};
       if (unit.log_failed) line["log_failed"] = true;
       *output_.out << JsonText(line) << '\n' << std::flush;
     }
@@ -148,6 +150,18 @@ class StationView final : public station::StationObserver {
       EndDrawing();
       *output_.err << kAppName << ": " << text << '\n' << std::flush;
     }
+  }
+
+  void OnPowerNote(const std::string& port, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    if (output_.json) {
+      *output_.out << JsonText({{"type", "power"}, {"port", port}, {"text", text}}) << '\n'
+                   << std::flush;
+    } else if (!terminal_) {
+      *output_.err << port << ": " << text << '\n';
+    }
+    lines_[port].detail = text;
+    Redraw();
   }
 
   // Leaves the drawn lines on the screen.
@@ -319,11 +333,16 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   device.DescribeSession(args.image, kAppName);
   const std::string record = device.record;
   device.record.clear();
+  PrepareForReplug(args.replug, device);
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(device, &error);
   if (!session) {
     *output.err << kAppName << ": " << error << '\n';
     return static_cast<int>(Exit::kIoError);
   }
+  std::optional<PowerReplugParts> power = MakePowerReplug(args.replug, *session, &error);
+  if (!power) return Usage(output, error);
+  config.replug = args.replug.Mode();
+  config.power_replug = power->replugger.get();
   HidBackend& bus = session->BusBackend();
   Clock& clock = session->GetClock();
 
@@ -453,6 +472,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("N");
   args->log.AddTo(*command);
   args->device.AddTo(*command, /*with_port=*/false);
+  args->replug.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for a chip to come back in ROM mode after the erase")

@@ -46,6 +46,7 @@ struct WriteArgs {
   double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
   DescriptorOptions descriptor;
   DeviceOptions device;
+  ReplugOptions replug;
   ProductionLogArgs log;
   std::string job;  // --job: the production job decides image, mode, overrides and target
 };
@@ -154,10 +155,16 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
   }
   DeviceOptions device = args.device;
   device.DescribeSession(args.image, "qz670x-mp-cli");
+  PrepareForReplug(args.replug, device);
   std::unique_ptr<DeviceSession> session = DeviceSession::Create(device, &error);
   if (!session) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
     return static_cast<int>(Exit::kIoError);
+  }
+  std::optional<PowerReplugParts> power = MakePowerReplug(args.replug, *session, &error);
+  if (!power) {
+    *output.err << "qz670x-mp-cli: " << error << '\n';
+    return static_cast<int>(Exit::kUsage);
   }
   Clock& clock = session->GetClock();
   const bool terminal = output.err == &std::cerr && StandardErrorIsTerminal();
@@ -202,6 +209,17 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
       progress.Say([&] { ReportInterrupt(output, signal, where); });
     };
     hooks.replug_timeout = replug_timeout;
+    hooks.replug = args.replug.Mode();
+    hooks.power_replug = power->replugger.get();
+    hooks.bus = &session->BusBackend();
+    hooks.on_power = [&](const std::string& text) {
+      progress.BreakLine();
+      if (output.json) {
+        output.JsonLine(nlohmann::json{{"type", "power"}, {"text", text}}.dump());
+      } else {
+        *output.err << "qz670x-mp-cli: " << text << '\n';
+      }
+    };
     const Clock::Duration began = clock.Now();
     unit = station::RunUnit(dialog, controls, choices, hooks);
     if (!unit.exited) dialog.OnExit();
@@ -210,6 +228,7 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
       report.exit = static_cast<int>(unit.exit);
       report.message = unit.message;
       report.eeprom_touched = unit.eeprom_touched;
+      report.replug = unit.replug;
       report.job = unit.job;
       report.duration = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - began);
       prodlog::LogError why;
@@ -297,6 +316,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->capture_default_str();
   args->device.AddTo(*command);
   args->log.AddTo(*command);
+  args->replug.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for the chip to come back in ROM mode after the erase")

@@ -119,6 +119,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
                 std::to_string(chip_count));
   }
   sim::ChipOptions chip_options;
+  chip_options.replug_after_erase = !config.sim_wait_for_replug;
   if (config.sim_mode == "firmware") {
     chip_options.forced_mode = sim::ChipMode::kFirmware;
   } else if (config.sim_mode == "rom") {

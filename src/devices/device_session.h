@@ -41,6 +41,9 @@ struct DeviceConfig {
   std::string program;
   std::string image_sha256;
   std::uint64_t image_length = 0;
+  // The virtual chips stay on the bus after an erase until something re-plugs them (their
+  // ports' power); otherwise they re-plug themselves at once, as the operator would.
+  bool sim_wait_for_replug = false;
 };
 
 // Splits a fault text into its port prefix ("sim-3:corrupt@0x40" gives "sim-3") and the fault;

@@ -122,6 +122,8 @@ class CQZ670xWriteEepromMPUtyDlg {
   // --- services ----------------------------------------------------------------------
   [[nodiscard]] DialogControls& Controls() { return controls_; }
   [[nodiscard]] Clock& GetClock() { return clock_; }
+  // The HID layer the dialog searches (a port's view in a station).
+  [[nodiscard]] HidBackend& Backend() { return backend_; }
   [[nodiscard]] HotplugSource* Hotplug() { return hotplug_; }
   [[nodiscard]] const std::string& AppName() const { return app_name_; }
   // Shows a message box owned by the dialog; an empty caption means the application's name.

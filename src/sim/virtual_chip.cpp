@@ -327,6 +327,11 @@ void VirtualChip::SetPresent(bool present) {
   }
 }
 
+bool VirtualChip::AwaitingReplug() const {
+  std::lock_guard lock(mutex_);
+  return erased_until_replug_ && present_;
+}
+
 void VirtualChip::Replug() {
   std::lock_guard lock(mutex_);
   return_at_.reset();
@@ -376,6 +381,10 @@ void VirtualChip::PlugInLocked(bool notify, std::optional<ChipMode> mode) {
   ++generation_;
   queues_.clear();
   erases_this_plug_ = 0;
+  if (!mode && erased_until_replug_) {
+    mode = HasFaultLocked(Fault::Kind::kReplugFirmware, 0) ? ChipMode::kFirmware : ChipMode::kRom;
+  }
+  erased_until_replug_ = false;
   // power-on register state
   registers_.clear();
   registers_[kRegWriteMode] = kWriteModeRegisterInitial;
@@ -666,6 +675,10 @@ void VirtualChip::HandleEraseLocked() {
   // The header goes, so the firmware can no longer start: the chip drops off the bus and comes
   // back from its ROM.
   std::fill_n(eeprom_.begin(), 8, std::uint8_t{0xFF});
+  if (!options_.replug_after_erase) {
+    erased_until_replug_ = true;  // the next plug-in comes from the ROM
+    return;
+  }
   UnplugLocked(true);
   PlugInLocked(true, HasFaultLocked(Fault::Kind::kReplugFirmware, 0) ? ChipMode::kFirmware
                                                                       : ChipMode::kRom);

@@ -88,6 +88,10 @@ struct ChipOptions {
   std::uint16_t output_report_length = kDefaultReportLength;  // report-ID byte included
   std::uint8_t revision = 3;                                  // low nibble of the identity
   std::optional<ChipMode> forced_mode;                        // mode at plug-in, else from EEPROM
+  // After the erase the chip drops off the bus and comes back from its ROM by itself (the
+  // operator's re-plug, done at once); false: it keeps running until it is re-plugged, or its
+  // port's power is switched off and on.
+  bool replug_after_erase = true;
 };
 
 // A QZ670x chip with its serial EEPROM, as seen through HID reports. It decodes the command
@@ -129,6 +133,8 @@ class VirtualChip {
   [[nodiscard]] ChipMode Mode() const;
   [[nodiscard]] std::uint16_t VendorId() const;
   [[nodiscard]] std::uint16_t ProductId() const;
+  // Erased and still on the bus, waiting to be re-plugged (replug_after_erase off).
+  [[nodiscard]] bool AwaitingReplug() const;
   // Counts plug-ins; handles opened in an earlier generation are dead.
   [[nodiscard]] std::uint64_t Generation() const;
   [[nodiscard]] std::uint16_t InputReportLength() const;
@@ -199,6 +205,7 @@ class VirtualChip {
   std::uint64_t eeprom_transfers_ = 0;
   std::uint64_t erase_reports_ = 0;
   int erases_this_plug_ = 0;
+  bool erased_until_replug_ = false;  // erased without re-plugging itself (replug_after_erase off)
   bool record_reports_ = false;
   std::vector<std::vector<std::uint8_t>> written_reports_;
   PlugListener listener_;

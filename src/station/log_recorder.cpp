@@ -36,6 +36,7 @@ prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uin
   end.duration_ms = unit.duration.count();
   end.transfers = unit.job.transfers;
   end.eeprom_touched = unit.eeprom_touched;
+  end.replug = unit.replug;
   // the job reads the status first (outcome 1: it could not), then the identity (3: it could not)
   const int outcome = unit.job.outcome;
   if (outcome != kJobOutcomeNone && outcome != 1) end.chip_status = status;

@@ -141,8 +141,18 @@ class Station::Port {
                                        waiting ? PortState::kReplug : PortState::kProgramming);
       };
       hooks.replug_timeout = config.replug_timeout;
+      hooks.replug = config.replug;
+      hooks.power_replug = config.power_replug;
+      hooks.bus = &station_.bus_;
+      hooks.device = name_;
+      hooks.on_power = [this](const std::string& text) {
+        station_.observer_.OnPowerNote(name_, text);
+      };
+      // a hub that switches its ports together waits for this unit to end
+      if (config.power_replug != nullptr) config.power_replug->SetBusy(name_, true);
       const Clock::Duration began = station_.clock_.Now();
       const UnitResult result = RunUnit(*dialog_, controls_, choices, hooks);
+      if (config.power_replug != nullptr) config.power_replug->SetBusy(name_, false);
 
       UnitReport report;
       report.port = name_;
@@ -151,6 +161,7 @@ class Station::Port {
       report.message = result.message;
       report.passed = result.exit == Exit::kOk;
       report.eeprom_touched = result.eeprom_touched;
+      report.replug = result.replug;
       report.duration =
           std::chrono::duration_cast<std::chrono::milliseconds>(station_.clock_.Now() - began);
       report.job = result.job;

@@ -40,6 +40,7 @@ struct UnitReport {
   std::string message;  // the last message box's text
   bool passed = false;
   bool eeprom_touched = false;
+  std::string replug;  // "operator", "power", or "" when no re-plug happened
   std::chrono::milliseconds duration{0};
   JobReport job;
   bool log_failed = false;  // its log row could not be completed
@@ -68,6 +69,11 @@ class StationObserver {
   virtual void OnTotals(const StationTotals& totals) = 0;
   // A station-wide problem (the log cannot be written, ...), one line.
   virtual void OnProblem(const std::string& text) = 0;
+  // A port re-plugs its chip by power, or says why the operator must (one line).
+  virtual void OnPowerNote(const std::string& port, const std::string& text) {
+    (void)port;
+    (void)text;
+  }
 };
 
 // Where units are recorded and numbered (the production log); optional.
@@ -105,6 +111,9 @@ struct StationConfig {
   bool loop = false;               // unit after unit, until stopped or `units` are done
   int units = 0;                   // stop after this many units started (0: no limit)
   Clock::Duration replug_timeout = std::chrono::seconds(60);
+  // Who re-plugs a chip after its erase; `power_replug` (not owned) switches the ports.
+  ReplugMode replug = ReplugMode::kOperator;
+  PowerReplugger* power_replug = nullptr;
   // With --all-ports and `loop`: ports where a chip first shows up after the start are taken
   // up too, each with a dialog object of its own.
   bool take_up_new_ports = false;

@@ -7,6 +7,8 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "hid/chip_identities.h"
+#include "hid/hid_backend.h"
 
 namespace qz::station {
 
@@ -43,12 +45,62 @@ ReplugWait WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, const UnitHooks& h
   }
 }
 
+// Where the bus shows the chip: on `device` in ROM mode or running its firmware, elsewhere,
+// or nowhere.
+ChipSeen LookForChip(HidBackend& bus, const std::string& device) {
+  ChipSeen seen = ChipSeen::kNone;
+  for (const HidDeviceInfo& info : bus.Enumerate()) {
+    if (info.vendor_id != kQzVendorId) continue;
+    if (info.port != device) {
+      if (seen == ChipSeen::kNone) seen = ChipSeen::kElsewhere;
+      continue;
+    }
+    const bool rom =
+        info.product_id == kRomIdentities[0].product_id || info.product_id == kRomIdentities[1].product_id;
+    if (rom) return ChipSeen::kRom;
+    seen = ChipSeen::kFirmware;
+  }
+  return seen;
+}
+
 bool IsBeforeTheDevice(WriteRequestStep step) {
   return step == WriteRequestStep::kNotRun || step == WriteRequestStep::kLoadImage ||
          step == WriteRequestStep::kDescriptorUpdates || step == WriteRequestStep::kHeaderCheck;
 }
 
 }  // namespace
+
+std::string ChipDevice(HidBackend& bus) {
+  for (const HidDeviceInfo& info : bus.Enumerate()) {
+    if (info.vendor_id == kQzVendorId && !info.port.empty()) return info.port;
+  }
+  return {};
+}
+
+PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger, HidBackend& bus,
+                          const std::string& device, const std::function<bool()>& stop,
+                          const std::function<void(const std::string&)>& say) {
+  PowerReplug done;
+  PowerReplugger::Outcome outcome;
+  if (replugger == nullptr) {
+    outcome.why = "this platform cannot switch a port's power";
+  } else if (device.empty()) {
+    outcome.why = "the chip's USB port is not known";
+  } else {
+    if (say) say(device + ": switching the port's power off and on again");
+    outcome = replugger->Replug(device, [&] { return LookForChip(bus, device); }, stop);
+  }
+  done.ok = outcome.ok;
+  if (outcome.ok) return done;
+  if (mode == ReplugMode::kPower) {
+    done.unit_fails = true;
+    done.failure = "the chip could not be re-plugged by switching its port's power: " + outcome.why;
+    if (say) say(done.failure);
+  } else if (replugger == nullptr || replugger->FirstFallback(device)) {
+    if (say) say("the operator re-plugs the chip: " + outcome.why);
+  }
+  return done;
+}
 
 Exit ExitFor(const WriteRequestResult& request, const JobReport& job, bool string_area_failed) {
   struct Row {
@@ -97,14 +149,49 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
     return true;
   };
   const bool erase_due = dialog.NotInRomMode != 0;
+  HidBackend& bus = hooks.bus != nullptr ? *hooks.bus : dialog.Backend();
+  // The port is found while the chip still sits there, before the erase takes it off the bus.
+  std::string device = hooks.device;
+  if (erase_due && hooks.replug != ReplugMode::kOperator && device.empty()) {
+    device = ChipDevice(dialog.Backend());
+  }
+  std::string power_failure;
+  const auto say_power = [&](const std::string& text) {
+    if (hooks.on_power) hooks.on_power(text);
+  };
+  // The re-plug by power; true when the chip is back in ROM mode on its port. Otherwise
+  // `power` fails the unit and `auto` hands the re-plug to the operator.
+  const auto replug_by_power = [&]() -> bool {
+    const PowerReplug done = ReplugByPower(hooks.replug, hooks.power_replug, bus, device,
+                                           stop_requested, say_power);
+    if (done.unit_fails) {
+      result.power_replug_failed = true;
+      power_failure = done.failure;
+    }
+    return done.ok;
+  };
 
   controls.ClearMessages();
   controls.SetMessageHandler([&](const MessageBoxRequest& message) {
-    if (hooks.on_message) hooks.on_message(message);
+    const bool replug_box = message.text == msg::kReplugDevice;
+    // With the port's power the station re-plugs the chip itself (the erase step has released
+    // the link before this box); the operator sees the box only when it falls back to them.
+    bool by_power = false;
+    if (replug_box && hooks.replug != ReplugMode::kOperator && !stop_requested()) {
+      if (hooks.on_replug_wait) hooks.on_replug_wait(true);
+      by_power = replug_by_power();
+      if (!by_power && result.power_replug_failed) {
+        if (hooks.on_replug_wait) hooks.on_replug_wait(false);
+        dialog.CancelWriteRequest();
+        return;
+      }
+    }
+    if (!by_power && hooks.on_message) hooks.on_message(message);
     // The operator re-plugs the chip and presses the button once it is recognised; here the
     // button is pressed when the chip is back in ROM mode, or the wait gives up. The erase
     // step shows this box on the UI thread, which is this one.
-    if (message.text != msg::kReplugDevice) return;
+    if (!replug_box) return;
+    result.replug = by_power ? "power" : "operator";
     if (hooks.on_replug_wait) hooks.on_replug_wait(true);
     switch (WaitForRomMode(dialog, hooks)) {
       case ReplugWait::kBack:
@@ -181,6 +268,10 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   result.exit = ExitFor(result.request, result.job, result.string_area_failed);
   const std::vector<std::string> texts = controls.MessageTexts();
   if (!texts.empty()) result.message = texts.back();
+  if (result.power_replug_failed) {
+    result.exit = Exit::kPowerReplugFailed;
+    result.message = power_failure;
+  }
 
   // Nothing can have reached the EEPROM before the erase, nor in a job that stopped at the
   // status or identity check; anything else may have.

@@ -10,9 +10,11 @@
 #include "base/clock.h"
 #include "dialog/dialog_controls.h"
 #include "programming/write_outcome.h"
+#include "station/port_power.h"
 
 namespace qz {
 class CQZ670xWriteEepromMPUtyDlg;
+class HidBackend;
 class HeadlessControls;
 }  // namespace qz
 
@@ -30,6 +32,7 @@ enum class Exit : int {
   kUpdateFileNotWritten = 24,
   kTimeout = 25,
   kJobRefused = 26,  // a production job that may not run here (unreadable, altered, untrusted)
+  kPowerReplugFailed = 27,
   kUsage = 64,
   kIoError = 74,
   kConfig = 78,  // the station configuration cannot be used
@@ -67,6 +70,17 @@ struct UnitHooks {
   std::function<void(bool waiting)> on_replug_wait;
   // How long to wait for the chip to come back in ROM mode after the erase.
   Clock::Duration replug_timeout = std::chrono::seconds(60);
+  // Who re-plugs the chip after the erase. `power` and `auto` need `power_replug`; without it
+  // `auto` leaves the re-plug to the operator and `power` fails.
+  ReplugMode replug = ReplugMode::kOperator;
+  PowerReplugger* power_replug = nullptr;  // not owned
+  // The whole bus, to see where the chip comes back (null: the dialog's backend).
+  HidBackend* bus = nullptr;
+  // The chip's USB device ("1-4.2"; "" : the port of the chip the dialog's backend lists).
+  std::string device;
+  // One line each: the port's power is being switched; or why the operator re-plugs instead
+  // (once a port), or why the re-plug by power failed.
+  std::function<void(const std::string& text)> on_power;
 };
 
 // What one unit gave.
@@ -75,6 +89,8 @@ struct UnitResult {
   JobReport job;
   bool string_area_failed = false;  // the image's string area, not an override, was refused
   bool replug_timed_out = false;
+  bool power_replug_failed = false;  // `--replug power` could not re-plug the chip
+  std::string replug;                // "operator", "power", or "" when no re-plug happened
   StoppedBy stopped_by = StoppedBy::kNothing;
   bool exited = false;         // the dialog's Exit sequence ran (the stop); it takes no more units
   bool eeprom_touched = false;  // the erase was sent or the job may have written
@@ -88,6 +104,27 @@ struct UnitResult {
 // runs the Exit sequence. The one road of `write` and of every station port.
 [[nodiscard]] UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& controls,
                                  const UnitChoices& choices, const UnitHooks& hooks);
+
+// The USB device of the first chip of ours that `bus` lists ("" when none or unknown).
+[[nodiscard]] std::string ChipDevice(HidBackend& bus);
+
+// What a re-plug by power after the erase gave: the chip is back in ROM mode on its port (ok);
+// or not, and then with `power` the unit fails with `failure` while `auto` leaves the re-plug
+// to the operator.
+struct PowerReplug {
+  bool ok = false;
+  bool unit_fails = false;
+  std::string failure;
+};
+
+// The re-plug by power of the chip on `device` (its link released) for the mode `mode` (power
+// or auto), watching `bus` for its return. `say` (may be empty) gets one line when the power is
+// switched, the failure with `power`, and with `auto` why the operator re-plugs (once a port).
+// `replugger` null: this platform cannot switch.
+[[nodiscard]] PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger,
+                                        HidBackend& bus, const std::string& device,
+                                        const std::function<bool()>& stop,
+                                        const std::function<void(const std::string&)>& say);
 
 // The one table from where a write stopped to its exit status.
 [[nodiscard]] Exit ExitFor(const WriteRequestResult& request, const JobReport& job,

@@ -74,6 +74,14 @@ int InitInstance(HINSTANCE instance) {
     Report(out.empty() ? err : out, !err.empty());
     return *end;
   }
+  // Windows has no port power switch for us: the operator re-plugs the chip.
+  if (command_line.Replug().Mode() != station::ReplugMode::kOperator) {
+    Report(std::string(kAppName) +
+               ": --replug " + command_line.Replug().mode +
+               ": on Windows the operator re-plugs the chip after the erase (--replug operator)\n",
+           true);
+    return static_cast<int>(station::Exit::kUsage);
+  }
 
   // A station locked by its configuration runs only signed jobs, which this dialog cannot load;
   // a configuration that cannot be used starts nothing.

@@ -127,6 +127,7 @@ expect factory-udev "unprivileged (group plugdev), from firmware mode: \"Write t
 [ $rc = 0 ] || { show /tmp/factory-udev.out; show /tmp/gadget.log; }
 expect factory-udev "udev saw the chip leave and come back in ROM mode" \
   sh -c "grep -q 'ACTION=remove' /tmp/monitor.out && grep -q 'PRODUCT=1d6c/6706' /tmp/monitor.out"
+factory_ms=$ms
 echo "QZK TIME factory-from-firmware ${ms} ms (erase, re-plug, job)"
 # the session's recording goes out over the console; run.sh replays it on the host
 expect record "the write left a complete recording of its session" \
@@ -142,6 +143,54 @@ expect read "exit 0 and the file equals the gadget's EEPROM file" \
 [ $rc = 0 ] || show /tmp/read.out
 echo "QZK SUM factory $(sha256sum <$CHIP | cut -d' ' -f1) factory-udev"
 echo "QZK TIME eeprom-transfer-round-trip $(((read_ms - 256 * 3) * 1000 / 256)) us (read of 4096 bytes: ${read_ms} ms over a 768 ms pacing floor)"
+
+# --- the re-plug by port power: nobody at the cable -----------------------------------------
+# (the EEPROM the later cases start from is kept aside meanwhile)
+cp $CHIP /tmp/chip-after-factory.bin
+# The hubs bound before the rule was read get it now.
+udevadm trigger --action=add --subsystem-match=usb
+udevadm settle -t 10
+port_disable=$(ls /sys/bus/usb/devices/usb1/1-0:1.0/usb1-port1/disable 2>/dev/null)
+expect power-rule "the rule lets group plugdev write the hub ports' disable ($port_disable)" \
+  sh -c "[ -n '$port_disable' ] && ls -l $port_disable | grep -q ' plugdev ' &&
+         ls -l $port_disable | grep -q '^-rw-rw'"
+# the gadget keeps running its firmware after the erase until its port's power goes; if the
+# power never goes, the simulated operator re-plugs it after 3 s
+power_gadget() { rm -f $CHIP; chip_start --mode firmware --wait-for-power --operator-after 3000; }
+power_gadget
+run power-factory as_user $CLI write $IMAGE --factory --replug power --replug-timeout 30
+power_ms=$ms
+chip_stop
+expect power-factory "unprivileged, from firmware mode, --replug power: \"Write to EEPROM OK!\", exit 0, no re-plug box, the gadget saw the power go (${ms} ms)" \
+  sh -c "[ $rc = 0 ] && grep -q 'Write to EEPROM OK!' /tmp/power-factory.out &&
+         grep -q 'switching the port.s power' /tmp/power-factory.out &&
+         ! grep -q 'Please re-plugin' /tmp/power-factory.out &&
+         grep -q 'port power off' /tmp/gadget.log && ! grep -q 'by the operator' /tmp/gadget.log"
+[ $rc = 0 ] || { show /tmp/power-factory.out; show /tmp/gadget.log; }
+echo "QZK SUM factory $(sha256sum <$CHIP | cut -d' ' -f1) power-factory"
+
+# against the same unit with the simulated operator (factory-udev above: the chip re-plugs itself
+# 300 ms after the erase, faster than any hand), on the same guest clock
+echo "QZK TIME replug-power-vs-operator factory unit from firmware mode, unprivileged, udev: --replug power ${power_ms} ms (power off 2 s), simulated operator ${factory_ms} ms"
+
+# the rule's permission taken away: --replug auto falls back to the operator and says why
+for f in /sys/bus/usb/devices/usb*/*-0:1.0/usb*-port*/disable; do chgrp root "$f"; chmod 0644 "$f"; done
+power_gadget
+run power-fallback as_user $CLI write $IMAGE --developer --replug auto --replug-timeout 30
+chip_stop
+expect power-fallback "a port that cannot be switched: --replug auto asks the operator with the re-plug box, says why, exit 0" \
+  sh -c "[ $rc = 0 ] && grep -q 'Write to EEPROM OK!' /tmp/power-fallback.out &&
+         grep -q 'the operator re-plugs the chip: .*ermission denied' /tmp/power-fallback.out &&
+         grep -q 'Please re-plugin' /tmp/power-fallback.out && grep -q 'by the operator' /tmp/gadget.log"
+[ $rc = 0 ] || { show /tmp/power-fallback.out; show /tmp/gadget.log; }
+grep 'operator re-plugs' /tmp/power-fallback.out | sed 's/^/QZK NOTE /'
+power_gadget
+run power-denied as_user $CLI write $IMAGE --developer --replug power --replug-timeout 30
+chip_stop
+expect power-denied "--replug power alone on that port: exit 27, never OK" \
+  sh -c "[ $rc = 27 ] && ! grep -q 'Write to EEPROM OK!' /tmp/power-denied.out"
+[ $rc = 27 ] || { show /tmp/power-denied.out; show /tmp/gadget.log; }
+cp /tmp/chip-after-factory.bin $CHIP
 
 # --- without the rule: present, not openable, and the tool says why -----------------------
 rm /etc/udev/rules.d/70-qz670x.rules
@@ -237,6 +286,26 @@ expect station "three chips on ports $ports in parallel: two OK, the corrupt one
 grep '"type":"unit"' /tmp/station.out | sed 's/^/QZK NOTE /'
 for i in 0 2; do echo "QZK SUM station $(sha256sum </tmp/station$i.bin | cut -d' ' -f1) station-udc$i"; done
 echo "QZK TIME station-3-chips-developer ${ms} ms"
+
+# --- a station of three re-plugged by port power: three chips running their firmware ------
+pids=
+for i in 0 1 2; do
+  rm -f /tmp/power-station$i.bin
+  qz670x-chip-gadget --udc dummy_udc.$i --name qz670x-$i --eeprom /tmp/power-station$i.bin \
+    --mode firmware --wait-for-power >/tmp/gadget$i.log 2>&1 &
+  pids="$pids $!"
+done
+i=0
+while [ "$(grep -l 'HID_ID=0003:00001D6C' /sys/class/hidraw/*/device/uevent 2>/dev/null | wc -l)" != 3 ] &&
+  [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+run power-station $CLI station $IMAGE --all-ports --developer --replug power --json
+for pid in $pids; do kill -TERM $pid; wait $pid; done
+expect power-station "three chips from firmware mode (developer writes), erased and re-plugged by port power, nobody at the cables: three OK, each \"replug\":\"power\" (${ms} ms)" \
+  sh -c "[ $rc = 0 ] && [ \$(grep '\"type\":\"unit\"' /tmp/power-station.out | grep -c '\"exit\":0[,}]') = 3 ] &&
+         [ \$(grep '\"type\":\"unit\"' /tmp/power-station.out | grep -c '\"replug\":\"power\"') = 3 ] &&
+         ! grep -q 'Please re-plugin' /tmp/power-station.out"
+[ $rc = 0 ] || { show /tmp/power-station.out; for i in 0 1 2; do show /tmp/gadget$i.log; done; }
+echo "QZK TIME power-station-3-chips-developer-from-firmware ${ms} ms"
 
 # --- no chip ------------------------------------------------------------------------------
 run no-chip $CLI write $IMAGE --factory

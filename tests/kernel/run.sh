@@ -6,7 +6,7 @@
 #
 #   tests/kernel/run.sh            # programs from build/debug (built here when missing)
 #   QZ_KERNEL_BUILD=DIR            # take the programs from another build directory
-#   QZ_KERNEL_TIMEOUT=SECONDS      # whole guest run (default 420)
+#   QZ_KERNEL_TIMEOUT=SECONDS      # whole guest run (default 900)
 #   QZ_SKIP_KERNEL=1               # skip, saying so
 #
 # The kernel package and the base initramfs are cached under build/kernel.
@@ -148,7 +148,7 @@ expected_pid=$!
 # --- boot --------------------------------------------------------------------------------
 log=$cache/serial.log
 echo "kernel tests: booting $kpkg under qemu (TCG)"
-timeout_s=${QZ_KERNEL_TIMEOUT:-420}
+timeout_s=${QZ_KERNEL_TIMEOUT:-900}
 qemu_started=$(date +%s)
 set +e
 timeout "$timeout_s" qemu-system-x86_64 -accel tcg -m 768 -smp 2 -nographic -no-reboot \

@@ -136,6 +136,56 @@ TEST_F(StationCommand, LoopCountsAnEraseAndReplugAsOneUnit) {
   EXPECT_EQ(Lines(run.out, "result").at(0)["units"], 5);
 }
 
+TEST_F(StationCommand, PowerReplugsErasedChipsAndFallsBackWhereAPortCannotBeSwitched) {
+  // every chip runs its firmware; the one on sim-2 comes back running it after the power cycle
+  const std::vector<std::string> common = {"--simulate", "3", "--all-ports", "--factory",
+                                           "--sim-mode", "firmware", "--sim-fault",
+                                           "sim-2:replug-firmware"};
+  const auto by_port = [](const std::vector<nlohmann::json>& lines) {
+    std::map<std::string, nlohmann::json> ports;
+    for (const nlohmann::json& line : lines) ports[line["port"]] = line;
+    return ports;
+  };
+  const auto replug_boxes = [&](const std::string& out) {
+    std::size_t boxes = 0;
+    for (const nlohmann::json& message : Lines(out, "message")) {
+      if (message["text"] == std::string(msg::kReplugDevice)) ++boxes;
+    }
+    return boxes;
+  };
+
+  // power only: no operator, no false OK on sim-2
+  std::vector<std::string> args = common;
+  args.insert(args.end(), {"--replug", "power"});
+  test::RunResult run = Station(args);
+  EXPECT_EQ(run.exit, 1) << run.err;
+  std::map<std::string, nlohmann::json> units = by_port(Lines(run.out, "unit"));
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units["sim-1"]["exit"], 0);
+  EXPECT_EQ(units["sim-1"]["replug"], "power");
+  EXPECT_EQ(units["sim-3"]["replug"], "power");
+  EXPECT_EQ(units["sim-2"]["exit"], 27);
+  EXPECT_NE(units["sim-2"]["message"].get<std::string>().find("running its firmware"),
+            std::string::npos);
+  EXPECT_EQ(replug_boxes(run.out), 0u);
+
+  // auto: sim-2 asks the operator, says why once; nobody re-plugs it here, so it times out
+  args = common;
+  args.insert(args.end(), {"--replug", "auto"});
+  run = Station(args);
+  units = by_port(Lines(run.out, "unit"));
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units["sim-1"]["exit"], 0);
+  EXPECT_EQ(units["sim-2"]["exit"], 25);
+  EXPECT_EQ(units["sim-2"]["replug"], "operator");
+  EXPECT_EQ(replug_boxes(run.out), 1u);
+  std::size_t told = 0;
+  for (const nlohmann::json& line : Lines(run.out, "power")) {
+    if (line["text"].get<std::string>().find("the operator re-plugs") != std::string::npos) ++told;
+  }
+  EXPECT_EQ(told, 1u);
+}
+
 TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   struct Case {
     const char* name;
