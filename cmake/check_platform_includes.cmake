@@ -1,5 +1,6 @@
-# Fails when hidapi.h or libudev.h is included outside the platform adapters (src/hid/platform),
-# Windows headers outside those adapters and the native dialog (src/winapp), or Qt outside src/app.
+# Fails when hidapi.h or libudev.h is included outside the HID platform adapters
+# (src/hid/platform), Windows headers outside the platform adapters (any src/*/platform) and the
+# native windows (src/winapp), or Qt outside src/app.
 file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
 set(offenders "")
 foreach(file ${sources})
@@ -10,7 +11,8 @@ foreach(file ${sources})
     list(APPEND offenders ${file})
   endif()
   string(FIND "${file}" "/src/winapp/" in_winapp)
-  if(in_adapter EQUAL -1 AND in_winapp EQUAL -1 AND
+  string(REGEX MATCH "/src/[a-z_]+/platform/" in_platform "${file}")
+  if(NOT in_platform AND in_winapp EQUAL -1 AND
      content MATCHES "#include[ \t]*<(windows|setupapi|hidsdi|dbt|commctrl)\\.h>")
     list(APPEND offenders ${file})
   endif()
