@@ -5,7 +5,9 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
+#include "base/file_path.h"
 #include "cli/cli_common.h"
 
 namespace qz::cli {
@@ -14,7 +16,11 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--log", log,
                   "Production log (SQLite) to record every unit in; station default: "
+#ifdef _WIN32
+                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3")
+#else
                   "$XDG_DATA_HOME/qz670x-mp/production.sqlite3")
+#endif
       ->type_name("FILE");
   command.add_option("--station", station_name, "Station name in the log (default: host name)")
       ->type_name("NAME");
@@ -43,7 +49,9 @@ prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
   start.station = log.station_name;
   if (start.station.empty()) {
 #ifdef _WIN32
-    if (const char* host = std::getenv("COMPUTERNAME"); host != nullptr) start.station = host;
+    if (const wchar_t* host = _wgetenv(L"COMPUTERNAME"); host != nullptr) {
+      start.station = PathToUtf8(std::filesystem::path(host));
+    }
 #else
     char host[HOST_NAME_MAX + 1] = {};
     if (gethostname(host, sizeof host - 1) == 0) start.station = host;
