@@ -23,8 +23,9 @@ extern "C" void RecordSignal(int signal) {
 }
 
 #ifdef _WIN32
-// SIGTERM only comes from raise() on Windows; the C runtime resets a signal to its default action before it calls the handler, as
-// SA_RESETHAND does; a station that keeps catching puts its handler back each time.
+// SIGTERM only comes from raise() on Windows. The C runtime resets a signal to its default
+// action before it calls the handler, as SA_RESETHAND does; a station that keeps catching puts
+// its handler back each time.
 std::atomic<bool> keep_catching_signals{false};
 
 extern "C" void RecordSignalAgain(int signal) {
