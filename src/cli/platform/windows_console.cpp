@@ -54,7 +54,8 @@ class ConsoleBuffer final : public std::streambuf {
   }
   int sync() override {
     const std::size_t tail = IncompleteTail(pending_);
-    const std::u16string wide = Utf8ToUtf16(std::string_view(pending_).substr(0, pending_.size() - tail));
+    const std::string_view whole = std::string_view(pending_).substr(0, pending_.size() - tail);
+    const std::u16string wide = Utf8ToUtf16(whole);
     pending_.erase(0, pending_.size() - tail);
     std::size_t done = 0;
     while (done < wide.size()) {
@@ -79,7 +80,8 @@ class ConsoleBuffer final : public std::streambuf {
 HANDLE ConsoleOf(DWORD which) {
   HANDLE handle = GetStdHandle(which);
   DWORD mode = 0;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode) == FALSE) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      GetConsoleMode(handle, &mode) == FALSE) {
     return nullptr;
   }
   return handle;
@@ -94,8 +96,8 @@ LONG volatile term_armed = 0;
 BOOL WINAPI OnConsoleControl(DWORD event) {
   const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
   LONG volatile* armed = interrupt ? &int_armed : &term_armed;
-  const LONG was_armed =
-      keep_catching_events ? InterlockedCompareExchange(armed, 1, 1) : InterlockedExchange(armed, 0);
+  const LONG was_armed = keep_catching_events ? InterlockedCompareExchange(armed, 1, 1)
+                                             : InterlockedExchange(armed, 0);
   if (was_armed == 0 || record_signal == nullptr) return FALSE;  // the default: the process ends
   record_signal(interrupt ? SIGINT : SIGTERM);
   if (!interrupt) Sleep(kCloseGraceMs);  // returning would end the process at once
