@@ -1,6 +1,7 @@
-# Fails when hidapi.h or libudev.h is included outside the platform adapters (src/hid/platform),
-# Windows headers outside those adapters, the cryptography adapters (src/crypto) and the native
-# dialog (src/winapp), OpenSSL outside its adapter, or Qt outside src/app.
+# Fails when hidapi.h or libudev.h is included outside the HID platform adapters
+# (src/hid/platform), Windows headers outside the platform adapters (any src/*/platform), the
+# cryptography adapters (src/crypto) and the native windows (src/winapp), OpenSSL outside its
+# adapter, or Qt outside src/app.
 file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
 set(offenders "")
 foreach(file ${sources})
@@ -15,7 +16,8 @@ foreach(file ${sources})
   if(in_crypto EQUAL -1 AND content MATCHES "#include[ \t]*<openssl/")
     list(APPEND offenders ${file})
   endif()
-  if(in_adapter EQUAL -1 AND in_winapp EQUAL -1 AND in_crypto EQUAL -1 AND
+  string(REGEX MATCH "/src/[a-z_]+/platform/" in_platform "${file}")
+  if(NOT in_platform AND in_winapp EQUAL -1 AND in_crypto EQUAL -1 AND
      content MATCHES "#include[ \t]*<(windows|setupapi|hidsdi|dbt|commctrl)\\.h>")
     list(APPEND offenders ${file})
   endif()

@@ -20,6 +20,8 @@ packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
 # them out.
 if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth)
+  # SQLite for the static .exe: Debian's own source package, its amalgamation made with tclsh.
+  packages+=(dpkg-dev tcl)
 fi
 # fuzz preset: clang-14 with libFuzzer, and llvm-14 for coverage reports (fuzz/coverage.sh)
 packages+=(clang-14 libfuzzer-14-dev llvm-14)
@@ -32,14 +34,48 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all packages present"
-  exit 0
-fi
-
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-echo "setup: installed ${missing[*]}"
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+else
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  echo "setup: installed ${missing[*]}"
+fi
+
+# The Windows build compiles SQLite into its programs: the source of the very version that the
+# Linux build links (libsqlite3-dev), fetched from the Debian mirror already configured, with
+# apt-get source, unpacked with dpkg-source and turned into its one-file amalgamation
+# (sqlite3.c, made by tclsh) in build/sqlite3/VERSION. The windows preset finds it there.
+if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  version=$(dpkg-query -W -f='${Version}' libsqlite3-dev)
+  cache="$PWD/build/sqlite3/$version"
+  if [ ! -f "$cache/sqlite3.c" ]; then
+    # deb-src entries for the configured Debian mirror, in a file of their own
+    src_list=/etc/apt/sources.list.d/qz670x-mp-deb-src.sources
+    if ! apt-get source --print-uris -qq "sqlite3=$version" >/dev/null 2>&1; then
+      {
+        echo "# Source packages (qz670x-mp's Windows build compiles Debian's SQLite)"
+        awk '/^(Types|URIs|Suites|Components|Signed-By):/ {
+               if ($1 == "Types:") { if (n++) print ""; print "Types: deb-src"; next }
+               print }' /etc/apt/sources.list.d/debian.sources
+      } | $SUDO tee "$src_list" >/dev/null
+      $SUDO apt-get update -qq
+    fi
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    # apt downloads as its own account where it can
+    if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
+    (cd "$work" && apt-get source --download-only -qq "sqlite3=$version" &&
+      dpkg-source -x ./*.dsc src >/dev/null)
+    # the amalgamation needs only the configured tree and tclsh, not the whole library
+    (cd "$work/src" && ./configure --quiet >/dev/null && make -s sqlite3.c >/dev/null)
+    mkdir -p "$cache"
+    cp "$work/src/sqlite3.c" "$work/src/sqlite3.h" "$cache/"
+    cp "$work/src/LICENSE.md" "$cache/" 2>/dev/null || true
+    echo "setup: SQLite $version amalgamation in $cache"
+  fi
+fi

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/file_path.h"
+
 namespace qz {
 
 std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units) {
@@ -31,7 +33,7 @@ std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string* content) {
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(PathFromUtf8(path), std::ios::binary);
   if (!file) return false;
   content->clear();
   std::array<char, 16384> buffer{};

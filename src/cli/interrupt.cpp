@@ -2,6 +2,10 @@
 
 #include <atomic>
 
+#ifdef _WIN32
+#include "cli/platform/windows_console.h"
+#endif
+
 namespace qz::cli {
 
 namespace {
@@ -19,8 +23,9 @@ extern "C" void RecordSignal(int signal) {
 }
 
 #ifdef _WIN32
-// The C runtime resets a signal to its default action before it calls the handler, as
-// SA_RESETHAND does; a station that keeps catching puts its handler back each time.
+// SIGTERM only comes from raise() on Windows. The C runtime resets a signal to its default
+// action before it calls the handler, as SA_RESETHAND does; a station that keeps catching puts
+// its handler back each time.
 std::atomic<bool> keep_catching_signals{false};
 
 extern "C" void RecordSignalAgain(int signal) {
@@ -45,10 +50,11 @@ ScopedInterruptHandlers::ScopedInterruptHandlers(bool keep_catching) {
   caught_signal.store(0);
   caught_count.store(0);
 #ifdef _WIN32
-  // The console's Ctrl-C arrives as SIGINT.
+  // The console's Ctrl-C and Ctrl-Break arrive as control events, not through the C runtime's
+  // SIGINT (whose own console handler would catch every later Ctrl-C too).
   keep_catching_signals.store(keep_catching);
-  previous_int_ = std::signal(SIGINT, RecordSignalAgain);
   previous_term_ = std::signal(SIGTERM, RecordSignalAgain);
+  CatchConsoleControl(RecordSignal, keep_catching);
 #else
   Install(SIGINT, &previous_int_, keep_catching);
   Install(SIGTERM, &previous_term_, keep_catching);
@@ -57,7 +63,7 @@ ScopedInterruptHandlers::ScopedInterruptHandlers(bool keep_catching) {
 
 ScopedInterruptHandlers::~ScopedInterruptHandlers() {
 #ifdef _WIN32
-  (void)std::signal(SIGINT, previous_int_ == SIG_ERR ? SIG_DFL : previous_int_);
+  ReleaseConsoleControl();
   (void)std::signal(SIGTERM, previous_term_ == SIG_ERR ? SIG_DFL : previous_term_);
 #else
   (void)sigaction(SIGINT, &previous_int_, nullptr);
@@ -65,9 +71,9 @@ ScopedInterruptHandlers::~ScopedInterruptHandlers() {
 #endif
 }
 
-int ScopedInterruptHandlers::Signal() const { return caught_signal.load(); }
+int ScopedInterruptHandlers::Signal() { return caught_signal.load(); }
 
-int ScopedInterruptHandlers::Count() const { return caught_count.load(); }
+int ScopedInterruptHandlers::Count() { return caught_count.load(); }
 
 int InterruptedExit(int signal) { return 128 + signal; }
 

@@ -5,7 +5,8 @@
 
 namespace qz::cli {
 
-// Catches SIGINT and SIGTERM for the life of one command, so that a write or read in progress
+// Catches SIGINT and SIGTERM (on Windows: the console's Ctrl-C, Ctrl-Break and close events,
+// and a raised SIGTERM) for the life of one command, so that a write or read in progress
 // is stopped by the command itself (its outcome reported, the device session saved) instead of
 // ending with the process. The handler only records the signal; the command looks at it at its
 // own points. Each signal is caught once: the handler resets its own signal to the default
@@ -20,15 +21,14 @@ class ScopedInterruptHandlers {
   ScopedInterruptHandlers(const ScopedInterruptHandlers&) = delete;
   ScopedInterruptHandlers& operator=(const ScopedInterruptHandlers&) = delete;
 
-  // The first signal caught since construction, or 0. Any thread.
-  [[nodiscard]] int Signal() const;
-  // Signals caught since construction. Any thread.
-  [[nodiscard]] int Count() const;
+  // The first signal caught since the current handlers were installed, or 0. Any thread.
+  [[nodiscard]] static int Signal();
+  // Signals caught since the current handlers were installed. Any thread.
+  [[nodiscard]] static int Count();
 
  private:
 #ifdef _WIN32
   using Handler = void (*)(int);
-  Handler previous_int_ = SIG_DFL;
   Handler previous_term_ = SIG_DFL;
 #else
   struct sigaction previous_int_ {};

@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <filesystem>
 
+#include "base/file_path.h"
 #include "cli/cli_common.h"
 
 namespace qz::cli {
@@ -15,7 +17,11 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--log", log,
                   "Production log (SQLite) to record every unit in; station default: "
+#ifdef _WIN32
+                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3")
+#else
                   "$XDG_DATA_HOME/qz670x-mp/production.sqlite3")
+#endif
       ->type_name("FILE");
   command.add_option("--station", station_name, "Station name in the log (default: host name)")
       ->type_name("NAME");
@@ -42,7 +48,9 @@ std::string StationName(const ProductionLogArgs& log) {
   if (!log.station_name.empty()) return log.station_name;
   std::string name;
 #ifdef _WIN32
-  if (const char* host = std::getenv("COMPUTERNAME"); host != nullptr) name = host;
+  if (const wchar_t* host = _wgetenv(L"COMPUTERNAME"); host != nullptr) {
+    name = PathToUtf8(std::filesystem::path(host));
+  }
 #else
   char host[HOST_NAME_MAX + 1] = {};
   if (gethostname(host, sizeof host - 1) == 0) name = host;

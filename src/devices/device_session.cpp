@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <fstream>
+
+#include "base/file_path.h"
 #include <mutex>
 #include <optional>
 
@@ -158,12 +160,13 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
     // One chip keeps the single-file form; more chips (or a directory) keep one file per port.
     namespace fs = std::filesystem;
     std::error_code ignored;
+    const fs::path eeprom_path = PathFromUtf8(config.sim_eeprom);
     const bool per_port =
-        !config.sim_eeprom.empty() && (chip_count > 1 || fs::is_directory(config.sim_eeprom, ignored));
+        !config.sim_eeprom.empty() && (chip_count > 1 || fs::is_directory(eeprom_path, ignored));
     if (per_port) {
       std::error_code made;
-      fs::create_directories(config.sim_eeprom, made);
-      if (made || !fs::is_directory(config.sim_eeprom, ignored)) {
+      fs::create_directories(eeprom_path, made);
+      if (made || !fs::is_directory(eeprom_path, ignored)) {
         return fail(config.sim_eeprom + ": cannot make the EEPROM directory");
       }
     }
@@ -172,7 +175,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
     for (int k = 1; k <= chip_count; ++k) {
       auto chip = std::make_unique<sim::VirtualChip>(*parts.clock, chip_options);
       std::string file = config.sim_eeprom;
-      if (per_port) file = (fs::path(config.sim_eeprom) / (SimPort(k) + ".bin")).string();
+      if (per_port) file = PathToUtf8(eeprom_path / PathFromUtf8(SimPort(k) + ".bin"));
       std::string why;
       if (!file.empty() && !chip->LoadEeprom(file, &why)) return fail(why);
       for (const PortFault& fault : faults) {
@@ -219,7 +222,7 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
   }
 
   if (!config.trace.empty()) {
-    parts.trace_file = std::make_unique<std::ofstream>(config.trace, std::ios::trunc);
+    parts.trace_file = std::make_unique<std::ofstream>(PathFromUtf8(config.trace), std::ios::trunc);
     if (!*parts.trace_file) return fail(config.trace + ": cannot open the trace file");
     parts.tracing_backend = std::make_unique<TracingBackend>(*parts.bus, *parts.trace_file);
     parts.bus = parts.tracing_backend.get();

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <system_error>
+
+#include "base/file_path.h"
 #else
 #include <unistd.h>
 #endif
@@ -32,17 +34,23 @@ std::atomic<unsigned> temp_counter{0};
 
 #ifdef _WIN32
 // The C runtime's descriptors, always binary: text mode would turn bytes 0x0A into 0x0D 0x0A.
+// Paths are UTF-8 text and reach the file system through the wide functions whole.
 constexpr char kSeparators[] = "/\\";
 using FileStatus = struct _stat64;
-int OpenForReading(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
-int CreateNew(const char* path) {
-  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-               _S_IREAD | _S_IWRITE);
+std::wstring Wide(const char* path) { return PathFromUtf8(path).wstring(); }
+int OpenForReading(const char* path) {
+  return _wopen(Wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
-bool StatusOf(const char* path, FileStatus& status) { return _stat64(path, &status) == 0; }
+int CreateNew(const char* path) {
+  return _wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
+}
+bool StatusOf(const char* path, FileStatus& status) {
+  return _wstat64(Wide(path).c_str(), &status) == 0;
+}
 bool StatusOf(int fd, FileStatus& status) { return _fstat64(fd, &status) == 0; }
 bool IsRegular(const FileStatus& status) { return (status.st_mode & _S_IFMT) == _S_IFREG; }
-bool IsWritable(const char* path) { return _access(path, 2) == 0; }
+bool IsWritable(const char* path) { return _waccess(Wide(path).c_str(), 2) == 0; }
 std::ptrdiff_t ReadSome(int fd, std::uint8_t* buffer, std::size_t size) {
   return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, 1U << 30)));
 }
@@ -55,11 +63,11 @@ void KeepPermissions(int, const FileStatus&) {}
 // Replaces `target` in one step (MoveFileEx with replace-existing underneath).
 bool ReplaceWith(const std::string& temp, const std::string& target) {
   std::error_code error;
-  std::filesystem::rename(temp, target, error);
+  std::filesystem::rename(PathFromUtf8(temp), PathFromUtf8(target), error);
   return !error;
 }
 void SyncDirectory(const std::string&) {}
-void RemoveFile(const std::string& path) { (void)_unlink(path.c_str()); }
+void RemoveFile(const std::string& path) { (void)_wunlink(Wide(path.c_str()).c_str()); }
 int ProcessId() { return _getpid(); }
 // Links are followed by the file system itself.
 std::string ResolveTarget(const char* path) { return path; }

@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/file_path.h"
 #include "prodlog/production_log.h"
 #include "crypto/crypto.h"
 
@@ -20,7 +21,8 @@ namespace qz::prodlog {
 std::string DefaultLogPath(std::string* error) {
   std::filesystem::path base;
 #ifdef _WIN32
-  if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && local[0] != '\0') {
+  // the wide environment: a user name outside the ANSI code page is part of the path
+  if (const wchar_t* local = _wgetenv(L"LOCALAPPDATA"); local != nullptr && local[0] != L'\0') {
     base = local;
   } else {
     if (error != nullptr) *error = "No production log directory: LOCALAPPDATA is unset.";
@@ -29,9 +31,9 @@ std::string DefaultLogPath(std::string* error) {
 #else
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
+    base = PathFromUtf8(xdg);
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-    base = std::filesystem::path(home) / ".local" / "share";
+    base = PathFromUtf8(home) / ".local" / "share";
   } else {
     if (error != nullptr) *error = "No production log directory: HOME and XDG_DATA_HOME are unset.";
     return {};
@@ -42,12 +44,12 @@ std::string DefaultLogPath(std::string* error) {
   std::filesystem::create_directories(directory, ec);
   if (ec) {
     if (error != nullptr) {
-      *error = "The production log directory \"" + directory.string() +
+      *error = "The production log directory \"" + PathToUtf8(directory) +
                "\" cannot be made: " + ec.message();
     }
     return {};
   }
-  return (directory / "production.sqlite3").string();
+  return PathToUtf8(directory / "production.sqlite3");
 }
 
 std::string NowUtcIso8601() {

@@ -1,5 +1,7 @@
 #include "prodlog/production_log.h"
 
+#include "base/file_path.h"
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -345,11 +347,11 @@ std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogE
   impl->options = options;
 
   std::error_code ec;
-  if (options.read_only && !std::filesystem::exists(path, ec)) {
+  if (options.read_only && !std::filesystem::exists(PathFromUtf8(path), ec)) {
     *error = MakeError(LogError::Kind::kIo, path, "no such file");
     return nullptr;
   }
-  if (std::filesystem::is_directory(path, ec)) {
+  if (std::filesystem::is_directory(PathFromUtf8(path), ec)) {
     *error = MakeError(LogError::Kind::kIo, path, "it is a directory");
     return nullptr;
   }
@@ -381,7 +383,7 @@ std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogE
     // directory can be written, a file without a pending WAL is read as immutable.
     const LogError first = *error;
     std::error_code wal_ec;
-    const bool wal_pending = std::filesystem::file_size(path + "-wal", wal_ec) > 0 && !wal_ec;
+    const bool wal_pending = std::filesystem::file_size(PathFromUtf8(path + "-wal"), wal_ec) > 0 && !wal_ec;
     if (!options.read_only || (first.message.find("read-only") == std::string::npos) ||
         wal_pending) {
       return nullptr;

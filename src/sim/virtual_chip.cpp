@@ -5,6 +5,8 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+
+#include "base/file_path.h"
 #include <iterator>
 #include <system_error>
 
@@ -280,8 +282,8 @@ bool VirtualChip::LoadEeprom(const std::string& path, std::string* error) {
     return false;
   };
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) return true;  // a new chip: all 0xFF
-  std::ifstream file(path, std::ios::binary);
+  if (!std::filesystem::exists(PathFromUtf8(path), ec)) return true;  // a new chip: all 0xFF
+  std::ifstream file(PathFromUtf8(path), std::ios::binary);
   if (!file) return fail("cannot open the EEPROM file");
   std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
                                   std::istreambuf_iterator<char>());

@@ -1,5 +1,6 @@
 // Our headers before the platform's (see native_dialog.cpp).
 #include "cli/device_options.h"
+#include "cli/platform/windows_console.h"
 #include "dialog/control_table.h"
 #include "jobs/station_config.h"
 #include "station/unit_run.h"
@@ -49,17 +50,6 @@ void Report(const std::string& text, bool error) {
               MB_OK | static_cast<UINT>(error ? MB_ICONHAND : MB_ICONASTERISK));
 }
 
-// The program's arguments as UTF-8, the program's own path first.
-std::vector<std::string> CommandLineArguments() {
-  std::vector<std::string> arguments;
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i]));
-  LocalFree(wide);
-  return arguments;
-}
-
 }  // namespace
 
 int InitInstance(HINSTANCE instance) {
@@ -70,7 +60,7 @@ int InitInstance(HINSTANCE instance) {
   cli::DialogCommandLine command_line(kAppName);
   std::string out;
   std::string err;
-  if (const std::optional<int> end = command_line.Parse(CommandLineArguments(), &out, &err)) {
+  if (const std::optional<int> end = command_line.Parse(cli::WideCommandLineArguments(), &out, &err)) {
     Report(out.empty() ? err : out, !err.empty());
     return *end;
   }

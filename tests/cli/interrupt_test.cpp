@@ -1,6 +1,8 @@
 // SIGINT and SIGTERM while `write` or `read` runs against the virtual chip, in-process, on a
 // manual clock. The signal is raised by the output stream when the command prints a chosen line
-// (a progress step, the re-plug message), so it arrives at a known point of the command.
+// (a progress step, the re-plug message), so it arrives at a known point of the command. On
+// Windows SIGINT is the console's Ctrl-C: the event goes to the test's own console and the
+// stream waits until the handler's thread has recorded it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +13,16 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 #include "base/clock.h"
 #include "cli/cli_common.h"
+#include "cli/interrupt.h"
 #include "cli/device_options.h"
 #include "dialog/messages.h"
 #include "image/sample_image.h"
@@ -47,6 +57,14 @@ class TriggerBuffer final : public std::streambuf {
     text_ += piece;
     if (fired_ || trigger_.empty() || text_.find(trigger_) == std::string::npos) return;
     fired_ = true;
+#ifdef _WIN32
+    if (signal_ == SIGINT) {
+      const int before = ScopedInterruptHandlers::Count();
+      ASSERT_NE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0), FALSE) << GetLastError();
+      while (ScopedInterruptHandlers::Count() == before) Sleep(1);  // the handler's own thread
+      return;
+    }
+#endif
     std::raise(signal_);
   }
 
@@ -87,6 +105,28 @@ std::string JsonMessage(std::string_view text) {
 
 class Interrupt : public testing::TestWithParam<Case> {
  protected:
+#ifdef _WIN32
+  static void SetUpTestSuite() {
+    // A console of the test's own, with Ctrl-C delivered, as a command prompt gives. The one
+    // the test may have inherited (a runner's, Wine's bare one) cannot always take events.
+    (void)FreeConsole();
+    ASSERT_NE(AllocConsole(), FALSE) << GetLastError();
+    (void)SetConsoleCtrlHandler(nullptr, FALSE);
+  }
+  void SetUp() override {
+    saved_term_ = std::signal(SIGTERM, CallersHandler);
+    callers_handler_ran = 0;
+  }
+  void TearDown() override { (void)std::signal(SIGTERM, saved_term_); }
+
+  static bool CallersHandlerInstalled(int signal) {
+    if (signal == SIGINT) return true;  // a console handler: nothing of the caller's to check
+    void (*current)(int) = std::signal(signal, CallersHandler);
+    return current == CallersHandler;
+  }
+
+  void (*saved_term_)(int) = SIG_DFL;
+#else
   void SetUp() override {
     struct sigaction action {};
     action.sa_handler = CallersHandler;
@@ -105,10 +145,11 @@ class Interrupt : public testing::TestWithParam<Case> {
     return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == CallersHandler;
   }
 
-  ScratchDir dir_;
-  ManualClock clock_;
   struct sigaction saved_int_ {};
   struct sigaction saved_term_ {};
+#endif
+  ScratchDir dir_;
+  ManualClock clock_;
 };
 
 TEST_P(Interrupt, StopsTheCommandReportsItAndSavesTheChip) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +17,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_path.h"
 #include "prodlog/production_log.h"
+#ifdef _WIN32
+#include "support/child_process.h"
+#include "support/sample_images.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
 
 namespace qz::prodlog {
 namespace {
@@ -25,13 +37,23 @@ namespace fs = std::filesystem;
 class ProductionLogTest : public testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    scratch_ = std::make_unique<test::ScratchDir>();
+    // a name beyond the ANSI code page: the log reaches the file through the wide functions
+    dir_ = PathFromUtf8(scratch_->path()) / PathFromUtf8("journal \xCE\xB1\xCF\x89");
+    fs::create_directories(dir_);
+#else
     char pattern[] = "/tmp/qz_production_log_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     chmod(pattern, 0755);
-    path_ = (dir_ / "production.sqlite3").string();
+#endif
+    path_ = PathToUtf8(dir_ / "production.sqlite3");
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
 
   std::unique_ptr<ProductionLog> OpenLog(const LogOptions& options = {}) const {
     LogError error;
@@ -90,10 +112,33 @@ class ProductionLogTest : public testing::Test {
 
   fs::path dir_;
   std::string path_;
+#ifdef _WIN32
+  std::unique_ptr<test::ScratchDir> scratch_;
+#endif
 };
+
+#ifdef _WIN32
+// The second process of the race below: programs its units into the log its argument names.
+constexpr int kRaceUnits = 40;
+TEST_F(ProductionLogTest, ChildProgramsUnits) {
+  const std::string path = test::ChildArgument();
+  if (path.empty()) GTEST_SKIP() << "run by ProcessesSharingTheFileNeverGetTheSameNumber";
+  auto log = ProductionLog::Open(path, nullptr);
+  ASSERT_TRUE(log);
+  EXPECT_EQ(Program(*log, kRaceUnits, true).size(), std::size_t{kRaceUnits});
+}
+#endif
 
 TEST_F(ProductionLogTest, ProcessesSharingTheFileNeverGetTheSameNumber) {
   ASSERT_TRUE(OpenLog());  // the schema exists before the race
+#ifdef _WIN32
+  constexpr int kUnits = kRaceUnits;
+  test::ChildTest child("ProductionLogTest.ChildProgramsUnits", path_);
+  ASSERT_TRUE(child.Started());
+  auto log = OpenLog();
+  const auto mine = Program(*log, kUnits, true);
+  ASSERT_EQ(child.Wait(), 0);
+#else
   constexpr int kUnits = 40;
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -107,6 +152,7 @@ TEST_F(ProductionLogTest, ProcessesSharingTheFileNeverGetTheSameNumber) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
 
   std::set<std::string> serials;
   for (const UnitRecord& row : Rows()) serials.insert(row.serial);
@@ -223,16 +269,16 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
 TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {
   LogError error;
   // corrupt
-  std::ofstream(path_) << std::string(8192, 'x');
+  std::ofstream(PathFromUtf8(path_)) << std::string(8192, 'x');
   EXPECT_FALSE(ProductionLog::Open(path_, &error));
   EXPECT_EQ(error.kind, LogError::Kind::kIo);
   EXPECT_NE(error.message.find("not a production log or it is damaged"), std::string::npos)
       << error.message;
   EXPECT_NE(error.message.find(path_), std::string::npos);
-  fs::remove(path_);
+  fs::remove(PathFromUtf8(path_));
 
   // a missing directory
-  EXPECT_FALSE(ProductionLog::Open((dir_ / "no" / "log.sqlite3").string(), &error));
+  EXPECT_FALSE(ProductionLog::Open(PathToUtf8(dir_ / "no" / "log.sqlite3"), &error));
   EXPECT_NE(error.message.find("cannot be opened"), std::string::npos) << error.message;
 
   // from a newer program
@@ -244,7 +290,7 @@ TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {
   }
   EXPECT_FALSE(ProductionLog::Open(path_, &error));
   EXPECT_NE(error.message.find("newer version"), std::string::npos) << error.message;
-  fs::remove(path_);
+  fs::remove(PathFromUtf8(path_));
 
   // locked by another station's write
   auto log = OpenLog(LogOptions{false, 0});
@@ -260,6 +306,24 @@ TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {
 
 TEST_F(ProductionLogTest, AReadOnlyFileIsRefusedForWritingAndExportedForReading) {
   ASSERT_TRUE(OpenLog());
+#ifdef _WIN32
+  // the read-only attribute; Wine run as root writes such a file anyway, and there only another
+  // program's handle that shares no writing makes it read-only
+  const fs::path file = dir_ / "production.sqlite3";
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  HANDLE holder = INVALID_HANDLE_VALUE;
+  if (std::ofstream(file, std::ios::app)) {
+    holder = CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  }
+  LogError error;
+  EXPECT_FALSE(ProductionLog::Open(path_, &error));
+  EXPECT_NE(error.message.find("read-only"), std::string::npos) << error.message;
+  EXPECT_TRUE(ProductionLog::Open(path_, &error, LogOptions{true, 0})) << error.message;
+  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+  fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
+#else
   // root writes anything: check as an unprivileged user in a child process
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -279,8 +343,21 @@ TEST_F(ProductionLogTest, AReadOnlyFileIsRefusedForWritingAndExportedForReading)
   ASSERT_EQ(waitpid(child, &status, 0), child);
   chmod(dir_.c_str(), 0755);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#endif
 }
 
+#ifdef _WIN32
+TEST_F(ProductionLogTest, DefaultPathIsInTheLocalApplicationData) {
+  const wchar_t* saved = _wgetenv(L"LOCALAPPDATA");
+  const std::wstring restore = saved != nullptr ? saved : L"";
+  ASSERT_EQ(_wputenv_s(L"LOCALAPPDATA", (dir_ / "data").wstring().c_str()), 0);
+  std::string error;
+  EXPECT_EQ(DefaultLogPath(&error), PathToUtf8(dir_ / "data" / "qz670x-mp" / "production.sqlite3"))
+      << error;
+  EXPECT_TRUE(fs::is_directory(dir_ / "data" / "qz670x-mp"));
+  (void)_wputenv_s(L"LOCALAPPDATA", restore.c_str());
+}
+#else
 TEST_F(ProductionLogTest, DefaultPathIsInTheXdgDataDirectory) {
   const char* saved = std::getenv("XDG_DATA_HOME");
   const std::string restore = saved != nullptr ? saved : "";
@@ -294,6 +371,7 @@ TEST_F(ProductionLogTest, DefaultPathIsInTheXdgDataDirectory) {
     unsetenv("XDG_DATA_HOME");
   }
 }
+#endif
 
 }  // namespace
 }  // namespace qz::prodlog

@@ -3,9 +3,11 @@
 // inputs refused before any chip is touched.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <thread>
@@ -25,6 +27,9 @@
 #include "image/sample_image.h"
 #include "support/cli_runner.h"
 #include "support/sample_images.h"
+#ifdef _WIN32
+#include "support/child_process.h"
+#endif
 
 namespace qz::cli {
 namespace {
@@ -212,8 +217,22 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
 }
 
+#ifdef _WIN32
+// The process killed below: a write into the log its argument names.
+TEST_F(StationCommand, ChildWritesUntilKilled) {
+  const std::string log_path = test::ChildArgument();
+  if (log_path.empty()) GTEST_SKIP() << "run by AJobKilledMidwayLeavesItsRowUnfinished";
+  // real time: the factory job runs for many seconds, long enough to be killed in it
+  (void)test::RunCli({"write", Image(), "--factory", "--simulate", "--log", log_path});
+}
+#endif
+
 TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
   const std::string log_path = dir_.File("killed.sqlite3");
+#ifdef _WIN32
+  test::ChildTest child("StationCommand.ChildWritesUntilKilled", log_path);
+  ASSERT_TRUE(child.Started());
+#else
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -221,6 +240,7 @@ TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
     (void)test::RunCli({"write", Image(), "--factory", "--simulate", "--log", log_path});
     _exit(0);
   }
+#endif
   // kill it as soon as its row is there and the job has begun
   std::optional<std::vector<prodlog::UnitRecord>> rows;
   for (int attempt = 0; attempt < 500; ++attempt) {
@@ -233,10 +253,15 @@ TEST_F(StationCommand, AJobKilledMidwayLeavesItsRowUnfinished) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+#ifdef _WIN32
+  child.Kill();
+  EXPECT_EQ(child.Wait(), 137);
+#else
   kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status));
+#endif
 
   prodlog::LogError error;
   const auto log = prodlog::ProductionLog::Open(log_path, &error);
