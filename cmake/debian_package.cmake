@@ -20,7 +20,7 @@ endif()
 set(qz_man_dir ${PROJECT_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${qz_man_dir})
 set(qz_man_pages)
-# program, what it is (the NAME line), subcommands
+# program, what it is (the NAME line), subcommands (--subcommands: all of them)
 function(qz_man_page target name)
   set(page ${qz_man_dir}/${target}.1.gz)
   add_custom_command(OUTPUT ${page}
@@ -34,7 +34,7 @@ function(qz_man_page target name)
 endfunction()
 
 qz_man_page(qz670x-mp-cli "write firmware images into QZ670x chips: command line and station"
-  check save list read write station log)
+  --subcommands)
 if(TARGET qz670x-mp AND QZ_BUILD_GUI)
   qz_man_page(qz670x-mp "write firmware images into QZ670x chips: the operator's dialog")
 endif()

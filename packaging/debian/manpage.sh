@@ -1,12 +1,18 @@
 #!/bin/sh
 # Writes a program's manual page (gzipped) from its own --help with help2man; a command line
-# with subcommands gets a COMMANDS section made from each subcommand's --help.
-#   manpage.sh OUT.1.gz PROGRAM VERSION "WHAT IT IS" [INCLUDE.h2m] [SUBCOMMAND...]
+# with subcommands gets a COMMANDS section made from each subcommand's --help (--subcommands:
+# every one its --help lists).
+#   manpage.sh OUT.1.gz PROGRAM VERSION "WHAT IT IS" [INCLUDE.h2m] [--subcommands | SUBCOMMAND...]
 set -eu
 out=$1 program=$2 version=$3 name=$4
 shift 4
 extra=""
 if [ $# -gt 0 ] && [ "${1%.h2m}" != "$1" ]; then extra=$1; shift; fi
+if [ "${1:-}" = "--subcommands" ]; then
+  # shellcheck disable=SC2046
+  set -- $("$program" --help | sed -n '/^Subcommands:$/,/^$/p' | awk 'NR > 1 && NF { print $1 }')
+  [ $# -gt 0 ] || { echo "manpage.sh: $program --help lists no subcommands" >&2; exit 1; }
+fi
 include=$(mktemp)
 trap 'rm -f "$include"' EXIT
 
