@@ -51,10 +51,9 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !define MUI_ICON "${SOURCE_DIR}/packaging/windows/qz670x-mp.ico"
 !define MUI_UNICON "${SOURCE_DIR}/packaging/windows/qz670x-mp.ico"
 !define MUI_ABORTWARNING
-!define MUI_FINISHPAGE_RUN "$INSTDIR\qz670x-mp.exe"
-!define MUI_FINISHPAGE_RUN_TEXT "Start the dialog"
-!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\README.md"
-!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+; (no "run now" box on the finish page: the program would run elevated, as the setup does, and
+; keep its log in the administrator's profile instead of the operator's)
+!define MUI_FINISHPAGE_TEXT "${APP_NAME} is installed. Start it from the Start menu: the dialog for one chip, or the station window."
 
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
