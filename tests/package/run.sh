@@ -10,6 +10,16 @@
 # is fast; QZ_PACKAGE_FRESH=1 starts from nothing.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+if [ "$(id -u)" -ne 0 ]; then
+  echo "tests/package/run.sh: needs root (debootstrap, chroot, mount); run it with sudo" >&2
+  exit 1
+fi
+for tool in debootstrap lintian help2man cpack; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "tests/package/run.sh: $tool is missing: run scripts/setup.sh" >&2
+    exit 1
+  fi
+done
 top=$PWD
 build=$top/build/package
 cache=$top/build/package-root
