@@ -22,6 +22,13 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth)
   # SQLite for the static .exe: Debian's own source package, its amalgamation made with tclsh.
   packages+=(dpkg-dev tcl)
+  # the setup program (NSIS)
+  packages+=(nsis)
+fi
+# The Debian package and its test on a clean root (tests/package/run.sh): manual pages from
+# --help, lintian, debootstrap. QZ_SKIP_PACKAGE=1 leaves them out.
+if [ "${QZ_SKIP_PACKAGE:-0}" != "1" ]; then
+  packages+=(help2man lintian debootstrap)
 fi
 # fuzz preset: clang-14 with libFuzzer, and llvm-14 for coverage reports (fuzz/coverage.sh)
 packages+=(clang-14 libfuzzer-14-dev llvm-14)
