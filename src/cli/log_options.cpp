@@ -13,9 +13,11 @@ namespace qz::cli {
 void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--log", log,
-                  "Production log (SQLite) to record every unit in; station default: "
-                  "$XDG_DATA_HOME/qz670x-mp/production.sqlite3")
-      ->type_name("FILE");
+                  "Production log to record every unit in: a SQLite file (station default: "
+                  "$XDG_DATA_HOME/qz670x-mp/production.sqlite3), or a line database as "
+                  "postgresql://HOST/DB?sslmode=verify-full or service=NAME (no password on the "
+                  "command line: ~/.pgpass, the service file or PGPASSWORD)")
+      ->type_name("FILE|URI");
   command.add_option("--station", station_name, "Station name in the log (default: host name)")
       ->type_name("NAME");
 }
