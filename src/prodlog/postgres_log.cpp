@@ -90,7 +90,7 @@ ALTER TABLE qz670x.units ENABLE ROW LEVEL SECURITY;
 CREATE POLICY units_read ON qz670x.units FOR SELECT USING (true);
 CREATE POLICY units_insert ON qz670x.units FOR INSERT WITH CHECK (inserted_by = current_user);
 CREATE POLICY units_complete ON qz670x.units FOR UPDATE
-  USING (inserted_by = current_user AND ended IS NULL);
+  USING (inserted_by = current_user AND ended IS NULL) WITH CHECK (inserted_by = current_user);
 
 -- Dashboards.
 CREATE VIEW qz670x.yield_per_station_hour AS
