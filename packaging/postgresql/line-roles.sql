@@ -36,6 +36,8 @@ GRANT USAGE ON SEQUENCE qz670x.units_id_seq TO qz670x_station;
 GRANT SELECT, INSERT, UPDATE ON qz670x.serial_counters TO qz670x_station;
 GRANT SELECT, INSERT, UPDATE, DELETE ON qz670x.serials_released TO qz670x_station;
 GRANT SELECT, INSERT, DELETE ON qz670x.serials_held TO qz670x_station;
+GRANT SELECT, INSERT, DELETE ON qz670x.serial_leases TO qz670x_station;
+GRANT INSERT ON qz670x.serial_returns TO qz670x_station;
 
 -- reports and dashboards
 GRANT SELECT ON ALL TABLES IN SCHEMA qz670x TO qz670x_report;

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ using pq::Param;
 // Schema versions, kept in qz670x.schema_version:
 //   v1  units, serial counters, released and held numbers; finished rows guarded by a trigger,
 //       a station completes only the rows it inserted (row-level security); dashboard views
+//   v2  serial numbers leased to stations in blocks, and the record of those returned
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -109,6 +112,14 @@ CREATE VIEW qz670x.units_unfinished AS
   SELECT id, station, port, serial, started, now() - started AS unfinished_for
   FROM qz670x.units WHERE ended IS NULL;
 )sql",
+    // v2
+    R"sql(
+CREATE TABLE qz670x.serial_leases(format text NOT NULL, number bigint NOT NULL,
+  station text NOT NULL, holder text NOT NULL, leased_at timestamptz NOT NULL DEFAULT now(),
+  PRIMARY KEY(format, number));
+CREATE TABLE qz670x.serial_returns(format text NOT NULL, number bigint NOT NULL,
+  station text NOT NULL, returned_at timestamptz NOT NULL DEFAULT now());
+)sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -120,40 +131,64 @@ constexpr std::uint64_t kLargestStoredNumber =
 constexpr const char* kStatementTimeout = "57014";
 constexpr const char* kLockTimeout = "55P03";
 constexpr const char* kPrivilege = "42501";
+constexpr const char* kUniqueViolation = "23505";
 
 // Statements, by name.
 const std::pair<const char*, const char*> kStatements[] = {
     {"begin", "BEGIN"},
     {"commit", "COMMIT"},
-    {"released_take",
-     "DELETE FROM qz670x.serials_released WHERE format = $1 AND number ="
+    // a block: the lowest released numbers first, then the counter
+    {"released_lease",
+     "DELETE FROM qz670x.serials_released WHERE format = $1 AND number IN"
      " (SELECT number FROM qz670x.serials_released WHERE format = $1 AND number >= $2::bigint"
-     "  ORDER BY number LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING number"},
-    {"counter_take",
-     "INSERT INTO qz670x.serial_counters AS c(format, next) VALUES($1, $2::bigint + 1)"
-     " ON CONFLICT(format) DO UPDATE SET next = GREATEST(c.next, $2::bigint) + 1"
-     " RETURNING next - 1"},
-    {"held_find", "SELECT 1 FROM qz670x.serials_held WHERE serial = $1"},
-    {"held_insert", "INSERT INTO qz670x.serials_held(serial, unit_id) VALUES($1, $2)"},
-    {"held_delete", "DELETE FROM qz670x.serials_held WHERE serial = $1 AND unit_id = $2"},
-    {"released_insert",
-     "INSERT INTO qz670x.serials_released(format, number) VALUES($1, $2)"
-     " ON CONFLICT DO NOTHING"},
+     "  ORDER BY number LIMIT $3::integer FOR UPDATE SKIP LOCKED) RETURNING number"},
+    {"counter_lease",
+     "INSERT INTO qz670x.serial_counters AS c(format, next) VALUES($1, $2::bigint + $3::bigint)"
+     " ON CONFLICT(format) DO UPDATE SET next = GREATEST(c.next, $2::bigint) + $3::bigint"
+     " RETURNING next - $3::bigint"},
+    {"lease_insert",
+     "INSERT INTO qz670x.serial_leases(format, number, station, holder)"
+     " SELECT $1, unnest($2::bigint[]), $3, $4"},
+    {"lease_return",
+     "WITH returned AS (DELETE FROM qz670x.serial_leases WHERE holder = $1"
+     "  RETURNING format, number, station),"
+     " pooled AS (INSERT INTO qz670x.serials_released(format, number)"
+     "  SELECT format, number FROM returned ON CONFLICT DO NOTHING)"
+     " INSERT INTO qz670x.serial_returns(format, number, station)"
+     " SELECT format, number, station FROM returned"},
+    // a unit on a leased number, in one statement: no lease, no row
+    {"unit_insert_leased",
+     "WITH lease AS (DELETE FROM qz670x.serial_leases WHERE format = $11 AND number = $12"
+     "  AND holder = $17 RETURNING number),"
+     " unit AS (INSERT INTO qz670x.units(unit_uid, started, station, port, image_path,"
+     "  image_sha256, mode, write_length, overrides, serial, serial_format, serial_number,"
+     "  job_name, job_revision, job_sha256, job_key)"
+     "  SELECT $1, $2::timestamptz, $3, $4, $5, $6, $7, $8, $9, $10, $11, number, $13, $14,"
+     "  $15, $16 FROM lease RETURNING id, serial),"
+     " held AS (INSERT INTO qz670x.serials_held(serial, unit_id) SELECT serial, id FROM unit)"
+     " SELECT id FROM unit"},
     {"unit_insert",
      "INSERT INTO qz670x.units(unit_uid, started, station, port, image_path, image_sha256, mode,"
      " write_length, overrides, serial, serial_format, serial_number, job_name, job_revision,"
      " job_sha256, job_key)"
      " VALUES($1, $2::timestamptz, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
      " RETURNING id"},
-    {"unit_by_uid", "SELECT id, serial FROM qz670x.units WHERE unit_uid = $1"},
-    {"unit_find",
-     "SELECT ended IS NOT NULL, serial, serial_format, serial_number FROM qz670x.units"
-     " WHERE id = $1 FOR UPDATE"},
+    {"unit_by_uid",
+     "SELECT id, serial, serial_number FROM qz670x.units WHERE unit_uid = $1"},
     {"unit_ended", "SELECT ended IS NOT NULL FROM qz670x.units WHERE id = $1"},
-    {"unit_complete",
-     "UPDATE qz670x.units SET ended = $2::timestamptz, exit_code = $3, message = $4,"
-     " duration_ms = $5, transfers = $6, chip_status = $7, chip_identity = $8,"
-     " eeprom_touched = $9, serial_released = $10, replug = $11 WHERE id = $1"},
+    // a unit's end in one statement; a number whose EEPROM stayed untouched goes back
+    {"unit_complete_all",
+     "WITH unit AS (UPDATE qz670x.units SET ended = $2::timestamptz, exit_code = $3,"
+     "  message = $4, duration_ms = $5, transfers = $6, chip_status = $7, chip_identity = $8,"
+     "  eeprom_touched = $9, serial_released = (serial IS NOT NULL AND NOT $9::boolean),"
+     "  replug = $10 WHERE id = $1 AND ended IS NULL"
+     "  RETURNING id, serial, serial_format, serial_number, serial_released, station),"
+     " unheld AS (DELETE FROM qz670x.serials_held h USING unit"
+     "  WHERE unit.serial_released AND h.serial = unit.serial AND h.unit_id = unit.id),"
+     " back AS (INSERT INTO qz670x.serial_leases(format, number, station, holder)"
+     "  SELECT serial_format, serial_number, station, $11 FROM unit WHERE serial_released"
+     "  ON CONFLICT DO NOTHING)"
+     " SELECT serial_released, serial_format, serial_number FROM unit"},
     {"rows",
      "SELECT id, to_char(started AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
      " to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), station, port,"
@@ -164,22 +199,16 @@ const std::pair<const char*, const char*> kStatements[] = {
      " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY id"},
 };
 
-// A station-made id for a unit, unique across the line: 122 random bits as a UUID (version 4).
+// A station-made id, unique across the line: 122 random bits as a UUID (version 4), drawn
+// from the system's generator on every call, so processes forked from one another never share
+// a sequence.
 std::string NewUnitUid() {
-  static std::mutex mutex;
-  static std::mt19937_64 generator = [] {
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(),
-                       device()};
-    return std::mt19937_64(seed);
-  }();
-  std::uint64_t high = 0;
-  std::uint64_t low = 0;
-  {
-    const std::lock_guard lock(mutex);
-    high = generator();
-    low = generator();
-  }
+  std::random_device device;
+  const auto draw = [&device] {
+    return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
+  };
+  std::uint64_t high = draw();
+  std::uint64_t low = draw();
   high = (high & ~0xF000ULL) | 0x4000ULL;                  // version 4
   low = (low & ~(0xC0ULL << 56)) | (0x80ULL << 56);        // RFC 4122 variant
   char text[40];
@@ -208,6 +237,8 @@ class PostgresLog final : public ProductionLog {
  public:
   PostgresLog(std::unique_ptr<pq::Connection> connection, std::string where, LogOptions options)
       : connection_(std::move(connection)), path_(std::move(where)), options_(options) {}
+  // Returns the numbers of its blocks that no unit took.
+  ~PostgresLog() override;
 
   [[nodiscard]] const std::string& Path() const override { return path_; }
   [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start,
@@ -256,6 +287,12 @@ class PostgresLog final : public ProductionLog {
   }
   void Rollback() { (void)connection_->Exec("ROLLBACK"); }
 
+  // The lowest number of this station's blocks from `floor` on, leasing a new block when none
+  // is left; nullopt and *error when none can be had (exhausted, or the database failed).
+  std::optional<std::int64_t> NextNumber(const SerialFormat& format, std::int64_t floor,
+                                         const std::string& station, LogError* error);
+  bool LeaseBlock(const SerialFormat& format, std::int64_t floor, const std::string& station,
+                  LogError* error);
   std::optional<BegunUnit> TryBegin(const UnitStart& start, const std::string& uid,
                                     LogError* error);
   bool TryComplete(std::int64_t unit_id, const UnitEnd& end, LogError* error);
@@ -264,7 +301,76 @@ class PostgresLog final : public ProductionLog {
   std::unique_ptr<pq::Connection> connection_;
   const std::string path_;
   const LogOptions options_;
+  // This log's lease holder id, and the numbers leased to it, per format.
+  const std::string holder_ = NewUnitUid();
+  std::map<std::string, std::set<std::int64_t>> leased_;
 };
+
+PostgresLog::~PostgresLog() {
+  const std::lock_guard lock(mutex_);
+  bool any = false;
+  for (const auto& [format, numbers] : leased_) any = any || !numbers.empty();
+  if (!any) return;
+  // Unused numbers go back to the line's pool, recorded as returned. When this fails (the
+  // database is gone) they stay leased to this holder: held for good, never handed out twice.
+  if (!connection_->Ok() && !connection_->Reset()) return;
+  (void)connection_->Run("lease_return", {holder_});
+}
+
+bool PostgresLog::LeaseBlock(const SerialFormat& format, std::int64_t floor,
+                             const std::string& station, LogError* error) {
+  const std::int64_t block = std::max(options_.serial_block, 1);
+  pq::Result result = connection_->Run("begin", {});
+  if (!result.Ok()) return *error = Failed(result, "leasing serial numbers"), false;
+  const auto fail = [&](const pq::Result& failed) {
+    *error = Failed(failed, "leasing serial numbers");
+    Rollback();
+    return false;
+  };
+  std::vector<std::int64_t> numbers;
+  // released numbers first, lowest first, then the counter
+  result = connection_->Run("released_lease", {format.Text(), Number(floor), Number(block)});
+  if (!result.Ok()) return fail(result);
+  for (int i = 0; i < result.Rows(); ++i) numbers.push_back(result.Int(i, 0));
+  const std::int64_t more = block - static_cast<std::int64_t>(numbers.size());
+  if (more > 0) {
+    result = connection_->Run("counter_lease", {format.Text(), Number(floor), Number(more)});
+    if (!result.Ok()) return fail(result);
+    const std::int64_t first = result.Int(0, 0);
+    // a number that outgrows the '#' run is never handed out
+    for (std::int64_t n = first; n < first + more; ++n) {
+      if (format.Fits(static_cast<std::uint64_t>(n))) numbers.push_back(n);
+    }
+    if (numbers.empty()) {
+      Rollback();  // the counter goes back with the transaction
+      *error = Error(format.OverflowMessage(static_cast<std::uint64_t>(first)),
+                     LogError::Kind::kSerialExhausted);
+      return false;
+    }
+  }
+  std::string array = "{";
+  for (const std::int64_t n : numbers) array += (array.size() > 1 ? "," : "") + Number(n);
+  array += "}";
+  result = connection_->Run("lease_insert", {format.Text(), array, station, holder_});
+  if (!result.Ok()) return fail(result);
+  result = connection_->Run("commit", {});
+  if (!result.Ok()) return *error = Failed(result, "leasing serial numbers"), false;
+  leased_[format.Text()].insert(numbers.begin(), numbers.end());
+  return true;
+}
+
+std::optional<std::int64_t> PostgresLog::NextNumber(const SerialFormat& format,
+                                                    std::int64_t floor,
+                                                    const std::string& station,
+                                                    LogError* error) {
+  for (int round = 0; round < 2; ++round) {
+    const std::set<std::int64_t>& numbers = leased_[format.Text()];
+    if (const auto it = numbers.lower_bound(floor); it != numbers.end()) return *it;
+    if (round == 0 && !LeaseBlock(format, floor, station, error)) return std::nullopt;
+  }
+  *error = Error("no serial number could be leased", LogError::Kind::kIo);
+  return std::nullopt;
+}
 
 std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError* error) {
   LogError ignored;
@@ -283,7 +389,12 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
   if (!Reconnect(error)) return std::nullopt;
   const pq::Result found = connection_->Run("unit_by_uid", {uid});
   if (!found.Ok()) return *error = Failed(found, "looking a unit up"), std::nullopt;
-  if (found.Rows() == 1) return BegunUnit{found.Int(0, 0), found.Text(0, 1)};
+  if (found.Rows() == 1) {
+    if (start.serial_format && !found.IsNull(0, 1)) {
+      leased_[start.serial_format->Text()].erase(found.Int(0, 2));
+    }
+    return BegunUnit{found.Int(0, 0), found.Text(0, 1)};
+  }
   begun = TryBegin(start, uid, error);
   if (!begun && error->kind == LogError::Kind::kIo && !connection_->Ok()) *error = first;
   return begun;
@@ -291,63 +402,44 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
 
 std::optional<BegunUnit> PostgresLog::TryBegin(const UnitStart& start, const std::string& uid,
                                                LogError* error) {
-  pq::Result result = connection_->Run("begin", {});
-  if (!result.Ok()) return *error = Failed(result, "starting a unit"), std::nullopt;
-  const auto fail = [&](const pq::Result& failed) -> std::optional<BegunUnit> {
-    *error = Failed(failed, "starting a unit");
-    Rollback();
-    return std::nullopt;
-  };
-
-  // serial number: the lowest released one from the start on, else the counter
-  std::string serial;
-  std::int64_t number = 0;
-  if (start.serial_format) {
-    const SerialFormat& format = *start.serial_format;
-    const std::string& key = format.Text();
-    const std::string floor = Number(static_cast<std::int64_t>(
-        std::min(start.serial_start, kLargestStoredNumber)));
-    while (true) {
-      result = connection_->Run("released_take", {key, floor});
-      if (!result.Ok()) return fail(result);
-      if (result.Rows() == 0) {
-        result = connection_->Run("counter_take", {key, floor});
-        if (!result.Ok()) return fail(result);
-      }
-      const auto candidate = static_cast<std::uint64_t>(result.Int(0, 0));
-      if (!format.Fits(candidate)) {
-        Rollback();  // the counter goes back with the transaction
-        *error = Error(format.OverflowMessage(candidate), LogError::Kind::kSerialExhausted);
-        return std::nullopt;
-      }
-      serial = *format.Format(candidate);
-      number = static_cast<std::int64_t>(candidate);
-      // another format may already have made the same text: skip it
-      result = connection_->Run("held_find", {serial});
-      if (!result.Ok()) return fail(result);
-      if (result.Rows() == 0) break;
-    }
-  }
-
   const std::string started = start.started.empty() ? NowUtcIso8601() : start.started;
-  const bool numbered = start.serial_format.has_value();
-  result = connection_->Run(
-      "unit_insert",
-      {uid, started, start.station, start.port, start.image_path, start.image_sha256, start.mode,
-       Number(start.write_length), OverridesJson(start.overrides, serial),
-       numbered ? Param(serial) : std::nullopt,
-       numbered ? Param(start.serial_format->Text()) : std::nullopt,
-       numbered ? Param(Number(number)) : std::nullopt, start.job.name, start.job.revision,
-       start.job.sha256, start.job.key});
-  if (!result.Ok()) return fail(result);
-  const std::int64_t unit_id = result.Int(0, 0);
-  if (numbered) {
-    result = connection_->Run("held_insert", {serial, Number(unit_id)});
-    if (!result.Ok()) return fail(result);
+  if (!start.serial_format) {
+    const pq::Result result = connection_->Run(
+        "unit_insert",
+        {uid, started, start.station, start.port, start.image_path, start.image_sha256,
+         start.mode, Number(start.write_length), OverridesJson(start.overrides, ""),
+         std::nullopt, std::nullopt, std::nullopt, start.job.name, start.job.revision,
+         start.job.sha256, start.job.key});
+    if (!result.Ok()) return *error = Failed(result, "starting a unit"), std::nullopt;
+    return BegunUnit{result.Int(0, 0), ""};
   }
-  result = connection_->Run("commit", {});
-  if (!result.Ok()) return *error = Failed(result, "starting a unit"), std::nullopt;
-  return BegunUnit{unit_id, serial};
+  const SerialFormat& format = *start.serial_format;
+  const auto floor =
+      static_cast<std::int64_t>(std::min(start.serial_start, kLargestStoredNumber));
+  while (true) {
+    const std::optional<std::int64_t> number = NextNumber(format, floor, start.station, error);
+    if (!number) return std::nullopt;
+    const std::string serial = *format.Format(static_cast<std::uint64_t>(*number));
+    // the row, its number taken off this station's lease and held by the unit, in one statement
+    const pq::Result result = connection_->Run(
+        "unit_insert_leased",
+        {uid, started, start.station, start.port, start.image_path, start.image_sha256,
+         start.mode, Number(start.write_length), OverridesJson(start.overrides, serial), serial,
+         format.Text(), Number(*number), start.job.name, start.job.revision, start.job.sha256,
+         start.job.key, holder_});
+    if (result.Ok() && result.Rows() == 1) {
+      leased_[format.Text()].erase(*number);
+      return BegunUnit{result.Int(0, 0), serial};
+    }
+    if (result.Ok() || (result.SqlState() == kUniqueViolation &&
+                        result.Constraint() == "serials_held_pkey")) {
+      // no longer leased to us, or another format made the same text: skip the number
+      leased_[format.Text()].erase(*number);
+      continue;
+    }
+    *error = Failed(result, "starting a unit");
+    return std::nullopt;
+  }
 }
 
 bool PostgresLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
@@ -366,53 +458,34 @@ bool PostgresLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogErro
   if (!Reconnect(error)) return false;
   const pq::Result ended = connection_->Run("unit_ended", {Number(unit_id)});
   if (!ended.Ok()) return *error = Failed(ended, "completing a unit"), false;
-  if (ended.Rows() == 1 && ended.Text(0, 0) == "t") return true;
+  if (ended.Rows() == 1 && ended.Text(0, 0) == "t") {
+    // done before the break; a released number went back to this station's lease
+    return true;
+  }
   if (TryComplete(unit_id, end, error)) return true;
   if (!connection_->Ok()) *error = first;
   return false;
 }
 
 bool PostgresLog::TryComplete(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
-  *error = LogError{};
-  pq::Result result = connection_->Run("begin", {});
-  if (!result.Ok()) return *error = Failed(result, "completing a unit"), false;
-  const auto fail = [&](const pq::Result& failed) {
-    *error = Failed(failed, "completing a unit");
-    Rollback();
-    return false;
-  };
   const std::string id = Number(unit_id);
-  result = connection_->Run("unit_find", {id});
-  if (!result.Ok()) return fail(result);
-  if (result.Rows() == 0 || result.Text(0, 0) == "t") {
-    const bool found = result.Rows() != 0;
-    Rollback();
-    *error = Error("unit " + id + (found ? " is already completed" : " does not exist"),
-                   LogError::Kind::kUsage);
-    return false;
-  }
-  const bool has_serial = !result.IsNull(0, 1);
-  const std::string serial = result.Text(0, 1);
-  const std::string format = result.Text(0, 2);
-  const std::string number = result.Text(0, 3);
-  // a number whose EEPROM stayed untouched goes back for the next unit
-  const bool release = has_serial && !end.eeprom_touched;
-  result = connection_->Run(
-      "unit_complete",
+  const pq::Result result = connection_->Run(
+      "unit_complete_all",
       {id, end.ended.empty() ? NowUtcIso8601() : end.ended, Number(end.exit_code), end.message,
        Number(end.duration_ms), Number(static_cast<std::int64_t>(end.transfers)),
        end.chip_status ? Param(Number(*end.chip_status)) : std::nullopt,
        end.chip_identity ? Param(Number(*end.chip_identity)) : std::nullopt,
-       end.eeprom_touched ? "true" : "false", release ? "true" : "false", end.replug});
-  if (!result.Ok()) return fail(result);
-  if (release) {
-    result = connection_->Run("held_delete", {serial, id});
-    if (!result.Ok()) return fail(result);
-    result = connection_->Run("released_insert", {format, number});
-    if (!result.Ok()) return fail(result);
-  }
-  result = connection_->Run("commit", {});
+       end.eeprom_touched ? "true" : "false", end.replug, holder_});
   if (!result.Ok()) return *error = Failed(result, "completing a unit"), false;
+  if (result.Rows() == 0) {
+    const pq::Result found = connection_->Run("unit_ended", {id});
+    const bool exists = found.Ok() && found.Rows() == 1;
+    *error = Error("unit " + id + (exists ? " is already completed" : " does not exist"),
+                   LogError::Kind::kUsage);
+    return false;
+  }
+  // a number whose EEPROM stayed untouched is this station's again, for its next unit
+  if (result.Text(0, 0) == "t") leased_[result.Text(0, 1)].insert(result.Int(0, 2));
   return true;
 }
 

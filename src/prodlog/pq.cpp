@@ -55,6 +55,12 @@ std::string Result::SqlState() const {
   return state == nullptr ? std::string() : std::string(state);
 }
 
+std::string Result::Constraint() const {
+  const char* name =
+      result_ == nullptr ? nullptr : PQresultErrorField(result_, PG_DIAG_CONSTRAINT_NAME);
+  return name == nullptr ? std::string() : std::string(name);
+}
+
 std::string Result::Error() const {
   return result_ == nullptr ? std::string("no answer from the server")
                             : FirstLine(PQresultErrorMessage(result_));

@@ -36,6 +36,8 @@ class Result {
   [[nodiscard]] std::int64_t Int(int row, int column) const;
   // The server's SQLSTATE ("57014": statement timeout), empty when none came.
   [[nodiscard]] std::string SqlState() const;
+  // The constraint a statement violated, empty when none.
+  [[nodiscard]] std::string Constraint() const;
   // The server's or the client's first line of error text.
   [[nodiscard]] std::string Error() const;
 

@@ -21,6 +21,13 @@
 //    reads "released";
 //  - a number that would outgrow the format's '#' run is never handed out: BeginUnit fails with
 //    LogError::Kind::kSerialExhausted and writes no row.
+// In a line database the numbers are leased to each open log in blocks (LogOptions::
+// serial_block): one transaction takes the lowest released numbers, then the format's counter,
+// and records them as leased to that log; a unit's start then takes the lowest number of its
+// log's blocks. A number released by a unit goes back to the same log's blocks. When the log is
+// closed, the numbers no unit took are returned to the line's pool and recorded as returned;
+// after a crash the numbers leased to the dead log stay leased for good (held, never handed out
+// again), since nothing can prove that none of them reached a chip.
 //
 // Schema: each store keeps a version and upgrades step by step inside one transaction; a store
 // written by a newer version is refused, and so is a database that is not a production log.
@@ -130,6 +137,9 @@ struct LogOptions {
   int connect_timeout_s = 10;
   int lock_timeout_ms = 5000;
   int statement_timeout_ms = 15000;
+  // PostgreSQL: how many serial numbers a station leases at once. A crash holds at most this
+  // many for good; a larger block takes the line's counter less often.
+  int serial_block = 16;
 };
 
 class ProductionLog {

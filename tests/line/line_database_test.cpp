@@ -123,13 +123,18 @@ TEST_F(LineDatabase, ThreeStationsShareOneRangeWithoutADuplicate) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      auto log = ProductionLog::Open(url_, nullptr);
-      bool ok = log != nullptr;
-      for (int i = 0; ok && i < kUnits; ++i) {
-        const auto unit = log->BeginUnit(Start("st-" + std::to_string(station)), nullptr);
-        // every fourth unit fails before its EEPROM is touched: its number comes back
-        ok = unit && log->CompleteUnit(unit->unit_id, End(i % 4 != 3, i % 4 == 3), nullptr);
-      }
+      bool ok = false;
+      {
+        LogOptions options;
+        options.serial_block = 7;  // blocks that do not divide the units: some are returned
+        auto log = ProductionLog::Open(url_, nullptr, options);
+        ok = log != nullptr;
+        for (int i = 0; ok && i < kUnits; ++i) {
+          const auto unit = log->BeginUnit(Start("st-" + std::to_string(station)), nullptr);
+          // every fourth unit fails before its EEPROM is touched: its number comes back
+          ok = unit && log->CompleteUnit(unit->unit_id, End(i % 4 != 3, i % 4 == 3), nullptr);
+        }
+      }  // closing the log returns the numbers of its block that no unit took
       _exit(ok ? 0 : 1);
     }
     children.push_back(child);
@@ -149,8 +154,14 @@ TEST_F(LineDatabase, ThreeStationsShareOneRangeWithoutADuplicate) {
       EXPECT_TRUE(kept.insert(row.serial).second) << row.serial;
     }
   }
-  // the numbers handed out are contiguous from the start; only released ones came back
-  ASSERT_FALSE(seen.empty());
+  // the numbers handed out and the ones returned are contiguous from the start
+  const pq::Result returned =
+      As("postgres", "SELECT 'L7-' || lpad(number::text, 4, '0') FROM qz670x.serials_released");
+  ASSERT_TRUE(returned.Ok()) << returned.Error();
+  EXPECT_GT(returned.Rows(), 0);
+  for (int i = 0; i < returned.Rows(); ++i) {
+    EXPECT_TRUE(seen.insert(returned.Text(i, 0)).second) << returned.Text(i, 0);
+  }
   char last[16];
   std::snprintf(last, sizeof last, "L7-%04zu", seen.size());
   EXPECT_EQ(*seen.begin(), "L7-0001");
@@ -252,16 +263,24 @@ TEST_F(LineDatabase, AKilledStationLeavesItsRowUnfinishedAndItsNumberHeld) {
   LogError error;
   const auto next = log->BeginUnit(Start("st-next"), &error);
   ASSERT_TRUE(next) << error.message;
-  EXPECT_EQ(next->serial, "L7-0002");
+  // the dead station's whole block stays leased to it: held for good
+  EXPECT_EQ(next->serial, "L7-0017");
   ASSERT_TRUE(log->CompleteUnit(next->unit_id, End(false, 1), &error)) << error.message;
   const std::vector<UnitRecord> rows = Rows();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_FALSE(rows[0].finished);
   EXPECT_EQ(rows[0].serial, "L7-0001");
-  // the released L7-0002 comes back, the killed unit's L7-0001 never
+  EXPECT_EQ(rows[1].serial, "L7-0017");
+  // the released L7-0017 comes back, the killed unit's L7-0001 never
   const auto again = log->BeginUnit(Start("st-next"), &error);
   ASSERT_TRUE(again) << error.message;
-  EXPECT_EQ(again->serial, "L7-0002");
+  EXPECT_EQ(again->serial, "L7-0017");
+  const pq::Result held = As("postgres",
+                             "SELECT (SELECT count(*) FROM qz670x.serials_held WHERE serial ="
+                             " 'L7-0001'), (SELECT count(*) FROM qz670x.serial_leases)");
+  ASSERT_TRUE(held.Ok()) << held.Error();
+  EXPECT_EQ(held.Text(0, 0), "1");
+  EXPECT_EQ(held.Text(0, 1), "30");  // 15 of the dead block, 15 of the live one
 }
 
 TEST_F(LineDatabase, TheStationRoleNeverChangesAFinishedRow) {
