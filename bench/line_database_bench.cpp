@@ -6,7 +6,9 @@
 //
 // The server: QZ_BENCH_PG_URL when set (a database the bench may fill), else a throwaway
 // cluster made by tests/support/pg_cluster.sh in the current directory and removed at the end.
-//   line_database_bench [STATIONS [PORTS [UNITS_PER_PORT]]]
+//   line_database_bench [STATIONS [PORTS [UNITS_PER_PORT [JOB_MS]]]]
+// JOB_MS: how long each port's job takes between a unit's start and its end (default 0: units
+// back to back, the server's ceiling; 1000 is a line's load, far above a real job's pace).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,7 +43,7 @@ qz::prodlog::UnitStart Start(int station, int port) {
 }
 
 // One station: its ports' threads share one log; writes each BeginUnit's microseconds to `out`.
-int RunStation(const std::string& url, int station, int ports, int units, int out) {
+int RunStation(const std::string& url, int station, int ports, int units, int job_ms, int out) {
   qz::prodlog::LogError error;
   auto log = ProductionLog::Open(url, &error);
   if (!log) {
@@ -63,6 +65,7 @@ int RunStation(const std::string& url, int station, int ports, int units, int ou
         const auto unit = log->BeginUnit(start, nullptr);
         micros[static_cast<std::size_t>(port)].push_back(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count());
+        if (job_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(job_ms));
         if (!unit || !log->CompleteUnit(unit->unit_id, end, nullptr)) failed = true;
       }
     });
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
   const int stations = argc > 1 ? std::atoi(argv[1]) : 16;
   const int ports = argc > 2 ? std::atoi(argv[2]) : 16;
   const int units = argc > 3 ? std::atoi(argv[3]) : 20;
+  const int job_ms = argc > 4 ? std::atoi(argv[4]) : 0;
 
   std::string url;
   std::string cluster;
@@ -119,7 +123,7 @@ int main(int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) {
       close(pipe_ends[0]);
-      _exit(RunStation(url, station, ports, units, pipe_ends[1]));
+      _exit(RunStation(url, station, ports, units, job_ms, pipe_ends[1]));
     }
     children.push_back(child);
   }
@@ -142,8 +146,8 @@ int main(int argc, char** argv) {
   const auto at = [&](double q) {
     return static_cast<double>(micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))]) / 1000.0;
   };
-  std::printf("stations %d x ports %d x units %d = %zu units in %.2f s\n", stations, ports, units,
-              micros.size(), seconds);
+  std::printf("stations %d x ports %d x units %d (job %d ms) = %zu units in %.2f s\n", stations,
+              ports, units, job_ms, micros.size(), seconds);
   std::printf("unit start (BeginUnit) at the station: p50 %.2f ms, p95 %.2f ms, max %.2f ms\n",
               at(0.50), at(0.95), at(1.0));
   std::printf("unit rows sustained (begun and completed): %.0f rows/s\n",

@@ -20,11 +20,17 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
       ->type_name("FILE|URI");
   command.add_option("--station", station_name, "Station name in the log (default: host name)")
       ->type_name("NAME");
+  command
+      .add_option("--serial-block", serial_block,
+                  "With a line database: serial numbers leased at once (default 16). The numbers "
+                  "no unit took go back when the command ends; after a crash they stay held")
+      ->type_name("N")
+      ->check(CLI::Range(1, 100000));
 }
 
-std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
+std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
                                                           const Output& output) {
-  std::string file = path;
+  std::string file = args.log;
   if (file.empty()) {
     std::string why;
     file = prodlog::DefaultLogPath(&why);
@@ -34,7 +40,9 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& pat
     }
   }
   prodlog::LogError error;
-  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error);
+  prodlog::LogOptions options;
+  options.serial_block = args.serial_block;
+  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error, options);
   if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
   return log;
 }

@@ -270,7 +270,7 @@ int RunStation(const StationArgs& args, Context& context) {
   if (checked != station::Exit::kOk) return static_cast<int>(checked);
   config.choices.serial.reset();
 
-  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log.log, output);
+  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log, output);
   if (!log) return static_cast<int>(Exit::kIoError);
   station::LogRecorder recorder(*log, unit_start);
 

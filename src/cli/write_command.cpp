@@ -135,7 +135,7 @@ int RunWrite(const WriteArgs& args, const Output& output) {
   std::unique_ptr<prodlog::ProductionLog> log;
   std::optional<prodlog::BegunUnit> row;
   if (!args.log.log.empty()) {
-    log = OpenProductionLog(args.log.log, output);
+    log = OpenProductionLog(args.log, output);
     if (!log) return static_cast<int>(Exit::kIoError);
     prodlog::UnitStart start = UnitStartFor(args.image, args.factory, args.descriptor, args.log);
     start.port = args.device.port;
