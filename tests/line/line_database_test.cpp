@@ -45,9 +45,8 @@ class LineDatabase : public testing::Test {
     const std::string url = ReadLine(dir_ + "/url");
     ASSERT_FALSE(url.empty()) << "the test server did not start (no " << dir_ << "/url)";
     port_ = ReadLine(dir_ + "/port");
-    database_ = "qz_t_" + std::to_string(getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : database_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static int count = 0;
+    database_ = "qz_t_" + std::to_string(getpid()) + "_" + std::to_string(++count);
     admin_ = pq::Connection::Open(url, {});
     ASSERT_TRUE(admin_->Ok()) << admin_->Error();
     ASSERT_TRUE(Admin(("CREATE DATABASE " + database_).c_str()));
