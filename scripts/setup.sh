@@ -13,6 +13,8 @@ packages=(
 )
 # The station's production log.
 packages+=(libsqlite3-dev)
+# the line database: its client library, and a server and openssl for the throwaway test cluster
+packages+=(libpq-dev postgresql openssl)
 # Kernel tests (tests/kernel): qemu boots Debian's own kernel with busybox, kmod's modules and
 # udevd in an initramfs.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)

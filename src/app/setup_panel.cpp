@@ -225,7 +225,8 @@ void SetupPanel::BuildLayout() {
       QRegularExpression(QStringLiteral("[0-9]{0,18}")), next_serial_));
   log_file_ = new QLineEdit(station_box);
   log_file_->setObjectName(QStringLiteral("logFile"));
-  log_file_->setPlaceholderText(QStringLiteral("default: the user's data directory"));
+  log_file_->setPlaceholderText(
+      QStringLiteral("default: the user's data directory; or postgresql://HOST/DB, service=NAME"));
   auto* log_browse = new QPushButton(QStringLiteral("..."), station_box);
   log_browse->setMaximumWidth(40);
   log_browse_ = log_browse;

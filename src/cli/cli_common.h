@@ -74,6 +74,7 @@ std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* arg
 struct ProductionLogArgs {
   std::string log;           // --log FILE ("" : not logged, unless `always`)
   std::string station_name;  // --station NAME (default: the host name)
+  int serial_block = prodlog::LogOptions{}.serial_block;  // --serial-block N (line database)
 
   void AddTo(CLI::App& command);
 };
@@ -82,9 +83,9 @@ struct ProductionLogArgs {
 [[nodiscard]] std::string StationName(const ProductionLogArgs& log);
 
 // Opens the production log for a command; nullptr with the message printed when it cannot
-// (exit 74). `path` empty: the default file.
-[[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
-                                                                        const Output& output);
+// (exit 74). `log.log` empty: the default file.
+[[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(
+    const ProductionLogArgs& log, const Output& output);
 // What every unit of a command shares in its log row.
 [[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,

@@ -24,23 +24,29 @@ struct LogArgs {
   std::string since;
   std::string port;
   bool csv = false;
+  std::string station;
+  std::string by;
   bool summary = false;
-  std::string by;  // --by: one summary per group of rows
+  bool upgrade_schema = false;
 };
 
-// How `--summary --by` groups the rows: a name and the group of a row.
-struct Grouping {
-  const char* name;
-  std::string (*group)(const prodlog::UnitRecord& row);
-};
-
-constexpr Grouping kGroupings[] = {
-    {"job",
-     [](const prodlog::UnitRecord& row) {
-       return row.job.name.empty() ? std::string("(no job)")
-                                   : row.job.name + " revision " + row.job.revision;
-     }},
-};
+// "2026-01-31T08:15:02.123Z" as seconds since the epoch; nullopt for another text.
+std::optional<double> SecondsOf(const std::string& time) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+  double second = 0;
+  if (std::sscanf(time.c_str(), "%d-%d-%dT%d:%d:%lf", &year, &month, &day, &hour, &minute,
+                  &second) != 6) {
+    return std::nullopt;
+  }
+  // days from the civil date (proleptic Gregorian), so no time zone of this PC enters
+  const int y = year - (month <= 2 ? 1 : 0);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const double days = static_cast<double>(era) * 146097.0 + doe - 719468.0;
+  return days * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
+}
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -133,78 +139,173 @@ void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) 
   }
 }
 
-// Units, passes, failures by exit code, yield, and job times of the finished units.
-void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows,
-                  const std::pair<std::string, std::string>& group = {}) {
-  std::size_t passed = 0;
-  std::size_t unfinished = 0;
-  std::map<int, std::pair<std::size_t, std::string>> failed;  // exit -> count, first message
-  std::vector<std::int64_t> durations;
-  for (const prodlog::UnitRecord& row : rows) {
-    if (!row.finished) {
-      ++unfinished;
-      continue;
-    }
-    durations.push_back(row.duration_ms);
-    if (row.exit_code == 0) {
-      ++passed;
-    } else {
-      auto& entry = failed[row.exit_code];
-      if (entry.first++ == 0) entry.second = row.message;
-    }
-  }
-  std::size_t failed_total = 0;
-  for (const auto& [code, entry] : failed) failed_total += entry.first;
-  const double yield =
-      rows.empty() ? 0.0 : 100.0 * static_cast<double>(passed) / static_cast<double>(rows.size());
+// The figures of a set of units.
+struct Summary {
+  std::size_t units = 0, passed = 0, unfinished = 0, failed = 0;
+  std::map<int, std::pair<std::size_t, std::string>> failed_by_exit;  // count, first message
+  double yield = 0.0;
   std::optional<double> mean_ms;
   std::optional<std::int64_t> p95_ms;
+  std::optional<double> units_per_hour;  // over the time from the first start to the last end
+};
+
+Summary Summarize(const std::vector<const prodlog::UnitRecord*>& rows) {
+  Summary summary;
+  summary.units = rows.size();
+  std::vector<std::int64_t> durations;
+  std::string first, last;
+  for (const prodlog::UnitRecord* row : rows) {
+    if (first.empty() || row->started < first) first = row->started;
+    const std::string& end = row->finished ? row->ended : row->started;
+    if (end > last) last = end;
+    if (!row->finished) {
+      ++summary.unfinished;
+      continue;
+    }
+    durations.push_back(row->duration_ms);
+    if (row->exit_code == 0) {
+      ++summary.passed;
+    } else {
+      ++summary.failed;
+      auto& entry = summary.failed_by_exit[row->exit_code];
+      if (entry.first++ == 0) entry.second = row->message;
+    }
+  }
+  summary.yield = rows.empty() ? 0.0
+                               : 100.0 * static_cast<double>(summary.passed) /
+                                     static_cast<double>(rows.size());
   if (!durations.empty()) {
     std::sort(durations.begin(), durations.end());
     double sum = 0;
     for (const std::int64_t d : durations) sum += static_cast<double>(d);
-    mean_ms = sum / static_cast<double>(durations.size());
+    summary.mean_ms = sum / static_cast<double>(durations.size());
     // nearest rank: the smallest time that at least 95 % of the jobs did not exceed
     const auto rank = static_cast<std::size_t>(
         std::ceil(0.95 * static_cast<double>(durations.size())));
-    p95_ms = durations[std::max<std::size_t>(rank, 1) - 1];
+    summary.p95_ms = durations[std::max<std::size_t>(rank, 1) - 1];
   }
+  const std::optional<double> from = SecondsOf(first);
+  const std::optional<double> to = SecondsOf(last);
+  if (from && to && *to > *from) {
+    summary.units_per_hour = static_cast<double>(rows.size()) * 3600.0 / (*to - *from);
+  }
+  return summary;
+}
 
-  if (context.output.json) {
-    nlohmann::json by_exit = nlohmann::json::array();
-    for (const auto& [code, entry] : failed) {
-      by_exit.push_back({{"exit", code}, {"units", entry.first}, {"message", entry.second}});
+nlohmann::json SummaryJson(const Summary& summary) {
+  nlohmann::json by_exit = nlohmann::json::array();
+  for (const auto& [code, entry] : summary.failed_by_exit) {
+    by_exit.push_back({{"exit", code}, {"units", entry.first}, {"message", entry.second}});
+  }
+  const auto rounded = [](const std::optional<double>& value) {
+    return value ? nlohmann::json(std::round(*value * 10.0) / 10.0) : nlohmann::json();
+  };
+  return {{"type", "summary"},
+          {"units", summary.units},
+          {"passed", summary.passed},
+          {"failed", summary.failed},
+          {"unfinished", summary.unfinished},
+          {"failed_by_exit", by_exit},
+          {"yield_percent", std::round(summary.yield * 10.0) / 10.0},
+          {"mean_ms", summary.mean_ms ? nlohmann::json(std::lround(*summary.mean_ms))
+                                      : nlohmann::json()},
+          {"p95_ms", summary.p95_ms ? nlohmann::json(*summary.p95_ms) : nlohmann::json()},
+          {"units_per_hour", rounded(summary.units_per_hour)}};
+}
+
+// The keys a summary can be grouped by: one line each.
+struct Grouping {
+  const char* name;
+  std::string (*key)(const prodlog::UnitRecord&);
+};
+constexpr Grouping kGroupings[] = {
+    {"station", [](const prodlog::UnitRecord& row) { return row.station; }},
+    {"port", [](const prodlog::UnitRecord& row) { return row.port; }},
+    {"hour", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 13) + ":00Z"; }},
+    {"day", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 10); }},
+    {"job",
+     [](const prodlog::UnitRecord& row) {
+       return row.job.name.empty() ? std::string("(no job)")
+                                   : row.job.name + " revision " + row.job.revision;
+     }},
+};
+
+const Grouping* FindGrouping(const std::string& name) {
+  for (const Grouping& grouping : kGroupings) {
+    if (name == grouping.name) return &grouping;
+  }
+  return nullptr;
+}
+
+std::string GroupingNames() {
+  std::string names;
+  for (const Grouping& grouping : kGroupings) {
+    names += names.empty() ? "" : "|";
+    names += grouping.name;
+  }
+  return names;
+}
+
+// Units, passes, failures by exit code, yield, job times and units per hour; with a grouping,
+// one line of those figures per group.
+void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows,
+                  const Grouping* grouping) {
+  if (grouping == nullptr) {
+    std::vector<const prodlog::UnitRecord*> all;
+    for (const prodlog::UnitRecord& row : rows) all.push_back(&row);
+    const Summary summary = Summarize(all);
+    if (context.output.json) {
+      context.output.JsonLine(JsonText(SummaryJson(summary)));
+      return;
     }
-    nlohmann::json line = {{"type", "summary"},
-                           {"units", rows.size()},
-                           {"passed", passed},
-                           {"failed", failed_total},
-                           {"unfinished", unfinished},
-                           {"failed_by_exit", by_exit},
-                           {"yield_percent", std::round(yield * 10.0) / 10.0},
-                           {"mean_ms", mean_ms ? nlohmann::json(std::lround(*mean_ms))
-                                               : nlohmann::json()},
-                           {"p95_ms", p95_ms ? nlohmann::json(*p95_ms) : nlohmann::json()}};
-    if (!group.first.empty()) line[group.first] = group.second;
-    context.output.JsonLine(JsonText(line));
+    std::ostream& out = *context.output.out;
+    char yield_text[32];
+    std::snprintf(yield_text, sizeof yield_text, "%.1f %%", summary.yield);
+    out << "units:      " << summary.units << '\n'
+        << "passed:     " << summary.passed << '\n'
+        << "failed:     " << summary.failed << '\n';
+    for (const auto& [code, entry] : summary.failed_by_exit) {
+      out << "  exit " << code << ": " << entry.first << "  " << entry.second << '\n';
+    }
+    out << "unfinished: " << summary.unfinished << '\n' << "yield:      " << yield_text << '\n';
+    if (summary.mean_ms) {
+      out << "job time:   mean " << std::lround(*summary.mean_ms) << " ms, 95th percentile "
+          << *summary.p95_ms << " ms\n";
+    } else {
+      out << "job time:   -\n";
+    }
+    if (summary.units_per_hour) {
+      out << "units/hour: " << std::lround(*summary.units_per_hour) << '\n';
+    }
     return;
   }
-  std::ostream& out = *context.output.out;
-  char yield_text[32];
-  std::snprintf(yield_text, sizeof yield_text, "%.1f %%", yield);
-  if (!group.first.empty()) out << group.first << ": " << group.second << '\n';
-  out << "units:      " << rows.size() << '\n'
-      << "passed:     " << passed << '\n'
-      << "failed:     " << failed_total << '\n';
-  for (const auto& [code, entry] : failed) {
-    out << "  exit " << code << ": " << entry.first << "  " << entry.second << '\n';
+  std::map<std::string, std::vector<const prodlog::UnitRecord*>> groups;
+  for (const prodlog::UnitRecord& row : rows) groups[grouping->key(row)].push_back(&row);
+  if (!context.output.json) {
+    char line[256];
+    std::snprintf(line, sizeof line, "%-24s %7s %7s %7s %10s %7s %8s %8s %8s\n", grouping->name,
+                  "units", "passed", "failed", "unfinished", "yield", "mean_ms", "p95_ms",
+                  "units/h");
+    *context.output.out << line;
   }
-  out << "unfinished: " << unfinished << '\n' << "yield:      " << yield_text << '\n';
-  if (mean_ms) {
-    out << "job time:   mean " << std::lround(*mean_ms) << " ms, 95th percentile " << *p95_ms
-        << " ms\n";
-  } else {
-    out << "job time:   -\n";
+  for (const auto& [key, members] : groups) {
+    const Summary summary = Summarize(members);
+    if (context.output.json) {
+      nlohmann::json line = SummaryJson(summary);
+      line["by"] = grouping->name;
+      line[grouping->name] = key;
+      context.output.JsonLine(JsonText(line));
+      continue;
+    }
+    const auto figure = [](const auto& value) {
+      return value ? std::to_string(std::llround(static_cast<double>(*value))) : std::string("-");
+    };
+    char line[512];
+    std::snprintf(line, sizeof line, "%-24s %7zu %7zu %7zu %10zu %6.1f%% %8s %8s %8s\n",
+                  key.c_str(), summary.units, summary.passed, summary.failed, summary.unfinished,
+                  summary.yield, figure(summary.mean_ms).c_str(), figure(summary.p95_ms).c_str(),
+                  figure(summary.units_per_hour).c_str());
+    *context.output.out << line;
   }
 }
 
@@ -220,33 +321,33 @@ int RunLog(Context& context, const LogArgs& args) {
     if (path.empty()) return fail(error, Exit::kIoError);
   }
   prodlog::LogError error;
+  const Grouping* grouping = nullptr;
+  if (!args.by.empty()) {
+    grouping = FindGrouping(args.by);
+    if (grouping == nullptr) {
+      return fail("--by: \"" + args.by + "\" is not one of " + GroupingNames(), Exit::kUsage);
+    }
+    if (!args.summary) return fail("--by needs --summary", Exit::kUsage);
+  }
   prodlog::LogOptions options;
-  options.read_only = true;
+  // reading never changes the store; the owner of a line database creates or upgrades its
+  // schema with --upgrade-schema
+  options.read_only = !args.upgrade_schema;
+  if (args.upgrade_schema && !prodlog::IsDatabaseLocation(path)) {
+    return fail("--upgrade-schema is for a line database (postgresql://... or service=NAME)",
+                Exit::kUsage);
+  }
   std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(path, &error, options);
   if (!log) return fail(error.message, Exit::kIoError);
   const std::optional<std::vector<prodlog::UnitRecord>> rows =
-      log->Rows(prodlog::LogFilter{args.since, args.port}, &error);
+      log->Rows(prodlog::LogFilter{args.since, args.port, args.station}, &error);
   if (!rows) {
     return fail(error.message,
                 error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
   }
 
-  if (args.summary && !args.by.empty()) {
-    const Grouping* grouping = nullptr;
-    for (const Grouping& candidate : kGroupings) {
-      if (args.by == candidate.name) grouping = &candidate;
-    }
-    if (grouping == nullptr) return fail("--by: unknown grouping \"" + args.by + "\"", Exit::kUsage);
-    std::map<std::string, std::vector<prodlog::UnitRecord>> groups;
-    for (const prodlog::UnitRecord& row : *rows) groups[grouping->group(row)].push_back(row);
-    bool first = true;
-    for (const auto& [key, members] : groups) {
-      if (!first && !context.output.json) *context.output.out << '\n';
-      first = false;
-      PrintSummary(context, members, {grouping->name, key});
-    }
-  } else if (args.summary) {
-    PrintSummary(context, *rows);
+  if (args.summary) {
+    PrintSummary(context, *rows, grouping);
   } else if (args.csv) {
     PrintCsv(*context.output.out, *rows);
   } else if (context.output.json) {
@@ -267,25 +368,30 @@ void AddLogCommand(CLI::App& app, Context& context) {
   CLI::App* command = app.add_subcommand(
       "log", "Export the production log: one row per unit, as text, CSV or JSON Lines (--json)");
   command->add_option("--log", args->log_path,
-                      "Production log file (default: $XDG_DATA_HOME/qz670x-mp/production.sqlite3)")
-      ->type_name("FILE");
+                      "Production log: a file (default: "
+                      "$XDG_DATA_HOME/qz670x-mp/production.sqlite3), or a line database as "
+                      "postgresql://HOST/DB?sslmode=verify-full or service=NAME (no password: "
+                      "~/.pgpass, the service file or PGPASSWORD)")
+      ->type_name("FILE|URI");
   command->add_option("--since", args->since,
                       "Only units started at or after this UTC time (2026-01-31, "
                       "2026-01-31T08:00, 2026-01-31T08:00:00Z)")
       ->type_name("TIME");
   command->add_option("--port", args->port, "Only units programmed on this USB port")
       ->type_name("PATH");
+  command->add_option("--station", args->station, "Only units programmed by this station")
+      ->type_name("NAME");
   command->add_flag("--csv", args->csv, "CSV with a header line instead of text");
   command->add_flag("--summary", args->summary,
-                    "Units, passed, failed by exit code, yield, mean and 95th-percentile job time");
-  command->add_option("--by", args->by, "With --summary: one summary per job")
-      ->type_name("job");
+                    "Units, passed, failed by exit code, yield, mean and 95th-percentile job "
+                    "time, units per hour");
+  command->add_option("--by", args->by,
+                      "With --summary: one line of figures per " + GroupingNames())
+      ->type_name(GroupingNames());
+  command->add_flag("--upgrade-schema", args->upgrade_schema,
+                    "Create or upgrade the line database's schema first (run once as the "
+                    "database's owner after installing a new version)");
   command->callback([&context, args] {
-    if (!args->by.empty() && !args->summary) {
-      *context.output.err << kAppName << ": --by needs --summary\n";
-      context.exit_code = static_cast<int>(Exit::kUsage);
-      return;
-    }
     if (args->csv && context.output.json) {
       *context.output.err << kAppName << ": --csv and --json exclude each other\n";
       context.exit_code = static_cast<int>(Exit::kUsage);

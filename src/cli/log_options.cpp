@@ -16,20 +16,29 @@ namespace qz::cli {
 void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--log", log,
-                  "Production log (SQLite) to record every unit in; station default: "
+                  "Production log to record every unit in: a SQLite file (station default: "
 #ifdef _WIN32
-                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3")
+                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)"
 #else
-                  "$XDG_DATA_HOME/qz670x-mp/production.sqlite3")
+                  "$XDG_DATA_HOME/qz670x-mp/production.sqlite3), or a line database as "
+                  "postgresql://HOST/DB?sslmode=verify-full or service=NAME (no password on the "
+                  "command line: ~/.pgpass, the service file or PGPASSWORD)"
 #endif
-      ->type_name("FILE");
+                  )
+      ->type_name("FILE|URI");
   command.add_option("--station", station_name, "Station name in the log (default: host name)")
       ->type_name("NAME");
+  command
+      .add_option("--serial-block", serial_block,
+                  "With a line database: serial numbers leased at once (default 16). The numbers "
+                  "no unit took go back when the command ends; after a crash they stay held")
+      ->type_name("N")
+      ->check(CLI::Range(1, 100000));
 }
 
-std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& path,
+std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
                                                           const Output& output) {
-  std::string file = path;
+  std::string file = args.log;
   if (file.empty()) {
     std::string why;
     file = prodlog::DefaultLogPath(&why);
@@ -39,7 +48,9 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const std::string& pat
     }
   }
   prodlog::LogError error;
-  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error);
+  prodlog::LogOptions options;
+  options.serial_block = args.serial_block;
+  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error, options);
   if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
   return log;
 }

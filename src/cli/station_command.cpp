@@ -322,7 +322,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     config.choices.serial.reset();
   }
 
-  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log.log, output);
+  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log, output);
   if (!log) return static_cast<int>(Exit::kIoError);
   station::LogRecorder recorder(*log, unit_start);
 

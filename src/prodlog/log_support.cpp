@@ -1,5 +1,5 @@
-// The production log's helpers that need no database: where the log lives, the time stamps of
-// its rows and the image's digest.
+// The production log's parts that need no database: the choice of store, where the file lives,
+// the time stamps of its rows, the image's digest and the row helpers both stores share.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -10,13 +10,152 @@
 #include <fstream>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "base/file_path.h"
 #include "prodlog/production_log.h"
 #include "crypto/crypto.h"
+#include "prodlog/store_internal.h"
 
 namespace qz::prodlog {
+
+namespace {
+
+void AppendJsonString(std::string& out, const std::string& text) {
+  out.push_back('"');
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+std::string OverridesJson(const std::vector<std::pair<std::string, std::string>>& overrides,
+                          const std::string& serial) {
+  std::string json = "{";
+  bool first = true;
+  const auto add = [&](const std::string& name, const std::string& value) {
+    if (!first) json += ",";
+    first = false;
+    AppendJsonString(json, name);
+    json += ":";
+    AppendJsonString(json, value);
+  };
+  for (const auto& [name, value] : overrides) {
+    if (!serial.empty() && name == "serial") continue;  // the allocated number wins
+    add(name, value);
+  }
+  if (!serial.empty()) add("serial", serial);
+  json += "}";
+  return json;
+}
+
+std::optional<std::string> NormalizeSince(std::string text) {
+  if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) text.pop_back();
+  if (text.size() > 10 && text[10] == ' ') text[10] = 'T';
+  static constexpr const char* kShape = "dddd-dd-ddTdd:dd:dd.ddd";
+  const std::string shape(kShape);
+  if (text.size() > shape.size()) return std::nullopt;
+  // allowed lengths: date, date+hour:minute, +seconds, +fraction
+  if (text.size() != 10 && text.size() != 16 && text.size() != 19 && text.size() < 21) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return std::nullopt;
+  }
+  return text;
+}
+
+namespace {
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// "a=1&b=2" or "a=1 b=2": true when one of the keys is `key`.
+bool HasKey(std::string_view pairs, std::string_view key, std::string_view separators) {
+  while (!pairs.empty()) {
+    const std::size_t end = pairs.find_first_of(separators);
+    std::string_view pair = pairs.substr(0, end);
+    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
+    const std::size_t equals = pair.find('=');
+    std::string_view name = pair.substr(0, equals);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (name == key) return true;
+    if (end == std::string_view::npos) break;
+    pairs.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsDatabaseLocation(const std::string& location) {
+  return StartsWith(location, "postgresql://") || StartsWith(location, "postgres://") ||
+         StartsWith(location, "service=");
+}
+
+std::optional<std::string> PasswordProblem(const std::string& location) {
+  bool carries = false;
+  if (StartsWith(location, "service=")) {
+    carries = HasKey(location, "password", " ");
+  } else {
+    const std::string_view uri(location);
+    const std::size_t scheme = uri.find("://") + 3;
+    const std::size_t authority_end = uri.find_first_of("/?", scheme);
+    const std::string_view authority = uri.substr(scheme, authority_end - scheme);
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos && authority.substr(0, at).find(':') != std::string_view::npos) {
+      carries = true;
+    }
+    if (const std::size_t query = uri.find('?'); query != std::string_view::npos) {
+      carries = carries || HasKey(uri.substr(query + 1), "password", "&");
+    }
+  }
+  if (!carries) return std::nullopt;
+  return std::string(
+      "The line database's location carries a password; a password never goes on the command "
+      "line, where every user can read it. Put it in ~/.pgpass (or the file PGPASSFILE names), "
+      "in the connection service file (~/.pg_service.conf or PGSERVICEFILE) with "
+      "--log service=NAME, or in the environment as PGPASSWORD, and give the location without "
+      "it.");
+}
+
+LogError BadSince(const std::string& text) {
+  return LogError{LogError::Kind::kUsage,
+                  "The time \"" + text +
+                      "\" is not a UTC time such as 2026-01-31 or 2026-01-31T08:00:00Z."};
+}
+
+std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& location, LogError* error,
+                                                   const LogOptions& options) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  if (!IsDatabaseLocation(location)) return OpenSqliteLog(location, error, options);
+  if (const std::optional<std::string> problem = PasswordProblem(location)) {
+    *error = LogError{LogError::Kind::kUsage, *problem};
+    return nullptr;
+  }
+  return OpenPostgresLog(location, error, options);
+}
 
 std::string DefaultLogPath(std::string* error) {
   std::filesystem::path base;

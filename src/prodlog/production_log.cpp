@@ -14,6 +14,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "prodlog/store_internal.h"
 
 namespace qz::prodlog {
 namespace {
@@ -50,7 +51,7 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE units ADD COLUMN job_key TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE units ADD COLUMN replug TEXT NOT NULL DEFAULT '';",
 };
-static_assert(std::size(kMigrations) == ProductionLog::kSchemaVersion);
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
 // Serial numbers are stored as SQLite integers, which are signed.
 constexpr std::uint64_t kLargestStoredNumber =
@@ -83,68 +84,6 @@ std::string Reason(int code, int busy_timeout_ms) {
 
 LogError MakeError(LogError::Kind kind, const std::string& path, const std::string& text) {
   return LogError{kind, "Production log \"" + path + "\": " + text};
-}
-
-void AppendJsonString(std::string& out, const std::string& text) {
-  out.push_back('"');
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (byte < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-          out += escaped;
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
-}
-
-std::string OverridesJson(const std::vector<std::pair<std::string, std::string>>& overrides,
-                          const std::string& serial) {
-  std::string json = "{";
-  bool first = true;
-  const auto add = [&](const std::string& name, const std::string& value) {
-    if (!first) json += ",";
-    first = false;
-    AppendJsonString(json, name);
-    json += ":";
-    AppendJsonString(json, value);
-  };
-  for (const auto& [name, value] : overrides) {
-    if (!serial.empty() && name == "serial") continue;  // the allocated number wins
-    add(name, value);
-  }
-  if (!serial.empty()) add("serial", serial);
-  json += "}";
-  return json;
-}
-
-// "2026-01-31", "2026-01-31T08:00", "2026-01-31 08:00:05.5Z" ... as a prefix of the stored
-// form "YYYY-MM-DDTHH:MM:SS.mmmZ"; nullopt when the text is not such a time.
-std::optional<std::string> NormalizeSince(std::string text) {
-  if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) text.pop_back();
-  if (text.size() > 10 && text[10] == ' ') text[10] = 'T';
-  static constexpr const char* kShape = "dddd-dd-ddTdd:dd:dd.ddd";
-  const std::string shape(kShape);
-  if (text.size() > shape.size()) return std::nullopt;
-  // allowed lengths: date, date+hour:minute, +seconds, +fraction
-  if (text.size() != 10 && text.size() != 16 && text.size() != 19 && text.size() < 21) {
-    return std::nullopt;
-  }
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool digit = text[i] >= '0' && text[i] <= '9';
-    if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return std::nullopt;
-  }
-  return text;
 }
 
 // "file:" URI of `path` with immutable=1 (no locks, no shared-memory index).
@@ -198,9 +137,28 @@ class Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
+// The SQLite file.
+class SqliteLog final : public ProductionLog {
+ public:
+  struct Impl;
+  explicit SqliteLog(std::unique_ptr<Impl> impl);
+  ~SqliteLog() override;
+
+  [[nodiscard]] const std::string& Path() const override;
+  [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start,
+                                                   LogError* error) override;
+  [[nodiscard]] bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end,
+                                  LogError* error) override;
+  [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
+                                                            LogError* error) override;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace
 
-struct ProductionLog::Impl {
+struct SqliteLog::Impl {
   std::string path;
   LogOptions options;
   sqlite3* db = nullptr;
@@ -240,7 +198,7 @@ struct ProductionLog::Impl {
   bool PrepareAll(LogError* error);
 };
 
-bool ProductionLog::Impl::Migrate(LogError* error) {
+bool SqliteLog::Impl::Migrate(LogError* error) {
   const auto read_version = [&](int* version) {
     sqlite3_stmt* statement = nullptr;
     int rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
@@ -289,7 +247,7 @@ bool ProductionLog::Impl::Migrate(LogError* error) {
   return true;
 }
 
-bool ProductionLog::Impl::PrepareAll(LogError* error) {
+bool SqliteLog::Impl::PrepareAll(LogError* error) {
   const std::pair<Statement*, const char*> statements[] = {
       {&begin, "BEGIN IMMEDIATE"},
       {&sync_full, "PRAGMA synchronous = FULL"},
@@ -322,7 +280,8 @@ bool ProductionLog::Impl::PrepareAll(LogError* error) {
        " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
        " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
        " job_key FROM units"
-       " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2) ORDER BY id"},
+       " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2)"
+       " AND (?3 = '' OR station = ?3) ORDER BY id"},
   };
   for (const auto& [statement, sql] : statements) {
     // exports of a read-only file prepare only what they read
@@ -333,16 +292,16 @@ bool ProductionLog::Impl::PrepareAll(LogError* error) {
   return true;
 }
 
-ProductionLog::ProductionLog(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-ProductionLog::~ProductionLog() = default;
+SqliteLog::SqliteLog(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SqliteLog::~SqliteLog() = default;
 
-const std::string& ProductionLog::Path() const { return impl_->path; }
+const std::string& SqliteLog::Path() const { return impl_->path; }
 
-std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogError* error,
-                                                   const LogOptions& options) {
+std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path, LogError* error,
+                                             const LogOptions& options) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_unique<SqliteLog::Impl>();
   impl->path = path;
   impl->options = options;
 
@@ -398,10 +357,10 @@ std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& path, LogE
     }
   }
   if (!impl->PrepareAll(error)) return nullptr;
-  return std::unique_ptr<ProductionLog>(new ProductionLog(std::move(impl)));
+  return std::make_unique<SqliteLog>(std::move(impl));
 }
 
-std::optional<BegunUnit> ProductionLog::BeginUnit(const UnitStart& start, LogError* error) {
+std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* error) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
   Impl& impl = *impl_;
@@ -512,7 +471,7 @@ std::optional<BegunUnit> ProductionLog::BeginUnit(const UnitStart& start, LogErr
   return BegunUnit{unit_id, serial};
 }
 
-bool ProductionLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
+bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
   Impl& impl = *impl_;
@@ -583,7 +542,7 @@ bool ProductionLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogEr
   return true;
 }
 
-std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filter,
+std::optional<std::vector<UnitRecord>> SqliteLog::Rows(const LogFilter& filter,
                                                            LogError* error) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
@@ -592,9 +551,7 @@ std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filt
   if (!filter.since.empty()) {
     const std::optional<std::string> normal = NormalizeSince(filter.since);
     if (!normal) {
-      *error = LogError{LogError::Kind::kUsage,
-                        "The time \"" + filter.since +
-                            "\" is not a UTC time such as 2026-01-31 or 2026-01-31T08:00:00Z."};
+      *error = BadSince(filter.since);
       return std::nullopt;
     }
     since = *normal;
@@ -603,6 +560,7 @@ std::optional<std::vector<UnitRecord>> ProductionLog::Rows(const LogFilter& filt
   const Statement& rows = impl.rows;
   rows.Bind(1, since);
   rows.Bind(2, filter.port);
+  rows.Bind(3, filter.station);
   std::vector<UnitRecord> records;
   int rc = SQLITE_OK;
   while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {

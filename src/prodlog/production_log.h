@@ -1,13 +1,17 @@
 #pragma once
 
-// The production log: one SQLite file, one row per unit.
+// The production log: one row per unit, in one of two stores behind one interface:
+//  - a SQLite file (one PC; the default), production_log.cpp;
+//  - a PostgreSQL database (a line of station PCs), postgres_log.cpp.
+// ProductionLog::Open picks the store from the location the user gave (--log): a file path, a
+// "postgresql://" / "postgres://" URI, or "service=NAME" (libpq's connection service file).
 //
 // A unit's row is written when its job starts (BeginUnit) and completed when it ends
 // (CompleteUnit), so a crash or a pulled cable leaves a row that reads "unfinished".
 //
-// Serial numbers are allocated inside the same BEGIN IMMEDIATE transaction that writes the row,
-// so no two units ever get the same serial text, across restarts and across station processes
-// that share one file. The rules:
+// Serial numbers are allocated inside the same transaction that writes the row, so no two units
+// ever get the same serial text, across restarts and across station processes that share one
+// store. The rules, the same in both stores:
 //  - the next number of a format is the lowest released number >= the requested start, else
 //    the format's counter (never below the requested start); the counter only grows;
 //  - a number stays held by its unit for good when the unit's EEPROM was touched, and also when
@@ -17,12 +21,19 @@
 //    reads "released";
 //  - a number that would outgrow the format's '#' run is never handed out: BeginUnit fails with
 //    LogError::Kind::kSerialExhausted and writes no row.
+// In a line database the numbers are leased to each open log in blocks (LogOptions::
+// serial_block): one transaction takes the lowest released numbers, then the format's counter,
+// and records them as leased to that log; a unit's start then takes the lowest number of its
+// log's blocks. A number released by a unit goes back to the same log's blocks. When the log is
+// closed, the numbers no unit took are returned to the line's pool and recorded as returned;
+// after a crash the numbers leased to the dead log stay leased for good (held, never handed out
+// again), since nothing can prove that none of them reached a chip.
 //
-// Schema: the version lives in PRAGMA user_version; each migration step in production_log.cpp
-// upgrades one version inside one transaction. A file from a newer version is refused.
+// Schema: each store keeps a version and upgrades step by step inside one transaction; a store
+// written by a newer version is refused, and so is a database that is not a production log.
 //
 // Thread-safety: one ProductionLog may be shared by the threads of one process (one mutex
-// around the connection). Several processes may open the same file (WAL mode, busy timeout).
+// around the connection). Several processes may use the same store.
 
 #include <cstdint>
 #include <memory>
@@ -115,47 +126,58 @@ struct UnitRecord {
 struct LogFilter {
   std::string since;  // UTC ISO 8601 prefix ("2026-01-31", "2026-01-31T08:00"); empty: all
   std::string port;   // empty: all
+  std::string station;  // empty: all
 };
 
 struct LogOptions {
-  bool read_only = false;          // for exports: never creates or changes the file
-  int busy_timeout_ms = 5000;      // how long to wait for another station's write lock
+  bool read_only = false;          // for exports: never creates or changes the store
+  int busy_timeout_ms = 5000;      // how long to wait for another station's write lock (SQLite)
+  // PostgreSQL: how long to wait for the server to answer a connection, for a row lock held by
+  // another station, and for one statement, so a hung peer never hangs a station.
+  int connect_timeout_s = 10;
+  int lock_timeout_ms = 5000;
+  int statement_timeout_ms = 15000;
+  // PostgreSQL: how many serial numbers a station leases at once. A crash holds at most this
+  // many for good; a larger block takes the line's counter less often.
+  int serial_block = 16;
 };
 
 class ProductionLog {
  public:
-  // Opens or creates the log at `path` and brings its schema up to date. nullptr and *error on
-  // failure (locked, read-only, not a log or damaged, full disk, directory missing or not
-  // writable).
-  [[nodiscard]] static std::unique_ptr<ProductionLog> Open(const std::string& path,
+  // Opens the store at `location` (see above) and brings its schema up to date. nullptr and
+  // *error on failure (a file: locked, read-only, not a log or damaged, full disk, directory
+  // missing or not writable; a database: unreachable, refused, not ours, too new). Messages name
+  // a database by host, port and name, never with a password.
+  [[nodiscard]] static std::unique_ptr<ProductionLog> Open(const std::string& location,
                                                            LogError* error,
                                                            const LogOptions& options = {});
-  ~ProductionLog();
+  virtual ~ProductionLog() = default;
   ProductionLog(const ProductionLog&) = delete;
   ProductionLog& operator=(const ProductionLog&) = delete;
 
-  [[nodiscard]] const std::string& Path() const;
+  // The file path, or the database as "postgresql://host:port/name" (never a password).
+  [[nodiscard]] virtual const std::string& Path() const = 0;
 
   // Writes the unit's row and allocates its serial number in one transaction. nullopt and
   // *error on failure; then no row was written and no number taken.
-  [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start, LogError* error);
+  [[nodiscard]] virtual std::optional<BegunUnit> BeginUnit(const UnitStart& start,
+                                                           LogError* error) = 0;
 
   // Completes the row of `unit_id` and keeps or releases its serial number (see above).
   // false and *error on failure: the row stays unfinished and its number held.
-  [[nodiscard]] bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error);
+  [[nodiscard]] virtual bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end,
+                                          LogError* error) = 0;
 
   // Rows in the order they were begun.
-  [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
-                                                            LogError* error);
+  [[nodiscard]] virtual std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
+                                                                    LogError* error) = 0;
 
-  // The schema version this build writes.
-  static constexpr int kSchemaVersion = 3;
-
- private:
-  struct Impl;
-  explicit ProductionLog(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+ protected:
+  ProductionLog() = default;
 };
+
+// True when `location` names a PostgreSQL database rather than a file.
+[[nodiscard]] bool IsDatabaseLocation(const std::string& location);
 
 // $XDG_DATA_HOME/qz670x-mp/production.sqlite3, or ~/.local/share/... when XDG_DATA_HOME is
 // unset or not absolute; creates the directory. Empty and *error when neither is known or the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -135,6 +136,23 @@ TEST_F(LogCommand, SummaryCountsOutcomesYieldAndJobTimes) {
   const auto text = RunCli({"log", "--log", path_, "--summary"});
   EXPECT_NE(text.out.find("yield:      50.0 %"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("mean 1000 ms, 95th percentile 1200 ms"), std::string::npos);
+}
+
+TEST_F(LogCommand, SummaryByPortAndHourWithUnitsPerHour) {
+  const auto by_port = RunCli({"--json", "log", "--log", path_, "--summary", "--by", "port"});
+  ASSERT_EQ(by_port.exit, 0) << by_port.err;
+  std::map<std::string, nlohmann::json> groups;
+  for (const auto& line : JsonLines(by_port.out)) {
+    if (line["type"] == "summary") groups[line["port"]] = line;
+  }
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups["1-1"]["by"], "port");
+  EXPECT_EQ(groups["1-2"]["failed"], 1);
+  const auto by_hour = RunCli({"log", "--log", path_, "--summary", "--by", "hour"});
+  EXPECT_NE(by_hour.out.find("2026-03-01T08:00Z"), std::string::npos) << by_hour.out;
+  EXPECT_EQ(RunCli({"log", "--log", path_, "--station", "line-2"}).out, "");
+  EXPECT_EQ(RunCli({"log", "--log", path_, "--summary", "--by", "week"}).exit, 64);
+  EXPECT_EQ(RunCli({"log", "--log", path_, "--by", "port"}).exit, 64);
 }
 
 TEST_F(LogCommand, BadInputAndUnreadableLogs) {

@@ -1,0 +1,156 @@
+// The line database under a line's load: 16 station processes of 16 ports each (one thread per
+// port, one connection per station, as the station runs) program units against one PostgreSQL
+// server on this machine. Prints the start of a unit at the station (BeginUnit: serial number
+// and row) as p50/p95, and the unit rows per second the server sustained (BeginUnit plus
+// CompleteUnit). Goals: p95 < 5 ms; >= 500 rows/s.
+//
+// The server: QZ_BENCH_PG_URL when set (a database the bench may fill), else a throwaway
+// cluster made by tests/support/pg_cluster.sh in the current directory and removed at the end.
+//   line_database_bench [STATIONS [PORTS [UNITS_PER_PORT [JOB_MS]]]]
+// JOB_MS: how long each port's job takes between a unit's start and its end (default 0: units
+// back to back, the server's ceiling; 1000 is a line's load, far above a real job's pace).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "prodlog/production_log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using qz::prodlog::ProductionLog;
+
+qz::prodlog::UnitStart Start(int station, int port) {
+  qz::prodlog::UnitStart start;
+  start.station = "bench-" + std::to_string(station);
+  start.port = "sim-" + std::to_string(port);
+  start.image_path = "/images/fw.bin";
+  start.image_sha256 = std::string(64, 'a');
+  start.mode = "factory";
+  start.write_length = 0x8000;
+  start.serial_format = qz::prodlog::SerialFormat::Parse("LINE-########", nullptr);
+  start.serial_start = 1;
+  return start;
+}
+
+// One station: its ports' threads share one log; writes each BeginUnit's microseconds to `out`.
+int RunStation(const std::string& url, int station, int ports, int units, int job_ms, int out) {
+  qz::prodlog::LogError error;
+  auto log = ProductionLog::Open(url, &error);
+  if (!log) {
+    std::fprintf(stderr, "%s\n", error.message.c_str());
+    return 1;
+  }
+  std::vector<std::vector<std::int64_t>> micros(static_cast<std::size_t>(ports));
+  std::vector<std::thread> threads;
+  bool failed = false;
+  for (int port = 0; port < ports; ++port) {
+    threads.emplace_back([&, port] {
+      const qz::prodlog::UnitStart start = Start(station, port);
+      qz::prodlog::UnitEnd end;
+      end.exit_code = 0;
+      end.message = "Write to EEPROM OK!";
+      end.eeprom_touched = true;
+      for (int i = 0; i < units; ++i) {
+        const auto begin = Clock::now();
+        const auto unit = log->BeginUnit(start, nullptr);
+        micros[static_cast<std::size_t>(port)].push_back(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count());
+        if (job_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(job_ms));
+        if (!unit || !log->CompleteUnit(unit->unit_id, end, nullptr)) failed = true;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& list : micros) {
+    for (const std::int64_t value : list) {
+      if (write(out, &value, sizeof value) != sizeof value) return 1;
+    }
+  }
+  return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int stations = argc > 1 ? std::atoi(argv[1]) : 16;
+  const int ports = argc > 2 ? std::atoi(argv[2]) : 16;
+  const int units = argc > 3 ? std::atoi(argv[3]) : 20;
+  const int job_ms = argc > 4 ? std::atoi(argv[4]) : 0;
+
+  std::string url;
+  std::string cluster;
+  if (const char* given = std::getenv("QZ_BENCH_PG_URL"); given != nullptr && *given != '\0') {
+    url = given;
+  } else {
+    cluster = (std::filesystem::current_path() / ("line_bench_pg_" + std::to_string(getpid())))
+                  .string();
+    const std::string command = "bash " QZ_PG_CLUSTER_SCRIPT " start " + cluster;
+    if (std::system(command.c_str()) != 0) {
+      std::fprintf(stderr, "line_database_bench: the PostgreSQL server did not start\n");
+      return 1;
+    }
+    std::ifstream(cluster + "/url") >> url;
+  }
+  const auto stop = [&] {
+    if (!cluster.empty()) {
+      (void)std::system(("bash " QZ_PG_CLUSTER_SCRIPT " stop " + cluster).c_str());
+    }
+  };
+  {
+    qz::prodlog::LogError error;
+    if (!ProductionLog::Open(url, &error)) {  // the schema, before the stations race
+      std::fprintf(stderr, "%s\n", error.message.c_str());
+      stop();
+      return 1;
+    }
+  }
+
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return 1;
+  const auto begin = Clock::now();
+  std::vector<pid_t> children;
+  for (int station = 0; station < stations; ++station) {
+    const pid_t child = fork();
+    if (child == 0) {
+      close(pipe_ends[0]);
+      _exit(RunStation(url, station, ports, units, job_ms, pipe_ends[1]));
+    }
+    children.push_back(child);
+  }
+  close(pipe_ends[1]);
+  std::vector<std::int64_t> micros;
+  std::int64_t value = 0;
+  while (read(pipe_ends[0], &value, sizeof value) == sizeof value) micros.push_back(value);
+  bool ok = true;
+  for (const pid_t child : children) {
+    int status = 0;
+    ok = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ok;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  stop();
+  if (!ok || micros.empty()) {
+    std::fprintf(stderr, "line_database_bench: a station failed\n");
+    return 1;
+  }
+  std::sort(micros.begin(), micros.end());
+  const auto at = [&](double q) {
+    return static_cast<double>(micros[static_cast<std::size_t>(q * static_cast<double>(micros.size() - 1))]) / 1000.0;
+  };
+  std::printf("stations %d x ports %d x units %d (job %d ms) = %zu units in %.2f s\n", stations,
+              ports, units, job_ms, micros.size(), seconds);
+  std::printf("unit start (BeginUnit) at the station: p50 %.2f ms, p95 %.2f ms, max %.2f ms\n",
+              at(0.50), at(0.95), at(1.0));
+  std::printf("unit rows sustained (begun and completed): %.0f rows/s\n",
+              static_cast<double>(micros.size()) / seconds);
+  return 0;
+}

@@ -1,0 +1,17 @@
+// The line database where this build has no PostgreSQL client (the Windows build).
+#include <memory>
+#include <string>
+
+#include "prodlog/store_internal.h"
+
+namespace qz::prodlog {
+
+std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string&, LogError* error,
+                                               const LogOptions&) {
+  *error = LogError{LogError::Kind::kIo,
+                    "A PostgreSQL line database is not available on this platform; give "
+                    "--log a file."};
+  return nullptr;
+}
+
+}  // namespace qz::prodlog
