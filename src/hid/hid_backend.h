@@ -57,6 +57,9 @@ class HidBackend {
   [[nodiscard]] virtual std::vector<HidDeviceInfo> Enumerate() = 0;
   // Opens the interface at `path`; nullptr when it cannot be opened.
   [[nodiscard]] virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+  // The power of the port the chip sits on was switched off or on. Backends that keep a record
+  // of the session note it; layers in between hand it down.
+  virtual void NotePower(bool /*on*/) {}
 };
 
 }  // namespace qz

@@ -20,6 +20,8 @@ class PortScopedBackend final : public HidBackend {
   // Opens `path` only while the inner backend lists it on this port; nullptr otherwise.
   [[nodiscard]] std::unique_ptr<HidDevice> Open(const std::string& path) override;
 
+  void NotePower(bool on) override { inner_.NotePower(on); }
+
   [[nodiscard]] const std::string& Port() const { return port_; }
 
  private:

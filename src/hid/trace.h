@@ -29,6 +29,7 @@ class TracingBackend final : public HidBackend {
   [[nodiscard]] std::vector<HidDeviceInfo> Enumerate() override;
   // The inner backend's device, wrapped; nullptr when it could not be opened.
   [[nodiscard]] std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  void NotePower(bool on) override { inner_.NotePower(on); }
 
   // The shared output: the stream and the lock every line is written under.
   struct Sink {

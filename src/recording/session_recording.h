@@ -68,6 +68,12 @@ class RecordingBackend final : public HidBackend {
 
   // The port's power was switched off or on (by whoever switches it).
   void RecordPower(bool on);
+  void NotePower(bool on) override {
+    // the chip left while the power was off: its removal comes before the power's return
+    if (on) (void)Enumerate();
+    RecordPower(on);
+    inner_.NotePower(on);
+  }
   // Writes the end line; false when the file could not be written. Runs once.
   [[nodiscard]] bool Finish();
 

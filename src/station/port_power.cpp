@@ -73,9 +73,13 @@ bool PowerReplugger::OtherPortBusy(const HubPort& port) {
 
 PowerReplugger::Outcome PowerReplugger::Replug(const std::string& device,
                                                const std::function<ChipSeen()>& look,
-                                               const std::function<bool()>& stop) {
+                                               const std::function<bool()>& stop,
+                                               const std::function<void(bool on)>& switched) {
   Outcome outcome;
   const auto stopped = [&] { return stop && stop(); };
+  const auto note = [&](bool on) {
+    if (switched) switched(on);
+  };
 
   // port found
   std::string why;
@@ -109,7 +113,11 @@ PowerReplugger::Outcome PowerReplugger::Replug(const std::string& device,
   const auto fail = [&](std::string text) {
     if (outcome.switched) {
       std::string on_why;
-      if (!power_.Switch(port, false, &on_why)) text += "; switching it on again failed: " + on_why;
+      note(true);
+      if (!power_.Switch(port, false, &on_why)) {
+        note(false);
+        text += "; switching it on again failed: " + on_why;
+      }
     }
     release_hub();
     outcome.ok = false;
@@ -124,6 +132,7 @@ PowerReplugger::Outcome PowerReplugger::Replug(const std::string& device,
     return fail("cannot switch it off: " + why);
   }
   outcome.switched = true;
+  note(false);
   const auto hub_turned_on = [&] {
     const std::optional<bool> off = power_.IsOff(port);
     return off.has_value() && !*off;
@@ -151,8 +160,10 @@ PowerReplugger::Outcome PowerReplugger::Replug(const std::string& device,
     clock_.SleepFor(std::min(timings_.poll, on_at - clock_.Now()));
   }
 
-  // power on
+  // power on (heard of as it is switched, so that the chip's return follows it)
+  note(true);
   if (!power_.Switch(port, false, &why)) {
+    note(false);
     release_hub();
     outcome.why = port.name + ": cannot switch it on again: " + why;
     return outcome;

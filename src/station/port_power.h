@@ -85,9 +85,12 @@ class PowerReplugger {
   // Re-plugs the chip on `device` (its link already released): finds the port, switches it
   // off, waits until the device has left, keeps the power off for the off time, switches it on
   // and waits until `look` shows the chip on the same port in ROM mode. Power is always on
-  // again when this returns. `stop` (may be empty) ends the waits early.
+  // again when this returns. `stop` (may be empty) ends the waits early; `switched` (may be
+  // empty) hears of the power going off (false) once it is off, and on (true) as it is
+  // switched on (then off again should that fail).
   [[nodiscard]] Outcome Replug(const std::string& device, const std::function<ChipSeen()>& look,
-                               const std::function<bool()>& stop);
+                               const std::function<bool()>& stop,
+                               const std::function<void(bool on)>& switched = {});
 
   // True the first time it is asked for `port`: the reason for a fallback is told once a port.
   [[nodiscard]] bool FirstFallback(const std::string& port);

@@ -38,8 +38,9 @@ bool HubGanged(const fs::path& hub_dir) {
     const unsigned type = bytes[at + 1];
     if ((type == kHubDescriptorType || type == kSuperSpeedHubDescriptorType) &&
         length > kHubCharacteristicsOffset + 1) {
-      const unsigned characteristics = bytes[at + kHubCharacteristicsOffset] |
-                                       (bytes[at + kHubCharacteristicsOffset + 1] << 8U);
+      const unsigned characteristics =
+          static_cast<unsigned>(bytes[at + kHubCharacteristicsOffset]) |
+          (static_cast<unsigned>(bytes[at + kHubCharacteristicsOffset + 1]) << 8U);
       return (characteristics & kPowerSwitchingMask) == kGangedPowerSwitching;
     }
     at += length;

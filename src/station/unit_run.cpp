@@ -79,7 +79,8 @@ std::string ChipDevice(HidBackend& bus) {
 
 PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger, HidBackend& bus,
                           const std::string& device, const std::function<bool()>& stop,
-                          const std::function<void(const std::string&)>& say) {
+                          const std::function<void(const std::string&)>& say,
+                          HidBackend* notes) {
   PowerReplug done;
   PowerReplugger::Outcome outcome;
   if (replugger == nullptr) {
@@ -88,7 +89,9 @@ PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger, HidBackend
     outcome.why = "the chip's USB port is not known";
   } else {
     if (say) say(device + ": switching the port's power off and on again");
-    outcome = replugger->Replug(device, [&] { return LookForChip(bus, device); }, stop);
+    outcome = replugger->Replug(
+        device, [&] { return LookForChip(bus, device); }, stop,
+        [&](bool on) { (notes != nullptr ? *notes : bus).NotePower(on); });
   }
   done.ok = outcome.ok;
   if (outcome.ok) return done;
@@ -163,7 +166,7 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   // `power` fails the unit and `auto` hands the re-plug to the operator.
   const auto replug_by_power = [&]() -> bool {
     const PowerReplug done = ReplugByPower(hooks.replug, hooks.power_replug, bus, device,
-                                           stop_requested, say_power);
+                                           stop_requested, say_power, &dialog.Backend());
     if (done.unit_fails) {
       result.power_replug_failed = true;
       power_failure = done.failure;

@@ -120,11 +120,13 @@ struct PowerReplug {
 // The re-plug by power of the chip on `device` (its link released) for the mode `mode` (power
 // or auto), watching `bus` for its return. `say` (may be empty) gets one line when the power is
 // switched, the failure with `power`, and with `auto` why the operator re-plugs (once a port).
-// `replugger` null: this platform cannot switch.
+// `replugger` null: this platform cannot switch. Each switch of the power is noted to `notes`
+// (the port's own backend, which may keep a record of the session), else to `bus`.
 [[nodiscard]] PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger,
                                         HidBackend& bus, const std::string& device,
                                         const std::function<bool()>& stop,
-                                        const std::function<void(const std::string&)>& say);
+                                        const std::function<void(const std::string&)>& say,
+                                        HidBackend* notes = nullptr);
 
 // The one table from where a write stopped to its exit status.
 [[nodiscard]] Exit ExitFor(const WriteRequestResult& request, const JobReport& job,

@@ -130,6 +130,22 @@ TEST_F(Recordings, TheStationRecordsEachPortInAFileOfItsOwn) {
   }
 }
 
+TEST_F(Recordings, APowerReplugIsRecordedBetweenTheRemovalAndTheArrival) {
+  const test::RunResult run =
+      Cli({"station", Image(), "--factory", "--simulate", "1", "--sim-mode", "firmware",
+           "--all-ports", "--replug", "power", "--log", dir_.File("log.sqlite3"), "--record",
+           dir_.File("power.jsonl")});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  std::vector<std::string> events;
+  for (const std::string& text : ReadLines(dir_.File("power.sim-1.jsonl"))) {
+    const nlohmann::json line = nlohmann::json::parse(text);
+    const std::string type = line["type"];
+    if (type == "power") events.push_back(line["on"] ? "on" : "off");
+    if (type == "removal" || type == "arrival") events.push_back(type);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"off", "removal", "on", "arrival"}));
+}
+
 TEST_F(Recordings, KeptRecordingsOfRealSessionsReplayToOk) {
   // made by tests/kernel/run.sh from a factory write of qz670x-make-image's image
   test::WriteBytes(Image(), test::SampleBytes());
