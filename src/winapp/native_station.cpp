@@ -222,10 +222,11 @@ void NativeStation::BuildControls() {
   make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 270, 24, kImageEdit, WS_EX_CLIENTEDGE);
   make(L"BUTTON", L"...", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 276, y, 44, 24, kImageBrowse);
   y += 34;
-  make(L"STATIC", L"Mode:", 0, kMargin, y + 2, 50, 20, -1);
-  make(L"BUTTON", L"Factory Mode", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, kMargin + 55, y,
-       120, 24, kFactoryRadio);
-  make(L"BUTTON", L"Developer Mode", BS_AUTORADIOBUTTON, kMargin + 180, y, 140, 24, kDeveloperRadio);
+  make(L"STATIC", L"Mode:", 0, kMargin, y, 300, 20, -1);
+  y += 22;
+  make(L"BUTTON", L"Factory Mode", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, kMargin, y,
+       150, 24, kFactoryRadio);
+  make(L"BUTTON", L"Developer Mode", BS_AUTORADIOBUTTON, kMargin + 160, y, 160, 24, kDeveloperRadio);
   CheckRadioButton(window_, kFactoryRadio, kDeveloperRadio, kDeveloperRadio);  // as the dialog
   y += 36;
   make(L"STATIC", L"Log file (empty: the default log):", 0, kMargin, y, 320, 20, -1);
@@ -239,7 +240,7 @@ void NativeStation::BuildControls() {
   make(L"BUTTON", L"Load job\u2026", WS_TABSTOP | BS_PUSHBUTTON, kMargin, y, 120, 28, kLoadJob);
   y += 34;
   make(L"STATIC", L"No production job loaded.", 0, kMargin, y, 320, 150, kJobText);
-  y += 160;
+  y += 140;
   make(L"BUTTON", L"Start", WS_TABSTOP | BS_DEFPUSHBUTTON, kMargin, y, 150, 36, kStart);
   make(L"BUTTON", L"Stop", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 170, y, 150, 36, kStop);
   y += 48;
@@ -252,7 +253,7 @@ void NativeStation::BuildControls() {
                       right, 560, 880, 250, kHistory, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(history, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   const std::pair<const wchar_t*, int> columns[] = {
-      {L"Started (UTC)", 170}, {L"Port", 90}, {L"Serial", 130}, {L"Outcome", 470}};
+      {L"Started (UTC)", 190}, {L"Port", 80}, {L"Serial", 120}, {L"Outcome", 460}};
   int index = 0;
   for (const auto& [name, width] : columns) {
     LVCOLUMNW column{};
@@ -466,6 +467,10 @@ std::string NativeStation::StatusText() const { return status_; }
 
 bool NativeStation::StartProduction() {
   if (Running() || ended_ || !config_error_.empty()) return false;
+  if (station_settings_.require_signed_jobs && !job_) {
+    SetStatus("Not started: this station runs only signed jobs: Load job\u2026 to start.", true);
+    return false;
+  }
   std::string error;
   if (!StartCore(&error)) {
     SetStatus("Not started: " + error, true);
@@ -621,6 +626,7 @@ void NativeStation::ShowPort(const std::string& port) {
   if (it == ports_.end()) return;
   if (it->second.box == nullptr) LayoutTiles();
   if (it->second.box != nullptr) InvalidateRect(it->second.box, nullptr, TRUE);
+  if (tile_hook_) tile_hook_(port, it->second.tile);
 }
 
 std::string NativeStation::StateText(const NativeTile& tile) {
@@ -736,8 +742,13 @@ void NativeStation::DrainMailbox() {
     progress.swap(mailbox_->progress);
     mailbox_->posted = false;
   }
-  for (const auto& report : reports) report(*this);
-  for (const auto& [port, percent] : progress) OnPortProgress(port, percent);
+  for (const auto& report : reports) {
+    if (ended_) return;  // closed from within a report (a modal question runs its own loop)
+    report(*this);
+  }
+  for (const auto& [port, percent] : progress) {
+    if (!ended_) OnPortProgress(port, percent);
+  }
 }
 
 void NativeStation::OnPortState(const std::string& port, station::PortState state) {

@@ -91,6 +91,9 @@ class NativeStation {
   // Test seams; the defaults are the real modal dialogs.
   void SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
   void SetFileChooser(FileChooser chooser) { file_chooser_ = std::move(chooser); }
+  // Called on the UI thread each time a tile is shown anew (tests watch every state this way).
+  using TileHook = std::function<void(const std::string& port, const NativeTile& tile)>;
+  void SetTileHook(TileHook hook) { tile_hook_ = std::move(hook); }
 
  private:
   struct Core;
@@ -152,6 +155,7 @@ class NativeStation {
   bool history_stale_ = false;
   Confirmer confirmer_;
   FileChooser file_chooser_;
+  TileHook tile_hook_;
 };
 
 }  // namespace qz::winapp

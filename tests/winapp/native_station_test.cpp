@@ -75,17 +75,12 @@ class NativeStationTest : public ::testing::Test {
 
 TEST_F(NativeStationTest, ThreeTilesPassOneFailsAndTotalsAndHistoryAgreeWithTheLog) {
   ASSERT_TRUE(window_->StartProduction()) << window_->StatusText();
-  // what each tile showed when its unit ended
+  // what each tile showed when its first unit ended
   std::map<std::string, NativeTile> outcome;
-  ASSERT_TRUE(PumpUntil([&] {
-    for (const std::string& port : window_->TilePorts()) {
-      const NativeTile* tile = window_->Tile(port);
-      if (tile->phase == NativeTile::Phase::kPass || tile->phase == NativeTile::Phase::kFail) {
-        outcome.emplace(port, *tile);
-      }
-    }
-    return outcome.size() == 4;
-  }));
+  window_->SetTileHook([&](const std::string& port, const NativeTile& tile) {
+    if (tile.remove) outcome.emplace(port, tile);
+  });
+  ASSERT_TRUE(PumpUntil([&] { return outcome.size() == 4; }));
   window_->StopProduction();
   ASSERT_TRUE(PumpUntil([&] { return !window_->Running(); }));
 
@@ -141,19 +136,19 @@ TEST_F(NativeStationTest, ClosingWhileJobsRunAsksOnceAndYesStopsEveryJob) {
     EXPECT_EQ(text, kStopJobsQuestion);
     return answer;
   });
+  // the operator closes the window while a tile shows a running job: No, then Yes
+  int closes = 0;
+  window_->SetTileHook([&](const std::string&, const NativeTile&) {
+    if (closes == 2 || !window_->JobsRunning()) return;
+    answer = ++closes == 2;
+    SendMessageW(window_->Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(asked, closes);
+    EXPECT_EQ(window_->Ended(), answer);
+    EXPECT_EQ(window_->Running(), !answer);  // Yes: every port's job has ended and been joined
+  });
   ASSERT_TRUE(window_->StartProduction());
-  ASSERT_TRUE(PumpUntil([&] { return window_->JobsRunning(); }));
-  SendMessageW(window_->Window(), WM_CLOSE, 0, 0);
-  EXPECT_EQ(asked, 1);
-  EXPECT_FALSE(window_->Ended());
-  EXPECT_TRUE(window_->Running());
-
-  ASSERT_TRUE(PumpUntil([&] { return window_->JobsRunning(); }));
-  answer = true;
-  SendMessageW(window_->Window(), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return window_->Ended(); }));
   EXPECT_EQ(asked, 2);
-  EXPECT_TRUE(window_->Ended());
-  EXPECT_FALSE(window_->Running());  // every port's job has ended and been joined
 }
 
 }  // namespace
