@@ -68,7 +68,8 @@ int InitInstance(HINSTANCE instance) {
       "Open the station window: every port of a gang at a glance, unit after unit");
   command_line.Parser().add_option("--log", station_log,
                                    "With --station: the production log file (default: the "
-                                   "station's, else %LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)");
+                                   "station's, else "
+                                   "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)");
   command_line.Parser().add_option("--image", station_image,
                                    "With --station: the origin image to write");
   command_line.Parser().add_flag("--start", start_at_once,
@@ -108,7 +109,9 @@ int InitInstance(HINSTANCE instance) {
   // single-instance rule: the running dialog or station comes to the front, this start ends
   // silently
   HWND running = FindWindowW(nullptr, Widen(kWindowTitle).c_str());
-  if (running == nullptr) running = FindWindowW(nullptr, Widen(std::string(kWindowTitle) + " - Station").c_str());
+  if (running == nullptr) {
+    running = FindWindowW(nullptr, Widen(std::string(kWindowTitle) + " - Station").c_str());
+  }
   if (running != nullptr && running != INVALID_HANDLE_VALUE) {
     if (IsIconic(running) != FALSE) ShowWindow(running, SW_RESTORE);
     SetForegroundWindow(running);

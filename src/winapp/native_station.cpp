@@ -193,7 +193,9 @@ bool NativeStation::Create() {
   if (!station_settings_.log.empty()) SetLogFile(station_settings_.log);
   if (!station_settings_.ports.empty()) {
     std::string ports;
-    for (const std::string& port : station_settings_.ports) ports += (ports.empty() ? "" : " ") + port;
+    for (const std::string& port : station_settings_.ports) {
+      ports += (ports.empty() ? "" : " ") + port;
+    }
     SetWindowTextW(GetDlgItem(window_, kPortsEdit), Widen(ports).c_str());
   }
   if (!config_error_.empty()) SetStatus(config_error_, true);
@@ -219,14 +221,16 @@ void NativeStation::BuildControls() {
   int y = kMargin;
   make(L"STATIC", L"Origin image:", 0, kMargin, y, 300, 20, -1);
   y += 22;
-  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 270, 24, kImageEdit, WS_EX_CLIENTEDGE);
+  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 270, 24, kImageEdit,
+       WS_EX_CLIENTEDGE);
   make(L"BUTTON", L"...", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 276, y, 44, 24, kImageBrowse);
   y += 34;
   make(L"STATIC", L"Mode:", 0, kMargin, y, 300, 20, -1);
   y += 22;
   make(L"BUTTON", L"Factory Mode", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, kMargin, y,
        150, 24, kFactoryRadio);
-  make(L"BUTTON", L"Developer Mode", BS_AUTORADIOBUTTON, kMargin + 160, y, 160, 24, kDeveloperRadio);
+  make(L"BUTTON", L"Developer Mode", BS_AUTORADIOBUTTON, kMargin + 160, y, 160, 24,
+       kDeveloperRadio);
   CheckRadioButton(window_, kFactoryRadio, kDeveloperRadio, kDeveloperRadio);  // as the dialog
   y += 36;
   make(L"STATIC", L"Log file (empty: the default log):", 0, kMargin, y, 320, 20, -1);
@@ -235,7 +239,8 @@ void NativeStation::BuildControls() {
   y += 34;
   make(L"STATIC", L"Ports (empty: every port with a chip):", 0, kMargin, y, 320, 20, -1);
   y += 22;
-  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 320, 24, kPortsEdit, WS_EX_CLIENTEDGE);
+  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 320, 24, kPortsEdit,
+       WS_EX_CLIENTEDGE);
   y += 38;
   make(L"BUTTON", L"Load job\u2026", WS_TABSTOP | BS_PUSHBUTTON, kMargin, y, 120, 28, kLoadJob);
   y += 34;
@@ -414,7 +419,9 @@ bool NativeStation::LoadJob(const std::string& path) {
   }
   job_ = std::move(loaded);
   std::string shown = "Job: " + job_->job.name + " (revision " + job_->job.revision + ")";
-  for (const auto& [name, value] : jobs::DescribeJob(job_->job)) shown += "\n" + name + ": " + value;
+  for (const auto& [name, value] : jobs::DescribeJob(job_->job)) {
+    shown += "\n" + name + ": " + value;
+  }
   shown += job_->verified ? "\nsigned by a trusted key" : "\nsignature: not checked";
   SetWindowTextW(GetDlgItem(window_, kJobText), Widen(shown).c_str());
   SetWindowTextW(GetDlgItem(window_, kImageEdit), Widen(path).c_str());
@@ -610,8 +617,9 @@ void NativeStation::LayoutTiles() {
     const int x = left + (index % columns) * (tile_w + kMargin);
     const int y = top + (index / columns) * (tile_h + kMargin);
     if (view.box == nullptr) {
-      view.box = CreateWindowExW(0, L"STATIC", Widen(port).c_str(), WS_CHILD | WS_VISIBLE | SS_OWNERDRAW,
-                                 x, y, tile_w, tile_h, window_,
+      view.box = CreateWindowExW(0, L"STATIC", Widen(port).c_str(),
+                                 WS_CHILD | WS_VISIBLE | SS_OWNERDRAW, x, y, tile_w, tile_h,
+                                 window_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstTile + index)),
                                  instance_, nullptr);
     } else {
@@ -760,9 +768,10 @@ void NativeStation::OnPortState(const std::string& port, station::PortState stat
     case station::PortState::kWaiting:
       // the finished unit has been taken away: its outcome stays as one line
       if (previous == station::PortState::kPassed || previous == station::PortState::kFailed) {
-        std::string last = tile.phase == NativeTile::Phase::kFail
-                               ? "Last unit: FAIL (" + std::to_string(tile.code) + ") " + tile.serial
-                               : "Last unit: PASS " + tile.serial;
+        std::string last =
+            tile.phase == NativeTile::Phase::kFail
+                ? "Last unit: FAIL (" + std::to_string(tile.code) + ") " + tile.serial
+                : "Last unit: PASS " + tile.serial;
         tile = NativeTile{};
         tile.message = last;
       }
@@ -860,12 +869,11 @@ station::StationTotals NativeStation::Totals() const {
 std::string NativeStation::TotalsText() const {
   const station::StationTotals totals = Totals();
   const int ended = totals.passed + totals.failed;
-  const double hours =
-      core_ == nullptr ? 0
-                       : std::chrono::duration<double, std::ratio<3600>>(clock_.Now() - started_at_).count();
+  using Hours = std::chrono::duration<double, std::ratio<3600>>;
+  const double hours = core_ == nullptr ? 0 : Hours(clock_.Now() - started_at_).count();
   std::string text = "Units " + std::to_string(totals.units) + "     Passed " +
-                     std::to_string(totals.passed) + "     Failed " + std::to_string(totals.failed) +
-                     "     Yield " +
+                     std::to_string(totals.passed) + "     Failed " +
+                     std::to_string(totals.failed) + "     Yield " +
                      (ended == 0 ? std::string("-") : Percent(100.0 * totals.passed / ended)) +
                      "     Units/h ";
   // under a minute of production the rate says nothing yet
@@ -891,7 +899,8 @@ void NativeStation::RefreshHistory() {
   SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   ListView_DeleteAllItems(list);
   int index = 0;
-  for (auto it = rows->rbegin(); it != rows->rend() && index < static_cast<int>(kHistoryRows); ++it) {
+  for (auto it = rows->rbegin();
+       it != rows->rend() && index < static_cast<int>(kHistoryRows); ++it) {
     std::string started = it->started.substr(0, 19);
     std::replace(started.begin(), started.end(), 'T', ' ');
     const std::string outcome =
@@ -911,7 +920,8 @@ void NativeStation::RefreshHistory() {
       LVITEMW item{};
       item.iSubItem = column;
       item.pszText = cell.data();
-      SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+      SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(&item));
     }
     ++index;
   }
@@ -931,7 +941,8 @@ std::vector<std::vector<std::string>> NativeStation::HistoryRows() const {
       item.iSubItem = column;
       item.pszText = cell;
       item.cchTextMax = 512;
-      SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+      SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(index),
+                   reinterpret_cast<LPARAM>(&item));
       row.push_back(Narrow(cell));
     }
     rows.push_back(std::move(row));

@@ -123,8 +123,8 @@ TEST_F(NativeStationTest, ThreeTilesPassOneFailsAndTotalsAndHistoryAgreeWithTheL
   for (std::size_t i = 0; i < history.size(); ++i) {
     const prodlog::UnitRecord& row = rows[rows.size() - 1 - i];
     EXPECT_EQ(history[i][1], row.port);
-    EXPECT_EQ(history[i][3], row.exit_code == 0 ? "PASS"
-                                                : "FAIL (12) Write to EEPROM Fail!  Try Again!(12)");
+    EXPECT_EQ(history[i][3],
+              row.exit_code == 0 ? "PASS" : "FAIL (12) Write to EEPROM Fail!  Try Again!(12)");
   }
 }
 
