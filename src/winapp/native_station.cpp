@@ -346,9 +346,6 @@ void NativeStation::OnCommand(int id) {
     case kStop:
       StopProduction();
       break;
-    case IDCANCEL:
-      OnClose();
-      break;
     default:
       break;
   }
