@@ -795,8 +795,7 @@ void NativeStation::OnPortState(const std::string& port, station::PortState stat
       }
       break;
   }
-  ShowPort(port);
-  UpdateButtons();
+  ShowPort(port);  // the buttons follow the run, not a port's state
 }
 
 void NativeStation::OnPortProgress(const std::string& port, int percent) {
