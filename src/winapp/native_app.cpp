@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "winapp/native_dialog.h"
+#include "winapp/native_station.h"
 
 namespace qz::winapp {
 
@@ -58,6 +59,21 @@ int InitInstance(HINSTANCE instance) {
 
   // command line: nothing, or the device options
   cli::DialogCommandLine command_line(kAppName);
+  bool station = false;
+  std::string station_log;
+  std::string station_image;
+  bool start_at_once = false;
+  command_line.Parser().add_flag(
+      "--station", station,
+      "Open the station window: every port of a gang at a glance, unit after unit");
+  command_line.Parser().add_option("--log", station_log,
+                                   "With --station: the production log file (default: the "
+                                   "station's, else "
+                                   "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)");
+  command_line.Parser().add_option("--image", station_image,
+                                   "With --station: the origin image to write");
+  command_line.Parser().add_flag("--start", start_at_once,
+                                 "With --station and --image: start production at once");
   std::string out;
   std::string err;
   if (const std::optional<int> end = command_line.Parse(cli::WideCommandLineArguments(), &out, &err)) {
@@ -82,16 +98,20 @@ int InitInstance(HINSTANCE instance) {
       Report(std::string(kAppName) + ": " + config_error + "\n", true);
       return static_cast<int>(station::Exit::kConfig);
     }
-    if (settings->require_signed_jobs) {
-      Report(std::string(kAppName) + ": this station runs only signed production jobs (" +
-                 settings->file + "): run them with qz670x-mp-cli write --job or station --job\n",
-             true);
-      return static_cast<int>(station::Exit::kJobRefused);
-    }
+    // this dialog cannot load jobs: the station window can ("Load job…")
+    if (settings->require_signed_jobs) station = true;
+  }
+  if (!station && (!station_log.empty() || !station_image.empty() || start_at_once)) {
+    Report(std::string(kAppName) + ": --log, --image and --start belong to --station\n", true);
+    return static_cast<int>(station::Exit::kUsage);
   }
 
-  // single-instance rule: the running dialog comes to the front, this start ends silently
+  // single-instance rule: the running dialog or station comes to the front, this start ends
+  // silently
   HWND running = FindWindowW(nullptr, Widen(kWindowTitle).c_str());
+  if (running == nullptr) {
+    running = FindWindowW(nullptr, Widen(std::string(kWindowTitle) + " - Station").c_str());
+  }
   if (running != nullptr && running != INVALID_HANDLE_VALUE) {
     if (IsIconic(running) != FALSE) ShowWindow(running, SW_RESTORE);
     SetForegroundWindow(running);
@@ -104,7 +124,19 @@ int InitInstance(HINSTANCE instance) {
     Report(std::string(kAppName) + ": " + error + "\n", true);
     return kExitIoError;
   }
-  {
+  if (station) {
+    NativeStation window(instance, *session, kAppName);
+    if (!window.Create()) {
+      Report(std::string(kAppName) + ": cannot create the station window (error " +
+                 std::to_string(GetLastError()) + ")\n",
+             true);
+      return kExitIoError;
+    }
+    if (!station_log.empty()) window.SetLogFile(station_log);
+    if (!station_image.empty()) window.SetImagePath(station_image);
+    if (start_at_once) (void)window.StartProduction();
+    window.RunMessageLoop();
+  } else {
     // The virtual chips' bus is polled; on the real bus the dialog's window gets the
     // notifications itself.
     HotplugSource* polled = session->SimBackend() != nullptr ? session->Hotplug() : nullptr;
@@ -116,7 +148,7 @@ int InitInstance(HINSTANCE instance) {
       return kExitIoError;
     }
     dialog.RunMessageLoop();
-  }  // the dialog object has ended here: worker joined, link closed
+  }  // the dialog object or the station has ended here: workers joined, links closed
   if (!session->Finish(&error)) {
     Report(std::string(kAppName) + ": " + error + "\n", true);
     return kExitIoError;

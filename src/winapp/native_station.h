@@ -1,0 +1,161 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "base/clock.h"
+#include "jobs/job_run.h"
+#include "jobs/station_config.h"
+#include "station/station.h"
+
+namespace qz {
+class DeviceSession;
+}  // namespace qz
+
+namespace qz::winapp {
+
+// Question asked before closing the window stops the jobs that run.
+inline constexpr std::string_view kStopJobsQuestion =
+    "Units are being written.\n"
+    "Stopping now leaves their chips' EEPROM header cleared, and those chips must be written "
+    "again.\n\n"
+    "Stop every write and exit?";
+
+// What one port's tile shows.
+struct NativeTile {
+  enum class Phase { kIdle, kWaiting, kProgramming, kReplug, kPass, kFail };
+  Phase phase = Phase::kIdle;
+  int percent = 0;
+  int code = 0;          // with kFail: the unit's exit status
+  std::string message;   // the port's last message, the system's own words
+  std::string serial;
+  double seconds = -1;   // < 0: none
+  bool remove = false;   // with kPass/kFail: the unit waits to be taken away
+};
+
+// The station window as a native Windows window: the setup (image, mode, log file, ports, or a
+// production job), Start and Stop, one tile per port, the totals and the last units of the log.
+// It drives the station core as the Qt window does: the core's reports come on the ports'
+// threads, are kept under a lock and reach the window by a posted message.
+class NativeStation {
+ public:
+  using Confirmer = std::function<bool(const std::string& text)>;
+  using FileChooser = std::function<std::optional<std::wstring>(HWND owner)>;
+
+  // `session` is not owned and must outlive the window.
+  NativeStation(HINSTANCE instance, DeviceSession& session, std::string app_name);
+  ~NativeStation();
+  NativeStation(const NativeStation&) = delete;
+  NativeStation& operator=(const NativeStation&) = delete;
+
+  // Makes the window; false when it could not be made (GetLastError tells why).
+  bool Create();
+  void RunMessageLoop();
+  void PumpMessages();
+  [[nodiscard]] bool Ended() const { return ended_; }
+  [[nodiscard]] HWND Window() const { return window_; }
+
+  // The setup fields (also what the command line fills in).
+  void SetImagePath(const std::string& path);
+  void SetLogFile(const std::string& path);
+  // Loads a production job as every front end checks it; false with the reasons shown.
+  bool LoadJob(const std::string& path);
+
+  // Start and Stop as their buttons do; Start returns whether production started.
+  bool StartProduction();
+  void StopProduction();
+  [[nodiscard]] bool Running() const;
+  [[nodiscard]] bool JobsRunning() const;
+
+  // What the window shows, as words (tests, and the tiles' own painting).
+  [[nodiscard]] std::vector<std::string> TilePorts() const;
+  [[nodiscard]] const NativeTile* Tile(const std::string& port) const;
+  [[nodiscard]] static std::string StateText(const NativeTile& tile);
+  [[nodiscard]] std::string TotalsText() const;
+  [[nodiscard]] std::string StatusText() const;
+  [[nodiscard]] std::string LogPath() const { return log_path_; }
+  [[nodiscard]] station::StationTotals Totals() const;
+  // The history list's rows, each cell of a row in column order.
+  [[nodiscard]] std::vector<std::vector<std::string>> HistoryRows() const;
+
+  // Test seams; the defaults are the real modal dialogs.
+  void SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
+  void SetFileChooser(FileChooser chooser) { file_chooser_ = std::move(chooser); }
+  // Called on the UI thread each time a tile is shown anew (tests watch every state this way).
+  using TileHook = std::function<void(const std::string& port, const NativeTile& tile)>;
+  void SetTileHook(TileHook hook) { tile_hook_ = std::move(hook); }
+
+ private:
+  struct Core;
+  struct Mailbox;
+  struct PortView {
+    station::PortState state = station::PortState::kWaiting;
+    NativeTile tile;
+    Clock::Duration unit_started{};
+    HWND box = nullptr;
+  };
+
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  void BuildControls();
+  void OnCommand(int id);
+  void OnClose();
+  void EndNow();
+  void DrainMailbox();
+  void Tick();
+  void DrawTile(const DRAWITEMSTRUCT& item);
+  void LayoutTiles();
+  void ShowPort(const std::string& port);
+  void UpdateButtons();
+  void SetStatus(const std::string& text, bool alarm = false);
+  void RefreshTotals();
+  void RefreshHistory();
+  bool StartCore(std::string* error);
+  void BrowseImage();
+  void BrowseJob();
+  [[nodiscard]] std::string Text(int id) const;
+
+  void OnPortState(const std::string& port, station::PortState state);
+  void OnPortProgress(const std::string& port, int percent);
+  void OnPortMessage(const std::string& port, const std::string& text);
+  void OnUnitStarted(const std::string& port, const std::string& serial);
+  void OnUnitFinished(const station::UnitReport& unit);
+  void OnCoreStopped();
+
+  HINSTANCE instance_;
+  DeviceSession& session_;
+  Clock& clock_;
+  std::string app_name_;
+  HWND window_ = nullptr;
+  HFONT font_ = nullptr;
+  HFONT big_font_ = nullptr;
+  HICON icon_ = nullptr;
+  std::shared_ptr<Mailbox> mailbox_;
+  std::unique_ptr<Core> core_;
+  std::map<std::string, PortView> ports_;
+  jobs::StationSettings station_settings_;
+  std::string config_error_;
+  std::optional<jobs::LoadedJob> job_;
+  std::string log_path_;
+  std::string status_;
+  bool status_alarm_ = false;
+  Clock::Duration started_at_{};
+  bool stopping_ = false;
+  bool ended_ = false;
+  bool history_stale_ = false;
+  Confirmer confirmer_;
+  FileChooser file_chooser_;
+  TileHook tile_hook_;
+};
+
+}  // namespace qz::winapp
