@@ -71,7 +71,8 @@ class Reader {
     return true;
   }
   bool OnlyKnown(const json& object, const char* path, std::initializer_list<const char*> known) {
-    for (const auto& [key, value] : object.items()) {
+    for (const auto& item : object.items()) {
+      const std::string& key = item.key();
       if (std::none_of(known.begin(), known.end(), [&](const char* name) { return key == name; })) {
         return Fail(std::string("the job file's ") + path + " has an unknown field \"" + key + "\"");
       }
