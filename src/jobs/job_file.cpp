@@ -119,6 +119,10 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
       *error = "the job file is not valid JSON: " + what;
     }
     return std::nullopt;
+  } catch (const json::exception& e) {
+    // e.g. a number too large for any type
+    *error = std::string("the job file is not valid JSON: ") + e.what();
+    return std::nullopt;
   }
   Reader read(error);
   if (!file.is_object() || !file.contains("format") || file["format"] != kJobFormatName) {
