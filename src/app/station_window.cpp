@@ -62,107 +62,18 @@ bool AskYesNo(QWidget* parent, const std::string& caption, const QString& text) 
 
 }  // namespace
 
-// What the ports have said since the UI thread last looked: their reports in order, and the
-// latest progress of each port (a job moves its bar far more often than a screen can show).
-struct StationWindow::Mailbox {
-  std::mutex mutex;
-  std::vector<std::function<void(StationWindow&)>> reports;
-  std::map<std::string, int> progress;
-  bool posted = false;
-};
-
-// The station core and what it needs for one run of production: the log, its recorder, the
-// virtual operator (virtual chips only) and the thread that runs the station. As the station's
-// observer it carries every report to the UI thread and never waits there, so no port ever
-// waits for the window or for another port.
-struct StationWindow::Core final : station::StationObserver {
-  explicit Core(StationWindow* owner) : window(owner), mailbox(owner->mailbox_) {}
-  ~Core() override { Join(); }
-  Core(const Core&) = delete;
-  Core& operator=(const Core&) = delete;
-
-  // One wake-up of the UI thread at a time carries everything that came meanwhile. The wake-up
-  // carries no data of ours: everything crosses under the mailbox's lock.
-  void WakeLocked() {
-    if (mailbox->posted) return;
-    mailbox->posted = true;
-    QMetaObject::invokeMethod(window, "DrainMailbox", Qt::QueuedConnection);
-  }
-  void Post(std::function<void(StationWindow&)> report) {
-    std::lock_guard lock(mailbox->mutex);
-    mailbox->reports.push_back(std::move(report));
-    WakeLocked();
-  }
-
-  void OnPortState(const std::string& port, station::PortState state) override {
-    Post([port, state](StationWindow& w) { w.OnPortState(port, state); });
-  }
-  void OnProgress(const std::string& port, int percent) override {
-    std::lock_guard lock(mailbox->mutex);
-    mailbox->progress[port] = percent;
-    WakeLocked();
-  }
-  void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
-    Post([port, text = message.text](StationWindow& w) { w.OnPortMessage(port, text); });
-  }
-  void OnUnitStarted(const std::string& port, const std::string& serial) override {
-    Post([port, serial](StationWindow& w) { w.OnUnitStarted(port, serial); });
-  }
-  void OnUnitFinished(const station::UnitReport& unit) override {
-    Post([unit](StationWindow& w) { w.OnUnitFinished(unit); });
-  }
-  void OnTotals(const station::StationTotals&) override {}
-  void OnProblem(const std::string& text) override {
-    Post([text](StationWindow& w) { w.SetStatus(QString::fromStdString(text), true); });
-  }
-
-  void Start() {
-    running = true;
-    runner = std::thread([this] {
-      (void)station->Run();
-      Post([](StationWindow& w) { w.OnCoreStopped(); });
-    });
-  }
-  // Every port's running job stops as a confirmed Exit stops it; waits until all have ended.
-  void StopNow() {
-    if (station != nullptr) {
-      while (station->StopRequests() < 2) station->RequestStop();
-    }
-    Join();
-  }
-  void Join() {
-    if (runner.joinable()) runner.join();
-  }
-
-  StationWindow* window;
-  std::shared_ptr<Mailbox> mailbox;
-  std::unique_ptr<prodlog::ProductionLog> log;
-  std::unique_ptr<station::LogRecorder> recorder;
-  std::unique_ptr<station::VirtualOperator> virtual_operator;
-  std::unique_ptr<station::Station> station;
-  std::thread runner;
-  bool running = false;  // UI thread: from Start until the end of the run has been handled
-};
-
-void StationWindow::DrainMailbox() {
-  std::vector<std::function<void(StationWindow&)>> reports;
-  std::map<std::string, int> progress;
-  {
-    std::lock_guard lock(mailbox_->mutex);
-    reports.swap(mailbox_->reports);
-    progress.swap(mailbox_->progress);
-    mailbox_->posted = false;
-  }
-  for (const auto& report : reports) report(*this);
-  for (const auto& [port, percent] : progress) OnPortProgress(port, percent);
-}
+void StationWindow::DrainMailbox() { mailbox_->Drain(*this); }
 
 StationWindow::StationWindow(DeviceSession& session, std::string app_name, QWidget* parent)
     : QWidget(parent),
       app_name_(std::move(app_name)),
       session_(session),
       clock_(session.GetClock()) {
-  mailbox_ = std::make_shared<Mailbox>();
+  mailbox_ = std::make_shared<station::WindowMailbox<StationWindow>>();
+  mailbox_->SetWake([this] {
+    QMetaObject::invokeMethod(this, "DrainMailbox", Qt::QueuedConnection);
+    return true;
+  });
   setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - Station"));
   setWindowIcon(AppIcon());
   BuildLayout();
@@ -498,7 +409,7 @@ bool StationWindow::StartCore(std::string* error) {
     path = prodlog::DefaultLogPath(error);
     if (path.empty()) return false;
   }
-  auto core = std::make_unique<Core>(this);
+  auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
   core->log = prodlog::ProductionLog::Open(path, &log_error);
   if (!core->log) {
@@ -538,7 +449,7 @@ bool StationWindow::StartCore(std::string* error) {
   config.replug = replug_;
   config.power_replug = power_replug_;
   core->station = std::make_unique<station::Station>(
-      session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *core,
+      session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *mailbox_,
       core->recorder.get(), core->virtual_operator.get());
 
   // tiles: the ports of this run, in order; the station follows the bus from now on
@@ -555,7 +466,9 @@ bool StationWindow::StartCore(std::string* error) {
   }
 
   core_ = std::move(core);
-  core_->Start();
+  core_->Start([mailbox = mailbox_] {
+    mailbox->Post([](StationWindow& w) { w.OnCoreStopped(); });
+  });
   return true;
 }
 
@@ -630,6 +543,10 @@ void StationWindow::OnUnitStarted(const std::string& port, const std::string& se
   port_view.view.serial = QString::fromStdString(serial);
   port_view.view.seconds = 0;
   ShowPort(port);
+}
+
+void StationWindow::OnStationProblem(const std::string& text) {
+  SetStatus(QString::fromStdString(text), true);
 }
 
 void StationWindow::OnUnitFinished(const station::UnitReport& unit) {

@@ -13,6 +13,7 @@
 #include "base/clock.h"
 #include "jobs/station_config.h"
 #include "station/station.h"
+#include "station/window_mailbox.h"
 
 class QCloseEvent;
 class QGridLayout;
@@ -105,8 +106,7 @@ class StationWindow final : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  struct Core;
-  struct Mailbox;
+  friend class station::WindowMailbox<StationWindow>;
 
   // Runs on the UI thread what the ports have reported since the last time.
   Q_INVOKABLE void DrainMailbox();
@@ -127,6 +127,7 @@ class StationWindow final : public QWidget {
   void OnPortMessage(const std::string& port, const std::string& text);
   void OnUnitStarted(const std::string& port, const std::string& serial);
   void OnUnitFinished(const station::UnitReport& unit);
+  void OnStationProblem(const std::string& text);
   // Moves the running units' times on.
   void Tick();
   // Before Start: a tile for every port where a chip sits, following the hotplug events.
@@ -160,8 +161,8 @@ class StationWindow final : public QWidget {
   HotplugSource* idle_hotplug_ = nullptr;  // started by the window until Start
   std::map<QString, PortTile*> tiles_;
   std::map<std::string, PortView> ports_;
-  std::shared_ptr<Mailbox> mailbox_;
-  std::unique_ptr<Core> core_;
+  std::shared_ptr<station::WindowMailbox<StationWindow>> mailbox_;
+  std::unique_ptr<station::StationRun> core_;
   Confirmer confirmer_;
   Clock::Duration started_at_{};
   bool stopping_ = false;

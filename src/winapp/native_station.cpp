@@ -73,88 +73,12 @@ std::string StationHostName() {
 
 }  // namespace
 
-// What the ports have said since the UI thread last looked: their reports in order, and each
-// port's latest progress (a job moves its bar far more often than a screen shows).
-struct NativeStation::Mailbox {
-  std::mutex mutex;
-  std::vector<std::function<void(NativeStation&)>> reports;
-  std::map<std::string, int> progress;
-  bool posted = false;
-  HWND window = nullptr;  // cleared when the window goes
-};
-
-// The station core and what one run of production needs. As the station's observer it only
-// queues and posts: no port ever waits for the window or for another port.
-struct NativeStation::Core final : station::StationObserver {
-  explicit Core(std::shared_ptr<Mailbox> box) : mailbox(std::move(box)) {}
-  ~Core() override { Join(); }
-  Core(const Core&) = delete;
-  Core& operator=(const Core&) = delete;
-
-  void WakeLocked() {
-    if (mailbox->posted || mailbox->window == nullptr) return;
-    mailbox->posted = PostMessageW(mailbox->window, kMailboxMessage, 0, 0) != FALSE;
-  }
-  void Post(std::function<void(NativeStation&)> report) {
-    std::lock_guard lock(mailbox->mutex);
-    mailbox->reports.push_back(std::move(report));
-    WakeLocked();
-  }
-  void OnPortState(const std::string& port, station::PortState state) override {
-    Post([port, state](NativeStation& w) { w.OnPortState(port, state); });
-  }
-  void OnProgress(const std::string& port, int percent) override {
-    std::lock_guard lock(mailbox->mutex);
-    mailbox->progress[port] = percent;
-    WakeLocked();
-  }
-  void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
-    Post([port, text = message.text](NativeStation& w) { w.OnPortMessage(port, text); });
-  }
-  void OnUnitStarted(const std::string& port, const std::string& serial) override {
-    Post([port, serial](NativeStation& w) { w.OnUnitStarted(port, serial); });
-  }
-  void OnUnitFinished(const station::UnitReport& unit) override {
-    Post([unit](NativeStation& w) { w.OnUnitFinished(unit); });
-  }
-  void OnTotals(const station::StationTotals&) override {}
-  void OnProblem(const std::string& text) override {
-    Post([text](NativeStation& w) { w.SetStatus(text, true); });
-  }
-
-  void Start() {
-    running = true;
-    runner = std::thread([this] {
-      (void)station->Run();
-      Post([](NativeStation& w) { w.OnCoreStopped(); });
-    });
-  }
-  // Every running job stops as a confirmed Exit stops it; waits until all have ended.
-  void StopNow() {
-    if (station != nullptr) {
-      while (station->StopRequests() < 2) station->RequestStop();
-    }
-    Join();
-  }
-  void Join() {
-    if (runner.joinable()) runner.join();
-  }
-
-  std::shared_ptr<Mailbox> mailbox;
-  std::unique_ptr<prodlog::ProductionLog> log;
-  std::unique_ptr<station::LogRecorder> recorder;
-  std::unique_ptr<station::VirtualOperator> virtual_operator;
-  std::unique_ptr<station::Station> station;
-  std::thread runner;
-  bool running = false;  // UI thread: from Start until the end of the run has been handled
-};
-
 NativeStation::NativeStation(HINSTANCE instance, DeviceSession& session, std::string app_name)
     : instance_(instance),
       session_(session),
       clock_(session.GetClock()),
       app_name_(std::move(app_name)),
-      mailbox_(std::make_shared<Mailbox>()) {
+      mailbox_(std::make_shared<station::WindowMailbox<NativeStation>>()) {
   icon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(kMainIconResource),
                                         IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
   if (std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error_)) {
@@ -185,10 +109,9 @@ bool NativeStation::Create() {
                             CW_USEDEFAULT, CW_USEDEFAULT, 1260, 860, nullptr, nullptr, instance_,
                             this);
   if (window_ == nullptr) return false;
-  {
-    std::lock_guard lock(mailbox_->mutex);
-    mailbox_->window = window_;
-  }
+  mailbox_->SetWake([window = window_] {
+    return PostMessageW(window, kMailboxMessage, 0, 0) != FALSE;
+  });
   BuildControls();
   if (!station_settings_.log.empty()) SetLogFile(station_settings_.log);
   if (!station_settings_.ports.empty()) {
@@ -560,7 +483,7 @@ bool NativeStation::StartCore(std::string* error) {
     path = prodlog::DefaultLogPath(error);
     if (path.empty()) return false;
   }
-  auto core = std::make_unique<Core>(mailbox_);
+  auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
   core->log = prodlog::ProductionLog::Open(path, &log_error);
   if (!core->log) {
@@ -581,7 +504,7 @@ bool NativeStation::StartCore(std::string* error) {
   config.take_up_new_ports = listed.empty();
   config.app_name = app_name_;
   core->station = std::make_unique<station::Station>(
-      session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *core,
+      session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *mailbox_,
       core->recorder.get(), core->virtual_operator.get());
 
   // tiles: the ports of this run, in order
@@ -594,7 +517,9 @@ bool NativeStation::StartCore(std::string* error) {
   }
   LayoutTiles();
   core_ = std::move(core);
-  core_->Start();
+  core_->Start([mailbox = mailbox_] {
+    mailbox->Post([](NativeStation& w) { w.OnCoreStopped(); });
+  });
   return true;
 }
 
@@ -738,23 +663,8 @@ void NativeStation::DrawTile(const DRAWITEMSTRUCT& item) {
   line(tile->message, font_, area.bottom - area.top, DT_WORDBREAK | DT_END_ELLIPSIS);
 }
 
-void NativeStation::DrainMailbox() {
-  std::vector<std::function<void(NativeStation&)>> reports;
-  std::map<std::string, int> progress;
-  {
-    std::lock_guard lock(mailbox_->mutex);
-    reports.swap(mailbox_->reports);
-    progress.swap(mailbox_->progress);
-    mailbox_->posted = false;
-  }
-  for (const auto& report : reports) {
-    if (ended_) return;  // closed from within a report (a modal question runs its own loop)
-    report(*this);
-  }
-  for (const auto& [port, percent] : progress) {
-    if (!ended_) OnPortProgress(port, percent);
-  }
-}
+// (a report may close the window: a modal question runs its own message loop)
+void NativeStation::DrainMailbox() { mailbox_->Drain(*this, [this] { return ended_; }); }
 
 void NativeStation::OnPortState(const std::string& port, station::PortState state) {
   PortView& port_view = ports_[port];
@@ -819,6 +729,8 @@ void NativeStation::OnUnitStarted(const std::string& port, const std::string& se
   view.tile.seconds = 0;
   ShowPort(port);
 }
+
+void NativeStation::OnStationProblem(const std::string& text) { SetStatus(text, true); }
 
 void NativeStation::OnUnitFinished(const station::UnitReport& unit) {
   NativeTile& tile = ports_[unit.port].tile;
@@ -978,10 +890,7 @@ void NativeStation::EndNow() {
     core_->StopNow();  // every port's dialog object ends as by its Exit: worker stopped, joined
     core_->running = false;
   }
-  {
-    std::lock_guard lock(mailbox_->mutex);
-    mailbox_->window = nullptr;
-  }
+  mailbox_->SetWake({});
   if (window_ != nullptr) {
     KillTimer(window_, kTickTimer);
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);

@@ -17,6 +17,7 @@
 #include "jobs/job_run.h"
 #include "jobs/station_config.h"
 #include "station/station.h"
+#include "station/window_mailbox.h"
 
 namespace qz {
 class DeviceSession;
@@ -96,8 +97,7 @@ class NativeStation {
   void SetTileHook(TileHook hook) { tile_hook_ = std::move(hook); }
 
  private:
-  struct Core;
-  struct Mailbox;
+  friend class station::WindowMailbox<NativeStation>;
   struct PortView {
     station::PortState state = station::PortState::kWaiting;
     NativeTile tile;
@@ -130,6 +130,7 @@ class NativeStation {
   void OnPortMessage(const std::string& port, const std::string& text);
   void OnUnitStarted(const std::string& port, const std::string& serial);
   void OnUnitFinished(const station::UnitReport& unit);
+  void OnStationProblem(const std::string& text);
   void OnCoreStopped();
 
   HINSTANCE instance_;
@@ -140,8 +141,8 @@ class NativeStation {
   HFONT font_ = nullptr;
   HFONT big_font_ = nullptr;
   HICON icon_ = nullptr;
-  std::shared_ptr<Mailbox> mailbox_;
-  std::unique_ptr<Core> core_;
+  std::shared_ptr<station::WindowMailbox<NativeStation>> mailbox_;
+  std::unique_ptr<station::StationRun> core_;
   std::map<std::string, PortView> ports_;
   jobs::StationSettings station_settings_;
   std::string config_error_;
