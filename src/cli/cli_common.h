@@ -62,6 +62,19 @@ struct DescriptorOptions {
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> Applied() const;
 };
 
+// What `write`, `station` and `job create` aim at: the mode, and the IDs of the chip looked
+// for first.
+struct TargetOptions {
+  bool factory = false;
+  bool developer = false;
+  bool evb = false;
+  std::string vid = "1D6C";
+  std::string pid = "6841";
+
+  // --factory or --developer, --evb, --vid, --pid
+  void AddTo(CLI::App& command);
+};
+
 // The arguments with each "--<descriptor option>=" (an empty value) split into the option and
 // an empty argument, which the parser otherwise would not take as the option's value.
 std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* argv);

@@ -240,6 +240,23 @@ void PrintSummary(const nlohmann::json& summary, std::ostream& out) {
 
 }  // namespace
 
+void TargetOptions::AddTo(CLI::App& command) {
+  CLI::Option* factory_flag =
+      command.add_flag("--factory", factory, "Factory mode: write all 32768 bytes");
+  CLI::Option* developer_flag = command.add_flag(
+      "--developer", developer, "Developer mode: write the first 16400 bytes (default)");
+  factory_flag->excludes(developer_flag);
+  command.add_flag("--evb", evb,
+                   "Use the evaluation board's IDs: VID 0x1D6C, PID 0x0001 (high speed) and "
+                   "0x0002 (full speed)");
+  command.add_option("--vid", vid, "Vendor ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+  command.add_option("--pid", pid, "Product ID of the chip to look for first (hex)")
+      ->type_name("HEX")
+      ->capture_default_str();
+}
+
 void DescriptorOptions::AddTo(CLI::App& command) {
   for (const DescriptorOption& option : kDescriptorOptions) {
     command.add_option(option.name, this->*option.value, option.help)

@@ -40,11 +40,7 @@ bool WriteJobFile(const std::string& path, const jobs::Job& job) {
 struct CreateArgs {
   std::string out;
   std::string image;
-  bool factory = false;
-  bool developer = false;
-  bool evb = false;
-  std::string vid = "1D6C";
-  std::string pid = "6841";
+  TargetOptions target;
   DescriptorOptions descriptor;
   std::string serial_format;
   std::optional<std::string> serial_start;
@@ -67,10 +63,10 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   job.image.assign(image.begin(), image.end());
   job.image_name = std::filesystem::path(args.image).filename().string();
   job.image_sha256 = crypto::Sha256Hex(job.image);
-  job.factory = args.factory;
-  job.evb = args.evb;
-  job.vid = args.vid;
-  job.pid = args.pid;
+  job.factory = args.target.factory;
+  job.evb = args.target.evb;
+  job.vid = args.target.vid;
+  job.pid = args.target.pid;
   job.overrides = args.descriptor.Applied();
   job.stations = args.stations;
   if (!args.serial_format.empty()) {
@@ -183,16 +179,8 @@ void AddJobCommand(CLI::App& app, Context& context) {
     create->add_option("--image", args->image, "Image file (.bin, 32784 bytes)")
         ->required()
         ->check(PathLengthValidator());
-    CLI::Option* factory = create->add_flag("--factory", args->factory, "Factory mode");
-    CLI::Option* developer =
-        create->add_flag("--developer", args->developer, "Developer mode (default)");
-    factory->excludes(developer);
+    args->target.AddTo(*create);
     args->descriptor.AddTo(*create);
-    create->add_flag("--evb", args->evb, "Use the evaluation board's IDs");
-    create->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
-        ->capture_default_str();
-    create->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
-        ->capture_default_str();
     create->add_option("--serial-format", args->serial_format,
                        "Serial number of each unit, one run of # as the counter")
         ->type_name("TEXT");

@@ -54,11 +54,7 @@ struct StationArgs {
   std::string image;
   std::vector<std::string> ports;
   bool all_ports = false;
-  bool factory = false;
-  bool developer = false;
-  bool evb = false;
-  std::string vid = "1D6C";
-  std::string pid = "6841";
+  TargetOptions target;
   bool loop = false;
   int units = 0;
   double replug_timeout_seconds = 60.0;
@@ -281,10 +277,10 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     config.choices = jobs::ChoicesFor(*setup.job);
   } else {
     config.choices.image = args.image;
-    config.choices.factory = args.factory;
-    config.choices.evb = args.evb;
-    config.choices.vid = args.vid;
-    config.choices.pid = args.pid;
+    config.choices.factory = args.target.factory;
+    config.choices.evb = args.target.evb;
+    config.choices.vid = args.target.vid;
+    config.choices.pid = args.target.pid;
     config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
   }
   config.loop = args.loop;
@@ -295,7 +291,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
 
   prodlog::UnitStart unit_start =
       setup.job ? jobs::UnitStartFor(*setup.job)
-                : UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+                : UnitStartFor(args.image, args.target.factory, args.descriptor, args.log);
   unit_start.station = StationName(args.log);
   // (a job's image, overrides and first serial number were checked when it was loaded)
   if (setup.job) {
@@ -444,19 +440,8 @@ void AddStationCommand(CLI::App& app, Context& context) {
   command->add_flag("--all-ports", args->all_ports,
                     "Every port where a chip sits at the start; with --loop also every port "
                     "where one shows up later");
-  CLI::Option* factory =
-      command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
-  CLI::Option* developer = command->add_flag(
-      "--developer", args->developer, "Developer mode: write the first 16400 bytes (default)");
-  factory->excludes(developer);
+  args->target.AddTo(*command);
   args->descriptor.AddTo(*command);
-  command->add_flag("--evb", args->evb, "Use the evaluation board's IDs");
-  command->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
-      ->type_name("HEX")
-      ->capture_default_str();
-  command->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
-      ->type_name("HEX")
-      ->capture_default_str();
   command->add_flag("--loop", args->loop,
                     "Continuous production: program each chip that arrives, wait until it is "
                     "removed and the next one arrives");

@@ -38,11 +38,7 @@ constexpr double kDefaultReplugTimeoutSeconds = 60.0;
 
 struct WriteArgs {
   std::string image;
-  bool factory = false;
-  bool developer = false;
-  bool evb = false;
-  std::string vid = "1D6C";
-  std::string pid = "6841";
+  TargetOptions target;
   double replug_timeout_seconds = kDefaultReplugTimeoutSeconds;
   DescriptorOptions descriptor;
   DeviceOptions device;
@@ -142,7 +138,8 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
     if (!log) return static_cast<int>(Exit::kIoError);
     prodlog::UnitStart start = production_job != nullptr
                                    ? jobs::UnitStartFor(*production_job)
-                                   : UnitStartFor(args.image, args.factory, args.descriptor, args.log);
+                                   : UnitStartFor(args.image, args.target.factory, args.descriptor,
+                                                  args.log);
     start.station = StationName(args.log);
     start.port = args.device.port;
     start.started = prodlog::NowUtcIso8601();
@@ -190,10 +187,10 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
       choices = jobs::ChoicesFor(*production_job);
     } else {
       choices.image = args.image;
-      choices.factory = args.factory;
-      choices.evb = args.evb;
-      choices.vid = args.vid;
-      choices.pid = args.pid;
+      choices.factory = args.target.factory;
+      choices.evb = args.target.evb;
+      choices.vid = args.target.vid;
+      choices.pid = args.target.pid;
       choices.overrides = [&](DialogControls& target) { args.descriptor.ApplyTo(target); };
     }
     if (row && !row->serial.empty()) choices.serial = row->serial;
@@ -299,21 +296,8 @@ void AddWriteCommand(CLI::App& app, Context& context) {
   command->add_option("--job", args->job,
                       "Run a production job: it decides the image, mode, overrides and target")
       ->type_name("JOB");
-  CLI::Option* factory =
-      command->add_flag("--factory", args->factory, "Factory mode: write all 32768 bytes");
-  CLI::Option* developer = command->add_flag(
-      "--developer", args->developer, "Developer mode: write the first 16400 bytes (default)");
-  factory->excludes(developer);
+  args->target.AddTo(*command);
   args->descriptor.AddTo(*command);
-  command->add_flag("--evb", args->evb,
-                    "Use the evaluation board's IDs: VID 0x1D6C, PID 0x0001 (high speed) and "
-                    "0x0002 (full speed)");
-  command->add_option("--vid", args->vid, "Vendor ID of the chip to look for first (hex)")
-      ->type_name("HEX")
-      ->capture_default_str();
-  command->add_option("--pid", args->pid, "Product ID of the chip to look for first (hex)")
-      ->type_name("HEX")
-      ->capture_default_str();
   args->device.AddTo(*command);
   args->log.AddTo(*command);
   args->replug.AddTo(*command);
