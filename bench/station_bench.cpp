@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "bench_station.h"
 #include "base/clock.h"
 #include "hid/port_scoped_backend.h"
 #include "image/image_buffer.h"
@@ -28,36 +29,6 @@ namespace {
 
 using qz::bench::ProcessCpuSeconds;
 using qz::bench::WallSeconds;
-
-class Quiet final : public qz::station::StationObserver {
- public:
-  void OnPortState(const std::string&, qz::station::PortState) override {}
-  void OnProgress(const std::string&, int) override {}
-  void OnMessage(const std::string&, const qz::MessageBoxRequest&) override {}
-  void OnUnitStarted(const std::string&, const std::string&) override {}
-  void OnUnitFinished(const qz::station::UnitReport& unit) override {
-    if (!unit.passed) failed = true;
-  }
-  void OnTotals(const qz::station::StationTotals&) override {}
-  void OnProblem(const std::string&) override { failed = true; }
-  bool failed = false;
-};
-
-std::string ImagePath() {
-  static const std::string path = [] {
-    char name[] = "/tmp/qz-station-bench-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) std::abort();
-    close(fd);
-    static qz::ImageBuffer image;
-    qz::BuildSampleImage({}, image);
-    std::ofstream file(name, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(qz::kImageSize));
-    return std::string(name);
-  }();
-  return path;
-}
 
 void BM_StationFactory(benchmark::State& state) {
   const int chips = static_cast<int>(state.range(0));
@@ -78,10 +49,10 @@ void BM_StationFactory(benchmark::State& state) {
   }
   qz::MergedHidBackend bus(parts);
   qz::sim::SimHotplugSource hotplug(listening);
-  config.choices.image = ImagePath();
+  config.choices.image = qz::bench::SampleImagePath();
   config.choices.factory = true;
   for (auto _ : state) {
-    Quiet observer;
+    qz::bench::QuietStation observer;
     qz::station::Station station(bus, &hotplug, clock, config, observer, nullptr, nullptr);
     const double wall_start = WallSeconds();
     const double cpu_start = ProcessCpuSeconds();

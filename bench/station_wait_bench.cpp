@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "bench_station.h"
 #include "base/clock.h"
 #include "hid/port_scoped_backend.h"
 #include "image/image_buffer.h"
@@ -34,32 +35,6 @@ using qz::bench::ProcessCpuSeconds;
 using qz::bench::WallSeconds;
 
 constexpr int kPorts = 16;
-
-class Quiet final : public qz::station::StationObserver {
- public:
-  void OnPortState(const std::string&, qz::station::PortState) override {}
-  void OnProgress(const std::string&, int) override {}
-  void OnMessage(const std::string&, const qz::MessageBoxRequest&) override {}
-  void OnUnitStarted(const std::string&, const std::string&) override {}
-  void OnUnitFinished(const qz::station::UnitReport& unit) override {
-    if (!unit.passed) failed = true;
-  }
-  void OnTotals(const qz::station::StationTotals&) override {}
-  void OnProblem(const std::string&) override { failed = true; }
-  bool failed = false;
-};
-
-std::string ImagePath() {
-  char name[] = "/tmp/qz-station-wait-bench-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) std::abort();
-  close(fd);
-  static qz::ImageBuffer image;
-  qz::BuildSampleImage({}, image);
-  std::ofstream file(name, std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(qz::kImageSize));
-  return name;
-}
 
 // 16 virtual chips on ports sim-1..sim-16 and their bus.
 struct Bench {
@@ -96,7 +71,7 @@ double IdleCpuPerPort(const std::string& image, double seconds, bool events) {
   config.choices.image = image;
   config.loop = true;
   if (!events) config.poll = std::chrono::milliseconds(50);  // the poll ports used before
-  Quiet quiet;
+  qz::bench::QuietStation quiet;
   qz::station::Station station(*bench.bus, events ? bench.hotplug.get() : nullptr, clock, config,
                                quiet, nullptr, nullptr);
   std::thread runner([&] { (void)station.Run(); });
@@ -116,7 +91,7 @@ double IdleCpuPerPort(const std::string& image, double seconds, bool events) {
 int main(int argc, char** argv) {
   const double idle_seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
   const int units = argc > 2 ? std::atoi(argv[2]) : 1000;
-  const std::string image = ImagePath();
+  const std::string image = qz::bench::SampleImagePath();
 
   const double waiting = IdleCpuPerPort(image, idle_seconds, true);
   const double polling = IdleCpuPerPort(image, idle_seconds, false);
@@ -137,7 +112,7 @@ int main(int argc, char** argv) {
   config.choices.image = image;
   config.loop = true;
   config.units = units;
-  Quiet quiet;
+  qz::bench::QuietStation quiet;
   qz::station::Station station(*bench.bus, bench.hotplug.get(), clock, config, quiet, nullptr,
                                &hands);
   const double cpu0 = ProcessCpuSeconds();
