@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <unistd.h>
 
 #include <climits>
 #include <functional>
@@ -419,8 +418,7 @@ bool StationWindow::StartCore(std::string* error) {
   log_path_ = path;
 
   const station::UnitChoices choices = setup_->Choices();
-  char host[HOST_NAME_MAX + 1] = {};
-  if (gethostname(host, sizeof host - 1) == 0) unit_start.station = host;
+  unit_start.station = prodlog::HostName();
   unit_start.image_path = choices.image;
   std::string ignored;
   unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
@@ -429,8 +427,7 @@ bool StationWindow::StartCore(std::string* error) {
     unit_start.job = jobs::StampFor(*job);
   }
   if (!station_settings_.station.empty()) unit_start.station = station_settings_.station;
-  unit_start.mode = choices.factory ? "factory" : "developer";
-  unit_start.write_length = choices.factory ? 0x8000U : 0x4010U;
+  prodlog::SetMode(unit_start, choices.factory);
   unit_start.overrides = setup_->AppliedOverrides();
   core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
 

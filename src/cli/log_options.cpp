@@ -1,14 +1,7 @@
 // The production log's options and the row a command's units share.
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
-#include <climits>
 #include <cstdlib>
 #include <string_view>
-#include <filesystem>
 
-#include "base/file_path.h"
 #include "cli/cli_common.h"
 
 namespace qz::cli {
@@ -56,17 +49,7 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArg
 }
 
 std::string StationName(const ProductionLogArgs& log) {
-  if (!log.station_name.empty()) return log.station_name;
-  std::string name;
-#ifdef _WIN32
-  if (const wchar_t* host = _wgetenv(L"COMPUTERNAME"); host != nullptr) {
-    name = PathToUtf8(std::filesystem::path(host));
-  }
-#else
-  char host[HOST_NAME_MAX + 1] = {};
-  if (gethostname(host, sizeof host - 1) == 0) name = host;
-#endif
-  return name;
+  return log.station_name.empty() ? prodlog::HostName() : log.station_name;
 }
 
 prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
@@ -76,8 +59,7 @@ prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
   start.image_path = image;
   std::string ignored;
   start.image_sha256 = prodlog::FileSha256Hex(image, &ignored);
-  start.mode = factory ? "factory" : "developer";
-  start.write_length = factory ? 0x8000U : 0x4010U;
+  prodlog::SetMode(start, factory);
   start.overrides = descriptor.Applied();
   return start;
 }

@@ -243,8 +243,7 @@ prodlog::UnitStart UnitStartFor(const LoadedJob& job) {
   prodlog::UnitStart start;
   start.image_path = job.path;
   start.image_sha256 = job.job.image_sha256;
-  start.mode = job.job.factory ? "factory" : "developer";
-  start.write_length = job.job.factory ? 0x8000U : 0x4010U;
+  prodlog::SetMode(start, job.job.factory);
   start.overrides = job.job.overrides;
   if (job.job.serial) {
     start.serial_format = prodlog::SerialFormat::Parse(job.job.serial->format, nullptr);

@@ -1,7 +1,12 @@
 // The production log's parts that need no database: the choice of store, where the file lives,
 // the time stamps of its rows, the image's digest and the row helpers both stores share.
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +194,23 @@ std::string DefaultLogPath(std::string* error) {
     return {};
   }
   return PathToUtf8(directory / "production.sqlite3");
+}
+
+std::string HostName() {
+#ifdef _WIN32
+  if (const wchar_t* host = _wgetenv(L"COMPUTERNAME"); host != nullptr) {
+    return PathToUtf8(std::filesystem::path(host));
+  }
+#else
+  char host[HOST_NAME_MAX + 1] = {};
+  if (gethostname(host, sizeof host - 1) == 0) return host;
+#endif
+  return {};
+}
+
+void SetMode(UnitStart& start, bool factory) {
+  start.mode = factory ? "factory" : "developer";
+  start.write_length = factory ? 0x8000U : 0x4010U;
 }
 
 std::string NowUtcIso8601() {

@@ -187,6 +187,14 @@ class ProductionLog {
 // The current time, UTC ISO 8601 with milliseconds: "2026-01-31T08:15:02.123Z".
 [[nodiscard]] std::string NowUtcIso8601();
 
+// This machine's name (COMPUTERNAME on Windows), the station's name when none is given; empty
+// when it is not known.
+[[nodiscard]] std::string HostName();
+
+// A unit's mode as its row gives it: "factory" writes all 32768 bytes, "developer" the first
+// 16400.
+void SetMode(UnitStart& start, bool factory);
+
 // The SHA-256 of a file as lower-case hex; empty and *error when it cannot be read.
 [[nodiscard]] std::string FileSha256Hex(const std::string& path, std::string* error);
 

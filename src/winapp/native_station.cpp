@@ -66,11 +66,6 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-std::string StationHostName() {
-  if (const wchar_t* host = _wgetenv(L"COMPUTERNAME"); host != nullptr) return Narrow(host);
-  return {};
-}
-
 }  // namespace
 
 NativeStation::NativeStation(HINSTANCE instance, DeviceSession& session, std::string app_name)
@@ -325,7 +320,7 @@ bool NativeStation::LoadJob(const std::string& path) {
   if (Running()) return false;
   jobs::JobRefusal refusal;
   const std::string station =
-      station_settings_.station.empty() ? StationHostName() : station_settings_.station;
+      station_settings_.station.empty() ? prodlog::HostName() : station_settings_.station;
   std::optional<jobs::LoadedJob> loaded =
       jobs::PrepareJobRun(path, station_settings_.Policy(station), &refusal);
   if (!loaded) {
@@ -472,11 +467,10 @@ bool NativeStation::StartCore(std::string* error) {
       *error = "cannot read the image " + choices.image;
       return false;
     }
-    unit_start.mode = choices.factory ? "factory" : "developer";
-    unit_start.write_length = choices.factory ? 0x8000U : 0x4010U;
+    prodlog::SetMode(unit_start, choices.factory);
   }
   unit_start.station =
-      station_settings_.station.empty() ? StationHostName() : station_settings_.station;
+      station_settings_.station.empty() ? prodlog::HostName() : station_settings_.station;
 
   std::string path = Text(kLogEdit);
   if (path.empty()) {
