@@ -15,6 +15,7 @@
 #include "dialog/dialog_controls.h"
 #include "jobs/job_run.h"
 #include "jobs/station_config.h"
+#include "jobs/station_setup.h"
 #include "station/unit_run.h"
 
 class QButtonGroup;
@@ -25,8 +26,6 @@ class QRadioButton;
 
 namespace qz {
 class Clock;
-class CQZ670xWriteEepromMPUtyDlg;
-class NullHidBackend;
 }  // namespace qz
 
 namespace qz::app {
@@ -37,8 +36,8 @@ class QtDialogControls;
 // descriptor overrides, the serial-number format and next number, the log file and the ports.
 //
 // The image, mode and override controls are the dialog's own (made from its control table and
-// driven by its rule operations through a dialog object that never starts a worker or opens a
-// chip), so they behave exactly as in the dialog. The image is loaded and checked as soon as it
+// driven by its rule operations through the station's setup, jobs::StationSetup), so they
+// behave exactly as in the dialog and in the native station window. The image is loaded and checked as soon as it
 // is chosen: its firmware ID and a summary are shown, or the system's messages when it is bad,
 // and the panel is not ready until an image has passed.
 class SetupPanel final : public QWidget {
@@ -76,7 +75,7 @@ class SetupPanel final : public QWidget {
   // panel keeps what it had. Returns whether the job was loaded.
   bool LoadJob(const std::string& path);
   // The loaded job, or null.
-  [[nodiscard]] const jobs::LoadedJob* Job() const { return job_ ? &*job_ : nullptr; }
+  [[nodiscard]] const jobs::LoadedJob* Job() const { return setup_->Job(); }
   [[nodiscard]] QPushButton* LoadJobButton() const { return load_job_; }
   [[nodiscard]] QString JobReport() const;
 
@@ -85,9 +84,7 @@ class SetupPanel final : public QWidget {
   bool CheckImage();
   // True once the image passed its check and the panel's other fields are filled in.
   // (a station that requires signed jobs accepts only a job's image)
-  [[nodiscard]] bool ImageAccepted() const {
-    return image_ok_ && (job_ || !station_settings_.require_signed_jobs);
-  }
+  [[nodiscard]] bool ImageAccepted() const { return setup_->ImageAccepted(); }
 
   // Checks the image and the overrides (with `serial`, a unit's serial number, as the
   // serial-number override) on the road of one unit, as the dialog checks them, before any chip
@@ -108,6 +105,10 @@ class SetupPanel final : public QWidget {
   // The overrides in effect, by name ("product", "hs-bcd", ...) and value, for the log.
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> AppliedOverrides() const;
 
+  // Everything Start takes from the panel (jobs::StationSetup::PrepareStart with the serial
+  // fields as typed); the system's messages are shown on a refusal.
+  [[nodiscard]] std::optional<jobs::StationStart> PrepareStart(std::string* error);
+
   // While production runs the choices are fixed.
   void SetLocked(bool locked);
 
@@ -120,18 +121,16 @@ class SetupPanel final : public QWidget {
 
  private:
   void BuildLayout();
-  void Browse(int target_edit);
+  void BrowseImage();
   void BrowseLogFile();
-  // Runs a rule operation of the settings' dialog object, collecting its message boxes.
-  std::vector<std::string> Collect(const std::function<void()>& operation);
+  // Shows the setup's image report, messages and job.
+  void ShowSetup();
 
   std::string app_name_;
   std::map<int, QWidget*> widgets_;
   QButtonGroup* radios_ = nullptr;
   std::unique_ptr<QtDialogControls> controls_;
-  std::unique_ptr<NullHidBackend> no_chips_;
-  std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> settings_;
-  std::vector<std::string>* collected_ = nullptr;
+  std::unique_ptr<jobs::StationSetup> setup_;
   FileChooser file_chooser_;
   QLabel* image_report_ = nullptr;
   QLabel* messages_ = nullptr;
@@ -142,11 +141,8 @@ class SetupPanel final : public QWidget {
   QRadioButton* listed_ports_ = nullptr;
   QLineEdit* ports_ = nullptr;
   QWidget* log_browse_ = nullptr;
-  bool image_ok_ = false;
   QPushButton* load_job_ = nullptr;
   QLabel* job_report_ = nullptr;
-  jobs::StationSettings station_settings_;
-  std::optional<jobs::LoadedJob> job_;
   bool locked_ = false;
   // Enables the panel's groups as the run, the job and the station's configuration allow.
   void ApplyLocks();

@@ -113,10 +113,8 @@ void StationWindow::StopWatchingIdlePorts() {
 
 void StationWindow::ShowIdlePorts() {
   if (Running() || ended_ || core_ != nullptr) return;
-  std::set<std::string> present;
-  for (const HidDeviceInfo& info : session_.BusBackend().Enumerate()) {
-    if (info.vendor_id == kQzVendorId && !info.port.empty()) present.insert(info.port);
-  }
+  const std::vector<std::string> chips = jobs::PortsWithChips(session_.BusBackend());
+  const std::set<std::string> present(chips.begin(), chips.end());
   for (auto it = tiles_.begin(); it != tiles_.end();) {
     if (present.count(it->first.toStdString()) != 0) {
       ++it;
@@ -358,49 +356,12 @@ StationWindow::~StationWindow() {
 
 bool StationWindow::StartCore(std::string* error) {
   // the ports: as listed, or every port where a chip shows up now
-  std::vector<std::string> ports = setup_->Ports();
-  if (ports.empty()) {
-    std::set<std::string> present;
-    for (const HidDeviceInfo& info : session_.BusBackend().Enumerate()) {
-      if (info.vendor_id == kQzVendorId && !info.port.empty()) present.insert(info.port);
-    }
-    if (present.empty()) {
-      *error = "no chip on any USB port";
-      return false;
-    }
-    ports.assign(present.begin(), present.end());
-  } else {
-    std::set<std::string> seen;
-    for (const std::string& port : ports) {
-      if (!seen.insert(port).second) {
-        *error = "port " + port + " is named twice";
-        return false;
-      }
-    }
-  }
-
-  // serial numbers: the first one is checked as every unit's will be
-  prodlog::UnitStart unit_start;
-  const std::string format_text = setup_->SerialFormat();
-  std::optional<std::string> first_serial;
-  if (!format_text.empty()) {
-    std::string why;
-    unit_start.serial_format = prodlog::SerialFormat::Parse(format_text, &why);
-    if (!unit_start.serial_format) {
-      *error = why;
-      return false;
-    }
-    unit_start.serial_start = setup_->NextSerial().value_or(1);
-    first_serial = unit_start.serial_format->Format(unit_start.serial_start);
-    if (!first_serial) {
-      *error = unit_start.serial_format->OverflowMessage(unit_start.serial_start);
-      return false;
-    }
-  }
-  if (!setup_->CheckOverrides(first_serial)) {
-    *error = "the image or an override was refused";
-    return false;
-  }
+  const std::optional<std::vector<std::string>> ports =
+      jobs::RunPorts(setup_->Ports(), session_.BusBackend(), error);
+  if (!ports) return false;
+  // the choices, the serial numbers and the log row's start, checked as every unit's will be
+  std::optional<jobs::StationStart> start = setup_->PrepareStart(error);
+  if (!start) return false;
 
   // the log
   std::string path = setup_->LogFile();
@@ -416,20 +377,8 @@ bool StationWindow::StartCore(std::string* error) {
     return false;
   }
   log_path_ = path;
-
-  const station::UnitChoices choices = setup_->Choices();
-  unit_start.station = prodlog::HostName();
-  unit_start.image_path = choices.image;
-  std::string ignored;
-  unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
-  if (const jobs::LoadedJob* job = setup_->Job()) {
-    unit_start.image_sha256 = job->job.image_sha256;
-    unit_start.job = jobs::StampFor(*job);
-  }
-  if (!station_settings_.station.empty()) unit_start.station = station_settings_.station;
-  prodlog::SetMode(unit_start, choices.factory);
-  unit_start.overrides = setup_->AppliedOverrides();
-  core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
+  const station::UnitChoices& choices = start->choices;
+  core->recorder = std::make_unique<station::LogRecorder>(*core->log, start->unit_start);
 
   if (session_.Chip() != nullptr) {
     core->virtual_operator = std::make_unique<station::VirtualOperator>(
@@ -437,7 +386,7 @@ bool StationWindow::StartCore(std::string* error) {
   }
 
   station::StationConfig config;
-  config.ports = ports;
+  config.ports = *ports;
   config.choices = choices;
   config.loop = true;
   // every port: also those where a chip first shows up after Start
@@ -457,7 +406,7 @@ bool StationWindow::StartCore(std::string* error) {
   }
   tiles_.clear();
   ports_.clear();
-  for (const std::string& port : ports) {
+  for (const std::string& port : *ports) {
     ViewOf(port).view.phase = TilePhase::kWaiting;
     ShowPort(port);
   }

@@ -12,6 +12,7 @@
 #include "app/port_tile.h"
 #include "base/clock.h"
 #include "jobs/station_config.h"
+#include "jobs/station_setup.h"
 #include "station/station.h"
 #include "station/window_mailbox.h"
 
@@ -29,11 +30,7 @@ class DeviceSession;
 namespace qz::app {
 
 // Question asked before closing the window stops the jobs that run.
-inline constexpr std::string_view kStopJobsQuestion =
-    "Units are being written.\n"
-    "Stopping now leaves their chips' EEPROM header cleared, and those chips must be written "
-    "again.\n\n"
-    "Stop every write and exit?";
+using jobs::kStopJobsQuestion;
 
 class HistoryTable;
 class SetupPanel;
