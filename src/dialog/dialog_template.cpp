@@ -59,6 +59,8 @@ class TemplateWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
+}  // namespace
+
 std::uint32_t ControlStyle(const ControlSpec& spec, bool starts_group) {
   std::uint32_t style = win_style::kChild;
   if (spec.visible) style |= win_style::kVisible;
@@ -90,7 +92,22 @@ std::uint32_t ControlStyle(const ControlSpec& spec, bool starts_group) {
   return style;
 }
 
-}  // namespace
+std::uint32_t ControlExStyle(const ControlSpec& spec) {
+  return spec.kind == ControlKind::kEdit ? win_style::kExClientEdge : 0;
+}
+
+std::u16string_view ControlClassName(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::kEdit:
+      return u"Edit";
+    case ControlKind::kLabel:
+      return u"Static";
+    case ControlKind::kProgressBar:
+      return kProgressClass;
+    default:
+      return u"Button";
+  }
+}
 
 std::vector<std::uint8_t> BuildDialogTemplate() {
   TemplateWriter out;
@@ -124,7 +141,7 @@ std::vector<std::uint8_t> BuildDialogTemplate() {
 
     out.AlignToDword();
     out.Dword(0);  // help ID
-    out.Dword(spec.kind == ControlKind::kEdit ? win_style::kExClientEdge : 0);
+    out.Dword(ControlExStyle(spec));
     out.Dword(ControlStyle(spec, starts_group));
     out.Short(spec.x);
     out.Short(spec.y);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string_view>
+
+#include "dialog/control_table.h"
 #include <vector>
 
 namespace qz {
@@ -13,6 +15,14 @@ namespace qz {
 // bytes, so every platform can build and check it; only the Windows program hands it to the
 // dialog manager (the buffer's data is suitably aligned for it).
 [[nodiscard]] std::vector<std::uint8_t> BuildDialogTemplate();
+
+// The window class, styles and extended styles of one control of the table as the template
+// makes it, for a window that makes some of the dialog's controls one by one. `starts_group`:
+// the control begins a group for the arrow keys (the first control, the first radio, the first
+// control after the radios).
+[[nodiscard]] std::u16string_view ControlClassName(ControlKind kind);
+[[nodiscard]] std::uint32_t ControlStyle(const ControlSpec& spec, bool starts_group);
+[[nodiscard]] std::uint32_t ControlExStyle(const ControlSpec& spec);
 
 // Window styles the template uses, by their Windows values.
 namespace win_style {
