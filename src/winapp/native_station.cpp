@@ -1,6 +1,7 @@
 // Our headers before the platform's: <windows.h> makes S_OK and E_FAIL macros.
 #include "devices/device_session.h"
 #include "dialog/control_table.h"
+#include "dialog/dialog_template.h"
 #include "hid/chip_identities.h"
 #include "prodlog/production_log.h"
 #include "prodlog/serial_numbers.h"
@@ -31,15 +32,14 @@ constexpr wchar_t kClassName[] = L"Qz670xMpStation";
 constexpr UINT kMailboxMessage = WM_APP + 1;
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 500;
+// Before Start the tiles follow the bus: where a chip sits is looked at this often.
+constexpr UINT_PTR kIdleTimer = 2;
+constexpr UINT kIdleMs = 500;
 constexpr std::size_t kHistoryRows = 50;
 
-// control ids
+// control ids of the window's own controls (the setup's dialog controls keep the dialog's ids)
 enum : int {
-  kImageEdit = 3001,
-  kImageBrowse,
-  kFactoryRadio,
-  kDeveloperRadio,
-  kLogEdit,
+  kLogEdit = 3001,
   kPortsEdit,
   kLoadJob,
   kJobText,
@@ -48,11 +48,22 @@ enum : int {
   kStatus,
   kTotals,
   kHistory,
+  kImageReport,
+  kMessages,
+  kSerialFormatEdit,
+  kNextSerialEdit,
   kFirstTile = 3100,
 };
 
-constexpr int kSetupWidth = 330;
+constexpr int kSetupWidth = 400;
 constexpr int kMargin = 10;
+constexpr int kRightWidth = 820;
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
 
 std::string Percent(double value) {
   char text[32];
@@ -101,13 +112,14 @@ bool NativeStation::Create() {
   }
   const std::wstring title = Widen(std::string(kWindowTitle) + " - Station");
   window_ = CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                            CW_USEDEFAULT, CW_USEDEFAULT, 1260, 860, nullptr, nullptr, instance_,
+                            CW_USEDEFAULT, CW_USEDEFAULT, 1260, 880, nullptr, nullptr, instance_,
                             this);
   if (window_ == nullptr) return false;
   mailbox_->SetWake([window = window_] {
     return PostMessageW(window, kMailboxMessage, 0, 0) != FALSE;
   });
   BuildControls();
+  setup_->SetStationSettings(station_settings_);
   if (!station_settings_.log.empty()) SetLogFile(station_settings_.log);
   if (!station_settings_.ports.empty()) {
     std::string ports;
@@ -117,7 +129,10 @@ bool NativeStation::Create() {
     SetWindowTextW(GetDlgItem(window_, kPortsEdit), Widen(ports).c_str());
   }
   if (!config_error_.empty()) SetStatus(config_error_, true);
+  ShowSetup();
   UpdateButtons();
+  ShowIdlePorts();
+  SetTimer(window_, kIdleTimer, kIdleMs, nullptr);
   ShowWindow(window_, SW_SHOWNORMAL);
   UpdateWindow(window_);
   return true;
@@ -137,46 +152,39 @@ void NativeStation::BuildControls() {
     return control;
   };
   int y = kMargin;
-  make(L"STATIC", L"Origin image:", 0, kMargin, y, 300, 20, -1);
-  y += 22;
-  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 270, 24, kImageEdit,
-       WS_EX_CLIENTEDGE);
-  make(L"BUTTON", L"...", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 276, y, 44, 24, kImageBrowse);
-  y += 34;
-  make(L"STATIC", L"Mode:", 0, kMargin, y, 300, 20, -1);
-  y += 22;
-  make(L"BUTTON", L"Factory Mode", WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON, kMargin, y,
-       150, 24, kFactoryRadio);
-  make(L"BUTTON", L"Developer Mode", BS_AUTORADIOBUTTON, kMargin + 160, y, 160, 24,
-       kDeveloperRadio);
-  CheckRadioButton(window_, kFactoryRadio, kDeveloperRadio, kDeveloperRadio);  // as the dialog
-  y += 36;
-  make(L"STATIC", L"Log file (empty: the default log):", 0, kMargin, y, 320, 20, -1);
-  y += 22;
-  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 320, 24, kLogEdit, WS_EX_CLIENTEDGE);
-  y += 34;
-  make(L"STATIC", L"Ports (empty: every port with a chip):", 0, kMargin, y, 320, 20, -1);
-  y += 22;
-  make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, kMargin, y, 320, 24, kPortsEdit,
-       WS_EX_CLIENTEDGE);
-  y += 38;
-  make(L"BUTTON", L"Load job\u2026", WS_TABSTOP | BS_PUSHBUTTON, kMargin, y, 120, 28, kLoadJob);
-  y += 34;
-  make(L"STATIC", L"No production job loaded.", 0, kMargin, y, 320, 150, kJobText);
-  y += 140;
-  make(L"BUTTON", L"Start", WS_TABSTOP | BS_DEFPUSHBUTTON, kMargin, y, 150, 36, kStart);
-  make(L"BUTTON", L"Stop", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 170, y, 150, 36, kStop);
-  y += 48;
-  make(L"STATIC", L"", 0, kMargin, y, 320, 120, kStatus);
+  make(L"BUTTON", L"Load job\u2026", WS_TABSTOP | BS_PUSHBUTTON, kMargin, y, 110, 28, kLoadJob);
+  make(L"STATIC", L"No job loaded.", SS_NOPREFIX, kMargin + 120, y, kSetupWidth - 120, 62,
+       kJobText);
+  y += 66;
+  BuildSetup(&y);
+  const auto field = [&](const wchar_t* label, int id, const wchar_t* hint, DWORD style = 0) {
+    make(L"STATIC", label, 0, kMargin, y + 3, 110, 20, -1);
+    HWND edit = make(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL | style, kMargin + 115, y,
+                     kSetupWidth - 115, 24, id, WS_EX_CLIENTEDGE);
+    SendMessageW(edit, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(hint));
+    y += 28;
+  };
+  field(L"Serial format", kSerialFormatEdit, L"e.g. L7-######");
+  field(L"Next number", kNextSerialEdit, L"1", ES_NUMBER);
+  SendDlgItemMessageW(window_, kNextSerialEdit, EM_LIMITTEXT, 18, 0);
+  field(L"Log file", kLogEdit, L"empty: the default log");
+  field(L"Ports", kPortsEdit, L"empty: every port with a chip");
+  y += 4;
+  make(L"BUTTON", L"Start", WS_TABSTOP | BS_DEFPUSHBUTTON, kMargin, y, 190, 34, kStart);
+  make(L"BUTTON", L"Stop", WS_TABSTOP | BS_PUSHBUTTON, kMargin + 210, y, 190, 34, kStop);
+  y += 40;
+  make(L"STATIC", L"", SS_NOPREFIX, kMargin, y, kSetupWidth, 52, kStatus);
+  y += 54;
+  make(L"STATIC", L"", SS_NOPREFIX, kMargin, y, kSetupWidth, 80, kMessages);
 
   const int right = kSetupWidth + 2 * kMargin;
-  HWND totals = make(L"STATIC", L"", 0, right, kMargin, 880, 30, kTotals);
+  HWND totals = make(L"STATIC", L"", 0, right, kMargin, kRightWidth, 30, kTotals);
   SendMessageW(totals, WM_SETFONT, reinterpret_cast<WPARAM>(big_font_), TRUE);
   HWND history = make(WC_LISTVIEWW, L"", LVS_REPORT | LVS_NOSORTHEADER | LVS_SINGLESEL,
-                      right, 560, 880, 250, kHistory, WS_EX_CLIENTEDGE);
+                      right, 560, kRightWidth, 250, kHistory, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(history, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   const std::pair<const wchar_t*, int> columns[] = {
-      {L"Started (UTC)", 190}, {L"Port", 80}, {L"Serial", 120}, {L"Outcome", 460}};
+      {L"Started (UTC)", 170}, {L"Port", 80}, {L"Serial", 120}, {L"Outcome", 420}};
   int index = 0;
   for (const auto& [name, width] : columns) {
     LVCOLUMNW column{};
@@ -187,6 +195,181 @@ void NativeStation::BuildControls() {
                  reinterpret_cast<LPARAM>(&column));
   }
   RefreshTotals();
+}
+
+// The dialog's controls of the setup, made from its control table (class, styles, caption, text
+// limit) and placed in one column; the dialog's rules then drive them through jobs::StationSetup.
+void NativeStation::BuildSetup(int* y_pos) {
+  int y = *y_pos;
+  const auto child = [this](const wchar_t* cls, const std::wstring& text, DWORD style, DWORD ex,
+                            const RECT& at, int id) {
+    HWND control = CreateWindowExW(ex, cls, text.c_str(), style, at.left, at.top,
+                                   at.right - at.left, at.bottom - at.top, window_,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+                                   nullptr);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+    return control;
+  };
+  const auto rect = [](int x, int top, int w, int h) { return RECT{x, top, x + w, top + h}; };
+  const auto label = [&](const wchar_t* text, const RECT& at, DWORD style = 0) {
+    child(L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_NOPREFIX | style, 0, at, -1);
+  };
+
+  std::map<int, RECT> place;
+  label(L"File Name (Origin)", rect(kMargin, y + 3, 120, 20));
+  place[ctl::kOriginPath] = rect(kMargin + 125, y, kSetupWidth - 180, 24);
+  place[ctl::kBrowseOrigin] = rect(kMargin + kSetupWidth - 48, y, 48, 24);
+  y += 30;
+  place[ctl::kFactoryMode] = rect(kMargin, y, 170, 22);
+  place[ctl::kDeveloperMode] = rect(kMargin + 180, y, kSetupWidth - 180, 22);
+  y += 26;
+  child(L"STATIC", L"No image chosen.", WS_CHILD | WS_VISIBLE | SS_NOPREFIX, 0,
+        rect(kMargin, y, kSetupWidth, 66), kImageReport);
+  y += 70;
+
+  // the overrides, as the dialog groups them
+  const int group_top = y;
+  y += 22;
+  place[ctl::kUpdateEnable] = rect(kMargin + 10, y, 160, 22);
+  place[ctl::kReset] = rect(kMargin + kSetupWidth - 80, y, 70, 24);
+  y += 28;
+  const int edit_left = kMargin + 155;
+  const int edit_room = kSetupWidth - 165;
+  const auto row = [&](int box, int edit) {
+    place[box] = rect(kMargin + 20, y + 1, 130, 22);
+    // as wide as the dialog has it (string or hexadecimal number), as far as the column allows
+    place[edit] = rect(edit_left, y, std::min(edit_room, FindControl(edit)->width * 3 / 2), 24);
+    y += 27;
+  };
+  row(ctl::kManufacturerBox, ctl::kManufacturerEdit);
+  row(ctl::kProductBox, ctl::kProductEdit);
+  row(ctl::kSerialBox, ctl::kSerialEdit);
+  label(L"High Speed", rect(kMargin + 10, y + 2, 200, 18));
+  y += 20;
+  row(ctl::kHsBcdBox, ctl::kHsBcdEdit);
+  row(ctl::kHsAudioBox, ctl::kHsAudioEdit);
+  label(L"Full Speed", rect(kMargin + 10, y + 2, 200, 18));
+  y += 20;
+  row(ctl::kFsBcdBox, ctl::kFsBcdEdit);
+  row(ctl::kFsAudioBox, ctl::kFsAudioEdit);
+  place[ctl::kUseEvb] = rect(kMargin + 10, y, kSetupWidth - 20, 22);
+  y += 28;
+  child(L"BUTTON", L" USB Descriptor", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, 0,
+        rect(kMargin, group_top, kSetupWidth, y - group_top), -1);
+  y += 6;
+
+  // in the dialog's tab order; the arrow keys move within the mode radios only
+  bool previous_radio = false;
+  bool first = true;
+  for (int id : jobs::StationSetup::Controls()) {
+    const ControlSpec spec = *FindControl(id);
+    const bool radio = spec.kind == ControlKind::kRadioButton;
+    const bool starts_group = first || radio != previous_radio;
+    first = false;
+    previous_radio = radio;
+    // the EVB box's long caption says what its tooltip says in the Qt window
+    const std::wstring caption =
+        id == ctl::kUseEvb ? std::wstring(L" Use EVB VID and PID") : Widen(spec.caption);
+    const std::u16string_view cls = ControlClassName(spec.kind);
+    HWND control = child(std::wstring(cls.begin(), cls.end()).c_str(), caption,
+                         ControlStyle(spec, starts_group), ControlExStyle(spec), place.at(id), id);
+    if (spec.kind == ControlKind::kEdit) {
+      SendMessageW(control, EM_LIMITTEXT, static_cast<WPARAM>(EditTextLimit(id)), 0);
+    }
+  }
+  controls_ = std::make_unique<Win32DialogControls>(window_);
+  setup_ = std::make_unique<jobs::StationSetup>(*controls_, clock_, app_name_);
+  *y_pos = y;
+}
+
+void NativeStation::ShowSetup() {
+  if (window_ == nullptr) return;
+  if (!setup_->ImageReport().empty()) {
+    SetDlgItemTextW(window_, kImageReport, Widen(JoinLines(setup_->ImageReport())).c_str());
+  }
+  SetDlgItemTextW(window_, kMessages, Widen(JoinLines(setup_->Messages())).c_str());
+  if (setup_->Job() != nullptr) {
+    SetDlgItemTextW(window_, kJobText, Widen(JoinLines(setup_->JobReport())).c_str());
+  }
+}
+
+void NativeStation::CheckImage() {
+  image_edited_ = false;
+  (void)setup_->CheckImage();
+  ShowSetup();
+  UpdateButtons();
+}
+
+void NativeStation::ApplyLocks() {
+  // The rules decide what is enabled within the dialog's controls: fixing the choices disables
+  // them all, freeing them gives the rules' own states back. A job's settings are never edited,
+  // and a station that requires signed jobs takes none but a job's.
+  const bool running = Running();
+  const bool fixed = setup_->ChoicesFixed(running);
+  if (fixed) {
+    if (frozen_.empty()) {
+      for (int id : jobs::StationSetup::Controls()) frozen_[id] = controls_->IsEnabled(id);
+    }
+    for (int id : jobs::StationSetup::Controls()) EnableWindow(GetDlgItem(window_, id), FALSE);
+  } else if (!frozen_.empty()) {
+    for (const auto& [id, enabled] : frozen_) {
+      EnableWindow(GetDlgItem(window_, id), enabled ? TRUE : FALSE);
+    }
+    frozen_.clear();
+  }
+  for (int id : {kSerialFormatEdit, kNextSerialEdit}) {
+    EnableWindow(GetDlgItem(window_, id), fixed ? FALSE : TRUE);
+  }
+  for (int id : {kLogEdit, kPortsEdit, kLoadJob}) {
+    EnableWindow(GetDlgItem(window_, id), running ? FALSE : TRUE);
+  }
+}
+
+void NativeStation::SetSerialFields(const std::string& format, const std::string& next) {
+  SetDlgItemTextW(window_, kSerialFormatEdit, Widen(format).c_str());
+  SetDlgItemTextW(window_, kNextSerialEdit, Widen(next).c_str());
+}
+
+void NativeStation::ClickSetupControl(int id) {
+  SendDlgItemMessageW(window_, id, BM_CLICK, 0, 0);
+}
+
+std::string NativeStation::ImageReportText() const { return Text(kImageReport); }
+
+std::string NativeStation::SetupMessagesText() const { return Text(kMessages); }
+
+bool NativeStation::StartEnabled() const {
+  return IsWindowEnabled(GetDlgItem(window_, kStart)) != FALSE;
+}
+
+void NativeStation::RemoveTiles() {
+  for (auto& [name, view] : ports_) {
+    if (view.box != nullptr) DestroyWindow(view.box);
+  }
+  ports_.clear();
+}
+
+// Before Start the tiles show where the chips sit, following them on and off the bus.
+void NativeStation::ShowIdlePorts() {
+  if (core_ != nullptr || ended_ || window_ == nullptr) return;
+  const std::vector<std::string> present = jobs::PortsWithChips(session_.BusBackend());
+  bool changed = false;
+  for (auto it = ports_.begin(); it != ports_.end();) {
+    if (std::find(present.begin(), present.end(), it->first) != present.end()) {
+      ++it;
+      continue;
+    }
+    if (it->second.box != nullptr) DestroyWindow(it->second.box);
+    it = ports_.erase(it);
+    changed = true;
+  }
+  std::vector<std::string> added;
+  for (const std::string& port : present) {
+    if (ports_.try_emplace(port).second) added.push_back(port);
+  }
+  if (!changed && added.empty()) return;
+  LayoutTiles();
+  for (const std::string& port : added) ShowPort(port);
 }
 
 void NativeStation::RunMessageLoop() {
@@ -224,12 +407,18 @@ LRESULT NativeStation::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_COMMAND:
       if (HIWORD(wparam) == BN_CLICKED) OnCommand(LOWORD(wparam));
+      // a typed origin path is checked when the operator leaves the edit
+      if (LOWORD(wparam) == ctl::kOriginPath && HIWORD(wparam) == EN_CHANGE) image_edited_ = true;
+      if (LOWORD(wparam) == ctl::kOriginPath && HIWORD(wparam) == EN_KILLFOCUS && image_edited_) {
+        CheckImage();
+      }
       return 0;
     case WM_CLOSE:
       OnClose();
       return 0;
     case WM_TIMER:
       if (wparam == kTickTimer) Tick();
+      if (wparam == kIdleTimer) ShowIdlePorts();
       return 0;
     case WM_DRAWITEM:
       DrawTile(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
@@ -238,12 +427,20 @@ LRESULT NativeStation::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       const HWND control = reinterpret_cast<HWND>(lparam);
       const HDC context = reinterpret_cast<HDC>(wparam);
       SetBkMode(context, TRANSPARENT);
-      if (GetDlgCtrlID(control) == kStatus && status_alarm_) SetTextColor(context, RGB(0xb0, 0, 0));
+      const int id = GetDlgCtrlID(control);
+      if ((id == kStatus && status_alarm_) || id == kMessages ||
+          (id == kImageReport && setup_ && setup_->ImageRefused())) {
+        SetTextColor(context, RGB(0xb0, 0, 0));
+      }
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
     default:
       if (message == kMailboxMessage) {
         DrainMailbox();
+        return 0;
+      }
+      if (message == Win32DialogControls::kRunQueuedMessage) {
+        if (controls_) controls_->RunQueued();
         return 0;
       }
       return DefWindowProcW(window_, message, wparam, lparam);
@@ -252,7 +449,7 @@ LRESULT NativeStation::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 
 void NativeStation::OnCommand(int id) {
   switch (id) {
-    case kImageBrowse:
+    case ctl::kBrowseOrigin:
       BrowseImage();
       break;
     case kLoadJob:
@@ -265,6 +462,7 @@ void NativeStation::OnCommand(int id) {
       StopProduction();
       break;
     default:
+      if (setup_) (void)setup_->OnClicked(id);
       break;
   }
 }
@@ -279,8 +477,8 @@ std::string NativeStation::Text(int id) const {
 }
 
 void NativeStation::SetImagePath(const std::string& path) {
-  SetWindowTextW(GetDlgItem(window_, kImageEdit), Widen(path).c_str());
-  UpdateButtons();
+  SetDlgItemTextW(window_, ctl::kOriginPath, Widen(path).c_str());
+  CheckImage();
 }
 
 void NativeStation::SetLogFile(const std::string& path) {
@@ -290,7 +488,11 @@ void NativeStation::SetLogFile(const std::string& path) {
 void NativeStation::BrowseImage() {
   const std::optional<std::wstring> path =
       file_chooser_ ? file_chooser_(window_) : ChooseBinFile(window_);
-  if (path && !path->empty()) SetImagePath(Narrow(*path));
+  if (!path) return;  // cancelled: the edit keeps its text
+  image_edited_ = false;
+  (void)setup_->ChooseImage(Narrow(*path));
+  ShowSetup();
+  UpdateButtons();
 }
 
 void NativeStation::BrowseJob() {
@@ -318,33 +520,17 @@ void NativeStation::BrowseJob() {
 
 bool NativeStation::LoadJob(const std::string& path) {
   if (Running()) return false;
-  jobs::JobRefusal refusal;
-  const std::string station =
-      station_settings_.station.empty() ? prodlog::HostName() : station_settings_.station;
-  std::optional<jobs::LoadedJob> loaded =
-      jobs::PrepareJobRun(path, station_settings_.Policy(station), &refusal);
-  if (!loaded) {
-    std::string why = refusal.message;
-    for (const MessageBoxRequest& message : refusal.messages) {
-      why += (why.empty() ? "" : "\n") + message.text;
-    }
-    SetStatus("Job refused: " + why, true);
-    UpdateButtons();
-    return false;
+  const bool loaded = setup_->LoadJob(path);
+  if (const jobs::LoadedJob* job = setup_->Job(); loaded && job != nullptr) {
+    const std::optional<jobs::JobSerial>& serial = job->job.serial;
+    SetSerialFields(serial ? serial->format : "", serial ? std::to_string(serial->start) : "");
+    SetStatus("Ready: press Start.");
+  } else {
+    SetStatus("Job refused.", true);
   }
-  job_ = std::move(loaded);
-  std::string shown = "Job: " + job_->job.name + " (revision " + job_->job.revision + ")";
-  for (const auto& [name, value] : jobs::DescribeJob(job_->job)) {
-    shown += "\n" + name + ": " + value;
-  }
-  shown += job_->verified ? "\nsigned by a trusted key" : "\nsignature: not checked";
-  SetWindowTextW(GetDlgItem(window_, kJobText), Widen(shown).c_str());
-  SetWindowTextW(GetDlgItem(window_, kImageEdit), Widen(path).c_str());
-  CheckRadioButton(window_, kFactoryRadio, kDeveloperRadio,
-                   job_->job.factory ? kFactoryRadio : kDeveloperRadio);
-  SetStatus("Ready: press Start.");
+  ShowSetup();
   UpdateButtons();
-  return true;
+  return loaded;
 }
 
 bool NativeStation::Running() const { return core_ != nullptr && core_->running; }
@@ -358,24 +544,21 @@ bool NativeStation::JobsRunning() const {
 }
 
 void NativeStation::UpdateButtons() {
-  if (window_ == nullptr) return;
+  if (window_ == nullptr || !setup_) return;
   const bool running = Running();
-  const bool locked = station_settings_.require_signed_jobs;
-  const bool ready = job_.has_value() || (!locked && !Text(kImageEdit).empty());
   EnableWindow(GetDlgItem(window_, kStart),
-               !running && !ended_ && config_error_.empty() && ready ? TRUE : FALSE);
+               !running && !ended_ && config_error_.empty() && setup_->ImageAccepted() ? TRUE
+                                                                                       : FALSE);
   EnableWindow(GetDlgItem(window_, kStop), running && !stopping_ ? TRUE : FALSE);
-  // a job or a locked station decides the image and the mode; a run fixes every choice
-  const BOOL free_choice = !running && !job_ && !locked ? TRUE : FALSE;
-  for (int id : {kImageEdit, kImageBrowse, kFactoryRadio, kDeveloperRadio}) {
-    EnableWindow(GetDlgItem(window_, id), free_choice);
-  }
-  for (int id : {kLogEdit, kPortsEdit, kLoadJob}) {
-    EnableWindow(GetDlgItem(window_, id), running ? FALSE : TRUE);
-  }
-  if (config_error_.empty() && !running && core_ == nullptr && !ready) {
-    SetStatus(locked ? "This station runs only signed jobs: Load job\u2026 to start."
-                     : "Choose an image to start.");
+  ApplyLocks();
+  const std::string choose = "Choose an image that passes its check to start.";
+  const std::string job_only = "This station runs only signed jobs: Load job\u2026 to start.";
+  if (config_error_.empty() && !running && !ended_ && core_ == nullptr) {
+    if (!setup_->ImageAccepted()) {
+      SetStatus(station_settings_.require_signed_jobs ? job_only : choose);
+    } else if (status_ == choose || status_ == job_only) {
+      SetStatus("Ready: press Start.");
+    }
   }
 }
 
@@ -389,8 +572,19 @@ std::string NativeStation::StatusText() const { return status_; }
 
 bool NativeStation::StartProduction() {
   if (Running() || ended_ || !config_error_.empty()) return false;
-  if (station_settings_.require_signed_jobs && !job_) {
-    SetStatus("Not started: this station runs only signed jobs: Load job\u2026 to start.", true);
+  if (!setup_->ImageAccepted()) {
+    SetStatus(station_settings_.require_signed_jobs
+                  ? "Not started: this station runs only signed jobs: Load job\u2026 to start."
+                  : "Not started: choose an image that passes its check.",
+              true);
+    return false;
+  }
+  // the overrides are checked with the dialog's rules before any chip is touched
+  const bool accepted = setup_->CheckOverrides();
+  ShowSetup();
+  if (!accepted) {
+    SetStatus("Not started: the overrides were refused.", true);
+    UpdateButtons();
     return false;
   }
   std::string error;
@@ -419,58 +613,15 @@ void NativeStation::StopProduction() {
 
 bool NativeStation::StartCore(std::string* error) {
   // the ports: as listed, or every port where a chip shows up now
-  std::vector<std::string> listed;
-  {
-    std::string word;
-    for (char c : Text(kPortsEdit) + " ") {
-      if (c == ' ' || c == ',' || c == ';') {
-        if (!word.empty()) listed.push_back(word);
-        word.clear();
-      } else {
-        word += c;
-      }
-    }
-  }
-  std::vector<std::string> ports = listed;
-  if (ports.empty()) {
-    std::set<std::string> present;
-    for (const HidDeviceInfo& info : session_.BusBackend().Enumerate()) {
-      if (info.vendor_id == kQzVendorId && !info.port.empty()) present.insert(info.port);
-    }
-    if (present.empty()) {
-      *error = "no chip on any USB port";
-      return false;
-    }
-    ports.assign(present.begin(), present.end());
-  } else {
-    std::set<std::string> seen;
-    for (const std::string& port : ports) {
-      if (!seen.insert(port).second) {
-        *error = "port " + port + " is named twice";
-        return false;
-      }
-    }
-  }
-
-  station::UnitChoices choices;
-  prodlog::UnitStart unit_start;
-  if (job_) {
-    choices = jobs::ChoicesFor(*job_);
-    unit_start = jobs::UnitStartFor(*job_);
-  } else {
-    choices.image = Text(kImageEdit);
-    choices.factory = IsDlgButtonChecked(window_, kFactoryRadio) == BST_CHECKED;
-    std::string ignored;
-    unit_start.image_path = choices.image;
-    unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
-    if (unit_start.image_sha256.empty()) {
-      *error = "cannot read the image " + choices.image;
-      return false;
-    }
-    prodlog::SetMode(unit_start, choices.factory);
-  }
-  unit_start.station =
-      station_settings_.station.empty() ? prodlog::HostName() : station_settings_.station;
+  const std::vector<std::string> listed = jobs::ParsePortList(Text(kPortsEdit));
+  const std::optional<std::vector<std::string>> ports =
+      jobs::RunPorts(listed, session_.BusBackend(), error);
+  if (!ports) return false;
+  // the choices, the serial numbers and the log row's start, checked as every unit's will be
+  std::optional<jobs::StationStart> start =
+      setup_->PrepareStart(Text(kSerialFormatEdit), Text(kNextSerialEdit), error);
+  ShowSetup();
+  if (!start) return false;
 
   std::string path = Text(kLogEdit);
   if (path.empty()) {
@@ -485,15 +636,15 @@ bool NativeStation::StartCore(std::string* error) {
     return false;
   }
   log_path_ = path;
-  core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
+  core->recorder = std::make_unique<station::LogRecorder>(*core->log, start->unit_start);
   if (session_.Chip() != nullptr) {
     core->virtual_operator = std::make_unique<station::VirtualOperator>(
         clock_, [this](const std::string& port) { return session_.ChipOnPort(port); });
   }
 
   station::StationConfig config;
-  config.ports = ports;
-  config.choices = std::move(choices);
+  config.ports = *ports;
+  config.choices = std::move(start->choices);
   config.loop = true;
   config.take_up_new_ports = listed.empty();
   config.app_name = app_name_;
@@ -501,12 +652,10 @@ bool NativeStation::StartCore(std::string* error) {
       session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *mailbox_,
       core->recorder.get(), core->virtual_operator.get());
 
-  // tiles: the ports of this run, in order
-  for (auto& [name, view] : ports_) {
-    if (view.box != nullptr) DestroyWindow(view.box);
-  }
-  ports_.clear();
-  for (const std::string& port : ports) {
+  // tiles: the ports of this run, in order; the station follows the bus from now on
+  KillTimer(window_, kIdleTimer);
+  RemoveTiles();
+  for (const std::string& port : *ports) {
     ports_[port].tile.phase = NativeTile::Phase::kWaiting;
   }
   LayoutTiles();
@@ -524,7 +673,7 @@ void NativeStation::LayoutTiles() {
   const int rows = (count + columns - 1) / columns;
   const int left = kSetupWidth + 2 * kMargin;
   const int top = 50;
-  const int width = 880;
+  const int width = kRightWidth;
   const int height = 500;
   const int tile_w = (width - (columns - 1) * kMargin) / columns;
   const int tile_h = (height - (rows - 1) * kMargin) / rows;
@@ -887,6 +1036,7 @@ void NativeStation::EndNow() {
   mailbox_->SetWake({});
   if (window_ != nullptr) {
     KillTimer(window_, kTickTimer);
+    KillTimer(window_, kIdleTimer);
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
     window_ = nullptr;

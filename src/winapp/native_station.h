@@ -16,6 +16,7 @@
 #include "base/clock.h"
 #include "jobs/job_run.h"
 #include "jobs/station_config.h"
+#include "jobs/station_setup.h"
 #include "station/station.h"
 #include "station/window_mailbox.h"
 
@@ -25,12 +26,10 @@ class DeviceSession;
 
 namespace qz::winapp {
 
+class Win32DialogControls;
+
 // Question asked before closing the window stops the jobs that run.
-inline constexpr std::string_view kStopJobsQuestion =
-    "Units are being written.\n"
-    "Stopping now leaves their chips' EEPROM header cleared, and those chips must be written "
-    "again.\n\n"
-    "Stop every write and exit?";
+using jobs::kStopJobsQuestion;
 
 // What one port's tile shows.
 struct NativeTile {
@@ -44,10 +43,13 @@ struct NativeTile {
   bool remove = false;   // with kPass/kFail: the unit waits to be taken away
 };
 
-// The station window as a native Windows window: the setup (image, mode, log file, ports, or a
-// production job), Start and Stop, one tile per port, the totals and the last units of the log.
-// It drives the station core as the Qt window does: the core's reports come on the ports'
-// threads, are kept under a lock and reach the window by a posted message.
+// The station window as a native Windows window: the setup (the dialog's image, mode and
+// override controls, made from its control table and driven by jobs::StationSetup as in the Qt
+// window; the serial-number format and next number, log file, ports, or a production job),
+// Start and Stop, one tile per port (idle tiles for the ports with a chip before Start), the
+// totals and the last units of the log. It drives the station core as the Qt window does: the
+// core's reports come on the ports' threads, are kept under a lock and reach the window by a
+// posted message.
 class NativeStation {
  public:
   using Confirmer = std::function<bool(const std::string& text)>;
@@ -66,9 +68,17 @@ class NativeStation {
   [[nodiscard]] bool Ended() const { return ended_; }
   [[nodiscard]] HWND Window() const { return window_; }
 
-  // The setup fields (also what the command line fills in).
+  // The setup fields (also what the command line fills in). The image is checked at once.
   void SetImagePath(const std::string& path);
   void SetLogFile(const std::string& path);
+  void SetSerialFields(const std::string& format, const std::string& next);
+  // A click on a setup control (a dialog control ID), as the operator's.
+  void ClickSetupControl(int id);
+  // What the setup shows: the image check's report, and the system's messages of a refusal.
+  [[nodiscard]] std::string ImageReportText() const;
+  [[nodiscard]] std::string SetupMessagesText() const;
+  [[nodiscard]] bool StartEnabled() const;
+  [[nodiscard]] const jobs::StationSetup& Setup() const { return *setup_; }
   // Loads a production job as every front end checks it; false with the reasons shown.
   bool LoadJob(const std::string& path);
 
@@ -108,6 +118,12 @@ class NativeStation {
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void BuildControls();
+  void BuildSetup(int* y);
+  void ShowSetup();
+  void CheckImage();
+  void ApplyLocks();
+  void ShowIdlePorts();
+  void RemoveTiles();
   void OnCommand(int id);
   void OnClose();
   void EndNow();
@@ -146,7 +162,11 @@ class NativeStation {
   std::map<std::string, PortView> ports_;
   jobs::StationSettings station_settings_;
   std::string config_error_;
-  std::optional<jobs::LoadedJob> job_;
+  std::unique_ptr<Win32DialogControls> controls_;
+  std::unique_ptr<jobs::StationSetup> setup_;
+  // the dialog controls' own states while the choices are fixed
+  std::map<int, bool> frozen_;
+  bool image_edited_ = false;
   std::string log_path_;
   std::string status_;
   bool status_alarm_ = false;

@@ -1,8 +1,11 @@
-// The native station window on four virtual chips, one of them faulty: what its tiles, totals
-// and history show against what the log holds, and its closing rule.
+// The native station window on four virtual chips, one of them faulty: its setup (the image
+// check, the dialog's overrides, the serial numbers, the tiles before Start), what its tiles,
+// totals and history show against what the log holds, and its closing rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,7 +14,9 @@
 // Our headers before the platform's: <windows.h> makes S_OK and E_FAIL macros.
 #include "base/clock.h"
 #include "devices/device_session.h"
+#include "dialog/control_table.h"
 #include "prodlog/production_log.h"
+#include "sim/virtual_chip.h"
 #include "support/sample_images.h"
 
 #include "winapp/native_station.h"
@@ -125,6 +130,71 @@ TEST_F(NativeStationTest, ThreeTilesPassOneFailsAndTotalsAndHistoryAgreeWithTheL
     EXPECT_EQ(history[i][1], row.port);
     EXPECT_EQ(history[i][3],
               row.exit_code == 0 ? "PASS" : "FAIL (12) Write to EEPROM Fail!  Try Again!(12)");
+  }
+}
+
+// A bad image is refused when chosen, with the system's messages, and nothing starts; a good one
+// shows its firmware ID and Start follows.
+TEST_F(NativeStationTest, ImageIsCheckedWhenChosen) {
+  const std::string bad = dir_.File("short.bin");
+  std::vector<std::uint8_t> bytes = test::SampleBytes();
+  bytes.resize(1000);
+  test::WriteBytes(bad, bytes);
+  window_->SetImagePath(bad);
+  EXPECT_EQ(window_->ImageReportText(), "File size error\nRead File Error!");
+  EXPECT_FALSE(window_->StartEnabled());
+  EXPECT_FALSE(window_->StartProduction());
+  EXPECT_FALSE(window_->Running());
+
+  window_->SetImagePath(image_);
+  EXPECT_EQ(window_->ImageReportText().rfind("Firmware ID 5067\n", 0), 0U)
+      << window_->ImageReportText();
+  EXPECT_TRUE(window_->StartEnabled());
+}
+
+// Before Start the tiles show where the chips sit and follow them off the bus.
+TEST_F(NativeStationTest, IdleTilesBeforeStart) {
+  EXPECT_EQ(window_->TilePorts(), (std::vector<std::string>{"sim-1", "sim-2", "sim-3", "sim-4"}));
+  EXPECT_EQ(window_->Tile("sim-2")->phase, NativeTile::Phase::kIdle);
+  session_->ChipOnPort("sim-4")->SetPresent(false);
+  ASSERT_TRUE(PumpUntil([&] { return window_->TilePorts().size() == 3; }));
+  session_->ChipOnPort("sim-4")->SetPresent(true);
+}
+
+// The dialog's overrides as the operator sets them in the window, and the serial-number format:
+// every unit's row carries the override and its own number, the numbers consecutive from the
+// next number given; an override the dialog refuses keeps the station from starting.
+TEST_F(NativeStationTest, OverridesAndSerialNumbersReachEveryUnit) {
+  window_->ClickSetupControl(ctl::kUpdateEnable);
+  window_->ClickSetupControl(ctl::kHsBcdBox);
+  SetDlgItemTextW(window_->Window(), ctl::kHsBcdEdit, L"12345");
+  EXPECT_FALSE(window_->StartProduction());
+  EXPECT_EQ(window_->SetupMessagesText(), "Invalid High Speed Device's bcdDevice..");
+
+  window_->ClickSetupControl(ctl::kHsBcdBox);
+  window_->ClickSetupControl(ctl::kProductBox);
+  SetDlgItemTextW(window_->Window(), ctl::kProductEdit, L"Line 7 \u00e9");
+  window_->SetSerialFields("L7-####", "41");
+  ASSERT_TRUE(window_->StartProduction()) << window_->StatusText();
+  EXPECT_EQ(window_->SetupMessagesText(), "");
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window_->Window(), ctl::kProductEdit)));
+  ASSERT_TRUE(PumpUntil([&] { return window_->Totals().units >= 6; }));
+  window_->StopProduction();
+  ASSERT_TRUE(PumpUntil([&] { return !window_->Running(); }));
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window_->Window(), ctl::kProductEdit)));
+
+  std::vector<std::string> serials;
+  for (const prodlog::UnitRecord& row : LogRows()) {
+    serials.push_back(row.serial);
+    EXPECT_EQ(row.overrides_json,
+              "{\"product\":\"Line 7 \u00e9\",\"serial\":\"" + row.serial + "\"}");
+  }
+  std::sort(serials.begin(), serials.end());
+  ASSERT_GE(serials.size(), 6U);
+  for (std::size_t i = 0; i < serials.size(); ++i) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "L7-%04zu", 41 + i);
+    EXPECT_EQ(serials[i], expected);
   }
 }
 
