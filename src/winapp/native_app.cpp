@@ -62,6 +62,8 @@ int InitInstance(HINSTANCE instance) {
   bool station = false;
   std::string station_log;
   std::string station_image;
+  std::string serial_format;
+  std::string serial_start;
   bool start_at_once = false;
   command_line.Parser().add_flag(
       "--station", station,
@@ -72,6 +74,12 @@ int InitInstance(HINSTANCE instance) {
                                    "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)");
   command_line.Parser().add_option("--image", station_image,
                                    "With --station: the origin image to write");
+  command_line.Parser().add_option("--serial-format", serial_format,
+                                   "With --station: the serial-number format (e.g. L7-######)");
+  command_line.Parser()
+      .add_option("--serial-start", serial_start,
+                  "With --station and --serial-format: the next serial number (default 1)")
+      ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{999999999999999999}));
   command_line.Parser().add_flag("--start", start_at_once,
                                  "With --station and --image: start production at once");
   std::string out;
@@ -101,8 +109,12 @@ int InitInstance(HINSTANCE instance) {
     // this dialog cannot load jobs: the station window can ("Load job…")
     if (settings->require_signed_jobs) station = true;
   }
-  if (!station && (!station_log.empty() || !station_image.empty() || start_at_once)) {
-    Report(std::string(kAppName) + ": --log, --image and --start belong to --station\n", true);
+  if (!station && (!station_log.empty() || !station_image.empty() || start_at_once ||
+                   !serial_format.empty() || !serial_start.empty())) {
+    Report(std::string(kAppName) +
+               ": --log, --image, --serial-format, --serial-start and --start belong to "
+               "--station\n",
+           true);
     return static_cast<int>(station::Exit::kUsage);
   }
 
@@ -133,6 +145,9 @@ int InitInstance(HINSTANCE instance) {
       return kExitIoError;
     }
     if (!station_log.empty()) window.SetLogFile(station_log);
+    if (!serial_format.empty() || !serial_start.empty()) {
+      window.SetSerialFields(serial_format, serial_start);
+    }
     if (!station_image.empty()) window.SetImagePath(station_image);
     if (start_at_once) (void)window.StartProduction();
     window.RunMessageLoop();

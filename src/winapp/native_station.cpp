@@ -216,16 +216,16 @@ void NativeStation::BuildSetup(int* y_pos) {
   };
 
   std::map<int, RECT> place;
-  label(L"File Name (Origin)", rect(kMargin, y + 3, 120, 20));
-  place[ctl::kOriginPath] = rect(kMargin + 125, y, kSetupWidth - 180, 24);
+  label(L"File Name (Origin)", rect(kMargin, y + 3, 140, 20));
+  place[ctl::kOriginPath] = rect(kMargin + 145, y, kSetupWidth - 200, 24);
   place[ctl::kBrowseOrigin] = rect(kMargin + kSetupWidth - 48, y, 48, 24);
   y += 30;
-  place[ctl::kFactoryMode] = rect(kMargin, y, 170, 22);
-  place[ctl::kDeveloperMode] = rect(kMargin + 180, y, kSetupWidth - 180, 22);
+  place[ctl::kFactoryMode] = rect(kMargin, y, 166, 22);
+  place[ctl::kDeveloperMode] = rect(kMargin + 166, y, kSetupWidth - 166, 22);
   y += 26;
   child(L"STATIC", L"No image chosen.", WS_CHILD | WS_VISIBLE | SS_NOPREFIX, 0,
-        rect(kMargin, y, kSetupWidth, 66), kImageReport);
-  y += 70;
+        rect(kMargin, y, kSetupWidth, 92), kImageReport);
+  y += 96;
 
   // the overrides, as the dialog groups them
   const int group_top = y;
@@ -233,10 +233,10 @@ void NativeStation::BuildSetup(int* y_pos) {
   place[ctl::kUpdateEnable] = rect(kMargin + 10, y, 160, 22);
   place[ctl::kReset] = rect(kMargin + kSetupWidth - 80, y, 70, 24);
   y += 28;
-  const int edit_left = kMargin + 155;
-  const int edit_room = kSetupWidth - 165;
+  const int edit_left = kMargin + 178;
+  const int edit_room = kSetupWidth - 188;
   const auto row = [&](int box, int edit) {
-    place[box] = rect(kMargin + 20, y + 1, 130, 22);
+    place[box] = rect(kMargin + 20, y + 1, 156, 22);
     // as wide as the dialog has it (string or hexadecimal number), as far as the column allows
     place[edit] = rect(edit_left, y, std::min(edit_room, FindControl(edit)->width * 3 / 2), 24);
     y += 27;
@@ -254,7 +254,8 @@ void NativeStation::BuildSetup(int* y_pos) {
   row(ctl::kFsAudioBox, ctl::kFsAudioEdit);
   place[ctl::kUseEvb] = rect(kMargin + 10, y, kSetupWidth - 20, 22);
   y += 28;
-  child(L"BUTTON", L" USB Descriptor", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, 0,
+  // (transparent: the window clips its children, and the frame paints no inside of its own)
+  child(L"BUTTON", L" USB Descriptor", WS_CHILD | WS_VISIBLE | BS_GROUPBOX, WS_EX_TRANSPARENT,
         rect(kMargin, group_top, kSetupWidth, y - group_top), -1);
   y += 6;
 
