@@ -490,8 +490,8 @@ void NativeStation::BrowseImage() {
   const std::optional<std::wstring> path =
       file_chooser_ ? file_chooser_(window_) : ChooseBinFile(window_);
   if (!path) return;  // cancelled: the edit keeps its text
-  image_edited_ = false;
   (void)setup_->ChooseImage(Narrow(*path));
+  image_edited_ = false;  // checked (or refused) already
   ShowSetup();
   UpdateButtons();
 }
@@ -522,6 +522,7 @@ void NativeStation::BrowseJob() {
 bool NativeStation::LoadJob(const std::string& path) {
   if (Running()) return false;
   const bool loaded = setup_->LoadJob(path);
+  image_edited_ = false;  // the job's image is checked already
   if (const jobs::LoadedJob* job = setup_->Job(); loaded && job != nullptr) {
     const std::optional<jobs::JobSerial>& serial = job->job.serial;
     SetSerialFields(serial ? serial->format : "", serial ? std::to_string(serial->start) : "");
