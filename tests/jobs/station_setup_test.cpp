@@ -1,0 +1,74 @@
+// The station windows' setup on in-memory controls: what Start takes from it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/clock.h"
+#include "dialog/control_table.h"
+#include "dialog/headless_controls.h"
+#include "dialog/messages.h"
+#include "hid/hid_backend.h"
+#include "jobs/station_setup.h"
+#include "prodlog/production_log.h"
+#include "support/sample_images.h"
+
+namespace qz::jobs {
+namespace {
+
+class StationSetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteBytes(image_, test::SampleBytes());
+    controls_.SetText(ctl::kOriginPath, image_);
+    ASSERT_TRUE(setup_.CheckImage()) << setup_.ImageReport().front();
+    // Developer mode, "Update Enable", the product string, as the operator clicks them
+    controls_.SetChecked(ctl::kUpdateEnable, true);
+    ASSERT_TRUE(setup_.OnClicked(ctl::kUpdateEnable));
+    controls_.SetChecked(ctl::kProductBox, true);
+    controls_.SetText(ctl::kProductEdit, "Line 7");
+  }
+
+  test::ScratchDir dir_;
+  std::string image_ = dir_.File("image.bin");
+  HeadlessControls controls_;
+  ManualClock clock_;
+  StationSetup setup_{controls_, clock_, "qz670x-mp"};
+};
+
+// The first serial number is formatted and checked as every unit's will be; the log row's start
+// carries the image's digest, the mode and the overrides.
+TEST_F(StationSetupTest, StartTakesTheSerialNumbersAndOverridesAsChosen) {
+  std::string error;
+  EXPECT_FALSE(setup_.PrepareStart("L7-##", "100", &error));
+  EXPECT_NE(error.find("does not fit the 2-digit counter"), std::string::npos) << error;
+
+  std::optional<StationStart> start = setup_.PrepareStart("L7-####", "41", &error);
+  ASSERT_TRUE(start) << error;
+  EXPECT_EQ(start->unit_start.serial_format->Format(start->unit_start.serial_start), "L7-0041");
+  EXPECT_EQ(start->unit_start.overrides,
+            (std::vector<std::pair<std::string, std::string>>{{"product", "Line 7"}}));
+  EXPECT_EQ(start->unit_start.image_sha256.size(), 64U);
+  EXPECT_EQ(start->unit_start.image_path, image_);
+  EXPECT_FALSE(start->choices.factory);
+
+  // a serial number the dialog refuses (longer than its 32 characters) stops the start
+  controls_.SetChecked(ctl::kSerialBox, true);
+  EXPECT_FALSE(setup_.PrepareStart(std::string(30, 'X') + "####", "1", &error));
+  EXPECT_EQ(setup_.Messages(), std::vector<std::string>{std::string(msg::kSerialLength)});
+}
+
+TEST(StationPorts, ListedOnceOrEveryPortWithAChip) {
+  EXPECT_EQ(ParsePortList(" 1-4.1, 1-4.2;sim-3\t"),
+            (std::vector<std::string>{"1-4.1", "1-4.2", "sim-3"}));
+  NullHidBackend none;
+  std::string error;
+  EXPECT_FALSE(RunPorts({"sim-1", "sim-1"}, none, &error));
+  EXPECT_EQ(error, "port sim-1 is named twice");
+  EXPECT_FALSE(RunPorts({}, none, &error));
+  EXPECT_EQ(error, "no chip on any USB port");
+}
+
+}  // namespace
+}  // namespace qz::jobs
