@@ -2,7 +2,6 @@
 #include "devices/device_session.h"
 #include "dialog/control_table.h"
 #include "dialog/dialog_template.h"
-#include "hid/chip_identities.h"
 #include "prodlog/production_log.h"
 #include "prodlog/serial_numbers.h"
 #include "jobs/job_file.h"
@@ -17,7 +16,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 
