@@ -37,9 +37,9 @@ class QtDialogControls;
 //
 // The image, mode and override controls are the dialog's own (made from its control table and
 // driven by its rule operations through the station's setup, jobs::StationSetup), so they
-// behave exactly as in the dialog and in the native station window. The image is loaded and checked as soon as it
-// is chosen: its firmware ID and a summary are shown, or the system's messages when it is bad,
-// and the panel is not ready until an image has passed.
+// behave exactly as in the dialog and in the native station window. The image is loaded and
+// checked as soon as it is chosen: its firmware ID and a summary are shown, or the system's
+// messages when it is bad, and the panel is not ready until an image has passed.
 class SetupPanel final : public QWidget {
   Q_OBJECT
 

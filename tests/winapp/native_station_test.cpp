@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "devices/device_session.h"
 #include "dialog/control_table.h"
+#include "jobs/job_file.h"
 #include "prodlog/production_log.h"
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
@@ -195,6 +196,40 @@ TEST_F(NativeStationTest, OverridesAndSerialNumbersReachEveryUnit) {
     char expected[16];
     std::snprintf(expected, sizeof expected, "L7-%04zu", 41 + i);
     EXPECT_EQ(serials[i], expected);
+  }
+}
+
+// A production job decides the choices: its overrides and serial numbers reach the units, its
+// stamp is in every row, and the dialog's controls stay fixed.
+TEST_F(NativeStationTest, LoadedJobRuns) {
+  jobs::Job job;
+  job.name = "widget";
+  job.revision = "3";
+  job.image_name = "image.bin";
+  job.image = test::SampleBytes();
+  std::string error;
+  job.image_sha256 = prodlog::FileSha256Hex(image_, &error);
+  job.firmware_id = "5067";
+  job.overrides = {{"product", "Widget"}};
+  job.serial = jobs::JobSerial{"W-####", 7};
+  const std::string path = dir_.File("widget.qzjob");
+  test::WriteBytes(path, [&] {
+    const std::string text = jobs::FormatJob(job);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  }());
+  ASSERT_TRUE(window_->LoadJob(path)) << window_->SetupMessagesText();
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window_->Window(), ctl::kProductEdit)));
+  ASSERT_TRUE(window_->StartProduction()) << window_->StatusText();
+  ASSERT_TRUE(PumpUntil([&] { return window_->Totals().units >= 2; }));
+  window_->StopProduction();
+  ASSERT_TRUE(PumpUntil([&] { return !window_->Running(); }));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window_->Window(), ctl::kProductEdit)));
+  const std::vector<prodlog::UnitRecord> rows = LogRows();
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows.front().serial, "W-0007");
+  for (const prodlog::UnitRecord& row : rows) {
+    EXPECT_EQ(row.job.name, "widget");
+    EXPECT_EQ(row.overrides_json, "{\"product\":\"Widget\",\"serial\":\"" + row.serial + "\"}");
   }
 }
 
