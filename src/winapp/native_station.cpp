@@ -266,7 +266,7 @@ void NativeStation::BuildSetup(int* y_pos) {
     const bool starts_group = first || radio != previous_radio;
     first = false;
     previous_radio = radio;
-    // the EVB box's long caption says what its tooltip says in the Qt window
+    // the EVB box's caption is shortened as in the Qt window (the column is narrower)
     const std::wstring caption =
         id == ctl::kUseEvb ? std::wstring(L" Use EVB VID and PID") : Widen(spec.caption);
     const std::u16string_view cls = ControlClassName(spec.kind);
