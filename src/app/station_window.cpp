@@ -408,17 +408,28 @@ bool StationWindow::StartCore(std::string* error) {
     path = prodlog::DefaultLogPath(error);
     if (path.empty()) return false;
   }
+  unit_start.station = prodlog::HostName();
+  if (!station_settings_.station.empty()) unit_start.station = station_settings_.station;
   auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
-  core->log = prodlog::ProductionLog::Open(path, &log_error);
+  prodlog::LogOptions log_options;
+  log_options.serials_needed = unit_start.serial_format.has_value();
+  if (prodlog::IsDatabaseLocation(path)) {
+    // a line database: the units go to the station's journal first
+    log_options.journal = prodlog::DefaultJournalPath(unit_start.station, error);
+    if (log_options.journal.empty()) return false;
+  }
+  core->log = prodlog::ProductionLog::Open(path, &log_error, log_options);
   if (!core->log) {
     *error = log_error.message;
     return false;
   }
+  core->log->SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
+    mailbox->Post([state](StationWindow& w) { w.OnLineState(state); });
+  });
   log_path_ = path;
 
   const station::UnitChoices choices = setup_->Choices();
-  unit_start.station = prodlog::HostName();
   unit_start.image_path = choices.image;
   std::string ignored;
   unit_start.image_sha256 = prodlog::FileSha256Hex(choices.image, &ignored);
@@ -426,7 +437,6 @@ bool StationWindow::StartCore(std::string* error) {
     unit_start.image_sha256 = job->job.image_sha256;
     unit_start.job = jobs::StampFor(*job);
   }
-  if (!station_settings_.station.empty()) unit_start.station = station_settings_.station;
   prodlog::SetMode(unit_start, choices.factory);
   unit_start.overrides = setup_->AppliedOverrides();
   core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
@@ -544,6 +554,17 @@ void StationWindow::OnUnitStarted(const std::string& port, const std::string& se
 
 void StationWindow::OnStationProblem(const std::string& text) {
   SetStatus(QString::fromStdString(text), true);
+}
+
+void StationWindow::OnLineState(const prodlog::LineState& state) {
+  if (state.online) {
+    SetStatus(QStringLiteral("line log online"), false);
+  } else {
+    SetStatus(QStringLiteral("line log offline, %1 unit%2 waiting")
+                  .arg(state.pending)
+                  .arg(state.pending == 1 ? QString() : QStringLiteral("s")),
+              true);
+  }
 }
 
 void StationWindow::OnUnitFinished(const station::UnitReport& unit) {

@@ -134,7 +134,8 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
   std::optional<prodlog::BegunUnit> row;
   // (a job's serial numbers come from the log, the default one unless --log names another)
   if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial)) {
-    log = OpenProductionLog(args.log, output);
+    log = OpenProductionLog(args.log, output,
+                            production_job != nullptr && production_job->job.serial);
     if (!log) return static_cast<int>(Exit::kIoError);
     prodlog::UnitStart start = production_job != nullptr
                                    ? jobs::UnitStartFor(*production_job)
