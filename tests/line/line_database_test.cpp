@@ -24,9 +24,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/clock.h"
+#include "cli/device_options.h"
+#include "image/sample_image.h"
 #include "prodlog/pq.h"
 #include "prodlog/production_log.h"
 #include "support/cli_runner.h"
+#include "support/sample_images.h"
 
 namespace qz::prodlog {
 namespace {
@@ -521,6 +525,47 @@ TEST_F(LineDatabase, AKilledJournaledStationIsPushedAtItsNextStart) {
   const auto next = log->BeginUnit(Start("st-killed"), &error);
   ASSERT_TRUE(next) << error.message;
   EXPECT_EQ(next->serial, "L7-0004");
+}
+
+TEST_F(LineDatabase, AStationSaysWhenTheLineIsOfflineAndPushesItsUnitsLater) {
+  ASSERT_TRUE(OpenLog(url_));
+  test::ScratchDir dir;
+  test::WriteBytes(dir.File("image.bin"), test::SampleBytes(SampleVariant::kValid));
+  const auto station = [&](const std::string& units) {
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock);
+    return test::RunCli({"station", dir.File("image.bin"), "--log", url_, "--journal",
+                         dir.File("journal.sqlite3"), "--station", "st-cli", "--simulate", "2",
+                         "--all-ports", "--loop", "--units", units, "--json"});
+  };
+  const auto line_states = [](const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+      const nlohmann::json parsed = nlohmann::json::parse(line);
+      if (parsed["type"] == "line") lines.push_back(parsed);
+    }
+    return lines;
+  };
+  {
+    // no serial format: the station programs through the whole outage
+    Server("halt");
+    const test::RunResult run = station("4");
+    Server("resume");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::vector<nlohmann::json> lines = line_states(run.out);
+    ASSERT_FALSE(lines.empty()) << run.out;
+    EXPECT_EQ(lines.back(), (nlohmann::json{{"type", "line"}, {"state", "offline"},
+                                            {"pending", 4}}));
+  }
+  ASSERT_TRUE(admin_->Reset()) << admin_->Error();
+  EXPECT_TRUE(Rows().empty());
+  const test::RunResult run = station("2");
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_TRUE(line_states(run.out).empty()) << run.out;  // online all along
+  const std::vector<UnitRecord> rows = Rows();
+  EXPECT_EQ(rows.size(), 6u);
+  for (const UnitRecord& row : rows) EXPECT_TRUE(row.finished && row.exit_code == 0);
 }
 
 }  // namespace
