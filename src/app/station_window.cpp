@@ -413,7 +413,9 @@ bool StationWindow::StartCore(std::string* error) {
   auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
   prodlog::LogOptions log_options;
-  log_options.serials_needed = unit_start.serial_format.has_value();
+  log_options.serial_format = unit_start.serial_format;
+  log_options.serial_start = unit_start.serial_start;
+  log_options.station = unit_start.station;
   if (prodlog::IsDatabaseLocation(path)) {
     // a line database: the units go to the station's journal first
     log_options.journal = prodlog::DefaultJournalPath(unit_start.station, error);

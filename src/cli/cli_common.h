@@ -98,9 +98,9 @@ struct ProductionLogArgs {
 
 // Opens the production log for a command; nullptr with the message printed when it cannot
 // (exit 74). `log.log` empty: the default file. A line database gets the station's journal in
-// front of it; `serials_needed`: its units need serial numbers.
+// front of it; `units` (may be null): what the units share, their serial format among it.
 [[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(
-    const ProductionLogArgs& log, const Output& output, bool serials_needed = false);
+    const ProductionLogArgs& log, const Output& output, const prodlog::UnitStart* units = nullptr);
 // What every unit of a command shares in its log row.
 [[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,

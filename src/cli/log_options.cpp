@@ -39,7 +39,7 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
 
 std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
                                                           const Output& output,
-                                                          bool serials_needed) {
+                                                          const prodlog::UnitStart* units) {
   std::string file = args.log;
   if (file.empty()) {
     std::string why;
@@ -52,7 +52,11 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArg
   prodlog::LogError error;
   prodlog::LogOptions options;
   options.serial_block = args.serial_block;
-  options.serials_needed = serials_needed;
+  if (units != nullptr) {
+    options.serial_format = units->serial_format;
+    options.serial_start = units->serial_start;
+    options.station = units->station;
+  }
   if (prodlog::IsDatabaseLocation(file)) {
     options.journal = args.journal;
     if (options.journal.empty()) {

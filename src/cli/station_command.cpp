@@ -343,7 +343,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   }
 
   const std::unique_ptr<prodlog::ProductionLog> log =
-      OpenProductionLog(args.log, output, unit_start.serial_format.has_value());
+      OpenProductionLog(args.log, output, &unit_start);
   if (!log) return static_cast<int>(Exit::kIoError);
   station::LogRecorder recorder(*log, unit_start);
 

@@ -30,6 +30,8 @@ namespace {
 // The first wait after a failed attempt to reach the database; it doubles up to
 // LogOptions::push_retry_max_ms.
 constexpr std::chrono::milliseconds kFirstRetry{250};
+// How many pusher rounds a unit's start waits for a block while the line answers.
+constexpr int kLeaseRounds = 5;
 
 // Holds "JOURNAL.lock" for as long as the log is open, so two processes never share one
 // journal (they would return each other's leases).
@@ -85,6 +87,18 @@ class JournaledLog final : public ProductionLog {
   // journal. Once the line has every unit this journal began, the numbers still leased to its
   // holder were taken by no unit: they go back to the line's pool, and blocks are leased
   // afresh. (Only here and at the end, when no unit runs, so none can take one meanwhile.)
+  // What the pusher keeps leased.
+  void Want(const UnitStart& start) {
+    const std::lock_guard lock(mutex_);
+    const auto floor = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(start.serial_start, std::numeric_limits<std::int64_t>::max()));
+    wanted_.insert_or_assign(start.serial_format->Text(),
+                             Wanted{*start.serial_format, floor, start.station});
+  }
+
+  // Before the pusher starts: the first blocks, so the first unit need not wait for them.
+  void LeaseAhead() { (void)Round(); }
+
   bool Recover(LogError* error) {
     if (PushAll() != 0) return *error = last_error_.value_or(LogError{}), false;
     return ReturnLeases(error);
@@ -113,17 +127,24 @@ class JournaledLog final : public ProductionLog {
     std::optional<BegunUnit> begun = journal_->BeginUnit(start, error);
     if (!begun && error->kind == LogError::Kind::kUnavailable) {
       // none leased (left): the pusher leases a block when it can reach the line
-      std::unique_lock lock(mutex_);
-      if (online_) {
-        const std::uint64_t target = rounds_ + (round_running_ ? 2 : 1);
-        wake_.notify_all();
-        kicked_ = true;
-        done_.wait(lock, [&] { return rounds_ >= target || stopping_; });
+      // (other ports may take the new block first: a few rounds, while the line answers)
+      std::optional<LogError> refused;
+      bool online = true;
+      for (int round = 0; round < kLeaseRounds && online && !refused; ++round) {
+        std::unique_lock lock(mutex_);
+        online = online_;
+        if (online_) {
+          const std::uint64_t target = rounds_ + (round_running_ ? 2 : 1);
+          kicked_ = true;
+          wake_.notify_all();
+          done_.wait(lock, [&] { return rounds_ >= target || stopping_; });
+        }
+        refused = lease_refused_;
+        online = online_;
+        lock.unlock();
+        begun = journal_->BeginUnit(start, error);
+        if (begun || error->kind != LogError::Kind::kUnavailable) break;
       }
-      const std::optional<LogError> refused = lease_refused_;
-      const bool online = online_;
-      lock.unlock();
-      begun = journal_->BeginUnit(start, error);
       if (!begun && error->kind == LogError::Kind::kUnavailable) {
         if (refused && refused->kind == LogError::Kind::kSerialExhausted) {
           *error = *refused;
@@ -168,14 +189,6 @@ class JournaledLog final : public ProductionLog {
   }
 
  private:
-  void Want(const UnitStart& start) {
-    const std::lock_guard lock(mutex_);
-    const auto floor = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(start.serial_start, std::numeric_limits<std::int64_t>::max()));
-    wanted_.insert_or_assign(start.serial_format->Text(),
-                             Wanted{*start.serial_format, floor, start.station});
-  }
-
   void Kick() {
     {
       const std::lock_guard lock(mutex_);
@@ -212,7 +225,7 @@ class JournaledLog final : public ProductionLog {
   }
 
   // One attempt: connect when not connected, push, top the leases up. True when the line
-  // answered throughout.
+  // answered throughout. The pusher's thread, or before it starts.
   bool Round() {
     LogError error;
     if (!line_) {
@@ -342,7 +355,7 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
     // serial format as long as it needs none.
     const std::optional<std::int64_t> leased = journal->LeasesLeft("", 0, error);
     if (!leased) return nullptr;
-    if (options.serials_needed && *leased == 0) {
+    if (options.serial_format && *leased == 0) {
       *error = LogError{LogError::Kind::kIo, line_error.message +
                                                  " (and the journal \"" + options.journal +
                                                  "\" holds no leased serial number)"};
@@ -357,6 +370,15 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
   auto log = std::make_unique<JournaledLog>(std::move(lock), std::move(journal), std::move(line),
                                             location, where, options);
   if (online && !log->Recover(error)) return nullptr;
+  if (options.serial_format) {
+    UnitStart units;
+    units.serial_format = options.serial_format;
+    units.serial_start = options.serial_start;
+    units.station = options.station;
+    log->Want(units);
+    // the first block now, not at the first unit (out of reach: the pusher tries again)
+    if (online) log->LeaseAhead();
+  }
   log->Start();
   return log;
 }

@@ -160,9 +160,13 @@ struct LogOptions {
   // A line database for writing: the local journal file in front of it (see above); empty: none,
   // every unit goes straight to the database. DefaultJournalPath gives the usual place.
   std::string journal{};
-  // With a journal: the station cannot start a unit without a serial number, so an unreachable
-  // database at the start is refused unless the journal still holds leased numbers.
-  bool serials_needed = false;
+  // With a journal: the serial format the station's units take numbers of (from serial_start
+  // on, as `station` names itself in the line). A block is leased as the log opens, so the
+  // first unit does not wait for it; an unreachable database at the start is refused unless
+  // the journal still holds leased numbers.
+  std::optional<SerialFormat> serial_format{};
+  std::uint64_t serial_start = 0;
+  std::string station{};
   // With a journal: the longest wait between two attempts to reach an unreachable database.
   int push_retry_max_ms = 5000;
 };

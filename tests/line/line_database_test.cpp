@@ -122,7 +122,8 @@ class LineDatabase : public testing::Test {
   LogOptions Journaled() const {
     LogOptions options;
     options.serial_block = 8;
-    options.serials_needed = true;
+    options.serial_format = Start("").serial_format;
+    options.serial_start = 1;
     options.connect_timeout_s = 2;
     options.push_retry_max_ms = 200;
     options.journal = (std::filesystem::temp_directory_path() / (database_ + ".journal")).string();
