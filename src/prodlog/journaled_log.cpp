@@ -31,7 +31,7 @@ namespace {
 // LogOptions::push_retry_max_ms.
 constexpr std::chrono::milliseconds kFirstRetry{250};
 // How many pusher rounds a unit's start waits for a block while the line answers.
-constexpr int kLeaseRounds = 5;
+constexpr int kLeaseRounds = 20;
 
 // Holds "JOURNAL.lock" for as long as the log is open, so two processes never share one
 // journal (they would return each other's leases).
@@ -130,14 +130,15 @@ class JournaledLog final : public ProductionLog {
       // (other ports may take the new block first: a few rounds, while the line answers)
       std::optional<LogError> refused;
       bool online = true;
-      for (int round = 0; round < kLeaseRounds && online && !refused; ++round) {
+      for (int round = 0; round < kLeaseRounds && online && !refused && !begun; ++round) {
         std::unique_lock lock(mutex_);
         online = online_;
         if (online_) {
-          const std::uint64_t target = rounds_ + (round_running_ ? 2 : 1);
+          // a top-up that begins after this point
+          const std::uint64_t target = topups_ + (topping_up_ ? 2 : 1);
           kicked_ = true;
           wake_.notify_all();
-          done_.wait(lock, [&] { return rounds_ >= target || stopping_; });
+          done_.wait(lock, [&] { return topups_ >= target || stopping_; });
         }
         refused = lease_refused_;
         online = online_;
@@ -148,11 +149,16 @@ class JournaledLog final : public ProductionLog {
       if (!begun && error->kind == LogError::Kind::kUnavailable) {
         if (refused && refused->kind == LogError::Kind::kSerialExhausted) {
           *error = *refused;
-        } else if (!online || !refused) {
+        } else if (!online) {
           *error = LogError{LogError::Kind::kUnavailable,
                             "Line database " + path_ +
                                 ": it cannot be reached and no leased serial number is left; "
                                 "units start again when it is back"};
+        } else if (!refused) {
+          *error = LogError{LogError::Kind::kUnavailable,
+                            "Line database " + path_ +
+                                ": other ports took every serial number leased so far; this one "
+                                "starts when the next block comes (a larger --serial-block helps)"};
         } else {
           *error = *refused;  // the database refused the lease: the station stops
         }
@@ -232,7 +238,25 @@ class JournaledLog final : public ProductionLog {
       line_ = OpenLineStore(location_, &error, options_);
       if (!line_) return false;
     }
-    if (PushAll() != 0) return false;
+    // numbers first: a port may be waiting for one, and the push can wait
+    {
+      const std::lock_guard lock(mutex_);
+      topping_up_ = true;
+    }
+    const bool answered = TopUp();
+    {
+      const std::lock_guard lock(mutex_);
+      topping_up_ = false;
+      ++topups_;
+    }
+    done_.notify_all();
+    return answered && PushAll() == 0;
+  }
+
+  // Leases a block for every format with less than half a block left. False when the line
+  // did not answer.
+  bool TopUp() {
+    LogError error;
     std::map<std::string, Wanted> wanted;
     {
       const std::lock_guard lock(mutex_);
@@ -299,9 +323,11 @@ class JournaledLog final : public ProductionLog {
       Report(state_);
       round_running_ = false;
       ++rounds_;
+      ++topups_;  // a round that could not reach the line ends a wait for numbers too
       done_.notify_all();
     }
     ++rounds_;
+    ++topups_;
     done_.notify_all();
   }
 
@@ -329,6 +355,8 @@ class JournaledLog final : public ProductionLog {
   bool stopping_ = false, kicked_ = false, flush_ = false, round_running_ = false;
   bool online_ = false;
   std::uint64_t rounds_ = 0;
+  std::uint64_t topups_ = 0;  // attempts to top the leases up (or rounds that could not)
+  bool topping_up_ = false;
   std::map<std::string, Wanted> wanted_;
   std::optional<LogError> lease_refused_;
   LineState state_, reported_;
