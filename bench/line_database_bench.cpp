@@ -11,7 +11,8 @@
 // the end.
 //   line_database_bench [STATIONS [PORTS [UNITS_PER_PORT [JOB_MS [direct]]]]]
 // JOB_MS: how long each port's job takes between a unit's start and its end (default 0: units
-// back to back, the server's ceiling; 1000 is a line's load, far above a real job's pace).
+// back to back, the server's ceiling; 1000 is a line's load, far above a real job's pace). With
+// JOB_MS the ports' first units are spread over the first JOB_MS, as a line's ports are.
 // "direct": the stations write straight to the database, without a journal.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,10 @@ int RunStation(const std::string& url, const std::string& journals, int station,
       end.exit_code = 0;
       end.message = "Write to EEPROM OK!";
       end.eeprom_touched = true;
+      // a line's ports do not start in step: each begins somewhere within the first job
+      if (job_ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds((station * 131 + port * 61) % job_ms));
+      }
       for (int i = 0; i < units; ++i) {
         const auto begin = Clock::now();
         qz::prodlog::LogError why;
