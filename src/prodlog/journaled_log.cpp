@@ -83,10 +83,6 @@ class JournaledLog final : public ProductionLog {
     online_ = line_ != nullptr;
   }
 
-  // Before the first unit, with the line in reach: pushes what an earlier run left in the
-  // journal. Once the line has every unit this journal began, the numbers still leased to its
-  // holder were taken by no unit: they go back to the line's pool, and blocks are leased
-  // afresh. (Only here and at the end, when no unit runs, so none can take one meanwhile.)
   // What the pusher keeps leased.
   void Want(const UnitStart& start) {
     const std::lock_guard lock(mutex_);
@@ -99,6 +95,10 @@ class JournaledLog final : public ProductionLog {
   // Before the pusher starts: the first blocks, so the first unit need not wait for them.
   void LeaseAhead() { (void)Round(); }
 
+  // Before the first unit, with the line in reach: pushes what an earlier run left in the
+  // journal. Once the line has every unit this journal began, the numbers still leased to its
+  // holder were taken by no unit: they go back to the line's pool, and blocks are leased
+  // afresh. (Only here and at the end, when no unit runs, so none can take one meanwhile.)
   bool Recover(LogError* error) {
     if (PushAll() != 0) return *error = last_error_.value_or(LogError{}), false;
     return ReturnLeases(error);
@@ -294,7 +294,6 @@ class JournaledLog final : public ProductionLog {
       }
       first = false;
       const bool due = std::chrono::steady_clock::now() >= next_attempt;
-      const bool asked = kicked_;
       kicked_ = false;
       round_running_ = true;
       const bool try_line = online_ || due || flush_;
@@ -318,7 +317,6 @@ class JournaledLog final : public ProductionLog {
                                           std::max(options_.push_retry_max_ms, 1)));
         }
       }
-      (void)asked;
       state_ = LineState{online_, pending};
       Report(state_);
       round_running_ = false;
