@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,6 +31,8 @@ namespace {
 // The first wait after a failed attempt to reach the database; it doubles up to
 // LogOptions::push_retry_max_ms.
 constexpr std::chrono::milliseconds kFirstRetry{250};
+// How many units one transaction pushes.
+constexpr std::size_t kPushBatch = 64;
 // How many pusher rounds a unit's start waits for a block while the line answers.
 constexpr int kLeaseRounds = 20;
 
@@ -209,13 +212,15 @@ class JournaledLog final : public ProductionLog {
     std::optional<std::vector<JournalUnit>> units = journal_->Unpushed(&error);
     if (!units) return -1;
     int left = static_cast<int>(units->size());
-    for (const JournalUnit& unit : *units) {
-      if (!line_->Push(unit, journal_->Holder(), &error)) {
+    const std::span<const JournalUnit> all(*units);
+    for (std::size_t first = 0; first < all.size(); first += kPushBatch) {
+      const std::span<const JournalUnit> batch = all.subspan(first, std::min(kPushBatch, all.size() - first));
+      if (!line_->Push(batch, journal_->Holder(), &error)) {
         last_error_ = error;
         return left;
       }
-      if (!journal_->MarkPushed(unit.record.unit_id, unit.record.finished, &error)) return left;
-      --left;
+      if (!journal_->MarkPushed(batch, &error)) return left;
+      left -= static_cast<int>(batch.size());
     }
     return left;
   }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -650,13 +651,25 @@ class PostgresLine final : public LineStore {
                         error);
   }
 
-  bool Push(const JournalUnit& unit, const std::string& holder, LogError* error) override {
+  bool Push(std::span<const JournalUnit> units, const std::string& holder,
+            LogError* error) override {
     if (!Connected(error)) return false;
     pq::Result result = connection_->Run("begin", {});
     if (!result.Ok()) return Fail(result, error);
+    for (const JournalUnit& unit : units) {
+      if (!PushOne(unit, holder, error)) return false;
+    }
+    // A COMMIT whose answer is lost is pushed again: the database then has the units already.
+    result = connection_->Run("commit", {});
+    if (!result.Ok()) return Fail(result, error);
+    return true;
+  }
+
+  // One unit inside the push's transaction.
+  bool PushOne(const JournalUnit& unit, const std::string& holder, LogError* error) {
     const UnitRecord& row = unit.record;
     const bool serial = !unit.serial_format.empty();
-    result = connection_->Run(
+    pq::Result result = connection_->Run(
         "unit_push",
         {unit.uid, row.started, row.station, row.port, row.image_path, row.image_sha256, row.mode,
          Number(row.write_length), row.overrides_json, serial ? Param(row.serial) : std::nullopt,
@@ -683,9 +696,6 @@ class PostgresLine final : public LineStore {
            row.eeprom_touched ? "true" : "false", row.replug, holder});
       if (!result.Ok()) return Fail(result, error);
     }
-    // A COMMIT whose answer is lost is pushed again: the database then has the unit already.
-    result = connection_->Run("commit", {});
-    if (!result.Ok()) return Fail(result, error);
     return true;
   }
 

@@ -192,7 +192,7 @@ class SqliteLog final : public SqliteJournal {
 
   [[nodiscard]] const std::string& Holder() const override;
   [[nodiscard]] std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) override;
-  [[nodiscard]] bool MarkPushed(std::int64_t unit_id, bool ended, LogError* error) override;
+  [[nodiscard]] bool MarkPushed(std::span<const JournalUnit> units, LogError* error) override;
   [[nodiscard]] bool AddLeases(const std::string& format,
                                const std::vector<std::int64_t>& numbers,
                                LogError* error) override;
@@ -707,13 +707,22 @@ std::optional<std::vector<JournalUnit>> SqliteLog::Unpushed(LogError* error) {
   return units;
 }
 
-bool SqliteLog::MarkPushed(std::int64_t unit_id, bool ended, LogError* error) {
+bool SqliteLog::MarkPushed(std::span<const JournalUnit> units, LogError* error) {
   Impl& impl = *impl_;
   const std::lock_guard lock(impl.mutex);
-  impl.mark_pushed.Bind(1, unit_id);
-  impl.mark_pushed.Bind(2, std::int64_t{ended ? 2 : 1});
-  const int rc = impl.Run(impl.mark_pushed);
-  if (rc != SQLITE_OK) return *error = impl.Error(rc, "marking a unit pushed"), false;
+  int rc = impl.Run(impl.sync_normal);
+  if (rc == SQLITE_OK) rc = impl.Run(impl.begin);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < units.size(); ++i) {
+    impl.mark_pushed.Bind(1, units[i].record.unit_id);
+    impl.mark_pushed.Bind(2, std::int64_t{units[i].record.finished ? 2 : 1});
+    rc = impl.Run(impl.mark_pushed);
+  }
+  if (rc == SQLITE_OK) rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) {
+    *error = impl.Error(rc, "marking units pushed");
+    impl.Rollback();
+    return false;
+  }
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,8 +49,8 @@ class SqliteJournal : public ProductionLog {
   [[nodiscard]] virtual const std::string& Holder() const = 0;
   // Units whose begin or end the line database does not have yet, in the order they began.
   [[nodiscard]] virtual std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) = 0;
-  // The line database has the unit's begin (`ended` false) or its whole row (true).
-  [[nodiscard]] virtual bool MarkPushed(std::int64_t unit_id, bool ended, LogError* error) = 0;
+  // The line database has these units' begins, or their whole rows when they had ended.
+  [[nodiscard]] virtual bool MarkPushed(std::span<const JournalUnit> units, LogError* error) = 0;
   [[nodiscard]] virtual bool AddLeases(const std::string& format,
                                        const std::vector<std::int64_t>& numbers,
                                        LogError* error) = 0;
@@ -75,9 +76,9 @@ class LineStore {
   [[nodiscard]] virtual std::optional<std::vector<std::int64_t>> Lease(
       const SerialFormat& format, std::int64_t floor, std::int64_t count,
       const std::string& station, const std::string& holder, LogError* error) = 0;
-  // Records the unit (its number taken off `holder`'s lease and held), then its end when it
-  // has one; a unit the database already has is not recorded again.
-  [[nodiscard]] virtual bool Push(const JournalUnit& unit, const std::string& holder,
+  // Records each unit (its number taken off `holder`'s lease and held), then its end when it
+  // has one, all in one transaction; a unit the database already has is not recorded again.
+  [[nodiscard]] virtual bool Push(std::span<const JournalUnit> units, const std::string& holder,
                                   LogError* error) = 0;
   // Returns every number still leased to `holder` to the line's pool, recorded as returned.
   [[nodiscard]] virtual bool ReturnLeases(const std::string& holder, LogError* error) = 0;
