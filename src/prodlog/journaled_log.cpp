@@ -31,8 +31,8 @@ namespace {
 // The first wait after a failed attempt to reach the database; it doubles up to
 // LogOptions::push_retry_max_ms.
 constexpr std::chrono::milliseconds kFirstRetry{250};
-// How many units one transaction pushes.
-constexpr std::size_t kPushBatch = 64;
+// How many units one transaction pushes (short, so the marks hold up no unit start for long).
+constexpr std::size_t kPushBatch = 16;
 // How many pusher rounds a unit's start waits for a block while the line answers.
 constexpr int kLeaseRounds = 20;
 
