@@ -365,20 +365,20 @@ bool StationWindow::StartCore(std::string* error) {
 
   // the log
   std::string path = setup_->LogFile();
-  if (path.empty()) {
-    path = prodlog::DefaultLogPath(error);
-    if (path.empty()) return false;
-  }
+  const prodlog::UnitStart& unit_start = start->unit_start;
   auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
-  core->log = prodlog::ProductionLog::Open(path, &log_error);
+  core->log = prodlog::OpenUnitLog(path, unit_start, {}, &log_error);
   if (!core->log) {
     *error = log_error.message;
     return false;
   }
+  core->log->SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
+    mailbox->Post([state](StationWindow& w) { w.OnLineState(state); });
+  });
   log_path_ = path;
   const station::UnitChoices& choices = start->choices;
-  core->recorder = std::make_unique<station::LogRecorder>(*core->log, start->unit_start);
+  core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
 
   if (session_.Chip() != nullptr) {
     core->virtual_operator = std::make_unique<station::VirtualOperator>(
@@ -493,6 +493,10 @@ void StationWindow::OnUnitStarted(const std::string& port, const std::string& se
 
 void StationWindow::OnStationProblem(const std::string& text) {
   SetStatus(QString::fromStdString(text), true);
+}
+
+void StationWindow::OnLineState(const prodlog::LineState& state) {
+  SetStatus(QString::fromStdString(prodlog::LineStateText(state)), !state.online);
 }
 
 void StationWindow::OnUnitFinished(const station::UnitReport& unit) {

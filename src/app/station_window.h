@@ -125,6 +125,8 @@ class StationWindow final : public QWidget {
   void OnUnitStarted(const std::string& port, const std::string& serial);
   void OnUnitFinished(const station::UnitReport& unit);
   void OnStationProblem(const std::string& text);
+  // The line database behind the journal went away or came back, or units wait for it.
+  void OnLineState(const prodlog::LineState& state);
   // Moves the running units' times on.
   void Tick();
   // Before Start: a tile for every port where a chip sits, following the hotplug events.

@@ -88,6 +88,7 @@ struct ProductionLogArgs {
   std::string log;           // --log FILE ("" : not logged, unless `always`)
   std::string station_name;  // --station NAME (default: the host name)
   int serial_block = prodlog::LogOptions{}.serial_block;  // --serial-block N (line database)
+  std::string journal;  // --journal FILE (line database; default: one per station name)
 
   void AddTo(CLI::App& command);
 };
@@ -96,9 +97,10 @@ struct ProductionLogArgs {
 [[nodiscard]] std::string StationName(const ProductionLogArgs& log);
 
 // Opens the production log for a command; nullptr with the message printed when it cannot
-// (exit 74). `log.log` empty: the default file.
+// (exit 74). `log.log` empty: the default file. A line database gets the station's journal in
+// front of it; `units`: what the units share, their station and serial format among it.
 [[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(
-    const ProductionLogArgs& log, const Output& output);
+    const ProductionLogArgs& log, const Output& output, const prodlog::UnitStart& units);
 // What every unit of a command shares in its log row.
 [[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,

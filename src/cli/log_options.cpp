@@ -24,26 +24,29 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
   command
       .add_option("--serial-block", serial_block,
                   "With a line database: serial numbers leased at once (default 16). The numbers "
-                  "no unit took go back when the command ends; after a crash they stay held")
+                  "no unit took go back when the command ends, or after a crash at the next start with "
+                  "the same journal")
       ->type_name("N")
       ->check(CLI::Range(1, 100000));
+#ifndef _WIN32
+  command
+      .add_option("--journal", journal,
+                  "With a line database: the station's local journal, where units are written "
+                  "first and pushed from (default: $XDG_DATA_HOME/qz670x-mp/journal-STATION.sqlite3)")
+      ->type_name("FILE");
+#endif
 }
 
 std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
-                                                          const Output& output) {
-  std::string file = args.log;
-  if (file.empty()) {
-    std::string why;
-    file = prodlog::DefaultLogPath(&why);
-    if (file.empty()) {
-      *output.err << "qz670x-mp-cli: " << why << '\n';
-      return nullptr;
-    }
-  }
+                                                          const Output& output,
+                                                          const prodlog::UnitStart& units) {
+  std::string location = args.log;
   prodlog::LogError error;
   prodlog::LogOptions options;
   options.serial_block = args.serial_block;
-  std::unique_ptr<prodlog::ProductionLog> log = prodlog::ProductionLog::Open(file, &error, options);
+  options.journal = args.journal;
+  std::unique_ptr<prodlog::ProductionLog> log =
+      prodlog::OpenUnitLog(location, units, options, &error);
   if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
   return log;
 }

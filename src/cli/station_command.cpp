@@ -160,6 +160,23 @@ class StationView final : public station::StationObserver {
     Redraw();
   }
 
+  // The line database behind the journal went away or came back, or units wait for it.
+  void OnLine(const prodlog::LineState& state) {
+    std::lock_guard lock(mutex_);
+    line_ = state;
+    if (output_.json) {
+      *output_.out << JsonText({{"type", "line"},
+                                {"state", state.online ? "online" : "offline"},
+                                {"pending", state.pending}})
+                   << '\n'
+                   << std::flush;
+    } else {
+      EndDrawing();
+      *output_.err << kAppName << ": " << LineText() << '\n' << std::flush;
+      Redraw();
+    }
+  }
+
   // Leaves the drawn lines on the screen.
   void Finish() {
     std::lock_guard lock(mutex_);
@@ -200,11 +217,13 @@ class StationView final : public station::StationObserver {
     if (drawn_ > 0) out << "\x1b[" << drawn_ << 'F';  // back to the first line drawn
     for (const std::string& port : order_) out << "\x1b[2K" << Describe(port, lines_[port]) << '\n';
     out << "\x1b[2K" << "units " << totals_.units << "  passed " << totals_.passed << "  failed "
-        << totals_.failed << "  " << static_cast<long>(totals_.units_per_hour) << " units/h\n"
+        << totals_.failed << "  " << static_cast<long>(totals_.units_per_hour) << " units/h"
+        << (line_.online ? "" : "  " + LineText()) << '\n'
         << std::flush;
     drawn_ = static_cast<int>(order_.size()) + 1;
   }
   void EndDrawing() { drawn_ = 0; }
+  std::string LineText() const { return prodlog::LineStateText(line_); }
 
   const Output& output_;
   const bool terminal_;
@@ -212,6 +231,7 @@ class StationView final : public station::StationObserver {
   std::vector<std::string> order_;
   std::map<std::string, Line> lines_;
   station::StationTotals totals_;
+  prodlog::LineState line_;
   int drawn_ = 0;
 };
 
@@ -318,7 +338,8 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     config.choices.serial.reset();
   }
 
-  const std::unique_ptr<prodlog::ProductionLog> log = OpenProductionLog(args.log, output);
+  const std::unique_ptr<prodlog::ProductionLog> log =
+      OpenProductionLog(args.log, output, unit_start);
   if (!log) return static_cast<int>(Exit::kIoError);
   station::LogRecorder recorder(*log, unit_start);
 
@@ -384,6 +405,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   }
 
   StationView view(output, config.ports, stdout_terminal && !output.json);
+  log->SetLineListener([&view](const prodlog::LineState& state) { view.OnLine(state); });
   station::Station station(bus, session->Hotplug(), clock, config, view, &recorder,
                            virtual_operator.get());
   int exit_code = 0;
@@ -406,6 +428,9 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   runner.join();
   done = true;
   watcher.join();
+  // the journal's last units go to the line database now, while the view still shows it
+  (void)log->Flush();
+  log->SetLineListener({});
   view.Finish();
 
   const station::StationTotals totals = station.Totals();

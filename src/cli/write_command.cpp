@@ -134,14 +134,14 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
   std::optional<prodlog::BegunUnit> row;
   // (a job's serial numbers come from the log, the default one unless --log names another)
   if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial)) {
-    log = OpenProductionLog(args.log, output);
-    if (!log) return static_cast<int>(Exit::kIoError);
     prodlog::UnitStart start = production_job != nullptr
                                    ? jobs::UnitStartFor(*production_job)
                                    : UnitStartFor(args.image, args.target.factory, args.descriptor,
                                                   args.log);
     start.station = StationName(args.log);
     start.port = args.device.port;
+    log = OpenProductionLog(args.log, output, start);
+    if (!log) return static_cast<int>(Exit::kIoError);
     start.started = prodlog::NowUtcIso8601();
     prodlog::LogError why;
     row = log->BeginUnit(start, &why);

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -159,10 +160,16 @@ std::unique_ptr<ProductionLog> ProductionLog::Open(const std::string& location, 
     *error = LogError{LogError::Kind::kUsage, *problem};
     return nullptr;
   }
+  if (!options.journal.empty() && !options.read_only) {
+    return OpenJournaledLog(location, error, options);
+  }
   return OpenPostgresLog(location, error, options);
 }
 
-std::string DefaultLogPath(std::string* error) {
+namespace {
+// The directory of the default log and journals, made when missing; empty and *error when it
+// is not known or cannot be made.
+std::filesystem::path DataDirectory(std::string* error) {
   std::filesystem::path base;
 #ifdef _WIN32
   // the wide environment: a user name outside the ANSI code page is part of the path
@@ -193,7 +200,73 @@ std::string DefaultLogPath(std::string* error) {
     }
     return {};
   }
-  return PathToUtf8(directory / "production.sqlite3");
+  return directory;
+}
+}  // namespace
+
+std::string DefaultLogPath(std::string* error) {
+  const std::filesystem::path directory = DataDirectory(error);
+  return directory.empty() ? std::string() : PathToUtf8(directory / "production.sqlite3");
+}
+
+std::string DefaultJournalPath(const std::string& station, std::string* error) {
+  const std::filesystem::path directory = DataDirectory(error);
+  if (directory.empty()) return {};
+  std::string name;
+  for (const char c : station) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+    name += plain ? c : '_';
+  }
+  if (name.empty() || name == "." || name == "..") name = "_" + name;
+  return PathToUtf8(directory / ("journal-" + name + ".sqlite3"));
+}
+
+std::string LineStateText(const LineState& state) {
+  if (state.online) return "line log online";
+  return "line log offline, " + std::to_string(state.pending) + " unit" +
+         (state.pending == 1 ? "" : "s") + " waiting";
+}
+
+std::unique_ptr<ProductionLog> OpenUnitLog(std::string& location, const UnitStart& units,
+                                           LogOptions options, LogError* error) {
+  if (location.empty()) {
+    location = DefaultLogPath(&error->message);
+    if (location.empty()) {
+      error->kind = LogError::Kind::kIo;
+      return nullptr;
+    }
+  }
+  options.serial_format = units.serial_format;
+  options.serial_start = units.serial_start;
+  options.station = units.station;
+  if (IsDatabaseLocation(location) && options.journal.empty()) {
+    options.journal = DefaultJournalPath(units.station, &error->message);
+    if (options.journal.empty()) {
+      error->kind = LogError::Kind::kIo;
+      return nullptr;
+    }
+  }
+  return ProductionLog::Open(location, error, options);
+}
+
+std::string NewUnitUid() {
+  std::random_device device;
+  const auto draw = [&device] {
+    return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
+  };
+  std::uint64_t high = draw();
+  std::uint64_t low = draw();
+  high = (high & ~0xF000ULL) | 0x4000ULL;                  // version 4
+  low = (low & ~(0xC0ULL << 56)) | (0x80ULL << 56);        // RFC 4122 variant
+  char text[40];
+  std::snprintf(text, sizeof text, "%08llx-%04llx-%04llx-%04llx-%012llx",
+                static_cast<unsigned long long>(high >> 32),
+                static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                static_cast<unsigned long long>(high & 0xFFFF),
+                static_cast<unsigned long long>(low >> 48),
+                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+  return text;
 }
 
 std::string HostName() {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,19 @@ const std::pair<const char*, const char*> kStatements[] = {
      " job_sha256, job_key)"
      " VALUES($1, $2::timestamptz, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
      " RETURNING id"},
+    // a journal's unit: recorded once however often it is pushed
+    {"unit_push",
+     "WITH unit AS (INSERT INTO qz670x.units(unit_uid, started, station, port, image_path,"
+     "  image_sha256, mode, write_length, overrides, serial, serial_format, serial_number,"
+     "  job_name, job_revision, job_sha256, job_key)"
+     "  VALUES($1, $2::timestamptz, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15,"
+     "  $16) ON CONFLICT (unit_uid) DO NOTHING"
+     "  RETURNING id, serial, serial_format, serial_number),"
+     " lease AS (DELETE FROM qz670x.serial_leases l USING unit WHERE l.format ="
+     "  unit.serial_format AND l.number = unit.serial_number AND l.holder = $17),"
+     " held AS (INSERT INTO qz670x.serials_held(serial, unit_id) SELECT serial, id FROM unit"
+     "  WHERE serial IS NOT NULL ON CONFLICT DO NOTHING)"
+     " SELECT id FROM unit"},
     {"unit_by_uid",
      "SELECT id, serial, serial_number FROM qz670x.units WHERE unit_uid = $1"},
     {"unit_ended", "SELECT ended IS NOT NULL FROM qz670x.units WHERE id = $1"},
@@ -199,28 +213,6 @@ const std::pair<const char*, const char*> kStatements[] = {
      " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY id"},
 };
 
-// A station-made id, unique across the line: 122 random bits as a UUID (version 4), drawn
-// from the system's generator on every call, so processes forked from one another never share
-// a sequence.
-std::string NewUnitUid() {
-  std::random_device device;
-  const auto draw = [&device] {
-    return (static_cast<std::uint64_t>(device()) << 32) | static_cast<std::uint64_t>(device());
-  };
-  std::uint64_t high = draw();
-  std::uint64_t low = draw();
-  high = (high & ~0xF000ULL) | 0x4000ULL;                  // version 4
-  low = (low & ~(0xC0ULL << 56)) | (0x80ULL << 56);        // RFC 4122 variant
-  char text[40];
-  std::snprintf(text, sizeof text, "%08llx-%04llx-%04llx-%04llx-%012llx",
-                static_cast<unsigned long long>(high >> 32),
-                static_cast<unsigned long long>((high >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(high & 0xFFFF),
-                static_cast<unsigned long long>(low >> 48),
-                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
-  return text;
-}
-
 // "2026-01-31T08" ... completed to a full UTC time, for a comparison in the database.
 std::string SinceTime(const std::string& prefix) {
   static const std::string kZero = "0000-00-00T00:00:00.000";
@@ -232,6 +224,79 @@ std::string SinceTime(const std::string& prefix) {
 }
 
 std::string Number(std::int64_t value) { return std::to_string(value); }
+
+// An operator message for a statement that failed.
+LogError Failed(pq::Connection& connection, const std::string& where, const LogOptions& options,
+                const pq::Result& result, const char* doing) {
+  const std::string state = result.SqlState();
+  std::string text = result.Error();
+  if (state == kStatementTimeout) {
+    text = "the server did not finish within " + std::to_string(options.statement_timeout_ms) +
+           " ms (statement timeout)";
+  } else if (state == kLockTimeout) {
+    text = "another station held a lock longer than " + std::to_string(options.lock_timeout_ms) +
+           " ms (lock timeout)";
+  } else if (state == kPrivilege) {
+    text = "permission denied: " + text;
+  } else if (!connection.Ok()) {
+    text = "the connection broke: " + connection.Error();
+  }
+  return LogError{LogError::Kind::kIo, "Line database " + where + ": " + std::string(doing) +
+                                           ": " + text};
+}
+
+// Leases up to `block` numbers of `format` from `floor` on to `holder` in one transaction: the
+// lowest released numbers first, then the format's counter; none that outgrows the '#' run.
+std::optional<std::vector<std::int64_t>> LeaseNumbers(pq::Connection& connection,
+                                                      const std::string& where,
+                                                      const LogOptions& options,
+                                                      const SerialFormat& format,
+                                                      std::int64_t floor, std::int64_t block,
+                                                      const std::string& station,
+                                                      const std::string& holder,
+                                                      LogError* error) {
+  const auto failed_message = [&](const pq::Result& failed, const char* doing) {
+    return Failed(connection, where, options, failed, doing);
+  };
+  const char* doing = "leasing serial numbers";
+  pq::Result result = connection.Run("begin", {});
+  if (!result.Ok()) return *error = failed_message(result, doing), std::nullopt;
+  const auto fail = [&](const pq::Result& failed) -> std::optional<std::vector<std::int64_t>> {
+    *error = failed_message(failed, doing);
+    (void)connection.Exec("ROLLBACK");
+    return std::nullopt;
+  };
+  std::vector<std::int64_t> numbers;
+  // released numbers first, lowest first, then the counter
+  result = connection.Run("released_lease", {format.Text(), Number(floor), Number(block)});
+  if (!result.Ok()) return fail(result);
+  for (int i = 0; i < result.Rows(); ++i) numbers.push_back(result.Int(i, 0));
+  const std::int64_t more = block - static_cast<std::int64_t>(numbers.size());
+  if (more > 0) {
+    result = connection.Run("counter_lease", {format.Text(), Number(floor), Number(more)});
+    if (!result.Ok()) return fail(result);
+    const std::int64_t first = result.Int(0, 0);
+    // a number that outgrows the '#' run is never handed out
+    for (std::int64_t n = first; n < first + more; ++n) {
+      if (format.Fits(static_cast<std::uint64_t>(n))) numbers.push_back(n);
+    }
+    if (numbers.empty()) {
+      (void)connection.Exec("ROLLBACK");  // the counter goes back with the transaction
+      *error = LogError{LogError::Kind::kSerialExhausted,
+                        "Line database " + where + ": " +
+                            format.OverflowMessage(static_cast<std::uint64_t>(first))};
+      return std::nullopt;
+    }
+  }
+  std::string array = "{";
+  for (const std::int64_t n : numbers) array += (array.size() > 1 ? "," : "") + Number(n);
+  array += "}";
+  result = connection.Run("lease_insert", {format.Text(), array, station, holder});
+  if (!result.Ok()) return fail(result);
+  result = connection.Run("commit", {});
+  if (!result.Ok()) return *error = failed_message(result, doing), std::nullopt;
+  return numbers;
+}
 
 class PostgresLog final : public ProductionLog {
  public:
@@ -264,20 +329,7 @@ class PostgresLog final : public ProductionLog {
     return LogError{kind, "Line database " + path_ + ": " + text};
   }
   LogError Failed(const pq::Result& result, const char* doing) const {
-    const std::string state = result.SqlState();
-    std::string text = result.Error();
-    if (state == kStatementTimeout) {
-      text = "the server did not finish within " + std::to_string(options_.statement_timeout_ms) +
-             " ms (statement timeout)";
-    } else if (state == kLockTimeout) {
-      text = "another station held a lock longer than " + std::to_string(options_.lock_timeout_ms) +
-             " ms (lock timeout)";
-    } else if (state == kPrivilege) {
-      text = "permission denied: " + text;
-    } else if (!connection_->Ok()) {
-      text = "the connection broke: " + connection_->Error();
-    }
-    return Error(std::string(doing) + ": " + text);
+    return prodlog::Failed(*connection_, path_, options_, result, doing);
   }
   // The connection broke: connect again (prepared statements come back with it).
   bool Reconnect(LogError* error) {
@@ -319,43 +371,11 @@ PostgresLog::~PostgresLog() {
 
 bool PostgresLog::LeaseBlock(const SerialFormat& format, std::int64_t floor,
                              const std::string& station, LogError* error) {
-  const std::int64_t block = std::max(options_.serial_block, 1);
-  pq::Result result = connection_->Run("begin", {});
-  if (!result.Ok()) return *error = Failed(result, "leasing serial numbers"), false;
-  const auto fail = [&](const pq::Result& failed) {
-    *error = Failed(failed, "leasing serial numbers");
-    Rollback();
-    return false;
-  };
-  std::vector<std::int64_t> numbers;
-  // released numbers first, lowest first, then the counter
-  result = connection_->Run("released_lease", {format.Text(), Number(floor), Number(block)});
-  if (!result.Ok()) return fail(result);
-  for (int i = 0; i < result.Rows(); ++i) numbers.push_back(result.Int(i, 0));
-  const std::int64_t more = block - static_cast<std::int64_t>(numbers.size());
-  if (more > 0) {
-    result = connection_->Run("counter_lease", {format.Text(), Number(floor), Number(more)});
-    if (!result.Ok()) return fail(result);
-    const std::int64_t first = result.Int(0, 0);
-    // a number that outgrows the '#' run is never handed out
-    for (std::int64_t n = first; n < first + more; ++n) {
-      if (format.Fits(static_cast<std::uint64_t>(n))) numbers.push_back(n);
-    }
-    if (numbers.empty()) {
-      Rollback();  // the counter goes back with the transaction
-      *error = Error(format.OverflowMessage(static_cast<std::uint64_t>(first)),
-                     LogError::Kind::kSerialExhausted);
-      return false;
-    }
-  }
-  std::string array = "{";
-  for (const std::int64_t n : numbers) array += (array.size() > 1 ? "," : "") + Number(n);
-  array += "}";
-  result = connection_->Run("lease_insert", {format.Text(), array, station, holder_});
-  if (!result.Ok()) return fail(result);
-  result = connection_->Run("commit", {});
-  if (!result.Ok()) return *error = Failed(result, "leasing serial numbers"), false;
-  leased_[format.Text()].insert(numbers.begin(), numbers.end());
+  const std::optional<std::vector<std::int64_t>> numbers =
+      LeaseNumbers(*connection_, path_, options_, format, floor,
+                   std::max(options_.serial_block, 1), station, holder_, error);
+  if (!numbers) return false;
+  leased_[format.Text()].insert(numbers->begin(), numbers->end());
   return true;
 }
 
@@ -613,10 +633,117 @@ bool Migrate(pq::Connection& connection, const std::string& where, LogError* err
   return true;
 }
 
-}  // namespace
+// A line database as a station's journal pushes to it: no state of its own beyond the
+// connection; every call can be repeated.
+class PostgresLine final : public LineStore {
+ public:
+  PostgresLine(std::unique_ptr<pq::Connection> connection, std::string where, LogOptions options)
+      : connection_(std::move(connection)), path_(std::move(where)), options_(options) {}
 
-std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogError* error,
-                                               const LogOptions& options) {
+  [[nodiscard]] const std::string& Path() const override { return path_; }
+
+  std::optional<std::vector<std::int64_t>> Lease(const SerialFormat& format, std::int64_t floor,
+                                                 std::int64_t count, const std::string& station,
+                                                 const std::string& holder,
+                                                 LogError* error) override {
+    if (!Connected(error)) return std::nullopt;
+    return LeaseNumbers(*connection_, path_, options_, format, floor, count, station, holder,
+                        error);
+  }
+
+  bool Push(std::span<const JournalUnit> units, const std::string& holder,
+            LogError* error) override {
+    if (!Connected(error)) return false;
+    pq::Result result = connection_->Run("begin", {});
+    if (!result.Ok()) return Fail(result, error);
+    for (const JournalUnit& unit : units) {
+      if (!PushOne(unit, holder, error)) return false;
+    }
+    // A COMMIT whose answer is lost is pushed again: the database then has the units already.
+    result = connection_->Run("commit", {});
+    if (!result.Ok()) return Fail(result, error);
+    return true;
+  }
+
+  // One unit inside the push's transaction.
+  bool PushOne(const JournalUnit& unit, const std::string& holder, LogError* error) {
+    const UnitRecord& row = unit.record;
+    const bool serial = !unit.serial_format.empty();
+    pq::Result result = connection_->Run(
+        "unit_push",
+        {unit.uid, row.started, row.station, row.port, row.image_path, row.image_sha256, row.mode,
+         Number(row.write_length), row.overrides_json, serial ? Param(row.serial) : std::nullopt,
+         serial ? Param(unit.serial_format) : std::nullopt,
+         serial ? Param(Number(unit.number)) : std::nullopt, row.job.name, row.job.revision,
+         row.job.sha256, row.job.key, holder});
+    if (!result.Ok()) return Fail(result, error);
+    if (row.finished) {
+      std::int64_t id = 0;
+      if (result.Rows() == 1) {
+        id = result.Int(0, 0);
+      } else {
+        result = connection_->Run("unit_by_uid", {unit.uid});
+        if (!result.Ok() || result.Rows() != 1) return Fail(result, error);
+        id = result.Int(0, 0);
+      }
+      // an end the database already has is not written again (no row comes back)
+      result = connection_->Run(
+          "unit_complete_all",
+          {Number(id), row.ended, Number(row.exit_code), row.message, Number(row.duration_ms),
+           Number(static_cast<std::int64_t>(row.transfers)),
+           row.chip_status ? Param(Number(*row.chip_status)) : std::nullopt,
+           row.chip_identity ? Param(Number(*row.chip_identity)) : std::nullopt,
+           row.eeprom_touched ? "true" : "false", row.replug, holder});
+      if (!result.Ok()) return Fail(result, error);
+    }
+    return true;
+  }
+
+  bool ReturnLeases(const std::string& holder, LogError* error) override {
+    if (!Connected(error)) return false;
+    const pq::Result result = connection_->Run("lease_return", {holder});
+    if (!result.Ok()) return Fail(result, error);
+    return true;
+  }
+
+  bool PrepareAll(LogError* error) {
+    for (const auto& [name, sql] : kStatements) {
+      std::string why;
+      if (!connection_->Prepare(name, sql, &why)) {
+        *error = LogError{LogError::Kind::kIo,
+                          "Line database " + path_ + ": preparing its statements: " + why};
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool Connected(LogError* error) {
+    if (connection_->Ok() || connection_->Reset()) return true;
+    *error = LogError{LogError::Kind::kUnavailable,
+                      "Line database " + path_ + ": cannot connect: " + connection_->Error()};
+    return false;
+  }
+  bool Fail(const pq::Result& result, LogError* error) {
+    *error = Failed(*connection_, path_, options_, result, "pushing the journal");
+    if (!connection_->Ok()) {
+      error->kind = LogError::Kind::kUnavailable;
+    } else {
+      (void)connection_->Exec("ROLLBACK");
+    }
+    return false;
+  }
+
+  std::unique_ptr<pq::Connection> connection_;
+  const std::string path_;
+  const LogOptions options_;
+};
+
+// Connects, sets the session's time-outs and brings the schema up to date. nullptr and *error
+// (kUnavailable when the server cannot be reached) on failure; *where names the database.
+std::unique_ptr<pq::Connection> Connect(const std::string& location, LogError* error,
+                                        const LogOptions& options, std::string* where_out) {
   std::unique_ptr<pq::Connection> connection = pq::Connection::Open(
       location, {{"connect_timeout", std::to_string(std::max(options.connect_timeout_s, 1))},
                  {"keepalives", "1"},
@@ -625,8 +752,9 @@ std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogE
                  {"keepalives_count", "3"},
                  {"application_name", "qz670x-mp"}});
   const std::string where = "postgresql://" + connection->Where();
+  *where_out = where;
   if (!connection->Ok()) {
-    *error = LogError{LogError::Kind::kIo,
+    *error = LogError{LogError::Kind::kUnavailable,
                       "Line database " + where + ": cannot connect: " + connection->Error()};
     return nullptr;
   }
@@ -660,9 +788,32 @@ std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogE
       return nullptr;
     }
   }
+  return connection;
+}
+
+}  // namespace
+
+std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogError* error,
+                                               const LogOptions& options) {
+  std::string where;
+  std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where);
+  if (!connection) {
+    if (error->kind == LogError::Kind::kUnavailable) error->kind = LogError::Kind::kIo;
+    return nullptr;
+  }
   auto log = std::make_unique<PostgresLog>(std::move(connection), where, options);
   if (!log->PrepareAll(error)) return nullptr;
   return log;
+}
+
+std::unique_ptr<LineStore> OpenLineStore(const std::string& location, LogError* error,
+                                         const LogOptions& options) {
+  std::string where;
+  std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where);
+  if (!connection) return nullptr;
+  auto line = std::make_unique<PostgresLine>(std::move(connection), where, options);
+  if (!line->PrepareAll(error)) return nullptr;
+  return line;
 }
 
 }  // namespace qz::prodlog

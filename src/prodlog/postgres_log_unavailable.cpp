@@ -14,4 +14,9 @@ std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string&, LogError* err
   return nullptr;
 }
 
+std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, LogError* error,
+                                                const LogOptions& options) {
+  return OpenPostgresLog(location, error, options);
+}
+
 }  // namespace qz::prodlog

@@ -23,6 +23,9 @@ namespace {
 //   v1  initial schema: units, serial counters, released and held serial numbers
 //   v2  indexes for exports by start time and by port
 //   v3  the production job of each unit, and how its chip was re-plugged
+//   v4  a line station's journal: each unit's station-made id and how much of it the line
+//       database has (pushed: 0 nothing, 1 its begin, 2 all), the serial numbers leased from
+//       the line, and the journal's lease holder id
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -50,6 +53,13 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE units ADD COLUMN job_sha256 TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE units ADD COLUMN job_key TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE units ADD COLUMN replug TEXT NOT NULL DEFAULT '';",
+    // v4
+    "ALTER TABLE units ADD COLUMN unit_uid TEXT;"
+    "ALTER TABLE units ADD COLUMN pushed INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX units_unpushed ON units(id) WHERE unit_uid IS NOT NULL AND pushed < 2;"
+    "CREATE TABLE serial_leases(format TEXT NOT NULL, number INTEGER NOT NULL,"
+    "  PRIMARY KEY(format, number));"
+    "CREATE TABLE journal(holder TEXT NOT NULL);",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -137,8 +147,36 @@ class Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
-// The SQLite file.
-class SqliteLog final : public ProductionLog {
+// One row of the rows statement (or of a statement that starts with the same columns).
+UnitRecord ReadRecord(const Statement& rows) {
+  UnitRecord record;
+  record.unit_id = rows.Int(0);
+  record.started = rows.Text(1);
+  record.finished = !rows.IsNull(2);
+  record.ended = rows.Text(2);
+  record.station = rows.Text(3);
+  record.port = rows.Text(4);
+  record.image_path = rows.Text(5);
+  record.image_sha256 = rows.Text(6);
+  record.mode = rows.Text(7);
+  record.write_length = static_cast<std::uint32_t>(rows.Int(8));
+  record.overrides_json = rows.Text(9);
+  record.serial = rows.Text(10);
+  record.serial_released = rows.Int(11) != 0;
+  record.exit_code = static_cast<int>(rows.Int(12));
+  record.message = rows.Text(13);
+  record.duration_ms = rows.Int(14);
+  record.transfers = static_cast<std::uint64_t>(rows.Int(15));
+  if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
+  if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
+  record.eeprom_touched = rows.Int(18) != 0;
+  record.replug = rows.Text(19);
+  record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
+  return record;
+}
+
+// The SQLite file; as a line station's journal too.
+class SqliteLog final : public SqliteJournal {
  public:
   struct Impl;
   explicit SqliteLog(std::unique_ptr<Impl> impl);
@@ -152,6 +190,17 @@ class SqliteLog final : public ProductionLog {
   [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
                                                             LogError* error) override;
 
+  [[nodiscard]] const std::string& Holder() const override;
+  [[nodiscard]] std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) override;
+  [[nodiscard]] bool MarkPushed(std::span<const JournalUnit> units, LogError* error) override;
+  [[nodiscard]] bool AddLeases(const std::string& format,
+                               const std::vector<std::int64_t>& numbers,
+                               LogError* error) override;
+  [[nodiscard]] std::optional<std::int64_t> LeasesLeft(const std::string& format,
+                                                       std::int64_t floor,
+                                                       LogError* error) override;
+  [[nodiscard]] bool ClearLeases(LogError* error) override;
+
  private:
   std::unique_ptr<Impl> impl_;
 };
@@ -161,6 +210,9 @@ class SqliteLog final : public ProductionLog {
 struct SqliteLog::Impl {
   std::string path;
   LogOptions options;
+  // A line station's journal: numbers come from the leases only, units carry their uid.
+  bool journal = false;
+  std::string holder;
   sqlite3* db = nullptr;
   std::mutex mutex;  // one statement sequence at a time on the connection
 
@@ -171,6 +223,8 @@ struct SqliteLog::Impl {
   Statement held_find, held_insert, held_delete;
   Statement unit_insert, unit_find, unit_complete;
   Statement rows;
+  Statement lease_lowest, lease_delete, lease_insert, lease_count, lease_clear;
+  Statement unpushed, mark_pushed;
 
   ~Impl() { sqlite3_close_v2(db); }
 
@@ -267,8 +321,8 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
       {&unit_insert,
        "INSERT INTO units(started, station, port, image_path, image_sha256, mode, write_length,"
        " overrides, serial, serial_format, serial_number, job_name, job_revision, job_sha256,"
-       " job_key)"
-       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)"},
+       " job_key, unit_uid)"
+       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)"},
       {&unit_find,
        "SELECT ended, serial, serial_format, serial_number FROM units WHERE id = ?1"},
       {&unit_complete,
@@ -289,6 +343,41 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
     const int rc = statement->Prepare(db, sql);
     if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
   }
+  if (!journal) return true;
+  const std::pair<Statement*, const char*> journal_statements[] = {
+      {&lease_lowest,
+       "SELECT MIN(number) FROM serial_leases WHERE format = ?1 AND number >= ?2"},
+      {&lease_delete, "DELETE FROM serial_leases WHERE format = ?1 AND number = ?2"},
+      {&lease_insert, "INSERT OR IGNORE INTO serial_leases(format, number) VALUES(?1, ?2)"},
+      {&lease_count,
+       "SELECT COUNT(*) FROM serial_leases WHERE (?1 = '' OR format = ?1) AND number >= ?2"},
+      {&lease_clear, "DELETE FROM serial_leases"},
+      {&unpushed,
+       "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
+       " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
+       " job_key, unit_uid, serial_format, serial_number, pushed FROM units"
+       " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
+       " ORDER BY id"},
+      {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
+  };
+  for (const auto& [statement, sql] : journal_statements) {
+    const int rc = statement->Prepare(db, sql);
+    if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
+  }
+  // the lease holder id, made once with the journal
+  sqlite3_stmt* read = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT holder FROM journal", -1, &read, nullptr);
+  if (rc == SQLITE_OK && sqlite3_step(read) == SQLITE_ROW) {
+    holder = reinterpret_cast<const char*>(sqlite3_column_text(read, 0));
+  }
+  sqlite3_finalize(read);
+  if (rc != SQLITE_OK) return *error = Error(rc, "reading the journal"), false;
+  if (holder.empty()) {
+    holder = NewUnitUid();
+    rc = Exec(("INSERT INTO journal(holder) VALUES('" + holder + "')").c_str());
+    if (rc != SQLITE_OK) return *error = Error(rc, "making the journal"), false;
+  }
   return true;
 }
 
@@ -297,13 +386,15 @@ SqliteLog::~SqliteLog() = default;
 
 const std::string& SqliteLog::Path() const { return impl_->path; }
 
-std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path, LogError* error,
-                                             const LogOptions& options) {
+namespace {
+std::unique_ptr<SqliteLog> OpenFile(const std::string& path, LogError* error,
+                                    const LogOptions& options, bool journal) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
   auto impl = std::make_unique<SqliteLog::Impl>();
   impl->path = path;
   impl->options = options;
+  impl->journal = journal;
 
   std::error_code ec;
   if (options.read_only && !std::filesystem::exists(PathFromUtf8(path), ec)) {
@@ -359,6 +450,19 @@ std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path, LogError* 
   if (!impl->PrepareAll(error)) return nullptr;
   return std::make_unique<SqliteLog>(std::move(impl));
 }
+}  // namespace
+
+std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path, LogError* error,
+                                             const LogOptions& options) {
+  return OpenFile(path, error, options, false);
+}
+
+std::unique_ptr<SqliteJournal> OpenSqliteJournal(const std::string& path, LogError* error,
+                                                 const LogOptions& options) {
+  LogOptions writable = options;
+  writable.read_only = false;
+  return OpenFile(path, error, writable, true);
+}
 
 std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* error) {
   LogError ignored;
@@ -381,7 +485,8 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
     return std::nullopt;
   };
 
-  // serial number: the lowest released one from the start on, else the counter
+  // serial number: the lowest released one from the start on, else the counter; in a journal the
+  // lowest leased one
   std::string serial;
   std::int64_t number = 0;
   if (start.serial_format) {
@@ -391,15 +496,22 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
     while (true) {
       bool from_released = false;
       std::uint64_t candidate = 0;
-      impl.released_lowest.Bind(1, key);
-      impl.released_lowest.Bind(2, static_cast<std::int64_t>(floor));
-      rc = sqlite3_step(impl.released_lowest.get());
-      if (rc == SQLITE_ROW && !impl.released_lowest.IsNull(0)) {
+      const Statement& lowest = impl.journal ? impl.lease_lowest : impl.released_lowest;
+      lowest.Bind(1, key);
+      lowest.Bind(2, static_cast<std::int64_t>(floor));
+      rc = sqlite3_step(lowest.get());
+      if (rc == SQLITE_ROW && !lowest.IsNull(0)) {
         from_released = true;
-        candidate = static_cast<std::uint64_t>(impl.released_lowest.Int(0));
+        candidate = static_cast<std::uint64_t>(lowest.Int(0));
       }
-      impl.released_lowest.Reset();
+      lowest.Reset();
       if (rc != SQLITE_ROW) return fail(rc);
+      if (!from_released && impl.journal) {
+        impl.Rollback();
+        *error = MakeError(LogError::Kind::kUnavailable, impl.path,
+                           "no serial number of " + key + " is leased from the line");
+        return std::nullopt;
+      }
       if (!from_released) {
         impl.counter_get.Bind(1, key);
         rc = sqlite3_step(impl.counter_get.get());
@@ -419,9 +531,10 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
       number = static_cast<std::int64_t>(candidate);
       // take the number off its source
       if (from_released) {
-        impl.released_delete.Bind(1, key);
-        impl.released_delete.Bind(2, number);
-        rc = impl.Run(impl.released_delete);
+        const Statement& take = impl.journal ? impl.lease_delete : impl.released_delete;
+        take.Bind(1, key);
+        take.Bind(2, number);
+        rc = impl.Run(take);
       } else {
         impl.counter_set.Bind(1, key);
         impl.counter_set.Bind(2, number + 1);
@@ -457,6 +570,7 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
   insert.Bind(13, start.job.revision);
   insert.Bind(14, start.job.sha256);
   insert.Bind(15, start.job.key);
+  if (impl.journal) insert.Bind(16, NewUnitUid());
   rc = impl.Run(insert);
   if (rc != SQLITE_OK) return fail(rc);
   const std::int64_t unit_id = sqlite3_last_insert_rowid(impl.db);
@@ -531,9 +645,11 @@ bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError*
     impl.held_delete.Bind(2, unit_id);
     rc = impl.Run(impl.held_delete);
     if (rc == SQLITE_OK) {
-      impl.released_insert.Bind(1, format);
-      impl.released_insert.Bind(2, number);
-      rc = impl.Run(impl.released_insert);
+      // in a journal the number goes back to the lease it came from
+      const Statement& back = impl.journal ? impl.lease_insert : impl.released_insert;
+      back.Bind(1, format);
+      back.Bind(2, number);
+      rc = impl.Run(back);
     }
     if (rc != SQLITE_OK) return fail(rc);
   }
@@ -563,35 +679,91 @@ std::optional<std::vector<UnitRecord>> SqliteLog::Rows(const LogFilter& filter,
   rows.Bind(3, filter.station);
   std::vector<UnitRecord> records;
   int rc = SQLITE_OK;
-  while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-    UnitRecord record;
-    record.unit_id = rows.Int(0);
-    record.started = rows.Text(1);
-    record.finished = !rows.IsNull(2);
-    record.ended = rows.Text(2);
-    record.station = rows.Text(3);
-    record.port = rows.Text(4);
-    record.image_path = rows.Text(5);
-    record.image_sha256 = rows.Text(6);
-    record.mode = rows.Text(7);
-    record.write_length = static_cast<std::uint32_t>(rows.Int(8));
-    record.overrides_json = rows.Text(9);
-    record.serial = rows.Text(10);
-    record.serial_released = rows.Int(11) != 0;
-    record.exit_code = static_cast<int>(rows.Int(12));
-    record.message = rows.Text(13);
-    record.duration_ms = rows.Int(14);
-    record.transfers = static_cast<std::uint64_t>(rows.Int(15));
-    if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
-    if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
-    record.eeprom_touched = rows.Int(18) != 0;
-    record.replug = rows.Text(19);
-    record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
-    records.push_back(std::move(record));
-  }
+  while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) records.push_back(ReadRecord(rows));
   rows.Reset();
   if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading rows"), std::nullopt;
   return records;
+}
+
+
+const std::string& SqliteLog::Holder() const { return impl_->holder; }
+
+std::optional<std::vector<JournalUnit>> SqliteLog::Unpushed(LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  std::vector<JournalUnit> units;
+  int rc = SQLITE_OK;
+  while ((rc = sqlite3_step(impl.unpushed.get())) == SQLITE_ROW) {
+    JournalUnit unit;
+    unit.record = ReadRecord(impl.unpushed);
+    unit.uid = impl.unpushed.Text(24);
+    unit.serial_format = impl.unpushed.Text(25);
+    unit.number = impl.unpushed.Int(26);
+    unit.begin_pushed = impl.unpushed.Int(27) >= 1;
+    units.push_back(std::move(unit));
+  }
+  impl.unpushed.Reset();
+  if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading the journal"), std::nullopt;
+  return units;
+}
+
+bool SqliteLog::MarkPushed(std::span<const JournalUnit> units, LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.sync_normal);
+  if (rc == SQLITE_OK) rc = impl.Run(impl.begin);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < units.size(); ++i) {
+    impl.mark_pushed.Bind(1, units[i].record.unit_id);
+    impl.mark_pushed.Bind(2, std::int64_t{units[i].record.finished ? 2 : 1});
+    rc = impl.Run(impl.mark_pushed);
+  }
+  if (rc == SQLITE_OK) rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) {
+    *error = impl.Error(rc, "marking units pushed");
+    impl.Rollback();
+    return false;
+  }
+  return true;
+}
+
+bool SqliteLog::AddLeases(const std::string& format, const std::vector<std::int64_t>& numbers,
+                          LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.begin);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < numbers.size(); ++i) {
+    impl.lease_insert.Bind(1, format);
+    impl.lease_insert.Bind(2, numbers[i]);
+    rc = impl.Run(impl.lease_insert);
+  }
+  if (rc == SQLITE_OK) rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) {
+    *error = impl.Error(rc, "recording leased serial numbers");
+    impl.Rollback();
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::int64_t> SqliteLog::LeasesLeft(const std::string& format, std::int64_t floor,
+                                                  LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  impl.lease_count.Bind(1, format);
+  impl.lease_count.Bind(2, floor);
+  const int rc = sqlite3_step(impl.lease_count.get());
+  const std::int64_t left = rc == SQLITE_ROW ? impl.lease_count.Int(0) : 0;
+  impl.lease_count.Reset();
+  if (rc != SQLITE_ROW) return *error = impl.Error(rc, "reading the leases"), std::nullopt;
+  return left;
+}
+
+bool SqliteLog::ClearLeases(LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  const int rc = impl.Run(impl.lease_clear);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "forgetting returned leases"), false;
+  return true;
 }
 
 }  // namespace qz::prodlog

@@ -26,8 +26,23 @@
 // and records them as leased to that log; a unit's start then takes the lowest number of its
 // log's blocks. A number released by a unit goes back to the same log's blocks. When the log is
 // closed, the numbers no unit took are returned to the line's pool and recorded as returned;
-// after a crash the numbers leased to the dead log stay leased for good (held, never handed out
-// again), since nothing can prove that none of them reached a chip.
+// after a crash the numbers leased to the dead log stay leased until its journal proves which
+// of them no unit took (below).
+//
+// A station that writes to a line database (LogOptions::journal set) keeps a local journal in
+// front of it: a SQLite production log file of its own, one per station name. BeginUnit and
+// CompleteUnit touch only that file; a background pusher sends its rows to the line database,
+// each with the id the station made for it (unit_uid), after every unit and with backoff while
+// the server cannot be reached, so a retry never records a unit twice. The journal holds the
+// blocks leased from the line under the journal's own lease holder id, and a unit takes its
+// number from them in the same local transaction that writes its row. After a crash the next
+// start with the same journal first pushes every row it holds (a unit that never ended reads
+// unfinished and keeps its number), then returns to the line every number still leased to the
+// journal's holder: the journal is the proof that no unit took them. Without the journal (lost
+// with its PC) those numbers stay leased for good.
+// While the line database is out of reach a station goes on with the numbers its journal holds
+// (and without a serial format as long as the outage lasts); when none is left, BeginUnit fails
+// with LogError::Kind::kUnavailable and succeeds again once the database is back.
 //
 // Schema: each store keeps a version and upgrades step by step inside one transaction; a store
 // written by a newer version is refused, and so is a database that is not a production log.
@@ -36,6 +51,7 @@
 // around the connection). Several processes may use the same store.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +68,7 @@ struct LogError {
     kIo,               // locked, read-only, corrupt, full disk, cannot open: exit 74
     kSerialExhausted,  // the next serial number outgrows the '#' run: stop the station
     kUsage,            // a bad argument (unknown unit, completed twice, bad --since)
+    kUnavailable,      // no serial number for now: the line database is out of reach; wait
   };
   Kind kind = Kind::kIo;
   std::string message;
@@ -140,7 +157,29 @@ struct LogOptions {
   // PostgreSQL: how many serial numbers a station leases at once. A crash holds at most this
   // many for good; a larger block takes the line's counter less often.
   int serial_block = 16;
+  // A line database for writing: the local journal file in front of it (see above); empty: none,
+  // every unit goes straight to the database. DefaultJournalPath gives the usual place.
+  std::string journal{};
+  // With a journal: the serial format the station's units take numbers of (from serial_start
+  // on, as `station` names itself in the line). A block is leased as the log opens, so the
+  // first unit does not wait for it; an unreachable database at the start is refused unless
+  // the journal still holds leased numbers.
+  std::optional<SerialFormat> serial_format{};
+  std::uint64_t serial_start = 0;
+  std::string station{};
+  // With a journal: the longest wait between two attempts to reach an unreachable database.
+  int push_retry_max_ms = 5000;
 };
+
+// Whether a line database behind a journal can be reached, and how many units wait in the
+// journal to be pushed to it.
+struct LineState {
+  bool online = true;
+  int pending = 0;
+};
+
+// What the operator is told of it: "line log online", or "line log offline, 12 units waiting".
+[[nodiscard]] std::string LineStateText(const LineState& state);
 
 class ProductionLog {
  public:
@@ -172,6 +211,16 @@ class ProductionLog {
   [[nodiscard]] virtual std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
                                                                     LogError* error) = 0;
 
+  // A journaled line database calls `listener` (from its pusher's thread) when the database
+  // goes out of reach or comes back, and while it is out of reach whenever the number of units
+  // waiting changes. Other stores never call it. Set it before the first unit.
+  virtual void SetLineListener(std::function<void(const LineState&)> listener) {
+    (void)listener;
+  }
+  // Pushes what the journal holds now and waits for the outcome; true when nothing is left
+  // waiting. Stores without a journal: true.
+  [[nodiscard]] virtual bool Flush() { return true; }
+
  protected:
   ProductionLog() = default;
 };
@@ -183,6 +232,19 @@ class ProductionLog {
 // unset or not absolute; creates the directory. Empty and *error when neither is known or the
 // directory cannot be made.
 [[nodiscard]] std::string DefaultLogPath(std::string* error);
+
+// $XDG_DATA_HOME/qz670x-mp/journal-STATION.sqlite3 (the station's name with characters other
+// than letters, digits, '-', '_' and '.' made '_'), as DefaultLogPath.
+[[nodiscard]] std::string DefaultJournalPath(const std::string& station, std::string* error);
+
+// Opens the log a station's units go to, as every front end opens it: `location` as given, or
+// the default file when it is empty (then set to the file opened). With a line database the
+// units go to a journal first: options.journal, or the station's default journal when that is
+// empty. The station's name and serial format come from `units`, so the first block of numbers
+// is leased as the log opens.
+[[nodiscard]] std::unique_ptr<ProductionLog> OpenUnitLog(std::string& location,
+                                                         const UnitStart& units,
+                                                         LogOptions options, LogError* error);
 
 // The current time, UTC ISO 8601 with milliseconds: "2026-01-31T08:15:02.123Z".
 [[nodiscard]] std::string NowUtcIso8601();

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,72 @@ namespace qz::prodlog {
 [[nodiscard]] std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location,
                                                              LogError* error,
                                                              const LogOptions& options);
+// The PostgreSQL database behind a local journal (journaled_log.cpp), options.journal naming
+// the journal's file.
+[[nodiscard]] std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location,
+                                                              LogError* error,
+                                                              const LogOptions& options);
+
+// A unit as the journal keeps it for the line database: its row, the id the station made for
+// it, its number, and how much of it the line already has.
+struct JournalUnit {
+  UnitRecord record;
+  std::string uid;
+  std::string serial_format;  // empty without a serial number
+  std::int64_t number = 0;
+  bool begin_pushed = false;
+};
+
+// A SQLite production log file that serves as a line station's journal (production_log.cpp):
+// its units take their serial numbers only from the blocks leased from the line and recorded in
+// the file (none leased: BeginUnit fails with kUnavailable), a released number goes back to
+// them, and it remembers which units the line database already has.
+class SqliteJournal : public ProductionLog {
+ public:
+  // This journal's lease holder id in the line database, made when the file was made.
+  [[nodiscard]] virtual const std::string& Holder() const = 0;
+  // Units whose begin or end the line database does not have yet, in the order they began.
+  [[nodiscard]] virtual std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) = 0;
+  // The line database has these units' begins, or their whole rows when they had ended.
+  [[nodiscard]] virtual bool MarkPushed(std::span<const JournalUnit> units, LogError* error) = 0;
+  [[nodiscard]] virtual bool AddLeases(const std::string& format,
+                                       const std::vector<std::int64_t>& numbers,
+                                       LogError* error) = 0;
+  // How many leased numbers of `format` from `floor` on no unit took yet.
+  [[nodiscard]] virtual std::optional<std::int64_t> LeasesLeft(const std::string& format,
+                                                               std::int64_t floor,
+                                                               LogError* error) = 0;
+  // Forgets every lease: the line database took them back.
+  [[nodiscard]] virtual bool ClearLeases(LogError* error) = 0;
+};
+[[nodiscard]] std::unique_ptr<SqliteJournal> OpenSqliteJournal(const std::string& path,
+                                                               LogError* error,
+                                                               const LogOptions& options);
+
+// The line database as a journal sees it (postgres_log.cpp). Every call is idempotent.
+class LineStore {
+ public:
+  virtual ~LineStore() = default;
+  [[nodiscard]] virtual const std::string& Path() const = 0;
+  // Leases up to `count` numbers of `format` from `floor` on to `holder`: the lowest released
+  // ones first, then the format's counter; none that outgrow the '#' run (kSerialExhausted
+  // when none is left).
+  [[nodiscard]] virtual std::optional<std::vector<std::int64_t>> Lease(
+      const SerialFormat& format, std::int64_t floor, std::int64_t count,
+      const std::string& station, const std::string& holder, LogError* error) = 0;
+  // Records each unit (its number taken off `holder`'s lease and held), then its end when it
+  // has one, all in one transaction; a unit the database already has is not recorded again.
+  [[nodiscard]] virtual bool Push(std::span<const JournalUnit> units, const std::string& holder,
+                                  LogError* error) = 0;
+  // Returns every number still leased to `holder` to the line's pool, recorded as returned.
+  [[nodiscard]] virtual bool ReturnLeases(const std::string& holder, LogError* error) = 0;
+};
+[[nodiscard]] std::unique_ptr<LineStore> OpenLineStore(const std::string& location,
+                                                       LogError* error, const LogOptions& options);
+
+// A station-made id, unique across the line: 122 random bits as a UUID (version 4), drawn from
+// the system's generator on every call, so processes forked from one another never share one.
+[[nodiscard]] std::string NewUnitUid();
 
 // The overrides applied as a JSON object; the allocated serial number wins over a given one.
 [[nodiscard]] std::string OverridesJson(

@@ -6,7 +6,7 @@ LogRecorder::LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start)
     : log_(log), start_(std::move(start)) {}
 
 std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
-                                                        std::string* error) {
+                                                        std::string* error, bool* wait) {
   prodlog::UnitStart start = start_;
   start.port = port;
   start.started = prodlog::NowUtcIso8601();
@@ -14,6 +14,7 @@ std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
   const std::optional<prodlog::BegunUnit> begun = log_.BeginUnit(start, &why);
   if (!begun) {
     if (why.kind == prodlog::LogError::Kind::kSerialExhausted) serials_exhausted_ = true;
+    if (wait != nullptr) *wait = why.kind == prodlog::LogError::Kind::kUnavailable;
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }

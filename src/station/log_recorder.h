@@ -16,7 +16,8 @@ class LogRecorder final : public UnitRecorder {
   // serial format); the port and the time are the unit's own.
   LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start);
 
-  [[nodiscard]] std::optional<Started> Begin(const std::string& port, std::string* error) override;
+  [[nodiscard]] std::optional<Started> Begin(const std::string& port, std::string* error,
+                                             bool* wait) override;
   [[nodiscard]] bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
                               std::uint32_t identity, std::string* error) override;
   // True once the serial numbers ran out (the station stopped for that, not for the log).

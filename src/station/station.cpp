@@ -113,14 +113,8 @@ class Station::Port {
 
       UnitRecorder::Started record;
       if (station_.recorder_ != nullptr) {
-        std::string why;
-        const std::optional<UnitRecorder::Started> begun = station_.recorder_->Begin(name_, &why);
-        if (!begun) {
-          observer.OnProblem(name_ + ": " + why);
-          station_.log_failed_ = true;
-          station_.RequestStop();  // no unit starts without its row
-          break;
-        }
+        std::optional<UnitRecorder::Started> begun = BeginRecord();
+        if (!begun) break;
         record = *begun;
       }
       UnitChoices choices = config.choices;
@@ -193,6 +187,32 @@ class Station::Port {
     dialog_.reset();
     wrapped_.reset();  // a recording ends with the port's work
     station_.WakeWaiters();  // the look-out for new ports may be done now
+  }
+
+  // The unit's record and serial number. When the recorder has none for now, the port says so
+  // once and asks again until it has one or the station stops. nullopt: no unit starts.
+  std::optional<UnitRecorder::Started> BeginRecord() {
+    std::string said;
+    for (;;) {
+      std::string why;
+      bool wait = false;
+      std::optional<UnitRecorder::Started> begun = station_.recorder_->Begin(name_, &why, &wait);
+      if (begun) {
+        if (!said.empty()) station_.observer_.OnProblem(name_ + ": units start again");
+        return begun;
+      }
+      if (!wait) {
+        station_.observer_.OnProblem(name_ + ": " + why);
+        station_.log_failed_ = true;
+        station_.RequestStop();  // no unit starts without its row
+        return std::nullopt;
+      }
+      if (why != said) station_.observer_.OnProblem(name_ + ": " + why);
+      said = why;
+      if (SoftStop()) return std::nullopt;
+      station_.clock_.SleepFor(station_.config_.begin_retry);
+      if (SoftStop()) return std::nullopt;
+    }
   }
 
   HidBackend& Bus() { return wrapped_ ? *wrapped_ : backend_; }

@@ -85,9 +85,11 @@ class UnitRecorder {
     std::string serial;  // the serial number handed to the unit, or ""
   };
   // Records that a unit starts on `port` and hands out its serial number; nullopt with a reason
-  // when that cannot be done (the unit is then not started). Any thread.
-  [[nodiscard]] virtual std::optional<Started> Begin(const std::string& port,
-                                                     std::string* error) = 0;
+  // when that cannot be done (the unit is then not started). *wait set: it cannot be done for
+  // now (no serial number while the line database is out of reach); the port asks again later
+  // and the station goes on. Any thread.
+  [[nodiscard]] virtual std::optional<Started> Begin(const std::string& port, std::string* error,
+                                                     bool* wait) = 0;
   // Completes the unit's record; false with a reason. Any thread.
   [[nodiscard]] virtual bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
                                       std::uint32_t identity, std::string* error) = 0;
@@ -120,6 +122,8 @@ struct StationConfig {
   // How often a waiting port looks at the bus where no hotplug source tells it of changes
   // (elsewhere it sleeps until a device arrives or goes away).
   Clock::Duration poll = std::chrono::seconds(1);
+  // How often a port that could not get its unit's serial number for now asks again.
+  Clock::Duration begin_retry = std::chrono::seconds(1);
   std::string app_name = "qz670x-mp-cli";
   // Puts something around each port's view of the bus (a session recorder); null with a reason
   // when it cannot, and the port then takes no units. Empty: nothing.

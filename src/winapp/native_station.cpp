@@ -624,17 +624,18 @@ bool NativeStation::StartCore(std::string* error) {
   if (!start) return false;
 
   std::string path = Text(kLogEdit);
-  if (path.empty()) {
-    path = prodlog::DefaultLogPath(error);
-    if (path.empty()) return false;
-  }
   auto core = std::make_unique<station::StationRun>();
   prodlog::LogError log_error;
-  core->log = prodlog::ProductionLog::Open(path, &log_error);
+  core->log = prodlog::OpenUnitLog(path, start->unit_start, {}, &log_error);
   if (!core->log) {
     *error = log_error.message;
     return false;
   }
+  core->log->SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
+    mailbox->Post([state](NativeStation& w) {
+      w.SetStatus(prodlog::LineStateText(state), !state.online);
+    });
+  });
   log_path_ = path;
   core->recorder = std::make_unique<station::LogRecorder>(*core->log, start->unit_start);
   if (session_.Chip() != nullptr) {

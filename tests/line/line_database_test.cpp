@@ -11,7 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,9 +24,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/clock.h"
+#include "cli/device_options.h"
+#include "image/sample_image.h"
 #include "prodlog/pq.h"
 #include "prodlog/production_log.h"
 #include "support/cli_runner.h"
+#include "support/sample_images.h"
 
 namespace qz::prodlog {
 namespace {
@@ -110,8 +118,40 @@ class LineDatabase : public testing::Test {
     return rows ? *rows : std::vector<UnitRecord>{};
   }
 
+  // A station's journal for this test's database (fresh).
+  LogOptions Journaled() const {
+    LogOptions options;
+    options.serial_block = 8;
+    options.serial_format = Start("").serial_format;
+    options.serial_start = 1;
+    options.connect_timeout_s = 2;
+    options.push_retry_max_ms = 200;
+    options.journal = (std::filesystem::temp_directory_path() / (database_ + ".journal")).string();
+    return options;
+  }
+  void Server(const char* what) const {
+    const std::string command =
+        std::string("bash " QZ_PG_CLUSTER_SCRIPT " ") + what + " " + dir_ + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+  std::string Scalar(const std::string& sql) const {
+    const pq::Result result = As("postgres", sql.c_str());
+    EXPECT_TRUE(result.Ok()) << result.Error();
+    return result.Ok() && result.Rows() == 1 ? result.Text(0, 0) : "?";
+  }
+
   std::string dir_, port_, database_, url_;
   std::unique_ptr<pq::Connection> admin_;
+};
+
+// What a journaled log's listener heard, in order.
+struct Heard {
+  std::mutex mutex;
+  std::vector<LineState> states;
+  LineState Last() {
+    const std::lock_guard lock(mutex);
+    return states.empty() ? LineState{} : states.back();
+  }
 };
 
 TEST_F(LineDatabase, ThreeStationsShareOneRangeWithoutADuplicate) {
@@ -369,6 +409,164 @@ TEST_F(LineDatabase, RefusesPasswordsNewerSchemasAndDatabasesNotOurs) {
   ASSERT_TRUE(As("postgres", "UPDATE qz670x.schema_version SET version = 99").Ok());
   EXPECT_FALSE(ProductionLog::Open(url_, &error));
   EXPECT_NE(error.message.find("newer version"), std::string::npos) << error.message;
+}
+
+}  // namespace
+}  // namespace qz::prodlog
+
+namespace qz::prodlog {
+namespace {
+
+TEST_F(LineDatabase, AJournaledStationProgramsThroughAStoppedServer) {
+  const LogOptions options = Journaled();
+  LogError error;
+  auto log = ProductionLog::Open(url_, &error, options);
+  ASSERT_TRUE(log) << error.message;
+  Heard heard;
+  log->SetLineListener([&heard](const LineState& state) {
+    const std::lock_guard lock(heard.mutex);
+    heard.states.push_back(state);
+  });
+  std::set<std::string> serials;
+  int units = 0;
+  const auto unit = [&](bool touched) {
+    const auto begun = log->BeginUnit(Start("st-journal"), &error);
+    if (!begun) return false;
+    // a number comes back only when its unit left the EEPROM untouched
+    if (touched) {
+      EXPECT_TRUE(serials.insert(begun->serial).second) << begun->serial;
+    }
+    EXPECT_TRUE(log->CompleteUnit(begun->unit_id, End(touched, touched ? 0 : 1), &error))
+        << error.message;
+    ++units;
+    return true;
+  };
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(unit(i != 2)) << error.message;
+  ASSERT_TRUE(log->Flush());
+
+  Server("halt");
+  bool halted = true;
+  const auto resume = [&] {
+    if (halted) Server("resume");
+    halted = false;
+  };
+  // the server comes back however this test ends
+  const std::unique_ptr<void, std::function<void(void*)>> guard(this, [&](void*) { resume(); });
+  // on the numbers the journal holds, until none is left
+  int offline = 0;
+  while (unit(true)) ++offline;
+  EXPECT_EQ(error.kind, LogError::Kind::kUnavailable) << error.message;
+  EXPECT_GT(offline, 0);
+  EXPECT_FALSE(log->Flush());
+  EXPECT_FALSE(heard.Last().online);
+  EXPECT_EQ(heard.Last().pending, offline);
+  // a station without leased numbers does not start; the message names the server
+  LogOptions fresh = options;
+  fresh.journal += "-fresh";
+  EXPECT_FALSE(ProductionLog::Open(url_, &error, fresh));
+  EXPECT_NE(error.message.find("127.0.0.1:" + port_), std::string::npos) << error.message;
+
+  resume();
+  bool drained = false;
+  for (int attempt = 0; !drained && attempt < 100; ++attempt) {
+    drained = log->Flush();
+    if (!drained) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(drained);
+  EXPECT_TRUE(heard.Last().online);
+  EXPECT_EQ(heard.Last().pending, 0);
+  ASSERT_TRUE(unit(true)) << error.message;  // numbers again
+  log.reset();  // closing returns the numbers no unit took
+  ASSERT_TRUE(admin_->Reset()) << admin_->Error();
+
+  const std::vector<UnitRecord> rows = Rows();
+  ASSERT_EQ(rows.size(), static_cast<std::size_t>(units));
+  std::set<std::string> kept;
+  for (const UnitRecord& row : rows) {
+    EXPECT_TRUE(row.finished);
+    if (!row.serial_released) {
+      EXPECT_TRUE(kept.insert(row.serial).second) << row.serial;
+    }
+  }
+  EXPECT_EQ(Scalar("SELECT count(DISTINCT unit_uid) FROM qz670x.units"), std::to_string(units));
+  EXPECT_EQ(Scalar("SELECT count(*) FROM qz670x.serial_leases"), "0");
+}
+
+TEST_F(LineDatabase, AKilledJournaledStationIsPushedAtItsNextStart) {
+  const LogOptions options = Journaled();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto log = ProductionLog::Open(url_, nullptr, options);
+    bool ok = log != nullptr;
+    for (int i = 0; ok && i < 2; ++i) {
+      const auto unit = log->BeginUnit(Start("st-killed"), nullptr);
+      ok = unit && log->CompleteUnit(unit->unit_id, End(true), nullptr);
+    }
+    if (ok && log->BeginUnit(Start("st-killed"), nullptr)) raise(SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+  LogError error;
+  auto log = ProductionLog::Open(url_, &error, options);
+  ASSERT_TRUE(log) << error.message;
+  const std::vector<UnitRecord> rows = Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_TRUE(rows[1].finished);
+  EXPECT_FALSE(rows[2].finished);
+  EXPECT_EQ(rows[2].serial, "L7-0003");
+  EXPECT_EQ(Scalar("SELECT count(*) FROM qz670x.serials_held WHERE serial = 'L7-0003'"), "1");
+  // the journal proves that no unit took L7-0004..L7-0008: back to the pool, handed out again
+  EXPECT_EQ(Scalar("SELECT string_agg(number::text, ',' ORDER BY number) FROM "
+                   "qz670x.serial_returns"),
+            "4,5,6,7,8");
+  const auto next = log->BeginUnit(Start("st-killed"), &error);
+  ASSERT_TRUE(next) << error.message;
+  EXPECT_EQ(next->serial, "L7-0004");
+}
+
+TEST_F(LineDatabase, AStationSaysWhenTheLineIsOfflineAndPushesItsUnitsLater) {
+  ASSERT_TRUE(OpenLog(url_));
+  test::ScratchDir dir;
+  test::WriteBytes(dir.File("image.bin"), test::SampleBytes(SampleVariant::kValid));
+  const auto station = [&](const std::string& units) {
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock);
+    return test::RunCli({"station", dir.File("image.bin"), "--log", url_, "--journal",
+                         dir.File("journal.sqlite3"), "--station", "st-cli", "--simulate", "2",
+                         "--all-ports", "--loop", "--units", units, "--json"});
+  };
+  const auto line_states = [](const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+      const nlohmann::json parsed = nlohmann::json::parse(line);
+      if (parsed["type"] == "line") lines.push_back(parsed);
+    }
+    return lines;
+  };
+  {
+    // no serial format: the station programs through the whole outage
+    Server("halt");
+    const test::RunResult run = station("4");
+    Server("resume");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::vector<nlohmann::json> lines = line_states(run.out);
+    ASSERT_FALSE(lines.empty()) << run.out;
+    EXPECT_EQ(lines.back(), (nlohmann::json{{"type", "line"}, {"state", "offline"},
+                                            {"pending", 4}}));
+  }
+  ASSERT_TRUE(admin_->Reset()) << admin_->Error();
+  EXPECT_TRUE(Rows().empty());
+  const test::RunResult run = station("2");
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_TRUE(line_states(run.out).empty()) << run.out;  // online all along
+  const std::vector<UnitRecord> rows = Rows();
+  EXPECT_EQ(rows.size(), 6u);
+  for (const UnitRecord& row : rows) EXPECT_TRUE(row.finished && row.exit_code == 0);
 }
 
 }  // namespace

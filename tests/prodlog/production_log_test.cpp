@@ -235,7 +235,12 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-  for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug"}) {
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug",
+                             "unit_uid", "pushed"}) {
     const std::string drop = std::string("ALTER TABLE units DROP COLUMN ") + column;
     ASSERT_EQ(sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,10 +41,14 @@ class Watcher final : public StationObserver {
     if (on_unit) on_unit(unit);
   }
   void OnTotals(const StationTotals&) override {}
-  void OnProblem(const std::string&) override {}
+  void OnProblem(const std::string& text) override {
+    std::lock_guard lock(mutex);
+    problems.push_back(text);
+  }
 
   std::mutex mutex;
   std::vector<UnitReport> units;
+  std::vector<std::string> problems;
 };
 
 // Takes each finished unit off its port and brings nothing: the test plugs the next one in.
@@ -132,6 +137,48 @@ TEST_F(StationWait, APortWhoseFirstChipComesLaterIsTakenUp) {
   EXPECT_EQ(watcher.units[0].port, "sim-1");
   EXPECT_EQ(watcher.units[1].port, "sim-2");
   EXPECT_TRUE(watcher.units[1].passed) << watcher.units[1].message;
+}
+
+// Has no serial number for the first `waits` units asked for (the line is out of reach).
+class LateNumbers final : public UnitRecorder {
+ public:
+  explicit LateNumbers(int waits) : waits_(waits) {}
+  std::optional<Started> Begin(const std::string&, std::string* error, bool* wait) override {
+    if (++asked <= waits_) {
+      *error = "no serial number for now";
+      *wait = true;
+      return std::nullopt;
+    }
+    return Started{asked, "L7-0001"};
+  }
+  bool Complete(std::int64_t, const UnitReport&, std::uint8_t, std::uint32_t,
+                std::string*) override {
+    return true;
+  }
+  int asked = 0;
+
+ private:
+  const int waits_;
+};
+
+TEST_F(StationWait, APortWithoutASerialNumberWaitsAndStartsAgainByItself) {
+  sim::VirtualChip chip(clock_);
+  sim::SimHidBackend bus(chip, clock_);
+  Watcher watcher;
+  LateNumbers recorder(3);
+  StationConfig config = Config({sim::kChipPort}, 1);
+  config.begin_retry = std::chrono::seconds(5);
+  Station station(bus, nullptr, clock_, config, watcher, &recorder, nullptr);
+  const Clock::Duration began = clock_.Now();
+  EXPECT_EQ(station.Run(), 0);  // the station did not stop for it
+  ASSERT_EQ(watcher.units.size(), 1u);
+  EXPECT_TRUE(watcher.units[0].passed) << watcher.units[0].message;
+  EXPECT_EQ(recorder.asked, 4);
+  EXPECT_GE(clock_.Now() - began, std::chrono::seconds(15));
+  // said once while waiting, once when units start again
+  const std::vector<std::string> expected{std::string(sim::kChipPort) + ": no serial number for now",
+                                          std::string(sim::kChipPort) + ": units start again"};
+  EXPECT_EQ(watcher.problems, expected);
 }
 
 }  // namespace

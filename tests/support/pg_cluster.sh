@@ -5,13 +5,15 @@
 #                             TLS; writes DIR/url (the owner's URI) and DIR/port
 #   pg_cluster.sh restart DIR stops the server as a crash would (pg_ctl -m immediate) and starts
 #                             it again on its port
+#   pg_cluster.sh halt DIR    stops the server as a crash would and leaves it down
+#   pg_cluster.sh resume DIR  starts a halted server again on its port
 #   pg_cluster.sh stop DIR    stops the server and removes DIR
 # initdb refuses root: as root the cluster belongs to the `postgres` account.
 # Any failure exits non-zero with the server's log, so the tests that need it fail loudly.
 set -euo pipefail
 
-command=${1:?usage: pg_cluster.sh start|restart|stop DIR}
-dir=${2:?usage: pg_cluster.sh start|restart|stop DIR}
+command=${1:?usage: pg_cluster.sh start|restart|halt|resume|stop DIR}
+dir=${2:?usage: pg_cluster.sh start|restart|halt|resume|stop DIR}
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
   echo "pg_cluster.sh: PostgreSQL's server is not installed (apt-get install postgresql)" >&2
@@ -33,10 +35,14 @@ case "$command" in
   stop)
     stop
     ;;
-  restart)
-    as_owner "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null
-    as_owner "$bin/pg_ctl" -D "$dir/data" -o "-p $(cat "$dir/port")" -l "$dir/server.log" -w \
-      -t 60 start >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+  restart|halt|resume)
+    if [ "$command" != resume ]; then
+      as_owner "$bin/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null
+    fi
+    if [ "$command" != halt ]; then
+      as_owner "$bin/pg_ctl" -D "$dir/data" -o "-p $(cat "$dir/port")" -l "$dir/server.log" -w \
+        -t 60 start >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+    fi
     ;;
   start)
     stop
