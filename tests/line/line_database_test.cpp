@@ -232,21 +232,23 @@ TEST_F(LineDatabase, ServerCrashedMidRunEveryUnitLandsExactlyOnce) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    // a station that waits for its database instead of giving up
+    // a station that waits for its database instead of giving up (up to two minutes: a loaded
+    // machine can take a while to start the server again)
     close(pipe_ends[0]);
+    constexpr int kAttempts = 2400;
     LogOptions options;
     options.connect_timeout_s = 2;
     auto log = ProductionLog::Open(url_, nullptr, options);
     bool ok = log != nullptr;
     for (int i = 0; ok && i < kUnits; ++i) {
       std::optional<BegunUnit> unit;
-      for (int attempt = 0; !unit && attempt < 600; ++attempt) {
+      for (int attempt = 0; !unit && attempt < kAttempts; ++attempt) {
         unit = log->BeginUnit(Start("st-crash"), nullptr);
         if (!unit) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       ok = unit.has_value();
       bool completed = false;
-      for (int attempt = 0; ok && !completed && attempt < 600; ++attempt) {
+      for (int attempt = 0; ok && !completed && attempt < kAttempts; ++attempt) {
         completed = log->CompleteUnit(unit->unit_id, End(true), nullptr);
         if (!completed) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
