@@ -222,8 +222,8 @@ void NativeStation::BuildSetup(int* y_pos) {
   place[ctl::kDeveloperMode] = rect(kMargin + 166, y, kSetupWidth - 166, 22);
   y += 26;
   child(L"STATIC", L"No image chosen.", WS_CHILD | WS_VISIBLE | SS_NOPREFIX, 0,
-        rect(kMargin, y, kSetupWidth, 92), kImageReport);
-  y += 96;
+        rect(kMargin, y, kSetupWidth, 110), kImageReport);  // six lines: a long product wraps
+  y += 114;
 
   // the overrides, as the dialog groups them
   const int group_top = y;
