@@ -96,11 +96,13 @@ struct ProductionLogArgs {
 // The station's name: --station, else the host name.
 [[nodiscard]] std::string StationName(const ProductionLogArgs& log);
 
-// Opens the production log for a command; nullptr with the message printed when it cannot
-// (exit 74). `log.log` empty: the default file. A line database gets the station's journal in
-// front of it; `units`: what the units share, their station and serial format among it.
+// Opens the production log for a command; nullptr with the message printed when it cannot, and
+// *exit: 64 for a location refused as given (a password in it), else 74. `log.log` empty: the
+// default file. A line database gets the station's journal in front of it; `units`: what the
+// units share, their station and serial format among it.
 [[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(
-    const ProductionLogArgs& log, const Output& output, const prodlog::UnitStart& units);
+    const ProductionLogArgs& log, const Output& output, const prodlog::UnitStart& units,
+    Exit* exit);
 // What every unit of a command shares in its log row.
 [[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,

@@ -39,7 +39,8 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
 
 std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
                                                           const Output& output,
-                                                          const prodlog::UnitStart& units) {
+                                                          const prodlog::UnitStart& units,
+                                                          Exit* exit) {
   std::string location = args.log;
   prodlog::LogError error;
   prodlog::LogOptions options;
@@ -47,7 +48,10 @@ std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArg
   options.journal = args.journal;
   std::unique_ptr<prodlog::ProductionLog> log =
       prodlog::OpenUnitLog(location, units, options, &error);
-  if (!log) *output.err << "qz670x-mp-cli: " << error.message << '\n';
+  if (!log) {
+    *output.err << "qz670x-mp-cli: " << error.message << '\n';
+    *exit = error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError;
+  }
   return log;
 }
 

@@ -338,9 +338,10 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     config.choices.serial.reset();
   }
 
+  Exit log_exit = Exit::kIoError;
   const std::unique_ptr<prodlog::ProductionLog> log =
-      OpenProductionLog(args.log, output, unit_start);
-  if (!log) return static_cast<int>(Exit::kIoError);
+      OpenProductionLog(args.log, output, unit_start, &log_exit);
+  if (!log) return static_cast<int>(log_exit);
   station::LogRecorder recorder(*log, unit_start);
 
   const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);

@@ -140,8 +140,9 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
                                                   args.log);
     start.station = StationName(args.log);
     start.port = args.device.port;
-    log = OpenProductionLog(args.log, output, start);
-    if (!log) return static_cast<int>(Exit::kIoError);
+    Exit log_exit = Exit::kIoError;
+    log = OpenProductionLog(args.log, output, start, &log_exit);
+    if (!log) return static_cast<int>(log_exit);
     start.started = prodlog::NowUtcIso8601();
     prodlog::LogError why;
     row = log->BeginUnit(start, &why);

@@ -356,6 +356,12 @@ class PostgresLog final : public ProductionLog {
   // This log's lease holder id, and the numbers leased to it, per format.
   const std::string holder_ = NewUnitUid();
   std::map<std::string, std::set<std::int64_t>> leased_;
+  // Calls whose outcome was lost with the connection and could not be looked up then (the
+  // server was still away): the unit id made for a port's start, and units whose completion
+  // may have been committed. The next call for the same port or unit looks them up first, so a
+  // retry neither begins a second row nor finds its own completion "already completed".
+  std::map<std::string, std::string> unsettled_begins_;  // port -> unit uid
+  std::set<std::int64_t> unsettled_completions_;
 };
 
 PostgresLog::~PostgresLog() {
@@ -400,15 +406,25 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
     return std::nullopt;
   }
   const std::lock_guard lock(mutex_);
-  const std::string uid = NewUnitUid();
+  const auto unsettled = unsettled_begins_.find(start.port);
+  const bool retry = unsettled != unsettled_begins_.end();
+  const std::string uid = retry ? unsettled->second : NewUnitUid();
   if (!connection_->Ok() && !Reconnect(error)) return std::nullopt;
-  std::optional<BegunUnit> begun = TryBegin(start, uid, error);
-  if (begun || connection_->Ok()) return begun;
-  // The connection broke; the unit may have been committed before it did.
+  std::optional<BegunUnit> begun;
+  if (!retry) {
+    begun = TryBegin(start, uid, error);
+    if (begun || connection_->Ok()) return begun;
+    // The connection broke; the unit may have been committed before it did.
+    if (!connection_->Reset()) {
+      unsettled_begins_[start.port] = uid;
+      *error = Error("cannot connect again: " + connection_->Error());
+      return std::nullopt;
+    }
+  }
   const LogError first = *error;
-  if (!Reconnect(error)) return std::nullopt;
   const pq::Result found = connection_->Run("unit_by_uid", {uid});
   if (!found.Ok()) return *error = Failed(found, "looking a unit up"), std::nullopt;
+  unsettled_begins_.erase(start.port);
   if (found.Rows() == 1) {
     if (start.serial_format && !found.IsNull(0, 1)) {
       leased_[start.serial_format->Text()].erase(found.Int(0, 2));
@@ -471,13 +487,18 @@ bool PostgresLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogErro
   }
   const std::lock_guard lock(mutex_);
   if (!connection_->Ok() && !Reconnect(error)) return false;
-  if (TryComplete(unit_id, end, error)) return true;
-  if (connection_->Ok()) return false;
-  // The connection broke; the completion may have been committed before it did.
+  const bool retry = unsettled_completions_.count(unit_id) != 0;
+  if (!retry) {
+    if (TryComplete(unit_id, end, error)) return true;
+    if (connection_->Ok()) return false;
+    // The connection broke; the completion may have been committed before it did.
+    unsettled_completions_.insert(unit_id);
+    if (!Reconnect(error)) return false;
+  }
   const LogError first = *error;
-  if (!Reconnect(error)) return false;
   const pq::Result ended = connection_->Run("unit_ended", {Number(unit_id)});
   if (!ended.Ok()) return *error = Failed(ended, "completing a unit"), false;
+  unsettled_completions_.erase(unit_id);
   if (ended.Rows() == 1 && ended.Text(0, 0) == "t") {
     // done before the break; a released number went back to this station's lease
     return true;
