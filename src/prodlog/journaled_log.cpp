@@ -236,8 +236,9 @@ class JournaledLog final : public ProductionLog {
   }
 
   // One attempt: connect when not connected, push, top the leases up. True when the line
-  // answered throughout. The pusher's thread, or before it starts.
-  bool Round() {
+  // answered throughout. *left: the units still to push when the push ran, else unchanged.
+  // The pusher's thread, or before it starts.
+  bool Round(int* left = nullptr) {
     LogError error;
     if (!line_) {
       line_ = OpenLineStore(location_, &error, options_);
@@ -255,7 +256,10 @@ class JournaledLog final : public ProductionLog {
       ++topups_;
     }
     done_.notify_all();
-    return answered && PushAll() == 0;
+    if (!answered) return false;
+    const int unpushed = PushAll();
+    if (left != nullptr && unpushed >= 0) *left = unpushed;
+    return unpushed == 0;
   }
 
   // Leases a block for every format with less than half a block left. False when the line
@@ -305,11 +309,12 @@ class JournaledLog final : public ProductionLog {
       flush_ = false;
       lock.unlock();
       bool online = false;
+      int pending = -1;
       if (try_line) {
-        online = Round();
+        online = Round(&pending);
         if (online) last_error_.reset();
       }
-      const int pending = Pending();
+      if (pending < 0) pending = Pending();  // the push did not run: count what waits
       lock.lock();
       if (try_line) {
         online_ = online;
@@ -376,11 +381,9 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
   std::unique_ptr<SqliteJournal> journal = OpenSqliteJournal(options.journal, error, options);
   if (!journal) return nullptr;
   LogError line_error;
-  std::unique_ptr<LineStore> line = OpenLineStore(location, &line_error, options);
   std::string where;
-  if (line) {
-    where = line->Path();
-  } else {
+  std::unique_ptr<LineStore> line = OpenLineStore(location, &line_error, options, &where);
+  if (!line) {
     if (line_error.kind != LogError::Kind::kUnavailable) return *error = line_error, nullptr;
     // Out of reach: the station goes on with the numbers its journal holds, and without a
     // serial format as long as it needs none.
@@ -392,10 +395,6 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
                                                  "\" holds no leased serial number)"};
       return nullptr;
     }
-    // the message's "Line database postgresql://host:port/db" names it
-    const std::string prefix = "Line database ";
-    const std::size_t colon = line_error.message.find(": ", prefix.size());
-    where = line_error.message.substr(prefix.size(), colon - prefix.size());
   }
   const bool online = line != nullptr;
   auto log = std::make_unique<JournaledLog>(std::move(lock), std::move(journal), std::move(line),

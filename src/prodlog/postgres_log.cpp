@@ -661,8 +661,6 @@ class PostgresLine final : public LineStore {
   PostgresLine(std::unique_ptr<pq::Connection> connection, std::string where, LogOptions options)
       : connection_(std::move(connection)), path_(std::move(where)), options_(options) {}
 
-  [[nodiscard]] const std::string& Path() const override { return path_; }
-
   std::optional<std::vector<std::int64_t>> Lease(const SerialFormat& format, std::int64_t floor,
                                                  std::int64_t count, const std::string& station,
                                                  const std::string& holder,
@@ -828,9 +826,10 @@ std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogE
 }
 
 std::unique_ptr<LineStore> OpenLineStore(const std::string& location, LogError* error,
-                                         const LogOptions& options) {
+                                         const LogOptions& options, std::string* where_out) {
   std::string where;
   std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where);
+  if (where_out != nullptr) *where_out = where;
   if (!connection) return nullptr;
   auto line = std::make_unique<PostgresLine>(std::move(connection), where, options);
   if (!line->PrepareAll(error)) return nullptr;

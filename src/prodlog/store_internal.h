@@ -69,7 +69,6 @@ class SqliteJournal : public ProductionLog {
 class LineStore {
  public:
   virtual ~LineStore() = default;
-  [[nodiscard]] virtual const std::string& Path() const = 0;
   // Leases up to `count` numbers of `format` from `floor` on to `holder`: the lowest released
   // ones first, then the format's counter; none that outgrow the '#' run (kSerialExhausted
   // when none is left).
@@ -83,8 +82,10 @@ class LineStore {
   // Returns every number still leased to `holder` to the line's pool, recorded as returned.
   [[nodiscard]] virtual bool ReturnLeases(const std::string& holder, LogError* error) = 0;
 };
+// *where names the database ("postgresql://host:port/db"), also when it cannot be reached.
 [[nodiscard]] std::unique_ptr<LineStore> OpenLineStore(const std::string& location,
-                                                       LogError* error, const LogOptions& options);
+                                                       LogError* error, const LogOptions& options,
+                                                       std::string* where = nullptr);
 
 // A station-made id, unique across the line: 122 random bits as a UUID (version 4), drawn from
 // the system's generator on every call, so processes forked from one another never share one.
