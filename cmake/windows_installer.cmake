@@ -18,7 +18,7 @@ add_custom_command(OUTPUT ${QZ_SETUP_EXE}
           -DVERSION=${PROJECT_VERSION} -DBIN_DIR=${qz_bin_dir}
           -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUT_FILE=${QZ_SETUP_EXE} ${qz_nsi}
   DEPENDS ${qz_nsi} qz670x-mp qz670x-mp-cli qz670x-make-image
-          ${PROJECT_SOURCE_DIR}/README.md
+          ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
           ${PROJECT_SOURCE_DIR}/packaging/windows/THIRD-PARTY-NOTICES.txt
           ${PROJECT_SOURCE_DIR}/packaging/windows/qz670x-mp.ico
   COMMENT "NSIS: qz670x-mp-setup-${PROJECT_VERSION}.exe"

@@ -56,6 +56,7 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !define MUI_FINISHPAGE_TEXT "${APP_NAME} is installed. Start it from the Start menu: the dialog for one chip, or the station window."
 
 !insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_LICENSE "${SOURCE_DIR}/LICENSE"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
@@ -129,6 +130,7 @@ Section "qz670x-mp" SecMain
   File "${BIN_DIR}/qz670x-mp-cli.exe"
   File "${BIN_DIR}/qz670x-make-image.exe"
   File "/oname=README.md" "${SOURCE_DIR}/README.md"
+  File "/oname=LICENSE.txt" "${SOURCE_DIR}/LICENSE"
   File "/oname=THIRD-PARTY-NOTICES.txt" "${SOURCE_DIR}/packaging/windows/THIRD-PARTY-NOTICES.txt"
   File "/oname=qz670x-mp.ico" "${SOURCE_DIR}/packaging/windows/qz670x-mp.ico"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -208,6 +210,7 @@ Section "Uninstall"
   Delete "$INSTDIR\qz670x-mp-cli.exe"
   Delete "$INSTDIR\qz670x-make-image.exe"
   Delete "$INSTDIR\README.md"
+  Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\THIRD-PARTY-NOTICES.txt"
   Delete "$INSTDIR\qz670x-mp.ico"
   Delete "$INSTDIR\uninstall.exe"

@@ -39,7 +39,7 @@ DISPLAY= run "$setup" /S; rc=$?
 settle
 check "silent install exits 0 (got $rc)" test "$rc" -eq 0
 for f in qz670x-mp.exe qz670x-mp-cli.exe qz670x-make-image.exe uninstall.exe README.md \
-         THIRD-PARTY-NOTICES.txt; do
+         LICENSE.txt THIRD-PARTY-NOTICES.txt; do
   check "installed $f" test -f "$app/$f"
 done
 check "Start-menu entry for the dialog" test -f "$menu/QZ670x EEPROM Writer (MP).lnk"
