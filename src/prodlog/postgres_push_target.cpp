@@ -7,14 +7,9 @@
 
 #include "prodlog/postgres_internal.h"
 
-namespace qz::prodlog {
+namespace qz::prodlog::postgres {
 namespace {
 
-using postgres::Connect;
-using postgres::Failed;
-using postgres::LeaseNumbers;
-using postgres::Number;
-using postgres::Statements;
 using pq::Param;
 
 // A line database as a station's journal pushes to it: no state of its own beyond the
@@ -123,14 +118,17 @@ class PostgresLine final : public LineStore {
 };
 
 }  // namespace
+}  // namespace qz::prodlog::postgres
+
+namespace qz::prodlog {
 
 std::unique_ptr<LineStore> OpenLineStore(const std::string& location, LogError* error,
                                          const LogOptions& options, std::string* where_out) {
   std::string where;
-  std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where);
+  std::unique_ptr<pq::Connection> connection = postgres::Connect(location, error, options, &where);
   if (where_out != nullptr) *where_out = where;
   if (!connection) return nullptr;
-  auto line = std::make_unique<PostgresLine>(std::move(connection), where, options);
+  auto line = std::make_unique<postgres::PostgresLine>(std::move(connection), where, options);
   if (!line->PrepareAll(error)) return nullptr;
   return line;
 }

@@ -84,7 +84,8 @@ int InitInstance(HINSTANCE instance) {
                                  "With --station and --image: start production at once");
   std::string out;
   std::string err;
-  if (const std::optional<int> end = command_line.Parse(winconsole::WideCommandLineArguments(), &out, &err)) {
+  if (const std::optional<int> end =
+          command_line.Parse(winconsole::WideCommandLineArguments(), &out, &err)) {
     Report(out.empty() ? err : out, !err.empty());
     return *end;
   }
