@@ -20,7 +20,7 @@
 #include "app/single_instance.h"
 #include "app/station_window.h"
 #include "jobs/station_config.h"
-#include "cli/device_options.h"
+#include "cli/options/dialog_command_line.h"
 #include "dialog/control_table.h"
 #include "station/unit_run.h"
 
@@ -101,7 +101,7 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   }
 
   std::string error;
-  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(command_line.Options(), &error);
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(command_line.Options(), &error);
   if (!session) {
     std::cerr << app_name << ": " << error << '\n';
     return kExitIoError;

@@ -17,7 +17,7 @@
 #include "base/clock.h"
 #include "cli/terminal.h"
 #include "cli/cli_common.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "cli/interrupt.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
@@ -281,7 +281,7 @@ void AddDeviceCommands(CLI::App& app, Context& context) {
   auto list_args = std::make_shared<ListArgs>();
   CLI::App* list = app.add_subcommand(
       "list", "List the chips present under the identities the device search tries");
-  list_args->device.AddTo(*list);
+  AddDeviceOptions(*list, list_args->device);
   list->add_option("--vid", list_args->vid, "Target vendor ID, hexadecimal (default 1D6C)")
       ->type_name("HEX")
       ->check(CheckHex16);
@@ -295,7 +295,7 @@ void AddDeviceCommands(CLI::App& app, Context& context) {
   read->add_option("OUT", read_args->out_path, "File to write the EEPROM bytes to")->required();
   read->add_option("--length", read_args->length, "Bytes to read from address 0 (1 to 32768)")
       ->check(CLI::Range(1, static_cast<int>(kEepromSize)));
-  read_args->device.AddTo(*read);
+  AddDeviceOptions(*read, read_args->device);
   read->add_option("--vid", read_args->vid, "Target vendor ID, hexadecimal (default 1D6C)")
       ->type_name("HEX")
       ->check(CheckHex16);

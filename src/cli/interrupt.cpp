@@ -3,7 +3,7 @@
 #include <atomic>
 
 #ifdef _WIN32
-#include "cli/platform/windows_console.h"
+#include "winconsole/windows_console.h"
 #endif
 
 namespace qz::cli {
@@ -54,7 +54,7 @@ ScopedInterruptHandlers::ScopedInterruptHandlers(bool keep_catching) {
   // SIGINT (whose own console handler would catch every later Ctrl-C too).
   keep_catching_signals.store(keep_catching);
   previous_term_ = std::signal(SIGTERM, RecordSignalAgain);
-  CatchConsoleControl(RecordSignal, keep_catching);
+  winconsole::CatchConsoleControl(RecordSignal, keep_catching);
 #else
   Install(SIGINT, &previous_int_, keep_catching);
   Install(SIGTERM, &previous_term_, keep_catching);
@@ -63,7 +63,7 @@ ScopedInterruptHandlers::ScopedInterruptHandlers(bool keep_catching) {
 
 ScopedInterruptHandlers::~ScopedInterruptHandlers() {
 #ifdef _WIN32
-  ReleaseConsoleControl();
+  winconsole::ReleaseConsoleControl();
   (void)std::signal(SIGTERM, previous_term_ == SIG_ERR ? SIG_DFL : previous_term_);
 #else
   (void)sigaction(SIGINT, &previous_int_, nullptr);

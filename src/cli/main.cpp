@@ -4,7 +4,7 @@
 
 #include "cli/cli_common.h"
 #ifdef _WIN32
-#include "cli/platform/windows_console.h"
+#include "winconsole/windows_console.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -13,11 +13,11 @@ int main(int argc, char** argv) {
   // Linux.
   (void)argc;
   (void)argv;
-  const std::vector<std::string> arguments = qz::cli::WideCommandLineArguments();
+  const std::vector<std::string> arguments = qz::winconsole::WideCommandLineArguments();
   std::vector<const char*> pointers;
   for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
   pointers.push_back(nullptr);
-  const qz::cli::ConsoleStreams console;
+  const qz::winconsole::ConsoleStreams console;
   return qz::cli::Run(static_cast<int>(arguments.size()), pointers.data(), std::cout, std::cerr);
 #else
   return qz::cli::Run(argc, argv, std::cout, std::cerr);

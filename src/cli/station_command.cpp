@@ -19,7 +19,8 @@
 
 #include "base/clock.h"
 #include "cli/cli_common.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
+#include "cli/options/replug_options.h"
 #include "cli/interrupt.h"
 #include "dialog/headless_controls.h"
 #include "dialog/qz670x_dialog.h"
@@ -482,7 +483,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
   command->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
       ->type_name("N");
   args->log.AddTo(*command);
-  args->device.AddTo(*command, /*with_port=*/false);
+  AddDeviceOptions(*command, args->device, /*with_port=*/false);
   args->replug.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,

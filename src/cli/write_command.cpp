@@ -18,7 +18,8 @@
 #include "base/clock.h"
 #include "cli/terminal.h"
 #include "cli/cli_common.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
+#include "cli/options/replug_options.h"
 #include "cli/interrupt.h"
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
@@ -299,7 +300,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->type_name("JOB");
   args->target.AddTo(*command);
   args->descriptor.AddTo(*command);
-  args->device.AddTo(*command);
+  AddDeviceOptions(*command, args->device);
   args->log.AddTo(*command);
   args->replug.AddTo(*command);
   command

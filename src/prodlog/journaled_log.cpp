@@ -1,9 +1,9 @@
 // A line database with a local journal in front of it (the rules are in production_log.h).
 //
-// The station's units are rows of a SQLite journal file (production_log.cpp in its journal
+// The station's units are rows of a SQLite journal file (sqlite_store.cpp in its journal
 // role), so a unit's start and end never wait on the network. One pusher thread per open log
-// sends the journal's rows to the line database (postgres_log.cpp) and keeps the journal's
-// serial-number lease topped up; only that thread talks to the database.
+// sends the journal's rows to the line database (postgres_push_target.cpp) and keeps the
+// journal's serial-number lease topped up; only that thread talks to the database.
 #include <sys/file.h>
 #include <fcntl.h>
 #include <unistd.h>

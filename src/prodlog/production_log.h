@@ -1,9 +1,10 @@
 #pragma once
 
 // The production log: one row per unit, in one of two stores behind one interface:
-//  - a SQLite file (one PC; the default), production_log.cpp;
-//  - a PostgreSQL database (a line of station PCs), postgres_log.cpp.
-// ProductionLog::Open picks the store from the location the user gave (--log): a file path, a
+//  - a SQLite file (one PC; the default), sqlite_store.cpp;
+//  - a PostgreSQL database (a line of station PCs), postgres_store.cpp, or behind the
+//    station's journal, journaled_log.cpp.
+// ProductionLog::Open (store_factory.cpp) picks the store from the location the user gave (--log): a file path, a
 // "postgresql://" / "postgres://" URI, or "service=NAME" (libpq's connection service file).
 //
 // A unit's row is written when its job starts (BeginUnit) and completed when it ends

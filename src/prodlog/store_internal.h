@@ -14,11 +14,11 @@
 
 namespace qz::prodlog {
 
-// The SQLite file (production_log.cpp).
+// The SQLite file (sqlite_store.cpp).
 [[nodiscard]] std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path,
                                                            LogError* error,
                                                            const LogOptions& options);
-// The PostgreSQL database (postgres_log.cpp); `location` is a URI or "service=NAME" already
+// The PostgreSQL database (postgres_store.cpp); `location` is a URI or "service=NAME" already
 // checked for a password.
 [[nodiscard]] std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location,
                                                              LogError* error,
@@ -39,7 +39,7 @@ struct JournalUnit {
   bool begin_pushed = false;
 };
 
-// A SQLite production log file that serves as a line station's journal (production_log.cpp):
+// A SQLite production log file that serves as a line station's journal (sqlite_store.cpp):
 // its units take their serial numbers only from the blocks leased from the line and recorded in
 // the file (none leased: BeginUnit fails with kUnavailable), a released number goes back to
 // them, and it remembers which units the line database already has.
@@ -65,7 +65,7 @@ class SqliteJournal : public ProductionLog {
                                                                LogError* error,
                                                                const LogOptions& options);
 
-// The line database as a journal sees it (postgres_log.cpp). Every call is idempotent.
+// The line database as a journal sees it (postgres_push_target.cpp). Every call is idempotent.
 class LineStore {
  public:
   virtual ~LineStore() = default;
@@ -87,7 +87,7 @@ class LineStore {
                                                        LogError* error, const LogOptions& options,
                                                        std::string* where = nullptr);
 
-// A station-made id, unique across the line: 122 random bits as a UUID (version 4), drawn from
+// A station-made id (unit_ids.cpp), unique across the line: 122 random bits as a UUID (version 4), drawn from
 // the system's generator on every call, so processes forked from one another never share one.
 [[nodiscard]] std::string NewUnitUid();
 

@@ -7,17 +7,9 @@
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
 #include "image/image_format.h"
+#include "image/write_length.h"
 
 namespace qz {
-
-namespace {
-
-// EEPROM bytes a job covers: the whole 32 KiB in Factory mode, otherwise 16 KiB plus the
-// 16-byte block after it.
-inline constexpr std::uint16_t kFactoryWriteLength = 0x8000;
-inline constexpr std::uint16_t kDeveloperWriteLength = 0x4010;
-
-}  // namespace
 
 void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
   // The job owns WriteImage and the link until its close step; the button is disabled then,

@@ -1,6 +1,6 @@
 // Our headers before the platform's (see native_dialog.cpp).
-#include "cli/device_options.h"
-#include "cli/platform/windows_console.h"
+#include "cli/options/dialog_command_line.h"
+#include "winconsole/windows_console.h"
 #include "dialog/control_table.h"
 #include "jobs/station_config.h"
 #include "station/unit_run.h"
@@ -84,7 +84,8 @@ int InitInstance(HINSTANCE instance) {
                                  "With --station and --image: start production at once");
   std::string out;
   std::string err;
-  if (const std::optional<int> end = command_line.Parse(cli::WideCommandLineArguments(), &out, &err)) {
+  if (const std::optional<int> end =
+          command_line.Parse(winconsole::WideCommandLineArguments(), &out, &err)) {
     Report(out.empty() ? err : out, !err.empty());
     return *end;
   }
@@ -131,7 +132,7 @@ int InitInstance(HINSTANCE instance) {
   }
 
   std::string error;
-  std::unique_ptr<cli::DeviceSession> session = cli::DeviceSession::Create(command_line.Options(), &error);
+  std::unique_ptr<DeviceSession> session = DeviceSession::Create(command_line.Options(), &error);
   if (!session) {
     Report(std::string(kAppName) + ": " + error + "\n", true);
     return kExitIoError;

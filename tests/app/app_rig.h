@@ -10,7 +10,7 @@
 
 #include "app/dialog_window.h"
 #include "base/clock.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "dialog/dialog_controls.h"
 
 namespace qz::app::test {

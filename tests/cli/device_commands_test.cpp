@@ -12,7 +12,7 @@
 #include "support/cli_runner.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "sim/sim_hid_backend.h"
 #include "sim/virtual_chip.h"
 

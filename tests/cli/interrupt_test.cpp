@@ -23,7 +23,7 @@
 #include "base/clock.h"
 #include "cli/cli_common.h"
 #include "cli/interrupt.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "dialog/messages.h"
 #include "image/sample_image.h"
 #include "sim/virtual_chip.h"

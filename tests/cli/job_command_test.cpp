@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "support/cli_runner.h"
 #include "support/job_fixtures.h"
 #include "support/sample_images.h"

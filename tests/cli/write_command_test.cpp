@@ -13,7 +13,7 @@
 #include "support/cli_runner.h"
 #include "base/clock.h"
 #include "cli/cli_common.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "dialog/messages.h"
 #include "image/sample_image.h"
 #include "sim/virtual_chip.h"

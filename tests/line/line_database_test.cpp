@@ -25,7 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "image/sample_image.h"
 #include "prodlog/pq.h"
 #include "prodlog/production_log.h"

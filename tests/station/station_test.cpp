@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "dialog/messages.h"
 #include "prodlog/production_log.h"
 #include "image/sample_image.h"

@@ -11,7 +11,7 @@
 
 // Our headers before the platform's: <windows.h> makes S_OK and E_FAIL macros.
 #include "base/clock.h"
-#include "cli/device_options.h"
+#include "cli/options/device_options.h"
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace qz::cli {
+namespace qz::winconsole {
 
 // The program's arguments from the wide command line, as UTF-8, the program's path first. The
 // narrow argv that main() receives went through the ANSI code page, which keeps only the
@@ -39,6 +39,6 @@ class ConsoleStreams {
 void CatchConsoleControl(void (*record)(int), bool keep_catching);
 void ReleaseConsoleControl();
 
-}  // namespace qz::cli
+}  // namespace qz::winconsole
 
 #endif

@@ -1,4 +1,4 @@
-#include "cli/platform/windows_console.h"
+#include "winconsole/windows_console.h"
 
 #include <csignal>
 #include <iostream>
@@ -11,7 +11,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-namespace qz::cli {
+namespace qz::winconsole {
 
 namespace {
 
@@ -162,4 +162,4 @@ void ReleaseConsoleControl() {
   InterlockedExchange(&term_armed, 0);
 }
 
-}  // namespace qz::cli
+}  // namespace qz::winconsole

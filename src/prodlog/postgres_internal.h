@@ -1,0 +1,55 @@
+#pragma once
+
+// What the line database's files share inside src/prodlog: connecting, the prepared statements,
+// error messages and the serial-number lease, for the direct store (postgres_store.cpp) and the
+// journal's push target (postgres_push_target.cpp).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "prodlog/pq.h"
+#include "prodlog/store_internal.h"
+
+namespace qz::prodlog::postgres {
+
+// SQLSTATEs with their own message.
+inline constexpr const char* kStatementTimeout = "57014";
+inline constexpr const char* kLockTimeout = "55P03";
+inline constexpr const char* kPrivilege = "42501";
+inline constexpr const char* kUniqueViolation = "23505";
+
+// Every statement the stores run, by name, for Connection::Prepare.
+[[nodiscard]] std::span<const std::pair<const char*, const char*>> Statements();
+
+inline std::string Number(std::int64_t value) { return std::to_string(value); }
+
+// An operator message for a statement that failed.
+[[nodiscard]] LogError Failed(pq::Connection& connection, const std::string& where,
+                              const LogOptions& options, const pq::Result& result,
+                              const char* doing);
+
+// Leases up to `block` numbers of `format` from `floor` on to `holder` in one transaction: the
+// lowest released numbers first, then the format's counter; none that outgrows the '#' run.
+[[nodiscard]] std::optional<std::vector<std::int64_t>> LeaseNumbers(
+    pq::Connection& connection, const std::string& where, const LogOptions& options,
+    const SerialFormat& format, std::int64_t floor, std::int64_t block,
+    const std::string& station, const std::string& holder, LogError* error);
+
+// Connects, sets the session's time-outs and brings the schema up to date. nullptr and *error
+// (kUnavailable when the server cannot be reached) on failure; *where names the database.
+[[nodiscard]] std::unique_ptr<pq::Connection> Connect(const std::string& location,
+                                                      LogError* error, const LogOptions& options,
+                                                      std::string* where_out);
+
+// Checks the schema's version and, unless read-only, migrates an older one (postgres_schema.cpp);
+// false and *error for a database that is not ours, newer, empty when read-only, or that cannot
+// be migrated.
+[[nodiscard]] bool BringSchemaUpToDate(pq::Connection& connection, const std::string& where,
+                                       const LogOptions& options, LogError* error);
+
+}  // namespace qz::prodlog::postgres

@@ -1,0 +1,769 @@
+#include "prodlog/production_log.h"
+
+#include "base/file_path.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <system_error>
+
+#include "prodlog/store_internal.h"
+
+namespace qz::prodlog {
+namespace {
+
+// Schema versions, kept in PRAGMA user_version:
+//   v1  initial schema: units, serial counters, released and held serial numbers
+//   v2  indexes for exports by start time and by port
+//   v3  the production job of each unit, and how its chip was re-plugged
+//   v4  a line station's journal: each unit's station-made id and how much of it the line
+//       database has (pushed: 0 nothing, 1 its begin, 2 all), the serial numbers leased from
+//       the line, and the journal's lease holder id
+// Each entry upgrades from the version before it; append, never edit a released step.
+constexpr const char* kMigrations[] = {
+    // v1
+    "CREATE TABLE units("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  started TEXT NOT NULL, ended TEXT,"
+    "  station TEXT NOT NULL, port TEXT NOT NULL,"
+    "  image_path TEXT NOT NULL, image_sha256 TEXT NOT NULL,"
+    "  mode TEXT NOT NULL, write_length INTEGER NOT NULL,"
+    "  overrides TEXT NOT NULL,"
+    "  serial TEXT, serial_format TEXT, serial_number INTEGER,"
+    "  serial_released INTEGER NOT NULL DEFAULT 0,"
+    "  exit_code INTEGER, message TEXT, duration_ms INTEGER, transfers INTEGER,"
+    "  chip_status INTEGER, chip_identity INTEGER, eeprom_touched INTEGER);"
+    "CREATE TABLE serial_counters(format TEXT PRIMARY KEY, next INTEGER NOT NULL);"
+    "CREATE TABLE serials_released(format TEXT NOT NULL, number INTEGER NOT NULL,"
+    "  PRIMARY KEY(format, number));"
+    "CREATE TABLE serials_held(serial TEXT PRIMARY KEY, unit_id INTEGER NOT NULL);",
+    // v2
+    "CREATE INDEX units_started ON units(started);"
+    "CREATE INDEX units_port ON units(port);",
+    // v3
+    "ALTER TABLE units ADD COLUMN job_name TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_revision TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_sha256 TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN job_key TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE units ADD COLUMN replug TEXT NOT NULL DEFAULT '';",
+    // v4
+    "ALTER TABLE units ADD COLUMN unit_uid TEXT;"
+    "ALTER TABLE units ADD COLUMN pushed INTEGER NOT NULL DEFAULT 0;"
+    "CREATE INDEX units_unpushed ON units(id) WHERE unit_uid IS NOT NULL AND pushed < 2;"
+    "CREATE TABLE serial_leases(format TEXT NOT NULL, number INTEGER NOT NULL,"
+    "  PRIMARY KEY(format, number));"
+    "CREATE TABLE journal(holder TEXT NOT NULL);",
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+// Serial numbers are stored as SQLite integers, which are signed.
+constexpr std::uint64_t kLargestStoredNumber =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+std::string Reason(int code, int busy_timeout_ms) {
+  switch (code & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "it is locked by another process (waited " + std::to_string(busy_timeout_ms) +
+             " ms)";
+    case SQLITE_READONLY:
+      return "it is read-only";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return "it is not a production log or it is damaged";
+    case SQLITE_FULL:
+      return "the disk is full";
+    case SQLITE_CANTOPEN:
+      return "it cannot be opened (its directory is missing or not writable)";
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return "permission denied";
+    case SQLITE_IOERR:
+      return "it could not be read or written";
+    default:
+      return sqlite3_errstr(code);
+  }
+}
+
+LogError MakeError(LogError::Kind kind, const std::string& path, const std::string& text) {
+  return LogError{kind, "Production log \"" + path + "\": " + text};
+}
+
+// "file:" URI of `path` with immutable=1 (no locks, no shared-memory index).
+std::string ImmutableUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+// One prepared statement, reset after each use.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { sqlite3_finalize(statement_); }
+
+  int Prepare(sqlite3* db, const char* sql) {
+    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
+  }
+  sqlite3_stmt* get() const { return statement_; }
+  void Reset() const {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  void Bind(int index, const std::string& text) const {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  void Bind(int index, std::int64_t value) const { sqlite3_bind_int64(statement_, index, value); }
+  void BindNull(int index) const { sqlite3_bind_null(statement_, index); }
+  std::string Text(int column) const {
+    const auto* text = sqlite3_column_text(statement_, column);
+    return text == nullptr ? std::string()
+                           : std::string(reinterpret_cast<const char*>(text),
+                                         static_cast<std::size_t>(
+                                             sqlite3_column_bytes(statement_, column)));
+  }
+  std::int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+// One row of the rows statement (or of a statement that starts with the same columns).
+UnitRecord ReadRecord(const Statement& rows) {
+  UnitRecord record;
+  record.unit_id = rows.Int(0);
+  record.started = rows.Text(1);
+  record.finished = !rows.IsNull(2);
+  record.ended = rows.Text(2);
+  record.station = rows.Text(3);
+  record.port = rows.Text(4);
+  record.image_path = rows.Text(5);
+  record.image_sha256 = rows.Text(6);
+  record.mode = rows.Text(7);
+  record.write_length = static_cast<std::uint32_t>(rows.Int(8));
+  record.overrides_json = rows.Text(9);
+  record.serial = rows.Text(10);
+  record.serial_released = rows.Int(11) != 0;
+  record.exit_code = static_cast<int>(rows.Int(12));
+  record.message = rows.Text(13);
+  record.duration_ms = rows.Int(14);
+  record.transfers = static_cast<std::uint64_t>(rows.Int(15));
+  if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
+  if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
+  record.eeprom_touched = rows.Int(18) != 0;
+  record.replug = rows.Text(19);
+  record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
+  return record;
+}
+
+// The SQLite file; as a line station's journal too.
+class SqliteLog final : public SqliteJournal {
+ public:
+  struct Impl;
+  explicit SqliteLog(std::unique_ptr<Impl> impl);
+  ~SqliteLog() override;
+
+  [[nodiscard]] const std::string& Path() const override;
+  [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start,
+                                                   LogError* error) override;
+  [[nodiscard]] bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end,
+                                  LogError* error) override;
+  [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
+                                                            LogError* error) override;
+
+  [[nodiscard]] const std::string& Holder() const override;
+  [[nodiscard]] std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) override;
+  [[nodiscard]] bool MarkPushed(std::span<const JournalUnit> units, LogError* error) override;
+  [[nodiscard]] bool AddLeases(const std::string& format,
+                               const std::vector<std::int64_t>& numbers,
+                               LogError* error) override;
+  [[nodiscard]] std::optional<std::int64_t> LeasesLeft(const std::string& format,
+                                                       std::int64_t floor,
+                                                       LogError* error) override;
+  [[nodiscard]] bool ClearLeases(LogError* error) override;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace
+
+struct SqliteLog::Impl {
+  std::string path;
+  LogOptions options;
+  // A line station's journal: numbers come from the leases only, units carry their uid.
+  bool journal = false;
+  std::string holder;
+  sqlite3* db = nullptr;
+  std::mutex mutex;  // one statement sequence at a time on the connection
+
+  Statement begin, commit, rollback;
+  Statement sync_full, sync_normal;
+  Statement released_lowest, released_delete, released_insert;
+  Statement counter_get, counter_set;
+  Statement held_find, held_insert, held_delete;
+  Statement unit_insert, unit_find, unit_complete;
+  Statement rows;
+  Statement lease_lowest, lease_delete, lease_insert, lease_count, lease_clear;
+  Statement unpushed, mark_pushed;
+
+  ~Impl() { sqlite3_close_v2(db); }
+
+  LogError Error(int code, const char* doing) const {
+    std::string text = Reason(code, options.busy_timeout_ms) + " (" + doing + ": ";
+    text += db != nullptr && sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db)
+                                                               : sqlite3_errstr(code);
+    text += ")";
+    return MakeError(LogError::Kind::kIo, path, text);
+  }
+
+  // Runs SQL without results (pragmas, migrations, transaction control).
+  int Exec(const char* sql) const { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+  // Steps a statement that returns no row, then resets it.
+  int Run(const Statement& statement) const {
+    const int rc = sqlite3_step(statement.get());
+    statement.Reset();
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+
+  void Rollback() const { (void)Run(rollback); }
+
+  bool Migrate(LogError* error);
+  bool PrepareAll(LogError* error);
+};
+
+bool SqliteLog::Impl::Migrate(LogError* error) {
+  const auto read_version = [&](int* version) {
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      *version = sqlite3_column_int(statement, 0);
+      rc = SQLITE_OK;
+    }
+    sqlite3_finalize(statement);
+    return rc;
+  };
+  int version = 0;
+  int rc = read_version(&version);
+  if (rc != SQLITE_OK) return *error = Error(rc, "reading the schema version"), false;
+  if (version > kSchemaVersion) {
+    *error = MakeError(LogError::Kind::kIo, path,
+                       "it was written by a newer version of this program (schema " +
+                           std::to_string(version) + ", this program knows " +
+                           std::to_string(kSchemaVersion) + ")");
+    return false;
+  }
+  if (version == kSchemaVersion) return true;
+  if (options.read_only) {
+    if (version == 0) {
+      *error = MakeError(LogError::Kind::kIo, path, "it is not a production log (no schema)");
+      return false;
+    }
+    return true;  // older schemas are read as they are; every column exists since v1
+  }
+  // another station may be migrating the same file: decide under the write lock
+  rc = Exec("BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return *error = Error(rc, "upgrading the schema"), false;
+  rc = read_version(&version);
+  for (; rc == SQLITE_OK && version < kSchemaVersion; ++version) {
+    rc = Exec(kMigrations[version]);
+  }
+  if (rc == SQLITE_OK) {
+    rc = Exec(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
+  }
+  if (rc == SQLITE_OK) rc = Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    *error = Error(rc, "upgrading the schema");
+    Exec("ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
+bool SqliteLog::Impl::PrepareAll(LogError* error) {
+  const std::pair<Statement*, const char*> statements[] = {
+      {&begin, "BEGIN IMMEDIATE"},
+      {&sync_full, "PRAGMA synchronous = FULL"},
+      {&sync_normal, "PRAGMA synchronous = NORMAL"},
+      {&commit, "COMMIT"},
+      {&rollback, "ROLLBACK"},
+      {&released_lowest,
+       "SELECT MIN(number) FROM serials_released WHERE format = ?1 AND number >= ?2"},
+      {&released_delete, "DELETE FROM serials_released WHERE format = ?1 AND number = ?2"},
+      {&released_insert,
+       "INSERT OR IGNORE INTO serials_released(format, number) VALUES(?1, ?2)"},
+      {&counter_get, "SELECT next FROM serial_counters WHERE format = ?1"},
+      {&counter_set, "INSERT OR REPLACE INTO serial_counters(format, next) VALUES(?1, ?2)"},
+      {&held_find, "SELECT unit_id FROM serials_held WHERE serial = ?1"},
+      {&held_insert, "INSERT INTO serials_held(serial, unit_id) VALUES(?1, ?2)"},
+      {&held_delete, "DELETE FROM serials_held WHERE serial = ?1 AND unit_id = ?2"},
+      {&unit_insert,
+       "INSERT INTO units(started, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_format, serial_number, job_name, job_revision, job_sha256,"
+       " job_key, unit_uid)"
+       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)"},
+      {&unit_find,
+       "SELECT ended, serial, serial_format, serial_number FROM units WHERE id = ?1"},
+      {&unit_complete,
+       "UPDATE units SET ended = ?2, exit_code = ?3, message = ?4, duration_ms = ?5,"
+       " transfers = ?6, chip_status = ?7, chip_identity = ?8, eeprom_touched = ?9,"
+       " serial_released = ?10, replug = ?11 WHERE id = ?1"},
+      {&rows,
+       "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
+       " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
+       " job_key FROM units"
+       " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2)"
+       " AND (?3 = '' OR station = ?3) ORDER BY id"},
+  };
+  for (const auto& [statement, sql] : statements) {
+    // exports of a read-only file prepare only what they read
+    if (options.read_only && statement != &rows) continue;
+    const int rc = statement->Prepare(db, sql);
+    if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
+  }
+  if (!journal) return true;
+  const std::pair<Statement*, const char*> journal_statements[] = {
+      {&lease_lowest,
+       "SELECT MIN(number) FROM serial_leases WHERE format = ?1 AND number >= ?2"},
+      {&lease_delete, "DELETE FROM serial_leases WHERE format = ?1 AND number = ?2"},
+      {&lease_insert, "INSERT OR IGNORE INTO serial_leases(format, number) VALUES(?1, ?2)"},
+      {&lease_count,
+       "SELECT COUNT(*) FROM serial_leases WHERE (?1 = '' OR format = ?1) AND number >= ?2"},
+      {&lease_clear, "DELETE FROM serial_leases"},
+      {&unpushed,
+       "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
+       " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
+       " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
+       " job_key, unit_uid, serial_format, serial_number, pushed FROM units"
+       " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
+       " ORDER BY id"},
+      {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
+  };
+  for (const auto& [statement, sql] : journal_statements) {
+    const int rc = statement->Prepare(db, sql);
+    if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
+  }
+  // the lease holder id, made once with the journal
+  sqlite3_stmt* read = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT holder FROM journal", -1, &read, nullptr);
+  if (rc == SQLITE_OK && sqlite3_step(read) == SQLITE_ROW) {
+    holder = reinterpret_cast<const char*>(sqlite3_column_text(read, 0));
+  }
+  sqlite3_finalize(read);
+  if (rc != SQLITE_OK) return *error = Error(rc, "reading the journal"), false;
+  if (holder.empty()) {
+    holder = NewUnitUid();
+    rc = Exec(("INSERT INTO journal(holder) VALUES('" + holder + "')").c_str());
+    if (rc != SQLITE_OK) return *error = Error(rc, "making the journal"), false;
+  }
+  return true;
+}
+
+SqliteLog::SqliteLog(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SqliteLog::~SqliteLog() = default;
+
+const std::string& SqliteLog::Path() const { return impl_->path; }
+
+namespace {
+std::unique_ptr<SqliteLog> OpenFile(const std::string& path, LogError* error,
+                                    const LogOptions& options, bool journal) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  auto impl = std::make_unique<SqliteLog::Impl>();
+  impl->path = path;
+  impl->options = options;
+  impl->journal = journal;
+
+  std::error_code ec;
+  if (options.read_only && !std::filesystem::exists(PathFromUtf8(path), ec)) {
+    *error = MakeError(LogError::Kind::kIo, path, "no such file");
+    return nullptr;
+  }
+  if (std::filesystem::is_directory(PathFromUtf8(path), ec)) {
+    *error = MakeError(LogError::Kind::kIo, path, "it is a directory");
+    return nullptr;
+  }
+  const int flags = (options.read_only ? SQLITE_OPEN_READONLY
+                                       : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_NOMUTEX;
+  int rc = sqlite3_open_v2(path.c_str(), &impl->db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    *error = impl->Error(rc, "opening");
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(impl->db, 1);
+  sqlite3_busy_timeout(impl->db, options.busy_timeout_ms);
+  // SQLite falls back to read-only silently when the file cannot be written
+  if (!options.read_only && sqlite3_db_readonly(impl->db, "main") == 1) {
+    *error = impl->Error(SQLITE_READONLY, "opening for writing");
+    return nullptr;
+  }
+  if (!options.read_only) {
+    // WAL lets several stations write one file
+    rc = impl->Exec("PRAGMA journal_mode = WAL");
+    if (rc != SQLITE_OK) {
+      *error = impl->Error(rc, "switching to WAL mode");
+      return nullptr;
+    }
+  }
+  if (!impl->Migrate(error)) {
+    // A reader of a WAL file needs its shared-memory index; when neither the index nor the
+    // directory can be written, a file without a pending WAL is read as immutable.
+    const LogError first = *error;
+    std::error_code wal_ec;
+    const bool wal_pending = std::filesystem::file_size(PathFromUtf8(path + "-wal"), wal_ec) > 0 && !wal_ec;
+    if (!options.read_only || (first.message.find("read-only") == std::string::npos) ||
+        wal_pending) {
+      return nullptr;
+    }
+    sqlite3_close_v2(impl->db);
+    impl->db = nullptr;
+    rc = sqlite3_open_v2(ImmutableUri(path).c_str(), &impl->db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK || !impl->Migrate(error)) {
+      *error = first;
+      return nullptr;
+    }
+  }
+  if (!impl->PrepareAll(error)) return nullptr;
+  return std::make_unique<SqliteLog>(std::move(impl));
+}
+}  // namespace
+
+std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path, LogError* error,
+                                             const LogOptions& options) {
+  return OpenFile(path, error, options, false);
+}
+
+std::unique_ptr<SqliteJournal> OpenSqliteJournal(const std::string& path, LogError* error,
+                                                 const LogOptions& options) {
+  LogOptions writable = options;
+  writable.read_only = false;
+  return OpenFile(path, error, writable, true);
+}
+
+std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  if (impl.options.read_only) {
+    *error = MakeError(LogError::Kind::kUsage, impl.path, "opened for reading only");
+    return std::nullopt;
+  }
+  const std::lock_guard lock(impl.mutex);
+  // A begun unit is on the disk before its chip is touched (FULL syncs the WAL at the commit):
+  // after a power cut its number is still taken. The sync also carries the completions written
+  // since the last one.
+  int rc = impl.Run(impl.sync_full);
+  if (rc == SQLITE_OK) rc = impl.Run(impl.begin);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "starting a unit"), std::nullopt;
+  const auto fail = [&](int code) -> std::optional<BegunUnit> {
+    *error = impl.Error(code, "starting a unit");
+    impl.Rollback();
+    return std::nullopt;
+  };
+
+  // serial number: the lowest released one from the start on, else the counter; in a journal the
+  // lowest leased one
+  std::string serial;
+  std::int64_t number = 0;
+  if (start.serial_format) {
+    const SerialFormat& format = *start.serial_format;
+    const std::string& key = format.Text();
+    const std::uint64_t floor = std::min(start.serial_start, kLargestStoredNumber);
+    while (true) {
+      bool from_released = false;
+      std::uint64_t candidate = 0;
+      const Statement& lowest = impl.journal ? impl.lease_lowest : impl.released_lowest;
+      lowest.Bind(1, key);
+      lowest.Bind(2, static_cast<std::int64_t>(floor));
+      rc = sqlite3_step(lowest.get());
+      if (rc == SQLITE_ROW && !lowest.IsNull(0)) {
+        from_released = true;
+        candidate = static_cast<std::uint64_t>(lowest.Int(0));
+      }
+      lowest.Reset();
+      if (rc != SQLITE_ROW) return fail(rc);
+      if (!from_released && impl.journal) {
+        impl.Rollback();
+        *error = MakeError(LogError::Kind::kUnavailable, impl.path,
+                           "no serial number of " + key + " is leased from the line");
+        return std::nullopt;
+      }
+      if (!from_released) {
+        impl.counter_get.Bind(1, key);
+        rc = sqlite3_step(impl.counter_get.get());
+        const std::uint64_t counter =
+            rc == SQLITE_ROW ? static_cast<std::uint64_t>(impl.counter_get.Int(0)) : 0;
+        impl.counter_get.Reset();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+        candidate = std::max(counter, start.serial_start);
+      }
+      if (!format.Fits(candidate) || candidate > kLargestStoredNumber) {
+        impl.Rollback();
+        *error = MakeError(LogError::Kind::kSerialExhausted, impl.path,
+                           format.OverflowMessage(candidate));
+        return std::nullopt;
+      }
+      serial = *format.Format(candidate);
+      number = static_cast<std::int64_t>(candidate);
+      // take the number off its source
+      if (from_released) {
+        const Statement& take = impl.journal ? impl.lease_delete : impl.released_delete;
+        take.Bind(1, key);
+        take.Bind(2, number);
+        rc = impl.Run(take);
+      } else {
+        impl.counter_set.Bind(1, key);
+        impl.counter_set.Bind(2, number + 1);
+        rc = impl.Run(impl.counter_set);
+      }
+      if (rc != SQLITE_OK) return fail(rc);
+      // another format may already have made the same text: skip it
+      impl.held_find.Bind(1, serial);
+      rc = sqlite3_step(impl.held_find.get());
+      impl.held_find.Reset();
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) return fail(rc);
+    }
+  }
+
+  // the unit's row
+  const std::string started = start.started.empty() ? NowUtcIso8601() : start.started;
+  const Statement& insert = impl.unit_insert;
+  insert.Bind(1, started);
+  insert.Bind(2, start.station);
+  insert.Bind(3, start.port);
+  insert.Bind(4, start.image_path);
+  insert.Bind(5, start.image_sha256);
+  insert.Bind(6, start.mode);
+  insert.Bind(7, std::int64_t{start.write_length});
+  insert.Bind(8, OverridesJson(start.overrides, serial));
+  if (start.serial_format) {
+    insert.Bind(9, serial);
+    insert.Bind(10, start.serial_format->Text());
+    insert.Bind(11, number);
+  }
+  insert.Bind(12, start.job.name);
+  insert.Bind(13, start.job.revision);
+  insert.Bind(14, start.job.sha256);
+  insert.Bind(15, start.job.key);
+  if (impl.journal) insert.Bind(16, NewUnitUid());
+  rc = impl.Run(insert);
+  if (rc != SQLITE_OK) return fail(rc);
+  const std::int64_t unit_id = sqlite3_last_insert_rowid(impl.db);
+  if (start.serial_format) {
+    impl.held_insert.Bind(1, serial);
+    impl.held_insert.Bind(2, unit_id);
+    rc = impl.Run(impl.held_insert);
+    if (rc != SQLITE_OK) return fail(rc);
+  }
+  rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) return fail(rc);
+  return BegunUnit{unit_id, serial};
+}
+
+bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  if (impl.options.read_only) {
+    *error = MakeError(LogError::Kind::kUsage, impl.path, "opened for reading only");
+    return false;
+  }
+  const std::lock_guard lock(impl.mutex);
+  // A completion survives a crash of this process at once and a power cut from the next
+  // synced commit on; one lost to a power cut leaves the row unfinished and its number held,
+  // never given twice. Not syncing here halves the log's disk waits per unit.
+  int rc = impl.Run(impl.sync_normal);
+  if (rc == SQLITE_OK) rc = impl.Run(impl.begin);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "completing a unit"), false;
+  const auto fail = [&](int code) {
+    *error = impl.Error(code, "completing a unit");
+    impl.Rollback();
+    return false;
+  };
+
+  impl.unit_find.Bind(1, unit_id);
+  rc = sqlite3_step(impl.unit_find.get());
+  const bool found = rc == SQLITE_ROW;
+  const bool already_ended = found && !impl.unit_find.IsNull(0);
+  const std::string serial = found ? impl.unit_find.Text(1) : std::string();
+  const std::string format = found ? impl.unit_find.Text(2) : std::string();
+  const std::int64_t number = found ? impl.unit_find.Int(3) : 0;
+  const bool has_serial = found && !impl.unit_find.IsNull(1);
+  impl.unit_find.Reset();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+  if (!found || already_ended) {
+    impl.Rollback();
+    *error = MakeError(LogError::Kind::kUsage, impl.path,
+                       "unit " + std::to_string(unit_id) +
+                           (found ? " is already completed" : " does not exist"));
+    return false;
+  }
+  // a number whose EEPROM stayed untouched goes back for the next unit
+  const bool release = has_serial && !end.eeprom_touched;
+
+  const Statement& update = impl.unit_complete;
+  update.Bind(1, unit_id);
+  update.Bind(2, end.ended.empty() ? NowUtcIso8601() : end.ended);
+  update.Bind(3, std::int64_t{end.exit_code});
+  update.Bind(4, end.message);
+  update.Bind(5, end.duration_ms);
+  update.Bind(6, static_cast<std::int64_t>(end.transfers));
+  if (end.chip_status) update.Bind(7, std::int64_t{*end.chip_status});
+  if (end.chip_identity) update.Bind(8, std::int64_t{*end.chip_identity});
+  update.Bind(9, std::int64_t{end.eeprom_touched ? 1 : 0});
+  update.Bind(10, std::int64_t{release ? 1 : 0});
+  update.Bind(11, end.replug);
+  rc = impl.Run(update);
+  if (rc != SQLITE_OK) return fail(rc);
+  if (release) {
+    impl.held_delete.Bind(1, serial);
+    impl.held_delete.Bind(2, unit_id);
+    rc = impl.Run(impl.held_delete);
+    if (rc == SQLITE_OK) {
+      // in a journal the number goes back to the lease it came from
+      const Statement& back = impl.journal ? impl.lease_insert : impl.released_insert;
+      back.Bind(1, format);
+      back.Bind(2, number);
+      rc = impl.Run(back);
+    }
+    if (rc != SQLITE_OK) return fail(rc);
+  }
+  rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) return fail(rc);
+  return true;
+}
+
+std::optional<std::vector<UnitRecord>> SqliteLog::Rows(const LogFilter& filter,
+                                                           LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  Impl& impl = *impl_;
+  std::string since;
+  if (!filter.since.empty()) {
+    const std::optional<std::string> normal = NormalizeSince(filter.since);
+    if (!normal) {
+      *error = BadSince(filter.since);
+      return std::nullopt;
+    }
+    since = *normal;
+  }
+  const std::lock_guard lock(impl.mutex);
+  const Statement& rows = impl.rows;
+  rows.Bind(1, since);
+  rows.Bind(2, filter.port);
+  rows.Bind(3, filter.station);
+  std::vector<UnitRecord> records;
+  int rc = SQLITE_OK;
+  while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) records.push_back(ReadRecord(rows));
+  rows.Reset();
+  if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading rows"), std::nullopt;
+  return records;
+}
+
+
+const std::string& SqliteLog::Holder() const { return impl_->holder; }
+
+std::optional<std::vector<JournalUnit>> SqliteLog::Unpushed(LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  std::vector<JournalUnit> units;
+  int rc = SQLITE_OK;
+  while ((rc = sqlite3_step(impl.unpushed.get())) == SQLITE_ROW) {
+    JournalUnit unit;
+    unit.record = ReadRecord(impl.unpushed);
+    unit.uid = impl.unpushed.Text(24);
+    unit.serial_format = impl.unpushed.Text(25);
+    unit.number = impl.unpushed.Int(26);
+    unit.begin_pushed = impl.unpushed.Int(27) >= 1;
+    units.push_back(std::move(unit));
+  }
+  impl.unpushed.Reset();
+  if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading the journal"), std::nullopt;
+  return units;
+}
+
+bool SqliteLog::MarkPushed(std::span<const JournalUnit> units, LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.sync_normal);
+  if (rc == SQLITE_OK) rc = impl.Run(impl.begin);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < units.size(); ++i) {
+    impl.mark_pushed.Bind(1, units[i].record.unit_id);
+    impl.mark_pushed.Bind(2, std::int64_t{units[i].record.finished ? 2 : 1});
+    rc = impl.Run(impl.mark_pushed);
+  }
+  if (rc == SQLITE_OK) rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) {
+    *error = impl.Error(rc, "marking units pushed");
+    impl.Rollback();
+    return false;
+  }
+  return true;
+}
+
+bool SqliteLog::AddLeases(const std::string& format, const std::vector<std::int64_t>& numbers,
+                          LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  int rc = impl.Run(impl.begin);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < numbers.size(); ++i) {
+    impl.lease_insert.Bind(1, format);
+    impl.lease_insert.Bind(2, numbers[i]);
+    rc = impl.Run(impl.lease_insert);
+  }
+  if (rc == SQLITE_OK) rc = impl.Run(impl.commit);
+  if (rc != SQLITE_OK) {
+    *error = impl.Error(rc, "recording leased serial numbers");
+    impl.Rollback();
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::int64_t> SqliteLog::LeasesLeft(const std::string& format, std::int64_t floor,
+                                                  LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  impl.lease_count.Bind(1, format);
+  impl.lease_count.Bind(2, floor);
+  const int rc = sqlite3_step(impl.lease_count.get());
+  const std::int64_t left = rc == SQLITE_ROW ? impl.lease_count.Int(0) : 0;
+  impl.lease_count.Reset();
+  if (rc != SQLITE_ROW) return *error = impl.Error(rc, "reading the leases"), std::nullopt;
+  return left;
+}
+
+bool SqliteLog::ClearLeases(LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  const int rc = impl.Run(impl.lease_clear);
+  if (rc != SQLITE_OK) return *error = impl.Error(rc, "forgetting returned leases"), false;
+  return true;
+}
+
+}  // namespace qz::prodlog
