@@ -222,9 +222,10 @@ void StationWindow::RunChanged() {
   stop_->setEnabled(running && !presenter_->Stopping());
   setup_->SetLocked(running);
   presenter_->SetSetupState(setup_->ImageAccepted(), require_signed_jobs_);
-  if (running) {
+  // (started once: a restart would put the next tick off again)
+  if (running && !ticker_->isActive()) {
     ticker_->start();
-  } else {
+  } else if (!running) {
     ticker_->stop();
   }
   if (presenter_->ClosingAfterStop() &&

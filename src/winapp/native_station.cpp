@@ -208,10 +208,14 @@ void NativeStation::RunChanged() {
   EnableWindow(GetDlgItem(window_, kStop), running && !presenter_->Stopping() ? TRUE : FALSE);
   ApplyLocks();
   presenter_->SetSetupState(setup_->ImageAccepted(), station_settings_.require_signed_jobs);
-  if (running) {
-    SetTimer(window_, kTickTimer, kTickMs, nullptr);
-  } else {
-    KillTimer(window_, kTickTimer);
+  // (set once: setting it again would put the next tick off again)
+  if (running != ticking_) {
+    ticking_ = running;
+    if (running) {
+      SetTimer(window_, kTickTimer, kTickMs, nullptr);
+    } else {
+      KillTimer(window_, kTickTimer);
+    }
   }
   if (presenter_->Started()) KillTimer(window_, kIdleTimer);
 }

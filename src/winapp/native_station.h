@@ -141,6 +141,7 @@ class NativeStation final : private production::StationFace {
   // the dialog controls' own states while the choices are fixed
   std::map<int, bool> frozen_;
   bool image_edited_ = false;
+  bool ticking_ = false;
   Confirmer confirmer_;
   FileChooser file_chooser_;
   TileHook tile_hook_;
