@@ -10,27 +10,18 @@
 #include <QSocketNotifier>
 #include <QSplitter>
 #include <QTimer>
+#include <QMetaObject>
 #include <QVBoxLayout>
 
-
-#include <climits>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 #include <vector>
-
-#include <QMetaObject>
 
 #include "app/app_icon.h"
 #include "app/history_table.h"
 #include "app/setup_panel.h"
 #include "app/totals_bar.h"
 #include "devices/device_session.h"
-#include "hid/chip_identities.h"
-#include "prodlog/production_log.h"
 #include "dialog/control_table.h"
 
 namespace qz::app {
