@@ -416,8 +416,7 @@ void StationPresenter::OnPortState(const std::string& port, station::PortState s
       }
       break;
   }
-  face_.TileChanged(port);
-  face_.RunChanged();
+  face_.TileChanged(port);  // the buttons follow the run, not a port's state
 }
 
 void StationPresenter::OnPortProgress(const std::string& port, int percent) {
