@@ -15,13 +15,13 @@ HistoryTable::HistoryTable(QWidget* parent) : QTableWidget(0, 4, parent) {
   setFocusPolicy(Qt::NoFocus);
 }
 
-void HistoryTable::Show(const std::vector<HistoryRow>& rows) {
+void HistoryTable::Show(const std::vector<production::HistoryRow>& rows) {
   setRowCount(static_cast<int>(rows.size()));
   for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
-    const HistoryRow& row = rows[static_cast<std::size_t>(r)];
-    const QString texts[] = {row.time, row.port, row.serial, row.outcome};
+    const production::HistoryRow& row = rows[static_cast<std::size_t>(r)];
+    const std::string* texts[] = {&row.time, &row.port, &row.serial, &row.outcome};
     for (int c = 0; c < 4; ++c) {
-      auto* item = new QTableWidgetItem(texts[c]);
+      auto* item = new QTableWidgetItem(QString::fromStdString(*texts[c]));
       if (row.failed) {
         item->setForeground(QColor(0x8b, 0x00, 0x00));
         item->setBackground(QColor(0xff, 0xe5, 0xe5));

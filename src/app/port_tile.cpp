@@ -19,7 +19,9 @@ struct Look {
 // Colours back the words, never replace them: every phase has its own word and symbol.
 Look LookOf(const TileView& view) {
   switch (view.phase) {
-    case TilePhase::kIdle:
+    case TilePhase::kNoChip:
+    case TilePhase::kReady:
+    case TilePhase::kStopped:
       return {"#eeeeee", "#555555", "#bbbbbb"};
     case TilePhase::kWaiting:
       return {"#f4f6f8", "#333333", "#9aa5b1"};
@@ -90,23 +92,52 @@ PortTile::PortTile(const QString& port, QWidget* parent)
   Paint();
 }
 
+TileView TileView::Of(const production::TileState& tile) {
+  TileView view;
+  view.phase = tile.phase;
+  view.percent = tile.percent;
+  view.code = tile.code;
+  view.message = QString::fromStdString(tile.message);
+  view.serial = QString::fromStdString(tile.serial);
+  view.seconds = tile.seconds;
+  view.remove = tile.remove;
+  return view;
+}
+
 QString PortTile::StateText(const TileView& view) {
+  // a symbol before the words, so the state reads at a glance
+  const char* symbol = "-";
   switch (view.phase) {
-    case TilePhase::kIdle:
-      return QStringLiteral("-  stopped");
+    case TilePhase::kNoChip:
+    case TilePhase::kStopped:
+      symbol = "-";
+      break;
+    case TilePhase::kReady:
+      symbol = "○";
+      break;
     case TilePhase::kWaiting:
-      return QStringLiteral("…  waiting for a chip");
+      symbol = "…";
+      break;
     case TilePhase::kProgramming:
-      return QStringLiteral("►  programming %1 %").arg(std::clamp(view.percent, 0, 100));
+      symbol = "►";
+      break;
     case TilePhase::kReplug:
-      return QStringLiteral("↻  re-plug the unit");
+      symbol = "↻";
+      break;
     case TilePhase::kPass:
-      return view.remove ? QStringLiteral("✔  PASS - remove the unit") : QStringLiteral("✔  PASS");
+      symbol = "✔";
+      break;
     case TilePhase::kFail:
-      return view.remove ? QStringLiteral("✖  FAIL (%1) - remove the unit").arg(view.code)
-                         : QStringLiteral("✖  FAIL (%1)").arg(view.code);
+      symbol = "✖";
+      break;
   }
-  return {};
+  production::TileState tile;
+  tile.phase = view.phase;
+  tile.percent = view.percent;
+  tile.code = view.code;
+  tile.remove = view.remove;
+  return QString::fromUtf8(symbol) + QStringLiteral("  ") +
+         QString::fromStdString(production::TileStateText(tile));
 }
 
 void PortTile::Show(const TileView& view) {

@@ -5,30 +5,28 @@
 
 #include <string>
 
+#include "production/station_presenter.h"
+
 class QLabel;
 class QProgressBar;
 
 namespace qz::app {
 
 // Where one port's unit is, as its tile shows it.
-enum class TilePhase {
-  kIdle,         // the station is not running
-  kWaiting,      // waiting for a chip
-  kProgramming,  // a job runs: progress 0..100
-  kReplug,       // erased: the unit must be re-plugged
-  kPass,         // the unit passed; it is still plugged in
-  kFail,         // the unit failed; it is still plugged in
-};
+using TilePhase = production::TilePhase;
 
 // Everything one tile shows.
 struct TileView {
-  TilePhase phase = TilePhase::kIdle;
+  TilePhase phase = TilePhase::kReady;
   int percent = 0;
   int code = 0;         // the unit's outcome (exit status as `write` gives it), with kFail
   QString message;      // the last message for this port: the system's own words
   QString serial;       // the unit's serial number, or empty
   double seconds = -1;  // the unit's time so far (or in all, once ended); < 0: none
   bool remove = false;  // with kPass/kFail: the unit is finished and waits to be taken away
+
+  // What the presenter reports for the tile.
+  [[nodiscard]] static TileView Of(const production::TileState& tile);
 };
 
 // One port of the station: its path, a state that colour and words both carry (green PASS,

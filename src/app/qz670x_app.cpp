@@ -19,7 +19,7 @@
 #include "app/signal_notifier.h"
 #include "app/single_instance.h"
 #include "app/station_window.h"
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 #include "cli/options/dialog_command_line.h"
 #include "dialog/control_table.h"
 #include "station/unit_run.h"
@@ -62,7 +62,7 @@ int CQZ670xWriteEepromMPUtyApp::InitInstance(int argc, char** argv) {
   // nothing.
   {
     std::string config_error;
-    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error);
+    const std::optional<production::StationSettings> settings = production::LoadStationSettings(&config_error);
     if (!settings) {
       std::cerr << app_name << ": " << config_error << '\n';
       return static_cast<int>(station::Exit::kConfig);

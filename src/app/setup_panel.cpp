@@ -42,17 +42,17 @@ SetupPanel::SetupPanel(Clock& clock, std::string app_name, QWidget* parent)
     : QWidget(parent), app_name_(std::move(app_name)) {
   radios_ = new QButtonGroup(this);
   radios_->setExclusive(true);
-  for (int id : jobs::StationSetup::Controls()) {
+  for (int id : production::StationSetup::Controls()) {
     const std::optional<ControlSpec> spec = FindControl(id);
     widgets_[id] = MakeControlWidget(*spec, this, radios_);
   }
   BuildLayout();
 
   controls_ = std::make_unique<QtDialogControls>(this, widgets_, radios_);
-  setup_ = std::make_unique<jobs::StationSetup>(*controls_, clock, app_name_);
+  setup_ = std::make_unique<production::StationSetup>(*controls_, clock, app_name_);
 
   // the dialog's message map, for the controls shown here
-  for (int id : jobs::StationSetup::Controls()) {
+  for (int id : production::StationSetup::Controls()) {
     auto* button = qobject_cast<QAbstractButton*>(Control(id));
     if (button == nullptr) continue;
     connect(button, &QAbstractButton::clicked, this, [this, id] {
@@ -264,7 +264,7 @@ std::string SetupPanel::LogFile() const { return log_file_->text().toStdString()
 
 std::vector<std::string> SetupPanel::Ports() const {
   if (all_ports_->isChecked()) return {};
-  return jobs::ParsePortList(ports_->text().toStdString());
+  return production::ParsePortList(ports_->text().toStdString());
 }
 
 station::UnitChoices SetupPanel::Choices() const { return setup_->Choices(); }
@@ -273,9 +273,9 @@ std::vector<std::pair<std::string, std::string>> SetupPanel::AppliedOverrides() 
   return setup_->AppliedOverrides();
 }
 
-std::optional<jobs::StationStart> SetupPanel::PrepareStart(std::string* error) {
+std::optional<production::StationStart> SetupPanel::PrepareStart(std::string* error) {
   const bool was_ok = setup_->ImageOk();
-  std::optional<jobs::StationStart> start = setup_->PrepareStart(
+  std::optional<production::StationStart> start = setup_->PrepareStart(
       serial_format_->text().toStdString(), next_serial_->text().toStdString(), error);
   ShowSetup();
   if (setup_->ImageOk() != was_ok || !setup_->ImageOk()) Q_EMIT ImageChecked(setup_->ImageOk());
@@ -303,7 +303,7 @@ void SetupPanel::ApplyLocks() {
   load_job_->setEnabled(!locked_);
 }
 
-void SetupPanel::SetStationSettings(const jobs::StationSettings& settings) {
+void SetupPanel::SetStationSettings(const production::StationSettings& settings) {
   setup_->SetStationSettings(settings);
   if (!settings.log.empty()) log_file_->setText(QString::fromStdString(settings.log));
   if (!settings.ports.empty()) {

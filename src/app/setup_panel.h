@@ -14,8 +14,8 @@
 
 #include "dialog/dialog_controls.h"
 #include "jobs/job_run.h"
-#include "jobs/station_config.h"
-#include "jobs/station_setup.h"
+#include "production/station_config.h"
+#include "production/station_setup.h"
 #include "station/unit_run.h"
 
 class QButtonGroup;
@@ -36,7 +36,7 @@ class QtDialogControls;
 // descriptor overrides, the serial-number format and next number, the log file and the ports.
 //
 // The image, mode and override controls are the dialog's own (made from its control table and
-// driven by its rule operations through the station's setup, jobs::StationSetup), so they
+// driven by its rule operations through the station's setup, production::StationSetup), so they
 // behave exactly as in the dialog and in the native station window. The image is loaded and
 // checked as soon as it is chosen: its firmware ID and a summary are shown, or the system's
 // messages when it is bad, and the panel is not ready until an image has passed.
@@ -69,7 +69,7 @@ class SetupPanel final : public QWidget {
 
   // The station's configuration: its log and ports become the panel's defaults; a station that
   // requires signed jobs takes its choices only from a job ("Load job…").
-  void SetStationSettings(const jobs::StationSettings& settings);
+  void SetStationSettings(const production::StationSettings& settings);
   // Loads a production job, checked as every front end checks it; its settings are then shown
   // read-only and are the choices of every unit. On a refusal the reasons are shown and the
   // panel keeps what it had. Returns whether the job was loaded.
@@ -105,9 +105,9 @@ class SetupPanel final : public QWidget {
   // The overrides in effect, by name ("product", "hs-bcd", ...) and value, for the log.
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> AppliedOverrides() const;
 
-  // Everything Start takes from the panel (jobs::StationSetup::PrepareStart with the serial
+  // Everything Start takes from the panel (production::StationSetup::PrepareStart with the serial
   // fields as typed); the system's messages are shown on a refusal.
-  [[nodiscard]] std::optional<jobs::StationStart> PrepareStart(std::string* error);
+  [[nodiscard]] std::optional<production::StationStart> PrepareStart(std::string* error);
 
   // While production runs the choices are fixed.
   void SetLocked(bool locked);
@@ -130,7 +130,7 @@ class SetupPanel final : public QWidget {
   std::map<int, QWidget*> widgets_;
   QButtonGroup* radios_ = nullptr;
   std::unique_ptr<QtDialogControls> controls_;
-  std::unique_ptr<jobs::StationSetup> setup_;
+  std::unique_ptr<production::StationSetup> setup_;
   FileChooser file_chooser_;
   QLabel* image_report_ = nullptr;
   QLabel* messages_ = nullptr;

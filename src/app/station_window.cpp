@@ -10,31 +10,18 @@
 #include <QSocketNotifier>
 #include <QSplitter>
 #include <QTimer>
+#include <QMetaObject>
 #include <QVBoxLayout>
 
-
-#include <climits>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 #include <vector>
-
-#include <QDateTime>
-#include <QMetaObject>
 
 #include "app/app_icon.h"
 #include "app/history_table.h"
 #include "app/setup_panel.h"
 #include "app/totals_bar.h"
 #include "devices/device_session.h"
-#include "hid/chip_identities.h"
-#include "station/log_recorder.h"
-#include "prodlog/production_log.h"
-#include "prodlog/serial_numbers.h"
-#include "station/virtual_operator.h"
 #include "dialog/control_table.h"
 
 namespace qz::app {
@@ -45,8 +32,6 @@ QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// How many units the history shows.
-constexpr std::size_t kHistoryRows = 50;
 // How often the running times and the rate move on.
 constexpr int kTickMs = 500;
 
@@ -61,30 +46,36 @@ bool AskYesNo(QWidget* parent, const std::string& caption, const QString& text) 
 
 }  // namespace
 
-void StationWindow::DrainMailbox() { mailbox_->Drain(*this); }
+void StationWindow::DrainMailbox() { presenter_->Drain(); }
 
 StationWindow::StationWindow(DeviceSession& session, std::string app_name, QWidget* parent)
     : QWidget(parent),
       app_name_(std::move(app_name)),
       session_(session),
       clock_(session.GetClock()) {
-  mailbox_ = std::make_shared<station::WindowMailbox<StationWindow>>();
-  mailbox_->SetWake([this] {
-    QMetaObject::invokeMethod(this, "DrainMailbox", Qt::QueuedConnection);
-    return true;
-  });
+  production::StationFace& face = *this;
+  presenter_ = std::make_unique<production::StationPresenter>(session_.BusBackend(),
+                                                              session_.Hotplug(), clock_, face);
   setWindowTitle(FromUtf8(kWindowTitle) + QStringLiteral(" - Station"));
   setWindowIcon(AppIcon());
   BuildLayout();
-  if (std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error_)) {
-    station_settings_ = std::move(*settings);
-    setup_->SetStationSettings(station_settings_);
+  std::string config_error;
+  if (std::optional<production::StationSettings> settings =
+          production::LoadStationSettings(&config_error)) {
+    require_signed_jobs_ = settings->require_signed_jobs;
+    setup_->SetStationSettings(*settings);
   }
   ticker_ = new QTimer(this);
   ticker_->setInterval(kTickMs);
-  connect(ticker_, &QTimer::timeout, this, [this] { Tick(); });
+  connect(ticker_, &QTimer::timeout, this, [this] { presenter_->Tick(); });
   WatchIdlePorts();
-  UpdateButtons();
+  presenter_->SetConfigError(config_error);
+  RunChanged();
+}
+
+bool StationWindow::Wake() {
+  QMetaObject::invokeMethod(this, "DrainMailbox", Qt::QueuedConnection);
+  return true;
 }
 
 // Before Start the window follows the bus itself: a tile for every port where a chip sits, kept
@@ -111,25 +102,7 @@ void StationWindow::StopWatchingIdlePorts() {
   idle_hotplug_ = nullptr;
 }
 
-void StationWindow::ShowIdlePorts() {
-  if (Running() || ended_ || core_ != nullptr) return;
-  const std::vector<std::string> chips = jobs::PortsWithChips(session_.BusBackend());
-  const std::set<std::string> present(chips.begin(), chips.end());
-  for (auto it = tiles_.begin(); it != tiles_.end();) {
-    if (present.count(it->first.toStdString()) != 0) {
-      ++it;
-      continue;
-    }
-    tile_grid_->removeWidget(it->second);
-    delete it->second;
-    ports_.erase(it->first.toStdString());
-    it = tiles_.erase(it);
-  }
-  for (const std::string& port : present) {
-    ViewOf(port).view.phase = TilePhase::kIdle;
-    ShowPort(port);
-  }
-}
+void StationWindow::ShowIdlePorts() { presenter_->ShowIdlePorts(setup_->Ports()); }
 
 void StationWindow::BuildLayout() {
   setup_ = new SetupPanel(clock_, app_name_, this);
@@ -151,7 +124,7 @@ void StationWindow::BuildLayout() {
   }
   connect(start_, &QPushButton::clicked, this, [this] { (void)StartProduction(); });
   connect(stop_, &QPushButton::clicked, this, [this] { StopProduction(); });
-  connect(setup_, &SetupPanel::ImageChecked, this, [this] { UpdateButtons(); });
+  connect(setup_, &SetupPanel::ImageChecked, this, [this] { RunChanged(); });
 
   status_ = new QLabel(this);
   status_->setObjectName(QStringLiteral("status"));
@@ -229,342 +202,114 @@ void StationWindow::SetReplug(station::ReplugMode mode, station::PowerReplugger*
 
 void StationWindow::SetConfirmer(Confirmer confirmer) { confirmer_ = std::move(confirmer); }
 
-bool StationWindow::Running() const { return core_ != nullptr && core_->running; }
+bool StationWindow::Running() const { return presenter_->Running(); }
 
-bool StationWindow::JobsRunning() const {
-  if (!Running()) return false;
-  for (const auto& [port, view] : ports_) {
-    if (view.state == station::PortState::kProgramming ||
-        view.state == station::PortState::kReplug) {
-      return true;
-    }
+bool StationWindow::JobsRunning() const { return presenter_->JobsRunning(); }
+
+void StationWindow::RunChanged() {
+  if (start_ == nullptr) return;
+  const bool running = presenter_->Running();
+  start_->setEnabled(presenter_->CanStart(setup_->ImageAccepted()));
+  stop_->setEnabled(running && !presenter_->Stopping());
+  setup_->SetLocked(running);
+  presenter_->SetSetupState(setup_->ImageAccepted(), require_signed_jobs_);
+  // (started once: a restart would put the next tick off again)
+  if (running && !ticker_->isActive()) {
+    ticker_->start();
+  } else if (!running) {
+    ticker_->stop();
   }
-  return false;
+  if (presenter_->ClosingAfterStop() &&
+      !windowTitle().endsWith(QStringLiteral(" - closing after the running units"))) {
+    setWindowTitle(windowTitle() + QStringLiteral(" - closing after the running units"));
+  }
 }
 
-void StationWindow::UpdateButtons() {
-  const bool running = Running();
-  start_->setEnabled(!running && !ended_ && config_error_.empty() && setup_->ImageAccepted());
-  stop_->setEnabled(running && !stopping_);
-  setup_->SetLocked(running);
-  const QString choose = QStringLiteral("Choose an image that passes its check to start.");
-  const QString job_only = QStringLiteral("This station runs only signed jobs: Load job… to start.");
-  if (!config_error_.empty()) {
-    SetStatus(QString::fromStdString(config_error_), true);
-  } else if (!running && !ended_ && core_ == nullptr) {
-    if (!setup_->ImageAccepted()) {
-      SetStatus(station_settings_.require_signed_jobs ? job_only : choose);
-    } else if (StatusText() == choose || StatusText() == job_only) {
-      SetStatus(QStringLiteral("Ready: press Start."));
-    }
-  }
+void StationWindow::StatusChanged() {
+  SetStatus(QString::fromStdString(presenter_->Status()), presenter_->StatusAlarm());
 }
 
 bool StationWindow::StartProduction() {
-  if (Running() || ended_ || !config_error_.empty()) return false;
-  // the overrides are checked with the dialog's rules before any chip is touched
-  if (!setup_->CheckOverrides()) {
-    SetStatus(QStringLiteral("Not started: the overrides were refused."), true);
-    UpdateButtons();
-    return false;
+  if (!presenter_->Started()) StopWatchingIdlePorts();
+  production::StartSteps steps;
+  steps.image_accepted = setup_->ImageAccepted();
+  steps.require_signed_jobs = require_signed_jobs_;
+  steps.check_overrides = [this] { return setup_->CheckOverrides(); };
+  steps.listed_ports = setup_->Ports();
+  steps.prepare = [this](std::string* error) { return setup_->PrepareStart(error); };
+  steps.log_location = setup_->LogFile();
+  production::RunPlan plan;
+  plan.app_name = app_name_;
+  plan.replug = replug_;
+  plan.power_replug = power_replug_;
+  if (session_.Chip() != nullptr) {
+    plan.virtual_chip = [this](const std::string& port) { return session_.ChipOnPort(port); };
   }
-  std::string error;
-  if (!StartCore(&error)) {
-    SetStatus(QStringLiteral("Not started: ") + QString::fromStdString(error), true);
-    UpdateButtons();
-    return false;
-  }
-  stopping_ = false;
-  started_at_ = clock_.Now();
-  SetStatus(QStringLiteral("Running: plug in the units."));
-  ticker_->start();
-  RefreshTotals();
-  RefreshHistory();
-  UpdateButtons();
-  return true;
+  const bool started = presenter_->Start(steps, std::move(plan));
+  if (!started && !presenter_->Started()) WatchIdlePorts();
+  return started;
 }
 
-void StationWindow::StopProduction() {
-  if (!Running() || stopping_) return;
-  stopping_ = true;
-  core_->station->RequestStop();  // running jobs finish, no unit starts
-  SetStatus(JobsRunning() ? QStringLiteral("Stopping: the running units finish first.")
-                          : QStringLiteral("Stopping."));
-  UpdateButtons();
-}
+void StationWindow::StopProduction() { presenter_->Stop(); }
 
-void StationWindow::OnCoreStopped() {
-  if (core_ == nullptr || !core_->running || ended_) return;
-  core_->Join();
-  core_->running = false;
-  stopping_ = false;
-  ticker_->stop();
-  RefreshTotals();
-  RefreshHistory();
-  SetStatus(QStringLiteral("Stopped."));
-  UpdateButtons();
-  if (close_after_stop_) EndNow();
-}
-
-void StationWindow::OnTerminationSignal() {
-  if (ended_) return;
-  if (close_after_stop_ || !JobsRunning()) {
-    EndNow();
-    return;
-  }
-  // Cutting the jobs short would leave chips without a header: they finish first.
-  close_after_stop_ = true;
-  setWindowTitle(windowTitle() + QStringLiteral(" - closing after the running units"));
-  StopProduction();
-}
+void StationWindow::OnTerminationSignal() { presenter_->OnTerminationSignal(); }
 
 void StationWindow::closeEvent(QCloseEvent* event) {
-  if (ended_) {
+  if (presenter_->Close()) {
     event->accept();
-    return;
+  } else {
+    event->ignore();
   }
-  if (JobsRunning()) {
-    // Stopping jobs half-way leaves chips without a header: only an explicit yes does it.
-    const QString question = FromUtf8(kStopJobsQuestion);
-    const bool stop = confirmer_ ? confirmer_(question) : AskYesNo(this, app_name_, question);
-    if (!stop || ended_) {
-      event->ignore();
-      return;
-    }
-  }
-  EndNow();
-  event->accept();
 }
 
-void StationWindow::EndNow() {
-  if (ended_) return;
-  ended_ = true;
+bool StationWindow::Confirm(const std::string& question) {
+  const QString text = FromUtf8(question);
+  return confirmer_ ? confirmer_(text) : AskYesNo(this, app_name_, text);
+}
+
+void StationWindow::Close() {
   ticker_->stop();
-  if (core_ != nullptr) {
-    core_->StopNow();  // every port's dialog object ends as by its Exit: worker stopped, joined
-    core_->running = false;
-  }
-  UpdateButtons();
   hide();
   Q_EMIT Ended();
 }
 
 StationWindow::~StationWindow() {
   StopWatchingIdlePorts();
-  if (core_ != nullptr) core_->StopNow();
+  presenter_.reset();
 }
 
-bool StationWindow::StartCore(std::string* error) {
-  // the ports: as listed, or every port where a chip shows up now
-  const std::optional<std::vector<std::string>> ports =
-      jobs::RunPorts(setup_->Ports(), session_.BusBackend(), error);
-  if (!ports) return false;
-  // the choices, the serial numbers and the log row's start, checked as every unit's will be
-  std::optional<jobs::StationStart> start = setup_->PrepareStart(error);
-  if (!start) return false;
-
-  // the log
-  std::string path = setup_->LogFile();
-  const prodlog::UnitStart& unit_start = start->unit_start;
-  auto core = std::make_unique<station::StationRun>();
-  prodlog::LogError log_error;
-  core->log = prodlog::OpenUnitLog(path, unit_start, {}, &log_error);
-  if (!core->log) {
-    *error = log_error.message;
-    return false;
+void StationWindow::TilesChanged() {
+  std::set<QString> shown;
+  for (const auto& [port, tile] : presenter_->Tiles()) shown.insert(QString::fromStdString(port));
+  for (auto it = tiles_.begin(); it != tiles_.end();) {
+    if (shown.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    tile_grid_->removeWidget(it->second);
+    delete it->second;
+    it = tiles_.erase(it);
   }
-  core->log->SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
-    mailbox->Post([state](StationWindow& w) { w.OnLineState(state); });
-  });
-  log_path_ = path;
-  const station::UnitChoices& choices = start->choices;
-  core->recorder = std::make_unique<station::LogRecorder>(*core->log, unit_start);
+  for (const QString& port : shown) (void)TileFor(port);
+}
 
-  if (session_.Chip() != nullptr) {
-    core->virtual_operator = std::make_unique<station::VirtualOperator>(
-        clock_, [this](const std::string& port) { return session_.ChipOnPort(port); });
+void StationWindow::TileChanged(const std::string& port) {
+  if (const production::TileState* tile = presenter_->Tile(port)) {
+    TileFor(QString::fromStdString(port))->Show(TileView::Of(*tile));
   }
-
-  station::StationConfig config;
-  config.ports = *ports;
-  config.choices = choices;
-  config.loop = true;
-  // every port: also those where a chip first shows up after Start
-  config.take_up_new_ports = setup_->Ports().empty();
-  config.app_name = app_name_;
-  config.replug = replug_;
-  config.power_replug = power_replug_;
-  core->station = std::make_unique<station::Station>(
-      session_.BusBackend(), session_.Hotplug(), clock_, std::move(config), *mailbox_,
-      core->recorder.get(), core->virtual_operator.get());
-
-  // tiles: the ports of this run, in order; the station follows the bus from now on
-  StopWatchingIdlePorts();
-  for (auto& [name, tile] : tiles_) {
-    tile_grid_->removeWidget(tile);
-    delete tile;
-  }
-  tiles_.clear();
-  ports_.clear();
-  for (const std::string& port : *ports) {
-    ViewOf(port).view.phase = TilePhase::kWaiting;
-    ShowPort(port);
-  }
-
-  core_ = std::move(core);
-  core_->Start([mailbox = mailbox_] {
-    mailbox->Post([](StationWindow& w) { w.OnCoreStopped(); });
-  });
-  return true;
 }
 
-StationWindow::PortView& StationWindow::ViewOf(const std::string& port) { return ports_[port]; }
-
-void StationWindow::ShowPort(const std::string& port) {
-  TileFor(QString::fromStdString(port))->Show(ViewOf(port).view);
-}
-
-void StationWindow::OnPortState(const std::string& port, station::PortState state) {
-  PortView& port_view = ViewOf(port);
-  TileView& view = port_view.view;
-  const station::PortState previous = port_view.state;
-  port_view.state = state;
-  switch (state) {
-    case station::PortState::kWaiting:
-      // the finished unit has been taken away: its outcome stays as one line
-      if (previous == station::PortState::kPassed || previous == station::PortState::kFailed) {
-        const QString last = view.phase == TilePhase::kFail
-                                 ? QStringLiteral("Last unit: FAIL (%1) %2").arg(view.code).arg(view.serial)
-                                 : QStringLiteral("Last unit: PASS %1").arg(view.serial);
-        view = TileView{};
-        view.phase = TilePhase::kWaiting;
-        view.message = last.trimmed();
-      } else {
-        view.phase = TilePhase::kWaiting;
-      }
-      break;
-    case station::PortState::kProgramming:
-      view.phase = TilePhase::kProgramming;
-      break;
-    case station::PortState::kReplug:
-      view.phase = TilePhase::kReplug;
-      break;
-    case station::PortState::kPassed:
-      view.phase = TilePhase::kPass;
-      view.remove = true;
-      break;
-    case station::PortState::kFailed:
-      view.phase = TilePhase::kFail;
-      view.remove = true;
-      break;
-    case station::PortState::kStopped:
-      // a finished unit keeps its colour until it is taken away, stopped or not
-      if (view.phase != TilePhase::kFail && view.phase != TilePhase::kPass) {
-        view.phase = TilePhase::kIdle;
-        view.percent = 0;
-      }
-      break;
-  }
-  ShowPort(port);
-  UpdateButtons();
-}
-
-void StationWindow::OnPortProgress(const std::string& port, int percent) {
-  TileView& view = ViewOf(port).view;
-  if (view.phase != TilePhase::kProgramming || view.percent == percent) return;
-  view.percent = percent;
-  ShowPort(port);
-}
-
-void StationWindow::OnPortMessage(const std::string& port, const std::string& text) {
-  ViewOf(port).view.message = QString::fromStdString(text);
-  ShowPort(port);
-}
-
-void StationWindow::OnUnitStarted(const std::string& port, const std::string& serial) {
-  PortView& port_view = ViewOf(port);
-  port_view.unit_started = clock_.Now();
-  port_view.view = TileView{};
-  port_view.view.phase = TilePhase::kProgramming;
-  port_view.view.serial = QString::fromStdString(serial);
-  port_view.view.seconds = 0;
-  ShowPort(port);
-}
-
-void StationWindow::OnStationProblem(const std::string& text) {
-  SetStatus(QString::fromStdString(text), true);
-}
-
-void StationWindow::OnLineState(const prodlog::LineState& state) {
-  SetStatus(QString::fromStdString(prodlog::LineStateText(state)), !state.online);
-}
-
-void StationWindow::OnUnitFinished(const station::UnitReport& unit) {
-  TileView& view = ViewOf(unit.port).view;
-  view.code = unit.exit;
-  view.message = QString::fromStdString(unit.message);
-  view.seconds = std::chrono::duration<double>(unit.duration).count();
-  view.phase = unit.passed ? TilePhase::kPass : TilePhase::kFail;
-  view.remove = true;
-  if (unit.log_failed) view.message += QStringLiteral("\nIts log row could not be completed.");
-  ShowPort(unit.port);
-  RefreshTotals();
-  history_stale_ = true;  // read again at the next tick: units may end faster than that
-}
-
-void StationWindow::Tick() {
-  const Clock::Duration now = clock_.Now();
-  for (auto& [port, port_view] : ports_) {
-    const TilePhase phase = port_view.view.phase;
-    if (phase != TilePhase::kProgramming && phase != TilePhase::kReplug) continue;
-    port_view.view.seconds = std::chrono::duration<double>(now - port_view.unit_started).count();
-    ShowPort(port);
-  }
-  RefreshTotals();
-  if (history_stale_) RefreshHistory();
-}
-
-void StationWindow::RefreshTotals() {
-  if (core_ == nullptr || core_->station == nullptr) return;
-  const station::StationTotals totals = core_->station->Totals();
+void StationWindow::TotalsChanged() {
+  const production::TotalsFigures figures = presenter_->Totals();
   Totals shown;
-  shown.units = static_cast<std::uint64_t>(totals.units);
-  shown.passed = static_cast<std::uint64_t>(totals.passed);
-  shown.failed = static_cast<std::uint64_t>(totals.failed);
-  shown.hours = std::chrono::duration<double, std::ratio<3600>>(clock_.Now() - started_at_).count();
+  shown.units = static_cast<std::uint64_t>(figures.units);
+  shown.passed = static_cast<std::uint64_t>(figures.passed);
+  shown.failed = static_cast<std::uint64_t>(figures.failed);
+  shown.hours = figures.hours;
   totals_->Show(shown);
 }
 
-void StationWindow::RefreshHistory() {
-  history_stale_ = false;
-  if (core_ == nullptr || core_->log == nullptr) return;
-  prodlog::LogError error;
-  const std::optional<std::vector<prodlog::UnitRecord>> rows = core_->log->Rows({}, &error);
-  if (!rows) {
-    SetStatus(QString::fromStdString(error.message), true);
-    return;
-  }
-  std::vector<HistoryRow> shown;
-  for (auto it = rows->rbegin(); it != rows->rend() && shown.size() < kHistoryRows; ++it) {
-    HistoryRow row;
-    const QDateTime started = QDateTime::fromString(QString::fromStdString(it->started), Qt::ISODateWithMs);
-    row.time = started.isValid() ? started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                 : QString::fromStdString(it->started);
-    row.port = QString::fromStdString(it->port);
-    row.serial = QString::fromStdString(it->serial);
-    if (!it->finished) {
-      row.outcome = QStringLiteral("unfinished");
-    } else if (it->exit_code == 0) {
-      row.outcome = QStringLiteral("PASS");
-      row.passed = true;
-    } else {
-      row.outcome = QStringLiteral("FAIL (%1) %2").arg(it->exit_code).arg(QString::fromStdString(it->message));
-      row.failed = true;
-    }
-    shown.push_back(row);
-  }
-  history_->Show(shown);
-}
+void StationWindow::HistoryChanged() { history_->Show(presenter_->History()); }
 
 void StationWindow::BringToFront() {
   if (isMinimized()) showNormal();

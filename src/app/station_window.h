@@ -11,10 +11,8 @@
 
 #include "app/port_tile.h"
 #include "base/clock.h"
-#include "jobs/station_config.h"
-#include "jobs/station_setup.h"
 #include "station/station.h"
-#include "station/window_mailbox.h"
+#include "production/station_presenter.h"
 
 class QCloseEvent;
 class QGridLayout;
@@ -30,7 +28,7 @@ class DeviceSession;
 namespace qz::app {
 
 // Question asked before closing the window stops the jobs that run.
-using jobs::kStopJobsQuestion;
+using production::kStopJobsQuestion;
 
 class HistoryTable;
 class SetupPanel;
@@ -43,7 +41,7 @@ class TotalsBar;
 // Once started it needs no key press: chips arriving on the ports are programmed one after the
 // other until Stop, which lets the running jobs finish. Closing while jobs run asks once; a
 // confirmed close stops every job as the dialog's Exit does.
-class StationWindow final : public QWidget {
+class StationWindow final : public QWidget, private production::StationFace {
   Q_OBJECT
 
  public:
@@ -74,7 +72,7 @@ class StationWindow final : public QWidget {
   [[nodiscard]] QString StatusText() const;
 
   // The production log of the current (or last) run.
-  [[nodiscard]] const std::string& LogPath() const { return log_path_; }
+  [[nodiscard]] const std::string& LogPath() const { return presenter_->LogPath(); }
 
   // Who re-plugs the chips after their erase (--replug); `replugger` (may be null) is not owned
   // and outlives the window. Takes effect at the next Start.
@@ -103,47 +101,29 @@ class StationWindow final : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  friend class station::WindowMailbox<StationWindow>;
-
   // Runs on the UI thread what the ports have reported since the last time.
   Q_INVOKABLE void DrainMailbox();
 
+  // The presenter's wake-up, question and end of the window.
+  bool Wake() override;
+  bool Confirm(const std::string& question) override;
+  void Close() override;
+  // What the presenter reports changed: the buttons, the line under them, the tiles, the totals
+  // and the history.
+  void RunChanged() override;
+  void StatusChanged() override;
+  void TilesChanged() override;
+  void TileChanged(const std::string& port) override;
+  void TotalsChanged() override;
+  void HistoryChanged() override;
+
   void BuildLayout();
-  void UpdateButtons();
   void SetStatus(const QString& text, bool alarm = false);
   PortTile* TileFor(const QString& port);
-  void RefreshTotals();
-  void RefreshHistory();
-  // Builds the station core from the setup panel and starts it; false with a reason.
-  bool StartCore(std::string* error);
-  // The station core has ended production: its last job has ended after Stop.
-  void OnCoreStopped();
-  // The station's reports, on the UI thread.
-  void OnPortState(const std::string& port, station::PortState state);
-  void OnPortProgress(const std::string& port, int percent);
-  void OnPortMessage(const std::string& port, const std::string& text);
-  void OnUnitStarted(const std::string& port, const std::string& serial);
-  void OnUnitFinished(const station::UnitReport& unit);
-  void OnStationProblem(const std::string& text);
-  // The line database behind the journal went away or came back, or units wait for it.
-  void OnLineState(const prodlog::LineState& state);
-  // Moves the running units' times on.
-  void Tick();
   // Before Start: a tile for every port where a chip sits, following the hotplug events.
   void WatchIdlePorts();
   void StopWatchingIdlePorts();
   void ShowIdlePorts();
-
-  // What the window knows of one port.
-  struct PortView {
-    station::PortState state = station::PortState::kWaiting;
-    TileView view;
-    Clock::Duration unit_started{};
-  };
-  PortView& ViewOf(const std::string& port);
-  void ShowPort(const std::string& port);
-  // Stops every job now (as the dialog's Exit does) and closes the window.
-  void EndNow();
 
   std::string app_name_;
   DeviceSession& session_;
@@ -159,20 +139,11 @@ class StationWindow final : public QWidget {
   QSocketNotifier* idle_notifier_ = nullptr;
   HotplugSource* idle_hotplug_ = nullptr;  // started by the window until Start
   std::map<QString, PortTile*> tiles_;
-  std::map<std::string, PortView> ports_;
-  std::shared_ptr<station::WindowMailbox<StationWindow>> mailbox_;
-  std::unique_ptr<station::StationRun> core_;
   Confirmer confirmer_;
-  Clock::Duration started_at_{};
-  bool stopping_ = false;
-  bool history_stale_ = false;
-  std::string log_path_;
   station::ReplugMode replug_ = station::ReplugMode::kOperator;
   station::PowerReplugger* power_replug_ = nullptr;
-  bool close_after_stop_ = false;
-  bool ended_ = false;
-  jobs::StationSettings station_settings_;
-  std::string config_error_;  // the station configuration cannot be used: nothing starts
+  bool require_signed_jobs_ = false;
+  std::unique_ptr<production::StationPresenter> presenter_;
 };
 
 }  // namespace qz::app

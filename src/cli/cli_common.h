@@ -14,7 +14,7 @@
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
 #include "jobs/job_run.h"
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 #include "prodlog/production_log.h"
 #include "station/unit_run.h"
 
@@ -103,6 +103,10 @@ struct ProductionLogArgs {
 [[nodiscard]] std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(
     const ProductionLogArgs& log, const Output& output, const prodlog::UnitStart& units,
     Exit* exit);
+// The log's options a command's arguments give.
+[[nodiscard]] prodlog::LogOptions LogOptionsFor(const ProductionLogArgs& log);
+// Prints why the log could not be opened; the exit as OpenProductionLog gives it.
+[[nodiscard]] Exit LogOpenFailed(const prodlog::LogError& error, const Output& output);
 // What every unit of a command shares in its log row.
 [[nodiscard]] prodlog::UnitStart UnitStartFor(const std::string& image, bool factory,
                                               const DescriptorOptions& descriptor,
@@ -110,7 +114,7 @@ struct ProductionLogArgs {
 
 // What `write` and `station` run under: the station's configuration and, with --job, the job.
 struct RunSetup {
-  jobs::StationSettings settings;
+  production::StationSettings settings;
   std::optional<jobs::LoadedJob> job;
 };
 // Reads the station configuration (its log and station name become the defaults of `log`) and

@@ -14,7 +14,7 @@
 #include "image/image_file.h"
 #include "jobs/job_file.h"
 #include "jobs/job_run.h"
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 
 namespace qz::cli {
 
@@ -140,7 +140,7 @@ int RunSign(const std::string& path, const std::string& key_path, const Output& 
 int RunVerify(const std::string& path, std::string trusted, const Output& output) {
   if (trusted.empty()) {
     std::string error;
-    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&error);
+    const std::optional<production::StationSettings> settings = production::LoadStationSettings(&error);
     if (!settings) return Fail(output, Exit::kConfig, error);
     trusted = settings->trusted_keys;
   }

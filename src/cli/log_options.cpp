@@ -37,21 +37,27 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
 #endif
 }
 
+prodlog::LogOptions LogOptionsFor(const ProductionLogArgs& args) {
+  prodlog::LogOptions options;
+  options.serial_block = args.serial_block;
+  options.journal = args.journal;
+  return options;
+}
+
+Exit LogOpenFailed(const prodlog::LogError& error, const Output& output) {
+  *output.err << "qz670x-mp-cli: " << error.message << '\n';
+  return error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError;
+}
+
 std::unique_ptr<prodlog::ProductionLog> OpenProductionLog(const ProductionLogArgs& args,
                                                           const Output& output,
                                                           const prodlog::UnitStart& units,
                                                           Exit* exit) {
   std::string location = args.log;
   prodlog::LogError error;
-  prodlog::LogOptions options;
-  options.serial_block = args.serial_block;
-  options.journal = args.journal;
   std::unique_ptr<prodlog::ProductionLog> log =
-      prodlog::OpenUnitLog(location, units, options, &error);
-  if (!log) {
-    *output.err << "qz670x-mp-cli: " << error.message << '\n';
-    *exit = error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError;
-  }
+      prodlog::OpenUnitLog(location, units, LogOptionsFor(args), &error);
+  if (!log) *exit = LogOpenFailed(error, output);
   return log;
 }
 
@@ -81,7 +87,7 @@ std::optional<int> PrepareRun(const CLI::App& command, const std::string& job_pa
                               const std::vector<std::string>& decided, ProductionLogArgs& log,
                               const Output& output, RunSetup* setup) {
   std::string error;
-  std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&error);
+  std::optional<production::StationSettings> settings = production::LoadStationSettings(&error);
   if (!settings) {
     *output.err << "qz670x-mp-cli: " << error << '\n';
     return static_cast<int>(Exit::kConfig);

@@ -27,11 +27,10 @@
 #include "hid/chip_identities.h"
 #include "hid/port_scoped_backend.h"
 #include "recording/session_recording.h"
-#include "station/log_recorder.h"
 #include "prodlog/serial_numbers.h"
+#include "production/station_run.h"
 #include "station/station.h"
 #include "station/unit_run.h"
-#include "station/virtual_operator.h"
 
 namespace qz::cli {
 
@@ -293,24 +292,25 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     if (!seen.insert(port).second) return Usage(output, "--ports: port " + port + " is named twice");
   }
 
-  station::StationConfig config;
+  production::RunPlan plan;
   if (setup.job) {
-    config.choices = jobs::ChoicesFor(*setup.job);
+    plan.choices = jobs::ChoicesFor(*setup.job);
   } else {
-    config.choices.image = args.image;
-    config.choices.factory = args.target.factory;
-    config.choices.evb = args.target.evb;
-    config.choices.vid = args.target.vid;
-    config.choices.pid = args.target.pid;
-    config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
+    plan.choices.image = args.image;
+    plan.choices.factory = args.target.factory;
+    plan.choices.evb = args.target.evb;
+    plan.choices.vid = args.target.vid;
+    plan.choices.pid = args.target.pid;
+    plan.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
   }
-  config.loop = args.loop;
-  config.units = args.units;
-  config.replug_timeout = std::chrono::duration_cast<Clock::Duration>(
+  plan.loop = args.loop;
+  plan.units = args.units;
+  plan.replug_timeout = std::chrono::duration_cast<Clock::Duration>(
       std::chrono::duration<double>(std::min(args.replug_timeout_seconds, 86400.0)));
-  config.app_name = kAppName;
+  plan.app_name = kAppName;
 
-  prodlog::UnitStart unit_start =
+  prodlog::UnitStart& unit_start = plan.unit_start;
+  unit_start =
       setup.job ? jobs::UnitStartFor(*setup.job)
                 : UnitStartFor(args.image, args.target.factory, args.descriptor, args.log);
   unit_start.station = StationName(args.log);
@@ -330,20 +330,21 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
       return static_cast<int>(Exit::kOverrideRejected);
     }
     // the serial-number override is checked with the first number, as every unit's will be
-    config.choices.serial = *first;
+    plan.choices.serial = *first;
   }
 
   if (!setup.job) {
-    const station::Exit checked = CheckBeforeAnyChip(config.choices, output);
+    const station::Exit checked = CheckBeforeAnyChip(plan.choices, output);
     if (checked != station::Exit::kOk) return static_cast<int>(checked);
-    config.choices.serial.reset();
+    plan.choices.serial.reset();
   }
 
-  Exit log_exit = Exit::kIoError;
-  const std::unique_ptr<prodlog::ProductionLog> log =
-      OpenProductionLog(args.log, output, unit_start, &log_exit);
-  if (!log) return static_cast<int>(log_exit);
-  station::LogRecorder recorder(*log, unit_start);
+  plan.log_location = args.log.log;
+  plan.log_options = LogOptionsFor(args.log);
+  prodlog::LogError log_error;
+  std::unique_ptr<production::StationRun> run =
+      production::StationRun::OpenLog(plan, &log_error);
+  if (!run) return static_cast<int>(LogOpenFailed(log_error, output));
 
   const ScopedInterruptHandlers interrupts(/*keep_catching=*/true);
   std::string error;
@@ -360,8 +361,8 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   }
   std::optional<PowerReplugParts> power = MakePowerReplug(args.replug, *session, &error);
   if (!power) return Usage(output, error);
-  config.replug = args.replug.Mode();
-  config.power_replug = power->replugger.get();
+  plan.replug = args.replug.Mode();
+  plan.power_replug = power->replugger.get();
   HidBackend& bus = session->BusBackend();
   Clock& clock = session->GetClock();
 
@@ -371,16 +372,16 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     std::erase_if(listed, [](const HidDeviceInfo& info) { return info.vendor_id != kQzVendorId; });
     return listed;
   };
-  config.ports = args.all_ports ? PortsOf(ours()) : args.ports;
+  plan.ports = args.all_ports ? PortsOf(ours()) : args.ports;
   // with --loop, --all-ports also takes up the ports where a chip shows up later
-  config.take_up_new_ports = args.all_ports && args.loop;
-  if (config.ports.empty() && !config.take_up_new_ports) {
+  plan.take_up_new_ports = args.all_ports && args.loop;
+  if (plan.ports.empty() && !plan.take_up_new_ports) {
     *output.err << kAppName << ": no chip on any USB port\n";
     return static_cast<int>(Exit::kNoChip);
   }
   if (!args.loop) {
     const std::vector<std::string> present = PortsOf(ours());
-    for (const std::string& port : config.ports) {
+    for (const std::string& port : plan.ports) {
       if (std::find(present.begin(), present.end(), port) == present.end()) {
         *output.err << kAppName << ": no chip on port " << port
                     << " (list shows the ports; --loop waits for chips)\n";
@@ -391,27 +392,23 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
 
   if (!record.empty()) {
     const recording::SessionFacts facts{device.program, device.image_sha256, device.image_length};
-    config.wrap_port = [record, facts, &clock](const std::string& port, HidBackend& inner,
+    plan.wrap_port = [record, facts, &clock](const std::string& port, HidBackend& inner,
                                                std::string* why) -> std::unique_ptr<HidBackend> {
       return recording::RecordingBackend::Create(inner, clock, PortRecordingPath(record, port),
                                                  facts, why);
     };
   }
 
-  std::unique_ptr<station::VirtualOperator> virtual_operator;
   if (session->Chip() != nullptr && args.loop) {
-    virtual_operator = std::make_unique<station::VirtualOperator>(
-        clock, [&session](const std::string& port) { return session->ChipOnPort(port); },
-        std::chrono::duration_cast<Clock::Duration>(
-            std::chrono::duration<double>(args.sim_pause_seconds)));
+    plan.virtual_chip = [&session](const std::string& port) { return session->ChipOnPort(port); };
+    plan.virtual_pause = std::chrono::duration_cast<Clock::Duration>(
+        std::chrono::duration<double>(args.sim_pause_seconds));
   }
 
-  StationView view(output, config.ports, stdout_terminal && !output.json);
-  log->SetLineListener([&view](const prodlog::LineState& state) { view.OnLine(state); });
-  station::Station station(bus, session->Hotplug(), clock, config, view, &recorder,
-                           virtual_operator.get());
-  int exit_code = 0;
-  std::thread runner([&] { exit_code = station.Run(); });
+  StationView view(output, plan.ports, stdout_terminal && !output.json);
+  run->Log().SetLineListener([&view](const prodlog::LineState& state) { view.OnLine(state); });
+  run->Build(bus, session->Hotplug(), clock, std::move(plan), view);
+  run->Start();
   // The signals: the first lets running jobs finish, the second stops them.
   std::atomic<bool> done{false};
   std::thread watcher([&] {
@@ -419,7 +416,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     while (!done.load()) {
       const int count = interrupts.Count();
       for (; acted < count && acted < 2; ++acted) {
-        station.RequestStop();
+        run->RequestStop();
         view.OnProblem(acted == 0 ? "interrupted by " + SignalName(interrupts.Signal()) +
                                         ": running jobs finish, no unit starts"
                                   : "interrupted again: stopping the running jobs");
@@ -427,20 +424,21 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
       std::this_thread::sleep_for(kSignalPoll);
     }
   });
-  runner.join();
+  int exit_code = run->Join();
   done = true;
   watcher.join();
   // the journal's last units go to the line database now, while the view still shows it
-  (void)log->Flush();
-  log->SetLineListener({});
+  (void)run->Log().Flush();
+  run->Log().SetLineListener({});
   view.Finish();
 
-  const station::StationTotals totals = station.Totals();
-  if (station.StopRequests() >= 2 && exit_code == 0) exit_code = InterruptedExit(interrupts.Signal());
+  const station::StationTotals totals = run->Totals();
+  if (run->StopRequests() >= 2 && exit_code == 0) exit_code = InterruptedExit(interrupts.Signal());
   if (!session->Finish(&error)) {
     *output.err << kAppName << ": " << error << '\n';
     if (exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
   }
+  run.reset();  // the station before the session whose bus it holds
   context.result_counts = {{"units", totals.units}, {"passed", totals.passed}, {"failed", totals.failed}};
   return exit_code;
 }

@@ -25,7 +25,7 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
-#include "station/log_recorder.h"
+#include "production/log_recorder.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -232,7 +232,7 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
       report.duration = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - began);
       prodlog::LogError why;
       if (!log->CompleteUnit(row->unit_id,
-                             station::UnitEndOf(report, dialog.ChipStatus, dialog.ChipIdentity),
+                             production::UnitEndOf(report, dialog.ChipStatus, dialog.ChipIdentity),
                              &why)) {
         *output.err << "qz670x-mp-cli: the unit's log row could not be completed: " << why.message
                     << '\n';

@@ -2,7 +2,7 @@
 #include "cli/options/dialog_command_line.h"
 #include "winconsole/windows_console.h"
 #include "dialog/control_table.h"
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 #include "station/unit_run.h"
 
 #include "winapp/native_app.h"
@@ -102,7 +102,7 @@ int InitInstance(HINSTANCE instance) {
   // a configuration that cannot be used starts nothing.
   {
     std::string config_error;
-    const std::optional<jobs::StationSettings> settings = jobs::LoadStationSettings(&config_error);
+    const std::optional<production::StationSettings> settings = production::LoadStationSettings(&config_error);
     if (!settings) {
       Report(std::string(kAppName) + ": " + config_error + "\n", true);
       return static_cast<int>(station::Exit::kConfig);

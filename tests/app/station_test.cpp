@@ -154,7 +154,7 @@ class StationTest : public QObject {
     StationRig rig;
     StationWindow& window = rig.Window();
     QCOMPARE(window.TileCount(), 4);
-    QCOMPARE(window.Tile(QStringLiteral("sim-2"))->View().phase, TilePhase::kIdle);
+    QCOMPARE(window.Tile(QStringLiteral("sim-2"))->View().phase, TilePhase::kReady);
     QVERIFY2(!window.StatusText().startsWith(QStringLiteral("Choose an image")),
              qPrintable(window.StatusText()));
     rig.Session().ChipOnPort("sim-4")->SetPresent(false);

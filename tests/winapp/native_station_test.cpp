@@ -156,7 +156,7 @@ TEST_F(NativeStationTest, ImageIsCheckedWhenChosen) {
 // Before Start the tiles show where the chips sit and follow them off the bus.
 TEST_F(NativeStationTest, IdleTilesBeforeStart) {
   EXPECT_EQ(window_->TilePorts(), (std::vector<std::string>{"sim-1", "sim-2", "sim-3", "sim-4"}));
-  EXPECT_EQ(window_->Tile("sim-2")->phase, NativeTile::Phase::kIdle);
+  EXPECT_EQ(window_->Tile("sim-2")->phase, NativeTile::Phase::kReady);
   session_->ChipOnPort("sim-4")->SetPresent(false);
   ASSERT_TRUE(PumpUntil([&] { return window_->TilePorts().size() == 3; }));
   session_->ChipOnPort("sim-4")->SetPresent(true);

@@ -14,7 +14,7 @@
 
 #include "jobs/job_run.h"
 
-namespace qz::jobs {
+namespace qz::production {
 
 struct StationSettings {
   std::string file;  // where the settings came from; "" none
@@ -25,7 +25,7 @@ struct StationSettings {
   std::vector<std::string> ports;
 
   // The job policy with `station_name` as this station's name.
-  [[nodiscard]] JobPolicy Policy(const std::string& station_name) const {
+  [[nodiscard]] jobs::JobPolicy Policy(const std::string& station_name) const {
     return {require_signed_jobs, trusted_keys, station_name};
   }
 };
@@ -43,4 +43,4 @@ struct StationSettings {
 // QZ670X_MP_STATION_CONFIG, or none (all defaults). nullopt with a message as above.
 [[nodiscard]] std::optional<StationSettings> LoadStationSettings(std::string* error);
 
-}  // namespace qz::jobs
+}  // namespace qz::production

@@ -1,4 +1,4 @@
-#include "jobs/station_setup.h"
+#include "production/station_setup.h"
 
 #include <set>
 
@@ -13,7 +13,7 @@
 #include "image/utf16.h"
 #include "prodlog/serial_numbers.h"
 
-namespace qz::jobs {
+namespace qz::production {
 
 namespace {
 
@@ -297,7 +297,7 @@ std::optional<StationStart> StationSetup::PrepareStart(std::string_view serial_f
   unit_start.image_path = start.choices.image;
   if (job_) {
     unit_start.image_sha256 = job_->job.image_sha256;
-    unit_start.job = StampFor(*job_);
+    unit_start.job = jobs::StampFor(*job_);
   } else {
     std::string why;
     unit_start.image_sha256 = prodlog::FileSha256Hex(start.choices.image, &why);
@@ -323,8 +323,8 @@ std::string StationSetup::StationName() const {
 }
 
 bool StationSetup::LoadJob(const std::string& path) {
-  JobRefusal refusal;
-  std::optional<LoadedJob> loaded = PrepareJobRun(path, settings_.Policy(StationName()), &refusal);
+  jobs::JobRefusal refusal;
+  std::optional<jobs::LoadedJob> loaded = jobs::PrepareJobRun(path, settings_.Policy(StationName()), &refusal);
   if (!loaded) {
     std::vector<std::string> lines;
     for (const MessageBoxRequest& message : refusal.messages) lines.push_back(message.text);
@@ -341,12 +341,12 @@ bool StationSetup::LoadJob(const std::string& path) {
   collector_->SetChecked(ctl::kDeveloperMode, !job.factory);
   dialog_->UpdateModeControls();
   dialog_->ResetDescriptorControls();
-  station::UnitChoices choices = ChoicesFor(*job_);
+  station::UnitChoices choices = jobs::ChoicesFor(*job_);
   if (choices.overrides) choices.overrides(*collector_);
   collector_->SetChecked(ctl::kUseEvb, job.evb);
   if (job.evb) dialog_->UseEvbIdsControls();
   job_report_.clear();
-  for (const auto& [name, value] : DescribeJob(job)) job_report_.push_back(name + ": " + value);
+  for (const auto& [name, value] : jobs::DescribeJob(job)) job_report_.push_back(name + ": " + value);
   if (!job_->verified) {
     job_report_.emplace_back("signature: not checked (no trusted keys configured)");
   }
@@ -397,4 +397,4 @@ std::optional<std::vector<std::string>> RunPorts(const std::vector<std::string>&
   return listed;
 }
 
-}  // namespace qz::jobs
+}  // namespace qz::production

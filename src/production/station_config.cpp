@@ -1,4 +1,4 @@
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 
 #include <toml++/toml.h>
 
-namespace qz::jobs {
+namespace qz::production {
 
 namespace {
 
@@ -122,4 +122,4 @@ std::optional<StationSettings> LoadStationSettings(std::string* error) {
   return settings;
 }
 
-}  // namespace qz::jobs
+}  // namespace qz::production

@@ -17,7 +17,7 @@
 
 #include "dialog/dialog_controls.h"
 #include "jobs/job_run.h"
-#include "jobs/station_config.h"
+#include "production/station_config.h"
 #include "prodlog/production_log.h"
 #include "station/unit_run.h"
 
@@ -28,14 +28,7 @@ class HidBackend;
 class NullHidBackend;
 }  // namespace qz
 
-namespace qz::jobs {
-
-// Question asked before closing a station window stops the jobs that run.
-inline constexpr std::string_view kStopJobsQuestion =
-    "Units are being written.\n"
-    "Stopping now leaves their chips' EEPROM header cleared, and those chips must be written "
-    "again.\n\n"
-    "Stop every write and exit?";
+namespace qz::production {
 
 // What Start needs from the setup: every unit's choices and the start of its log row.
 struct StationStart {
@@ -117,7 +110,7 @@ class StationSetup {
   // into the controls and are the choices of every unit. On a refusal Messages() holds the
   // reasons and the setup keeps what it had. Returns whether the job was loaded.
   bool LoadJob(const std::string& path);
-  [[nodiscard]] const LoadedJob* Job() const { return job_ ? &*job_ : nullptr; }
+  [[nodiscard]] const jobs::LoadedJob* Job() const { return job_ ? &*job_ : nullptr; }
   // What the loaded job says ("name: value" lines); empty without a job.
   [[nodiscard]] const std::vector<std::string>& JobReport() const { return job_report_; }
 
@@ -142,7 +135,7 @@ class StationSetup {
   std::vector<std::string> messages_;
   std::vector<std::string> job_report_;
   StationSettings settings_;
-  std::optional<LoadedJob> job_;
+  std::optional<jobs::LoadedJob> job_;
 };
 
 // The ports an operator lists ("1-4.1, 1-4.2" or separated by blanks or semicolons).
@@ -155,4 +148,4 @@ class StationSetup {
 // Every port where a chip sits now, in order.
 [[nodiscard]] std::vector<std::string> PortsWithChips(HidBackend& bus);
 
-}  // namespace qz::jobs
+}  // namespace qz::production

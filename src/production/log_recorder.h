@@ -6,19 +6,20 @@
 #include "prodlog/production_log.h"
 #include "station/station.h"
 
-namespace qz::station {
+namespace qz::production {
 
 // Records the station's units in the production log: a row when a unit starts (with its serial
 // number, when a format is given), completed when it ends.
-class LogRecorder final : public UnitRecorder {
+class LogRecorder final : public station::UnitRecorder {
  public:
   // `log` is not owned. `start` holds what every unit shares (station, image, mode, overrides,
   // serial format); the port and the time are the unit's own.
   LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start);
 
-  [[nodiscard]] std::optional<Started> Begin(const std::string& port, std::string* error,
-                                             bool* wait) override;
-  [[nodiscard]] bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
+  [[nodiscard]] std::optional<station::UnitRecorder::Started> Begin(const std::string& port,
+                                                                    std::string* error,
+                                                                    bool* wait) override;
+  [[nodiscard]] bool Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                               std::uint32_t identity, std::string* error) override;
   // True once the serial numbers ran out (the station stopped for that, not for the log).
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
@@ -30,7 +31,7 @@ class LogRecorder final : public UnitRecorder {
 };
 
 // What the production log keeps of a finished unit.
-[[nodiscard]] prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status,
-                                std::uint32_t identity);
+[[nodiscard]] prodlog::UnitEnd UnitEndOf(const station::UnitReport& unit, std::uint8_t status,
+                                         std::uint32_t identity);
 
-}  // namespace qz::station
+}  // namespace qz::production

@@ -10,11 +10,11 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "hid/hid_backend.h"
-#include "jobs/station_setup.h"
+#include "production/station_setup.h"
 #include "prodlog/production_log.h"
 #include "support/sample_images.h"
 
-namespace qz::jobs {
+namespace qz::production {
 namespace {
 
 class StationSetupTest : public ::testing::Test {
@@ -71,4 +71,4 @@ TEST(StationPorts, ListedOnceOrEveryPortWithAChip) {
 }
 
 }  // namespace
-}  // namespace qz::jobs
+}  // namespace qz::production

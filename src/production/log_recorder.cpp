@@ -1,12 +1,12 @@
-#include "station/log_recorder.h"
+#include "production/log_recorder.h"
 
-namespace qz::station {
+namespace qz::production {
 
 LogRecorder::LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start)
     : log_(log), start_(std::move(start)) {}
 
-std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
-                                                        std::string* error, bool* wait) {
+std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
+                                                                 std::string* error, bool* wait) {
   prodlog::UnitStart start = start_;
   start.port = port;
   start.started = prodlog::NowUtcIso8601();
@@ -18,10 +18,10 @@ std::optional<UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }
-  return Started{begun->unit_id, begun->serial};
+  return station::UnitRecorder::Started{begun->unit_id, begun->serial};
 }
 
-bool LogRecorder::Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
+bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                            std::uint32_t identity, std::string* error) {
   prodlog::LogError why;
   if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
@@ -29,7 +29,8 @@ bool LogRecorder::Complete(std::int64_t id, const UnitReport& unit, std::uint8_t
   return false;
 }
 
-prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uint32_t identity) {
+prodlog::UnitEnd UnitEndOf(const station::UnitReport& unit, std::uint8_t status,
+                           std::uint32_t identity) {
   prodlog::UnitEnd end;
   end.ended = prodlog::NowUtcIso8601();
   end.exit_code = unit.exit;
@@ -47,4 +48,4 @@ prodlog::UnitEnd UnitEndOf(const UnitReport& unit, std::uint8_t status, std::uin
   return end;
 }
 
-}  // namespace qz::station
+}  // namespace qz::production

@@ -1,25 +1,19 @@
 #pragma once
 
-// What a station window needs between the station's port threads and its UI thread, the same
-// for every front end: a mailbox that the station reports into (never waiting for the window),
-// and the run of production behind the window (log, recorder, virtual operator, station, and the
-// thread that runs it).
+// What a station face needs between the station's port threads and its UI thread, the same for
+// every front end: a mailbox that the station reports into, never waiting for the face.
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "prodlog/production_log.h"
-#include "station/log_recorder.h"
 #include "station/station.h"
-#include "station/virtual_operator.h"
 
-namespace qz::station {
+namespace qz::production {
 
 // The station's observer for a window of type `Window`: the ports' reports in order, and each
 // port's latest progress (a job moves its bar far more often than a screen shows). One wake-up
@@ -27,7 +21,7 @@ namespace qz::station {
 // everything crosses under the mailbox's lock. `Window` has OnPortState, OnPortProgress,
 // OnPortMessage, OnUnitStarted, OnUnitFinished and OnStationProblem.
 template <class Window>
-class WindowMailbox final : public StationObserver {
+class WindowMailbox final : public station::StationObserver {
  public:
   // Asks the UI thread to call Drain; runs under the mailbox's lock on any thread and must not
   // block. False when nothing was asked (no window): the next report asks again.
@@ -67,7 +61,7 @@ class WindowMailbox final : public StationObserver {
     }
   }
 
-  void OnPortState(const std::string& port, PortState state) override {
+  void OnPortState(const std::string& port, station::PortState state) override {
     Post([port, state](Window& w) { w.OnPortState(port, state); });
   }
   void OnProgress(const std::string& port, int percent) override {
@@ -81,10 +75,10 @@ class WindowMailbox final : public StationObserver {
   void OnUnitStarted(const std::string& port, const std::string& serial) override {
     Post([port, serial](Window& w) { w.OnUnitStarted(port, serial); });
   }
-  void OnUnitFinished(const UnitReport& unit) override {
+  void OnUnitFinished(const station::UnitReport& unit) override {
     Post([unit](Window& w) { w.OnUnitFinished(unit); });
   }
-  void OnTotals(const StationTotals&) override {}
+  void OnTotals(const station::StationTotals&) override {}
   void OnProblem(const std::string& text) override {
     Post([text](Window& w) { w.OnStationProblem(text); });
   }
@@ -102,38 +96,4 @@ class WindowMailbox final : public StationObserver {
   Wake wake_;
 };
 
-// One run of production behind a window: what it needs, and the thread that runs the station.
-struct StationRun {
-  StationRun() = default;
-  ~StationRun() { Join(); }
-  StationRun(const StationRun&) = delete;
-  StationRun& operator=(const StationRun&) = delete;
-
-  // Runs the station on a thread of its own; `stopped` is called on that thread at the end.
-  void Start(std::function<void()> stopped) {
-    running = true;
-    runner = std::thread([this, stopped = std::move(stopped)] {
-      (void)station->Run();
-      stopped();
-    });
-  }
-  // Every port's running job stops as a confirmed Exit stops it; waits until all have ended.
-  void StopNow() {
-    if (station != nullptr) {
-      while (station->StopRequests() < 2) station->RequestStop();
-    }
-    Join();
-  }
-  void Join() {
-    if (runner.joinable()) runner.join();
-  }
-
-  std::unique_ptr<prodlog::ProductionLog> log;
-  std::unique_ptr<LogRecorder> recorder;
-  std::unique_ptr<VirtualOperator> virtual_operator;
-  std::unique_ptr<Station> station;
-  std::thread runner;
-  bool running = false;  // UI thread: from Start until the end of the run has been handled
-};
-
-}  // namespace qz::station
+}  // namespace qz::production

@@ -1,0 +1,76 @@
+#include "production/station_run.h"
+
+#include <utility>
+
+#include "production/log_recorder.h"
+#include "station/virtual_operator.h"
+
+namespace qz::production {
+
+StationRun::StationRun() = default;
+
+StationRun::~StationRun() { (void)Join(); }
+
+std::unique_ptr<StationRun> StationRun::Open(HidBackend& bus, HotplugSource* hotplug,
+                                             Clock& clock, RunPlan plan,
+                                             station::StationObserver& observer,
+                                             prodlog::LogError* error) {
+  std::unique_ptr<StationRun> run = OpenLog(plan, error);
+  if (run != nullptr) run->Build(bus, hotplug, clock, std::move(plan), observer);
+  return run;
+}
+
+std::unique_ptr<StationRun> StationRun::OpenLog(const RunPlan& plan, prodlog::LogError* error) {
+  std::unique_ptr<StationRun> run(new StationRun());
+  run->log_location_ = plan.log_location;
+  run->log_ = prodlog::OpenUnitLog(run->log_location_, plan.unit_start, plan.log_options, error);
+  if (!run->log_) return nullptr;
+  run->recorder_ = std::make_unique<LogRecorder>(*run->log_, plan.unit_start);
+  return run;
+}
+
+void StationRun::Build(HidBackend& bus, HotplugSource* hotplug, Clock& clock, RunPlan plan,
+                       station::StationObserver& observer) {
+  if (plan.virtual_chip) {
+    virtual_operator_ = std::make_unique<station::VirtualOperator>(
+        clock, std::move(plan.virtual_chip), plan.virtual_pause);
+  }
+  station::StationConfig config;
+  config.ports = std::move(plan.ports);
+  config.take_up_new_ports = plan.take_up_new_ports;
+  config.choices = std::move(plan.choices);
+  config.loop = plan.loop;
+  config.units = plan.units;
+  if (plan.replug_timeout) config.replug_timeout = *plan.replug_timeout;
+  config.app_name = std::move(plan.app_name);
+  config.replug = plan.replug;
+  config.power_replug = plan.power_replug;
+  config.wrap_port = std::move(plan.wrap_port);
+  station_ = std::make_unique<station::Station>(bus, hotplug, clock, std::move(config), observer,
+                                                recorder_.get(), virtual_operator_.get());
+}
+
+void StationRun::Start(std::function<void()> stopped) {
+  runner_ = std::thread([this, stopped = std::move(stopped)] {
+    exit_code_ = station_->Run();
+    if (stopped) stopped();
+  });
+}
+
+int StationRun::Join() {
+  if (runner_.joinable()) runner_.join();
+  return exit_code_;
+}
+
+void StationRun::RequestStop() { station_->RequestStop(); }
+
+int StationRun::StopRequests() const { return station_->StopRequests(); }
+
+void StationRun::StopNow() {
+  while (station_->StopRequests() < 2) station_->RequestStop();
+  (void)Join();
+}
+
+station::StationTotals StationRun::Totals() const { return station_->Totals(); }
+
+}  // namespace qz::production

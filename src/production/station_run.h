@@ -1,0 +1,107 @@
+#pragma once
+// One run of production at a station, assembled in one place for every face: the ports, the log
+// (and the line journal behind it), the recorder, who re-plugs the chips, the virtual operator
+// when the chips are virtual, the station's configuration, the station itself, the thread it
+// runs on and the stop requests.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "prodlog/production_log.h"
+#include "station/station.h"
+#include "station/unit_run.h"
+
+namespace qz {
+class HidBackend;
+class HotplugSource;
+}  // namespace qz
+
+namespace qz::sim {
+class VirtualChip;
+}  // namespace qz::sim
+
+namespace qz::station {
+class VirtualOperator;
+}  // namespace qz::station
+
+namespace qz::production {
+
+class LogRecorder;
+
+// Everything a run is made from.
+struct RunPlan {
+  std::vector<std::string> ports;
+  bool take_up_new_ports = false;  // also the ports where a chip first shows up later
+  station::UnitChoices choices;
+  bool loop = true;
+  int units = 0;  // with `loop`: end after this many units; 0 none
+  std::optional<Clock::Duration> replug_timeout;  // none: the station's default
+  std::string app_name;
+  // Who re-plugs the chips after their erase; `power_replug` (may be null) is not owned.
+  station::ReplugMode replug = station::ReplugMode::kOperator;
+  station::PowerReplugger* power_replug = nullptr;
+  // Wraps each port's backend (a recording of the port); may be empty.
+  decltype(station::StationConfig::wrap_port) wrap_port;
+
+  // The log: `log_location` as given ("" the default file; set to the file opened), every
+  // unit's row start, and the log's options.
+  std::string log_location;
+  prodlog::UnitStart unit_start;
+  prodlog::LogOptions log_options;
+
+  // With virtual chips: the chip on a port. A virtual operator then takes each finished unit off
+  // and plugs in a fresh chip after `virtual_pause`.
+  std::function<sim::VirtualChip*(const std::string& port)> virtual_chip;
+  Clock::Duration virtual_pause = std::chrono::milliseconds(500);
+};
+
+class StationRun {
+ public:
+  // Opens the log and builds the station; null with `error` when the log cannot be opened.
+  // `bus`, `hotplug` (may be null), `clock` and `observer` are not owned and outlive the run.
+  [[nodiscard]] static std::unique_ptr<StationRun> Open(HidBackend& bus, HotplugSource* hotplug,
+                                                        Clock& clock, RunPlan plan,
+                                                        station::StationObserver& observer,
+                                                        prodlog::LogError* error);
+  // The two steps of Open, for a caller with more to check between them: the log first (null
+  // with `error`), then the station.
+  [[nodiscard]] static std::unique_ptr<StationRun> OpenLog(const RunPlan& plan,
+                                                           prodlog::LogError* error);
+  void Build(HidBackend& bus, HotplugSource* hotplug, Clock& clock, RunPlan plan,
+             station::StationObserver& observer);
+  ~StationRun();
+  StationRun(const StationRun&) = delete;
+  StationRun& operator=(const StationRun&) = delete;
+
+  // Runs the station on a thread of its own; `stopped` is called on that thread at the end.
+  void Start(std::function<void()> stopped = {});
+  // Waits for the station's thread. Returns the station's exit.
+  int Join();
+  // First call: running jobs finish, no unit starts. Second call: running jobs stop.
+  void RequestStop();
+  [[nodiscard]] int StopRequests() const;
+  // Every port's running job stops as a confirmed Exit stops it; waits until all have ended.
+  void StopNow();
+
+  [[nodiscard]] station::StationTotals Totals() const;
+  [[nodiscard]] prodlog::ProductionLog& Log() { return *log_; }
+  // The log's location as opened.
+  [[nodiscard]] const std::string& LogLocation() const { return log_location_; }
+
+ private:
+  StationRun();
+
+  std::string log_location_;
+  std::unique_ptr<prodlog::ProductionLog> log_;
+  std::unique_ptr<LogRecorder> recorder_;
+  std::unique_ptr<station::VirtualOperator> virtual_operator_;
+  std::unique_ptr<station::Station> station_;
+  std::thread runner_;
+  int exit_code_ = 0;
+};
+
+}  // namespace qz::production
