@@ -14,7 +14,7 @@
 #include "dialog/control_table.h"
 #include "dialog/exit_rules.h"
 #include "dialog/messages.h"
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 class QButtonGroup;
 class QCloseEvent;

@@ -34,7 +34,7 @@
 #include "station/log_recorder.h"
 #include "prodlog/production_log.h"
 #include "prodlog/serial_numbers.h"
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 #include "dialog/control_table.h"
 
 namespace qz::app {

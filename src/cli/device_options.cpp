@@ -6,9 +6,8 @@
 
 #include "sim/virtual_chip.h"
 #include "prodlog/production_log.h"
-#include "station/sysfs_port_power.h"
 #include "station/unit_run.h"
-#include "station/virtual_port_power.h"
+#include "virtual_station/virtual_port_power.h"
 
 namespace qz::cli {
 

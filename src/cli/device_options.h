@@ -8,7 +8,7 @@
 
 #include "base/clock.h"
 #include "devices/device_session.h"
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 namespace qz::cli {
 

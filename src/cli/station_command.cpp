@@ -30,7 +30,7 @@
 #include "prodlog/serial_numbers.h"
 #include "station/station.h"
 #include "station/unit_run.h"
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 
 namespace qz::cli {
 

@@ -14,10 +14,10 @@
 
 #include "base/result.h"
 #include "dialog/dialog_controls.h"
+#include "dialog/write_outcome.h"
 #include "hid/hid_link.h"
 #include "hid/hotplug.h"
 #include "image/image_buffer.h"
-#include "programming/write_outcome.h"
 
 namespace qz {
 

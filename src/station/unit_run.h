@@ -9,8 +9,8 @@
 
 #include "base/clock.h"
 #include "dialog/dialog_controls.h"
-#include "programming/write_outcome.h"
-#include "station/port_power.h"
+#include "dialog/write_outcome.h"
+#include "portpower/port_power.h"
 
 namespace qz {
 class CQZ670xWriteEepromMPUtyDlg;

@@ -17,7 +17,6 @@
 #include "prodlog/production_log.h"
 #include "station/log_recorder.h"
 #include "station/station.h"
-#include "station/virtual_operator.h"
 
 namespace qz::station {
 
@@ -130,7 +129,7 @@ struct StationRun {
 
   std::unique_ptr<prodlog::ProductionLog> log;
   std::unique_ptr<LogRecorder> recorder;
-  std::unique_ptr<VirtualOperator> virtual_operator;
+  std::unique_ptr<UnitHandler> virtual_operator;  // a virtual session's operator, or null
   std::unique_ptr<Station> station;
   std::thread runner;
   bool running = false;  // UI thread: from Start until the end of the run has been handled

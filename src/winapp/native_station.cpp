@@ -6,7 +6,7 @@
 #include "prodlog/serial_numbers.h"
 #include "jobs/job_file.h"
 #include "station/log_recorder.h"
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 
 #include "winapp/native_station.h"
 
