@@ -27,7 +27,7 @@
 #include "sim/sim_hotplug.h"
 #include "sim/virtual_chip.h"
 #include "station/station.h"
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 
 namespace {
 

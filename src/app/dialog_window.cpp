@@ -187,21 +187,20 @@ QWidget* DialogWindow::Control(int id) const { return controls_->Widget(id); }
 
 void DialogWindow::SetReplug(station::ReplugMode mode, station::PowerReplugger* replugger,
                              HidBackend& bus) {
-  if (mode == station::ReplugMode::kOperator) {
+  replug_ = station::MakeReplugHandler(mode, replugger);
+  if (!replug_->NeedsDevice()) {
     controls_->SetMessageFilter(nullptr);
     return;
   }
-  controls_->SetMessageFilter([this, mode, replugger, &bus](const MessageBoxRequest& message) {
-    if (message.text != msg::kReplugDevice || dialog_ == nullptr) return false;
+  controls_->SetMessageFilter([this, &bus](const MessageBoxRequest& message) {
+    if (message.about != MessageAbout::kReplug || dialog_ == nullptr) return false;
     // the chip has just been erased and released, and still sits on its port
-    std::string reason;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const station::PowerReplug done = station::ReplugByPower(
-        mode, replugger, bus, station::ChipDevice(bus), {},
-        [&reason](const std::string& text) { reason = text; });
+    const station::ReplugResult done =
+        replug_->Replug(station::ReplugCall{bus, station::ChipDevice(bus), {}, {}, nullptr});
     QApplication::restoreOverrideCursor();
-    if (done.ok) return true;
-    if (done.unit_fails) {
+    if (done.by == station::ReplugBy::kPower) return true;
+    if (done.by == station::ReplugBy::kFailed) {
       // no write on a chip that may not be back in ROM mode
       dialog_->CancelWriteRequest();
       QMessageBox box(QMessageBox::Critical, QString::fromStdString(message.caption),
@@ -210,11 +209,11 @@ void DialogWindow::SetReplug(station::ReplugMode mode, station::PowerReplugger* 
       return true;
     }
     // auto: the operator's re-plug, with the reason beside the box's own text (once a port)
-    if (reason.find("the operator re-plugs") == std::string::npos) return false;
+    if (done.fallback.empty()) return false;
     QMessageBox box(QMessageBox::Information, QString::fromStdString(message.caption),
                     QString::fromStdString(message.text), QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(QString::fromStdString(reason));
+    box.setInformativeText(QString::fromStdString(done.fallback));
     box.exec();
     return true;
   });

@@ -14,7 +14,7 @@
 #include "dialog/control_table.h"
 #include "dialog/exit_rules.h"
 #include "dialog/messages.h"
-#include "station/port_power.h"
+#include "station/replug_handler.h"
 
 class QButtonGroup;
 class QCloseEvent;
@@ -129,6 +129,7 @@ class DialogWindow final : public QDialog {
   QButtonGroup* radios_ = nullptr;
   std::unique_ptr<QtDialogControls> controls_;
   std::unique_ptr<CQZ670xWriteEepromMPUtyDlg> dialog_;
+  std::unique_ptr<station::ReplugHandler> replug_;  // null: the operator re-plugs
   HotplugSource* hotplug_;
   std::unique_ptr<QSocketNotifier> hotplug_notifier_;
   FileChooser file_chooser_;

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "dialog/messages.h"
 #include "hid/platform/hidraw_access.h"
 
 namespace qz::app {
@@ -199,7 +198,7 @@ void QtDialogControls::Present(const MessageBoxRequest& message) {
                   QString::fromStdString(message.text), QMessageBox::Ok, owner_);
   box.setTextFormat(Qt::PlainText);
   // Beside "not found", its own text unchanged: a chip that is there but cannot be opened.
-  if (message.text == msg::kDeviceNotFound) {
+  if (message.about == MessageAbout::kDeviceNotFound) {
     std::string hints;
     for (const std::string& hint : UnopenableChipHints()) hints += (hints.empty() ? "" : "\n") + hint;
     if (!hints.empty()) box.setInformativeText(QString::fromStdString(hints));

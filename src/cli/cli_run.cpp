@@ -4,7 +4,6 @@
 
 #include "base/text.h"
 #include "cli/cli_common.h"
-#include "dialog/messages.h"
 #include "hid/platform/hidraw_access.h"
 
 namespace qz::cli {
@@ -43,7 +42,7 @@ void Output::Message(const MessageBoxRequest& message) const {
     *err << message.text << '\n' << std::flush;
   }
   // Beside "not found": a chip that is there but that this account may not open.
-  if (message.text != msg::kDeviceNotFound) return;
+  if (message.about != MessageAbout::kDeviceNotFound) return;
   for (const std::string& hint : UnopenableChipHints()) {
     if (json) {
       *out << nlohmann::json{{"type", "hint"}, {"text", hint}}.dump() << '\n' << std::flush;

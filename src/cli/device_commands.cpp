@@ -76,7 +76,8 @@ std::vector<Identity> SearchedIdentities(Identity target) {
 }
 
 MessageBoxRequest NotFoundMessage() {
-  return MessageBoxRequest{std::string(msg::kDeviceNotFound), kAppName, MessageIcon::kStop};
+  return MessageBoxRequest{std::string(msg::kDeviceNotFound), kAppName, MessageIcon::kStop,
+                           MessageAbout::kDeviceNotFound};
 }
 
 // Reports a session that could not be made or finished, or a file that could not be written.

@@ -165,6 +165,8 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
     *output.err << "qz670x-mp-cli: " << error << '\n';
     return static_cast<int>(Exit::kUsage);
   }
+  const std::unique_ptr<station::ReplugHandler> replug =
+      station::MakeReplugHandler(args.replug.Mode(), power->replugger.get());
   Clock& clock = session->GetClock();
   const bool terminal = output.err == &std::cerr && StandardErrorIsTerminal();
   ProgressPrinter progress(output, terminal && !output.json);
@@ -208,8 +210,7 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
       progress.Say([&] { ReportInterrupt(output, signal, where); });
     };
     hooks.replug_timeout = replug_timeout;
-    hooks.replug = args.replug.Mode();
-    hooks.power_replug = power->replugger.get();
+    hooks.replug = replug.get();
     hooks.bus = &session->BusBackend();
     hooks.on_power = [&](const std::string& text) {
       progress.BreakLine();

@@ -9,11 +9,19 @@ namespace qz {
 
 enum class MessageIcon { kNone, kStop, kInformation };
 
+// What a message box is about, for the boxes that something else follows.
+enum class MessageAbout {
+  kOther,
+  kReplug,          // the chip was erased: it must be re-plugged and come back in ROM mode
+  kDeviceNotFound,  // the device search found no chip
+};
+
 // One modal message box as the dialog shows it.
 struct MessageBoxRequest {
   std::string text;
   std::string caption;
   MessageIcon icon = MessageIcon::kNone;
+  MessageAbout about = MessageAbout::kOther;  // set where the dialog raises the box
 };
 
 // The dialog object's only way to its controls, addressed by the numeric control IDs.

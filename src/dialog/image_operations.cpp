@@ -134,7 +134,8 @@ void CQZ670xWriteEepromMPUtyDlg::OnReadFromFile() {
 }
 
 HResult CQZ670xWriteEepromMPUtyDlg::ApplyDescriptorUpdates(ImageBuffer& target, bool use_evb,
-                                                           std::string_view string_area_failure) {
+                                                           std::string_view string_area_failure,
+                                                           bool* string_area_refused) {
   // One speed's three fields: each checked box's edit must hold a value of 16 bits.
   const auto read_fields = [this](const std::array<HexField, 3>& fields,
                                   std::array<HexValue, 3>& values) {
@@ -186,6 +187,7 @@ HResult CQZ670xWriteEepromMPUtyDlg::ApplyDescriptorUpdates(ImageBuffer& target, 
   if (PatchStringDescriptors(&target, flags[0], texts[0].c_str(), flags[1], texts[1].c_str(),
                              flags[2], texts[2].c_str(), flags[3], texts[3].c_str(), flags[4],
                              texts[4].c_str()) != S_OK) {
+    if (string_area_refused != nullptr) *string_area_refused = true;
     ShowMessage(string_area_failure);
     return E_FAIL;
   }

@@ -51,11 +51,12 @@ CQZ670xWriteEepromMPUtyDlg::~CQZ670xWriteEepromMPUtyDlg() {
 }
 
 void CQZ670xWriteEepromMPUtyDlg::ShowMessage(std::string_view text, std::string_view caption,
-                                             MessageIcon icon) {
+                                             MessageIcon icon, MessageAbout about) {
   MessageBoxRequest request;
   request.text = std::string(text);
   request.caption = caption.empty() ? app_name_ : std::string(caption);
   request.icon = icon;
+  request.about = about;
   controls_.ShowMessage(request);
 }
 

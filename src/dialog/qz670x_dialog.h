@@ -14,10 +14,10 @@
 
 #include "base/result.h"
 #include "dialog/dialog_controls.h"
+#include "dialog/write_outcome.h"
 #include "hid/hid_link.h"
 #include "hid/hotplug.h"
 #include "image/image_buffer.h"
-#include "programming/write_outcome.h"
 
 namespace qz {
 
@@ -81,9 +81,11 @@ class CQZ670xWriteEepromMPUtyDlg {
   void UseOriginBytes(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
   // "Read From File" button.
   void OnReadFromFile();
-  // Reads, validates and applies the descriptor overrides of the dialog to `target`.
+  // Reads, validates and applies the descriptor overrides of the dialog to `target`;
+  // `string_area_refused` (may be null) is set when the image's string area was refused.
   [[nodiscard]] HResult ApplyDescriptorUpdates(ImageBuffer& target, bool use_evb,
-                                               std::string_view string_area_failure);
+                                               std::string_view string_area_failure,
+                                               bool* string_area_refused = nullptr);
   // Builds the updated image from `origin` and writes it to `update` (null: no path).
   [[nodiscard]] HResult SaveUpdatedImage(const char* origin, const char* update);
   // "Save BIN" button.
@@ -128,7 +130,8 @@ class CQZ670xWriteEepromMPUtyDlg {
   [[nodiscard]] const std::string& AppName() const { return app_name_; }
   // Shows a message box owned by the dialog; an empty caption means the application's name.
   void ShowMessage(std::string_view text, std::string_view caption = {},
-                   MessageIcon icon = MessageIcon::kNone);
+                   MessageIcon icon = MessageIcon::kNone,
+                   MessageAbout about = MessageAbout::kOther);
   // Text of a path edit (1000 or 1032), or nullopt (no path) when it is longer than the 259
   // characters the loaders take: cut short, it would name another file than the operator's.
   [[nodiscard]] std::optional<std::string> PathEditText(int id) const;

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "production/log_recorder.h"
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 
 namespace qz::production {
 

@@ -135,8 +135,7 @@ class Station::Port {
                                        waiting ? PortState::kReplug : PortState::kProgramming);
       };
       hooks.replug_timeout = config.replug_timeout;
-      hooks.replug = config.replug;
-      hooks.power_replug = config.power_replug;
+      hooks.replug = station_.replug_.get();
       hooks.bus = &station_.bus_;
       hooks.device = name_;
       hooks.on_power = [this](const std::string& text) {
@@ -235,7 +234,8 @@ Station::Station(HidBackend& bus, HotplugSource* hotplug, Clock& clock, StationC
       config_(std::move(config)),
       observer_(observer),
       recorder_(recorder),
-      handler_(handler) {}
+      handler_(handler),
+      replug_(MakeReplugHandler(config_.replug, config_.power_replug)) {}
 
 Station::~Station() {
   for (const std::unique_ptr<Port>& port : ports_) port->Join();

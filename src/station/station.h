@@ -113,7 +113,8 @@ struct StationConfig {
   bool loop = false;               // unit after unit, until stopped or `units` are done
   int units = 0;                   // stop after this many units started (0: no limit)
   Clock::Duration replug_timeout = std::chrono::seconds(60);
-  // Who re-plugs a chip after its erase; `power_replug` (not owned) switches the ports.
+  // Who re-plugs a chip after its erase (the station makes the one handler for it);
+  // `power_replug` (not owned) switches the ports.
   ReplugMode replug = ReplugMode::kOperator;
   PowerReplugger* power_replug = nullptr;
   // With --all-ports and `loop`: ports where a chip first shows up after the start are taken
@@ -173,6 +174,7 @@ class Station {
   StationObserver& observer_;
   UnitRecorder* recorder_;
   UnitHandler* handler_;
+  const std::unique_ptr<ReplugHandler> replug_;  // every port's re-plug step
   std::atomic<int> stop_requests_{0};
   std::atomic<int> units_started_{0};
   std::atomic<int> units_{0};

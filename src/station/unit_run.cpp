@@ -5,7 +5,6 @@
 
 #include "dialog/control_table.h"
 #include "dialog/headless_controls.h"
-#include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
 #include "hid/chip_identities.h"
 #include "hid/hid_backend.h"
@@ -45,24 +44,6 @@ ReplugWait WaitForRomMode(CQZ670xWriteEepromMPUtyDlg& dialog, const UnitHooks& h
   }
 }
 
-// Where the bus shows the chip: on `device` in ROM mode or running its firmware, elsewhere,
-// or nowhere.
-ChipSeen LookForChip(HidBackend& bus, const std::string& device) {
-  ChipSeen seen = ChipSeen::kNone;
-  for (const HidDeviceInfo& info : bus.Enumerate()) {
-    if (info.vendor_id != kQzVendorId) continue;
-    if (info.port != device) {
-      if (seen == ChipSeen::kNone) seen = ChipSeen::kElsewhere;
-      continue;
-    }
-    const bool rom =
-        info.product_id == kRomIdentities[0].product_id || info.product_id == kRomIdentities[1].product_id;
-    if (rom) return ChipSeen::kRom;
-    seen = ChipSeen::kFirmware;
-  }
-  return seen;
-}
-
 bool IsBeforeTheDevice(WriteRequestStep step) {
   return step == WriteRequestStep::kNotRun || step == WriteRequestStep::kLoadImage ||
          step == WriteRequestStep::kDescriptorUpdates || step == WriteRequestStep::kHeaderCheck;
@@ -75,34 +56,6 @@ std::string ChipDevice(HidBackend& bus) {
     if (info.vendor_id == kQzVendorId && !info.port.empty()) return info.port;
   }
   return {};
-}
-
-PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger, HidBackend& bus,
-                          const std::string& device, const std::function<bool()>& stop,
-                          const std::function<void(const std::string&)>& say,
-                          HidBackend* notes) {
-  PowerReplug done;
-  PowerReplugger::Outcome outcome;
-  if (replugger == nullptr) {
-    outcome.why = "this platform cannot switch a port's power";
-  } else if (device.empty()) {
-    outcome.why = "the chip's USB port is not known";
-  } else {
-    if (say) say(device + ": switching the port's power off and on again");
-    outcome = replugger->Replug(
-        device, [&] { return LookForChip(bus, device); }, stop,
-        [&](bool on) { (notes != nullptr ? *notes : bus).NotePower(on); });
-  }
-  done.ok = outcome.ok;
-  if (outcome.ok) return done;
-  if (mode == ReplugMode::kPower) {
-    done.unit_fails = true;
-    done.failure = "the chip could not be re-plugged by switching its port's power: " + outcome.why;
-    if (say) say(done.failure);
-  } else if (replugger == nullptr || replugger->FirstFallback(device)) {
-    if (say) say("the operator re-plugs the chip: " + outcome.why);
-  }
-  return done;
 }
 
 Exit ExitFor(const WriteRequestResult& request, const JobReport& job, bool string_area_failed) {
@@ -153,37 +106,28 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   };
   const bool erase_due = dialog.NotInRomMode != 0;
   HidBackend& bus = hooks.bus != nullptr ? *hooks.bus : dialog.Backend();
+  OperatorReplug by_operator;
+  ReplugHandler& replug = hooks.replug != nullptr ? *hooks.replug : by_operator;
   // The port is found while the chip still sits there, before the erase takes it off the bus.
   std::string device = hooks.device;
-  if (erase_due && hooks.replug != ReplugMode::kOperator && device.empty()) {
-    device = ChipDevice(dialog.Backend());
-  }
+  if (erase_due && replug.NeedsDevice() && device.empty()) device = ChipDevice(dialog.Backend());
   std::string power_failure;
-  const auto say_power = [&](const std::string& text) {
-    if (hooks.on_power) hooks.on_power(text);
-  };
-  // The re-plug by power; true when the chip is back in ROM mode on its port. Otherwise
-  // `power` fails the unit and `auto` hands the re-plug to the operator.
-  const auto replug_by_power = [&]() -> bool {
-    const PowerReplug done = ReplugByPower(hooks.replug, hooks.power_replug, bus, device,
-                                           stop_requested, say_power, &dialog.Backend());
-    if (done.unit_fails) {
-      result.power_replug_failed = true;
-      power_failure = done.failure;
-    }
-    return done.ok;
-  };
 
   controls.ClearMessages();
   controls.SetMessageHandler([&](const MessageBoxRequest& message) {
-    const bool replug_box = message.text == msg::kReplugDevice;
-    // With the port's power the station re-plugs the chip itself (the erase step has released
-    // the link before this box); the operator sees the box only when it falls back to them.
+    const bool replug_box = message.about == MessageAbout::kReplug;
+    // The re-plug step (the erase step has released the link before this box): the handler
+    // may bring the chip back itself; the operator sees the box only when it is theirs to do.
     bool by_power = false;
-    if (replug_box && hooks.replug != ReplugMode::kOperator && !stop_requested()) {
-      if (hooks.on_replug_wait) hooks.on_replug_wait(true);
-      by_power = replug_by_power();
-      if (!by_power && result.power_replug_failed) {
+    if (replug_box && !stop_requested()) {
+      // the port's state shows the re-plug from the first switch of the power
+      if (replug.NeedsDevice() && hooks.on_replug_wait) hooks.on_replug_wait(true);
+      ReplugCall call{bus, device, stop_requested, hooks.on_power, &dialog.Backend()};
+      const ReplugResult done = replug.Replug(call);
+      by_power = done.by == ReplugBy::kPower;
+      if (done.by == ReplugBy::kFailed) {
+        result.power_replug_failed = true;
+        power_failure = done.failure;
         if (hooks.on_replug_wait) hooks.on_replug_wait(false);
         dialog.CancelWriteRequest();
         return;
@@ -240,10 +184,7 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   if (!stopped(StoppedBy::kBeforeTheWrite)) {
     dialog.OnWriteEeprom();
     result.request = dialog.LastWriteRequest();
-    if (result.request.stopped_at == WriteRequestStep::kDescriptorUpdates) {
-      const std::vector<std::string> texts = controls.MessageTexts();
-      result.string_area_failed = !texts.empty() && texts.back() == msg::kReplaceStringError;
-    }
+    result.string_area_failed = result.request.string_area_refused;
   }
 
   // Until the job has closed, this thread runs what the UI thread would: posted tasks and

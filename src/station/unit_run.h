@@ -9,8 +9,8 @@
 
 #include "base/clock.h"
 #include "dialog/dialog_controls.h"
-#include "programming/write_outcome.h"
-#include "station/port_power.h"
+#include "dialog/write_outcome.h"
+#include "station/replug_handler.h"
 
 namespace qz {
 class CQZ670xWriteEepromMPUtyDlg;
@@ -70,10 +70,8 @@ struct UnitHooks {
   std::function<void(bool waiting)> on_replug_wait;
   // How long to wait for the chip to come back in ROM mode after the erase.
   Clock::Duration replug_timeout = std::chrono::seconds(60);
-  // Who re-plugs the chip after the erase. `power` and `auto` need `power_replug`; without it
-  // `auto` leaves the re-plug to the operator and `power` fails.
-  ReplugMode replug = ReplugMode::kOperator;
-  PowerReplugger* power_replug = nullptr;  // not owned
+  // Who re-plugs the chip after the erase (not owned; null: the operator).
+  ReplugHandler* replug = nullptr;
   // The whole bus, to see where the chip comes back (null: the dialog's backend).
   HidBackend* bus = nullptr;
   // The chip's USB device ("1-4.2"; "" : the port of the chip the dialog's backend lists).
@@ -107,26 +105,6 @@ struct UnitResult {
 
 // The USB device of the first chip of ours that `bus` lists ("" when none or unknown).
 [[nodiscard]] std::string ChipDevice(HidBackend& bus);
-
-// What a re-plug by power after the erase gave: the chip is back in ROM mode on its port (ok);
-// or not, and then with `power` the unit fails with `failure` while `auto` leaves the re-plug
-// to the operator.
-struct PowerReplug {
-  bool ok = false;
-  bool unit_fails = false;
-  std::string failure;
-};
-
-// The re-plug by power of the chip on `device` (its link released) for the mode `mode` (power
-// or auto), watching `bus` for its return. `say` (may be empty) gets one line when the power is
-// switched, the failure with `power`, and with `auto` why the operator re-plugs (once a port).
-// `replugger` null: this platform cannot switch. Each switch of the power is noted to `notes`
-// (the port's own backend, which may keep a record of the session), else to `bus`.
-[[nodiscard]] PowerReplug ReplugByPower(ReplugMode mode, PowerReplugger* replugger,
-                                        HidBackend& bus, const std::string& device,
-                                        const std::function<bool()>& stop,
-                                        const std::function<void(const std::string&)>& say,
-                                        HidBackend* notes = nullptr);
 
 // The one table from where a write stopped to its exit status.
 [[nodiscard]] Exit ExitFor(const WriteRequestResult& request, const JobReport& job,

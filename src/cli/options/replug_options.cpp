@@ -4,8 +4,7 @@
 
 #include "base/clock.h"
 
-#include "station/sysfs_port_power.h"
-#include "station/virtual_port_power.h"
+#include "virtual_station/virtual_port_power.h"
 
 namespace qz::cli {
 

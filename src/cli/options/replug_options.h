@@ -7,7 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "devices/device_session.h"
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 namespace qz::cli {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "station/port_power.h"
-#include "station/sysfs_port_power.h"
+#include "portpower/port_power.h"
+#include "portpower/sysfs_port_power.h"
 #include "support/sample_images.h"
 
 namespace qz::station {

@@ -38,7 +38,8 @@ void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
   std::copy_n(FileImage.bytes.begin(), kImageSize, WriteImage.bytes.begin());
 
   if (!Succeeded(ApplyDescriptorUpdates(WriteImage, controls_.IsChecked(ctl::kUseEvb),
-                                        msg::kReplaceStringError))) {
+                                        msg::kReplaceStringError,
+                                        &last_request_.string_area_refused))) {
     return give_up(WriteRequestStep::kDescriptorUpdates);
   }
   FwInfo.found = 0;

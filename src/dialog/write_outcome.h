@@ -22,6 +22,7 @@ enum class WriteRequestStep {
 struct WriteRequestResult {
   WriteRequestStep stopped_at = WriteRequestStep::kNotRun;
   bool chip_not_found = false;  // a device search of this request found no chip
+  bool string_area_refused = false;  // the image's string area, not an override, was refused
 };
 
 // How the last write job ended: 0 "Write to EEPROM OK!", 1..12 the numbered failure, or

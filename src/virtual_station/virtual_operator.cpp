@@ -1,4 +1,4 @@
-#include "station/virtual_operator.h"
+#include "virtual_station/virtual_operator.h"
 
 #include <cstdint>
 #include <vector>

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 namespace qz::sim {
 class VirtualChip;

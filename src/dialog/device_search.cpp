@@ -55,7 +55,7 @@ HResult CQZ670xWriteEepromMPUtyDlg::SearchDevice() {
   last_request_.chip_not_found = true;
   ShowMessage(msg::kDeviceNotFound,
               NotInRomMode != 0 ? msg::kCaptionWriteNotInRom : msg::kCaptionWrite,
-              MessageIcon::kStop);
+              MessageIcon::kStop, MessageAbout::kDeviceNotFound);
   return E_FAIL;
 }
 
@@ -130,7 +130,9 @@ HResult CQZ670xWriteEepromMPUtyDlg::EraseEeprom() {
   // chip that went away) must look at the bus, not at a stale open link.
   ReleaseDevice();
   if (erased) {
-    ShowMessage(msg::kReplugDevice, msg::kCaptionErase, MessageIcon::kInformation);
+    // the re-plug step: whoever shows or handles this box brings the chip back in ROM mode
+    ShowMessage(msg::kReplugDevice, msg::kCaptionErase, MessageIcon::kInformation,
+                MessageAbout::kReplug);
   } else {
     ShowMessage(msg::kEepromCantBeWritten, msg::kCaptionErase, MessageIcon::kStop);
   }

@@ -1,4 +1,4 @@
-#include "station/virtual_port_power.h"
+#include "virtual_station/virtual_port_power.h"
 
 #include "sim/virtual_chip.h"
 

@@ -1,9 +1,8 @@
 #pragma once
 
 #include <filesystem>
-#include <memory>
 
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 namespace qz::station {
 
@@ -26,8 +25,5 @@ class SysfsPortPower final : public PortPower {
 
   const std::filesystem::path root_;
 };
-
-// The platform's port power: sysfs on Linux, none (null) elsewhere.
-[[nodiscard]] std::unique_ptr<PortPower> MakePlatformPortPower();
 
 }  // namespace qz::station

@@ -1,4 +1,4 @@
-#include "station/sysfs_port_power.h"
+#include "portpower/sysfs_port_power.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -122,12 +122,6 @@ bool SysfsPortPower::DevicePresent(const HubPort& port) {
   return fs::exists(DevicesDir() / port.device, error);
 }
 
-std::unique_ptr<PortPower> MakePlatformPortPower() {
-#if defined(__linux__)
-  return std::make_unique<SysfsPortPower>();
-#else
-  return nullptr;
-#endif
-}
+std::unique_ptr<PortPower> MakePlatformPortPower() { return std::make_unique<SysfsPortPower>(); }
 
 }  // namespace qz::station

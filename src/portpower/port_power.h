@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -46,6 +47,10 @@ class PortPower {
   // Whether a USB device sits on the port under the name it had (`port.device`).
   [[nodiscard]] virtual bool DevicePresent(const HubPort& port) = 0;
 };
+
+// The platform's port power: sysfs on Linux (sysfs_port_power.cpp), none (null) on Windows
+// (no_port_power.cpp).
+[[nodiscard]] std::unique_ptr<PortPower> MakePlatformPortPower();
 
 // What the bus shows of the chip after the port came back on.
 enum class ChipSeen {

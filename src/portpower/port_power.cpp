@@ -1,4 +1,4 @@
-#include "station/port_power.h"
+#include "portpower/port_power.h"
 
 #include <algorithm>
 #include <charconv>
