@@ -301,6 +301,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     config.choices.evb = args.target.evb;
     config.choices.vid = args.target.vid;
     config.choices.pid = args.target.pid;
+    args.descriptor.NoteShortReads(output);
     config.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
   }
   config.loop = args.loop;
