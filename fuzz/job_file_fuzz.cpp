@@ -21,7 +21,8 @@ int FuzzJobFile(const std::uint8_t* data, std::size_t size) {
   const std::optional<jobs::Job> again = jobs::ParseJob(jobs::FormatJob(*job), &error);
   Require(again.has_value(), "a parsed job parses again from its own text");
   Require(jobs::SignedBytes(*again) == jobs::SignedBytes(*job), "the signed bytes survive");
-  Require(again->key_id == job->key_id && again->signature == job->signature,
+  Require(again->key_id == job->key_id && again->signature == job->signature &&
+              again->public_key == job->public_key,
           "the signature survives");
   return 0;
 }

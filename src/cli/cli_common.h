@@ -60,6 +60,13 @@ struct DescriptorOptions {
   void ApplyTo(DialogControls& controls) const;
   // The given options as (name without "--", value), in the dialog's order.
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> Applied() const;
+  // Says, once per command, which hexadecimal option the dialog reads only in part (it stops at
+  // the first character that is not a hexadecimal digit: "zz" reads as 0000), on stderr or as a
+  // JSON "note" line. The value stays what the dialog reads.
+  void NoteShortReads(const Output& output) const;
+  // What `job create` refuses: "" when every hexadecimal option given is 1 to 4 hexadecimal
+  // digits, else a message naming the first that is not.
+  [[nodiscard]] std::string NotPlainHex() const;
 };
 
 // What `write`, `station` and `job create` aim at: the mode, and the IDs of the chip looked

@@ -1,4 +1,5 @@
 // `check` and `save`: the dialog's "Read From File" and "Save BIN" run on in-memory controls.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -27,31 +28,32 @@ struct DescriptorOption {
   int box;
   int edit;
   const char* help;
+  bool hex;  // an ID or release number: the dialog reads its edit as hexadecimal
 };
 
 constexpr std::array<DescriptorOption, 11> kDescriptorOptions = {{
     {"--manufacturer", &DescriptorOptions::manufacturer, ctl::kManufacturerBox,
-     ctl::kManufacturerEdit, "Manufacturer string (1 to 32 characters)"},
+     ctl::kManufacturerEdit, "Manufacturer string (1 to 32 characters)", false},
     {"--product", &DescriptorOptions::product, ctl::kProductBox, ctl::kProductEdit,
-     "Product string (1 to 32 characters)"},
+     "Product string (1 to 32 characters)", false},
     {"--serial", &DescriptorOptions::serial, ctl::kSerialBox, ctl::kSerialEdit,
-     "Serial-number string (1 to 32 characters)"},
+     "Serial-number string (1 to 32 characters)", false},
     {"--hs-audio", &DescriptorOptions::hs_audio, ctl::kHsAudioBox, ctl::kHsAudioEdit,
-     "High-speed audio-interface string (1 to 32 characters)"},
+     "High-speed audio-interface string (1 to 32 characters)", false},
     {"--fs-audio", &DescriptorOptions::fs_audio, ctl::kFsAudioBox, ctl::kFsAudioEdit,
-     "Full-speed audio-interface string (1 to 32 characters)"},
+     "Full-speed audio-interface string (1 to 32 characters)", false},
     {"--hs-bcd", &DescriptorOptions::hs_bcd, ctl::kHsBcdBox, ctl::kHsBcdEdit,
-     "High-speed release number (bcdDevice), hexadecimal"},
+     "High-speed release number (bcdDevice), hexadecimal", true},
     {"--fs-bcd", &DescriptorOptions::fs_bcd, ctl::kFsBcdBox, ctl::kFsBcdEdit,
-     "Full-speed release number (bcdDevice), hexadecimal"},
+     "Full-speed release number (bcdDevice), hexadecimal", true},
     {"--hs-vid", &DescriptorOptions::hs_vid, ctl::kHsVidBox, ctl::kHsVidEdit,
-     "High-speed vendor ID, hexadecimal"},
+     "High-speed vendor ID, hexadecimal", true},
     {"--hs-pid", &DescriptorOptions::hs_pid, ctl::kHsPidBox, ctl::kHsPidEdit,
-     "High-speed product ID, hexadecimal"},
+     "High-speed product ID, hexadecimal", true},
     {"--fs-vid", &DescriptorOptions::fs_vid, ctl::kFsVidBox, ctl::kFsVidEdit,
-     "Full-speed vendor ID, hexadecimal"},
+     "Full-speed vendor ID, hexadecimal", true},
     {"--fs-pid", &DescriptorOptions::fs_pid, ctl::kFsPidBox, ctl::kFsPidEdit,
-     "Full-speed product ID, hexadecimal"},
+     "Full-speed product ID, hexadecimal", true},
 }};
 
 // Exit status of an image command, from the first message shown that this table names.
@@ -282,6 +284,53 @@ std::vector<std::pair<std::string, std::string>> DescriptorOptions::Applied() co
   return applied;
 }
 
+namespace {
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Whether `text` is 1 to `most` hexadecimal digits and nothing else.
+bool PlainHex(std::string_view text, std::size_t most) {
+  return !text.empty() && text.size() <= most && std::all_of(text.begin(), text.end(), IsHexDigit);
+}
+
+}  // namespace
+
+void DescriptorOptions::NoteShortReads(const Output& output) const {
+  for (const DescriptorOption& option : kDescriptorOptions) {
+    const std::optional<std::string>& value = this->*option.value;
+    if (!option.hex || !value || value->empty()) continue;
+    std::string_view digits = *value;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+      digits.remove_prefix(2);
+    }
+    const std::uint32_t read = ParseHexText(*value);
+    // (the whole text read, or a value the dialog refuses anyway)
+    if (PlainHex(digits, digits.size()) || read > 0xFFFFu) continue;
+    const std::string reads_as = FormatHex(read, 4);
+    if (output.json) {
+      output.JsonLine(JsonText({{"type", "note"},
+                                {"option", option.name},
+                                {"text", *value},
+                                {"reads_as", reads_as}}));
+    } else {
+      *output.err << "qz670x-mp-cli: " << option.name << " \"" << *value << "\" reads as "
+                  << reads_as << '\n';
+    }
+  }
+}
+
+std::string DescriptorOptions::NotPlainHex() const {
+  for (const DescriptorOption& option : kDescriptorOptions) {
+    const std::optional<std::string>& value = this->*option.value;
+    if (option.hex && value && !PlainHex(*value, 4)) {
+      return std::string(option.name) + " \"" + *value + "\": give 1 to 4 hexadecimal digits";
+    }
+  }
+  return "";
+}
+
 std::vector<std::string> SplitEmptyOptionValues(int argc, const char* const* argv) {
   std::vector<std::string> args;
   args.reserve(static_cast<std::size_t>(argc) + 1);
@@ -360,6 +409,7 @@ void AddImageCommands(CLI::App& app, Context& context) {
       HeadlessControls& controls = headless.Controls();
       controls.SetText(ctl::kOriginPath, arguments->origin);
       controls.SetText(ctl::kUpdatePath, arguments->update);
+      arguments->overrides.NoteShortReads(context.output);
       arguments->overrides.ApplyTo(controls);
       headless.Dialog().OnSaveBin();
       context.exit_code = static_cast<int>(ExitFromMessages(controls.MessageTexts()));

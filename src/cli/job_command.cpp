@@ -48,9 +48,18 @@ struct CreateArgs {
   std::string revision;
   std::string note;
   std::vector<std::string> stations;
+  bool force = false;
 };
 
 int RunCreate(const CreateArgs& args, const Output& output) {
+  std::error_code failed;
+  if (!args.force && std::filesystem::exists(args.out, failed)) {
+    return Fail(output, Exit::kUsage,
+                "the job file \"" + args.out + "\" exists already: give --force to replace it");
+  }
+  if (const std::string problem = args.descriptor.NotPlainHex(); !problem.empty()) {
+    return Fail(output, Exit::kUsage, problem);
+  }
   jobs::Job job;
   job.name = args.name;
   job.revision = args.revision;
@@ -96,18 +105,46 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   return 0;
 }
 
-int RunShow(const std::string& path, const Output& output) {
+// The trusted keys a command checks against: --trusted, else the station configuration's
+// ("" when it names none); nullopt with the message printed when the configuration is broken.
+std::optional<std::string> TrustedKeys(const std::string& given, const Output& output) {
+  if (!given.empty()) return given;
+  std::string error;
+  const std::optional<production::StationSettings> settings =
+      production::LoadStationSettings(&error);
+  if (!settings) {
+    (void)Fail(output, Exit::kConfig, error);
+    return std::nullopt;
+  }
+  return settings->trusted_keys;
+}
+
+int RunShow(const std::string& path, const std::string& trusted_given, const Output& output) {
+  const std::optional<std::string> trusted = TrustedKeys(trusted_given, output);
+  if (!trusted) return static_cast<int>(Exit::kConfig);
   std::string error;
   const std::optional<jobs::LoadedJob> loaded = jobs::ReadJobFile(path, &error);
   if (!loaded) return Fail(output, Exit::kJobRefused, error);
-  const auto lines = jobs::DescribeJob(loaded->job);
+  std::vector<jobs::JobSetting> lines = jobs::DescribeJobSettings(loaded->job);
+  // whether the signature holds: a broken one is shown, not hidden behind "signed by"
+  std::string why;
+  const std::optional<jobs::JobSignature> signature =
+      jobs::CheckSignature(loaded->job, *trusted, &why);
+  lines.push_back({"signature", "signature",
+                   signature ? jobs::DescribeSignature(loaded->job, *signature)
+                             : "DOES NOT VERIFY: " + why});
   if (output.json) {
-    nlohmann::json line = {{"type", "job"}, {"file", path}, {"job_sha256", loaded->file_sha256}};
-    for (const auto& [name, value] : lines) line["settings"][name] = value;
+    nlohmann::json line = {{"type", "job"},
+                           {"file", path},
+                           {"job_sha256", loaded->file_sha256},
+                           {"signature_valid", signature && *signature != jobs::JobSignature::kUnsigned}};
+    for (const jobs::JobSetting& setting : lines) line["settings"][setting.key] = setting.value;
     output.JsonLine(JsonText(line));
   } else {
     *output.out << "file: " << path << '\n' << "file SHA-256: " << loaded->file_sha256 << '\n';
-    for (const auto& [name, value] : lines) *output.out << name << ": " << value << '\n';
+    for (const jobs::JobSetting& setting : lines) {
+      *output.out << setting.label << ": " << setting.value << '\n';
+    }
   }
   return 0;
 }
@@ -128,8 +165,7 @@ int RunSign(const std::string& path, const std::string& key_path, const Output& 
   const std::optional<crypto::SignResult> signature =
       crypto::SignP256(pem, jobs::SignedBytes(job), &error);
   if (!signature) return Fail(output, Exit::kUsage, key_path + ": " + error);
-  job.key_id = signature->public_key.Id();
-  job.signature.assign(signature->signature.begin(), signature->signature.end());
+  jobs::AttachSignature(job, signature->signature, signature->public_key.spki);
   if (!WriteJobFile(path, job)) {
     return Fail(output, Exit::kIoError, "cannot write the job file \"" + path + "\"");
   }
@@ -137,13 +173,10 @@ int RunSign(const std::string& path, const std::string& key_path, const Output& 
   return 0;
 }
 
-int RunVerify(const std::string& path, std::string trusted, const Output& output) {
-  if (trusted.empty()) {
-    std::string error;
-    const std::optional<production::StationSettings> settings = production::LoadStationSettings(&error);
-    if (!settings) return Fail(output, Exit::kConfig, error);
-    trusted = settings->trusted_keys;
-  }
+int RunVerify(const std::string& path, const std::string& trusted_given, const Output& output) {
+  const std::optional<std::string> found = TrustedKeys(trusted_given, output);
+  if (!found) return static_cast<int>(Exit::kConfig);
+  const std::string& trusted = *found;
   if (trusted.empty()) {
     return Fail(output, Exit::kUsage,
                 "give the trusted keys with --trusted DIR (no trusted-keys in the station configuration)");
@@ -192,14 +225,22 @@ void AddJobCommand(CLI::App& app, Context& context) {
     create->add_option("--station", args->stations,
                        "A station allowed to run the job (repeat; default: any)")
         ->type_name("NAME");
+    create->add_flag("--force", args->force, "Replace OUT when it exists (its signature is lost)");
     create->callback([args, &context] { context.exit_code = RunCreate(*args, context.output); });
   }
   {
     auto path = std::make_shared<std::string>();
-    CLI::App* show = job->add_subcommand("show", "Show a job's settings");
+    auto trusted = std::make_shared<std::string>();
+    CLI::App* show = job->add_subcommand(
+        "show", "Show a job's settings and whether its signature verifies");
     show->add_option("JOB", *path, "Job file")->required();
+    show->add_option("--trusted", *trusted,
+                     "Directory of trusted public keys (*.pem; default: the station's "
+                     "trusted-keys, else the key the job carries)")
+        ->type_name("DIR");
     show->add_flag("--json", context.output.json, "JSON on stdout");
-    show->callback([path, &context] { context.exit_code = RunShow(*path, context.output); });
+    show->callback(
+        [path, trusted, &context] { context.exit_code = RunShow(*path, *trusted, context.output); });
   }
   {
     auto path = std::make_shared<std::string>();

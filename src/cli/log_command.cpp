@@ -58,6 +58,12 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
+// The key a unit's job was signed with; a job's row without one ran an unsigned job.
+std::string JobKey(const prodlog::UnitRecord& row) {
+  if (row.job.name.empty() || !row.job.key.empty()) return row.job.key;
+  return "unsigned";
+}
+
 nlohmann::json RowJson(const prodlog::UnitRecord& row) {
   nlohmann::json overrides = nlohmann::json::parse(row.overrides_json, nullptr, false);
   if (overrides.is_discarded()) overrides = row.overrides_json;
@@ -87,7 +93,7 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
       {"job_name", row.job.name},
       {"job_revision", row.job.revision},
       {"job_sha256", row.job.sha256},
-      {"job_key", row.job.key},
+      {"job_key", JobKey(row)},
   };
   if (row.finished) {
     line["ended"] = row.ended;
@@ -121,7 +127,7 @@ void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
         << (row.finished && row.chip_identity ? "0x" + FormatHex(*row.chip_identity, 8) : "")
         << ',' << finished(row.eeprom_touched ? "1" : "0") << ',' << CsvField(finished(row.replug))
         << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
-        << row.job.sha256 << ',' << CsvField(row.job.key) << "\r\n";
+        << row.job.sha256 << ',' << CsvField(JobKey(row)) << "\r\n";
   }
 }
 

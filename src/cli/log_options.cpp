@@ -2,6 +2,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/cli_common.h"
 
 namespace qz::cli {
@@ -111,7 +113,17 @@ std::optional<int> PrepareRun(const CLI::App& command, const std::string& job_pa
   }
   jobs::JobRefusal refusal;
   setup->job = jobs::PrepareJobRun(job_path, settings->Policy(StationName(log)), &refusal);
-  if (setup->job) return std::nullopt;
+  if (setup->job) {
+    if (setup->job->signature == jobs::JobSignature::kUnsigned) {
+      const std::string notice = jobs::UnsignedJobNotice(*setup->job);
+      if (output.json) {
+        output.JsonLine(JsonText({{"type", "note"}, {"file", job_path}, {"message", notice}}));
+      } else {
+        *output.err << "qz670x-mp-cli: " << notice << '\n';
+      }
+    }
+    return std::nullopt;
+  }
   for (const MessageBoxRequest& message : refusal.messages) output.Message(message);
   if (!refusal.message.empty()) *output.err << "qz670x-mp-cli: " << refusal.message << '\n';
   return static_cast<int>(refusal.exit);

@@ -301,6 +301,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     plan.choices.evb = args.target.evb;
     plan.choices.vid = args.target.vid;
     plan.choices.pid = args.target.pid;
+    args.descriptor.NoteShortReads(output);
     plan.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
   }
   plan.loop = args.loop;

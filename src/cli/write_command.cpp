@@ -322,6 +322,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       context.exit_code = static_cast<int>(Exit::kUsage);
       return;
     }
+    if (!setup.job) args->descriptor.NoteShortReads(context.output);
     context.exit_code = RunWrite(*args, context.output, setup.job ? &*setup.job : nullptr);
   });
 }

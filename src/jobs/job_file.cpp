@@ -88,6 +88,29 @@ class Reader {
   std::string* error_;
 };
 
+// Where a JSON parser stopped (`byte`: 1-based) and what it found there, for people.
+std::string WhereUnexpected(std::string_view text, std::size_t byte) {
+  const std::size_t at = std::min(byte, text.size()) - 1;
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < at; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  const unsigned char c = static_cast<unsigned char>(text[at]);
+  std::string found;
+  if (c >= 0x20 && c < 0x7F) {
+    found = std::string("\"") + static_cast<char>(c) + "\"";
+  } else {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    found = std::string("the byte 0x") + kDigits[c >> 4] + kDigits[c & 0xF];
+  }
+  return "unexpected " + found + " at line " + std::to_string(line) + ", column " +
+         std::to_string(at - line_start + 1);
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> SignedBytes(const Job& job) {
@@ -102,6 +125,7 @@ std::string FormatJob(const Job& job) {
     file["signature"] = {{"algorithm", "ECDSA P-256 SHA-256"},
                          {"key", job.key_id},
                          {"value", Base64Encode(job.signature)}};
+    if (!job.public_key.empty()) file["signature"]["public_key"] = Base64Encode(job.public_key);
   }
   return file.dump(2) + "\n";
 }
@@ -111,17 +135,18 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
   try {
     file = json::parse(text);
   } catch (const json::parse_error& e) {
-    const std::string what = e.what();
     // (an error found only at the end of the text: the file stops early)
     if (text.empty() || e.byte > text.size()) {
       *error = "the job file is truncated: its JSON ends early";
     } else {
-      *error = "the job file is not valid JSON: " + what;
+      *error = "the job file is not valid JSON: " + WhereUnexpected(text, e.byte);
     }
     return std::nullopt;
-  } catch (const json::exception& e) {
-    // e.g. a number too large for any type
-    *error = std::string("the job file is not valid JSON: ") + e.what();
+  } catch (const json::out_of_range&) {
+    *error = "the job file is not valid JSON: it holds a number too large to read";
+    return std::nullopt;
+  } catch (const json::exception&) {
+    *error = "the job file is not valid JSON";
     return std::nullopt;
   }
   Reader read(error);
@@ -254,7 +279,8 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
     const json* signature = nullptr;
     std::string algorithm;
     std::string value;
-    if (!read.Object(file, "signature", "signature", &signature, {"algorithm", "key", "value"}) ||
+    if (!read.Object(file, "signature", "signature", &signature,
+                     {"algorithm", "key", "value", "public_key"}) ||
         !read.String(*signature, "algorithm", "signature.algorithm", &algorithm) ||
         !read.String(*signature, "key", "signature.key", &job.key_id) ||
         !read.String(*signature, "value", "signature.value", &value)) {
@@ -270,30 +296,54 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
       return std::nullopt;
     }
     job.signature = std::move(*signature_bytes);
+    if (signature->contains("public_key")) {
+      std::string public_key;
+      if (!read.String(*signature, "public_key", "signature.public_key", &public_key)) {
+        return std::nullopt;
+      }
+      std::optional<std::vector<std::uint8_t>> key_bytes = Base64Decode(public_key);
+      if (!key_bytes || key_bytes->empty()) {
+        *error = "the job's signature is damaged (signature.public_key is not base64)";
+        return std::nullopt;
+      }
+      job.public_key = std::move(*key_bytes);
+    }
   }
   return job;
 }
 
-std::vector<std::pair<std::string, std::string>> DescribeJob(const Job& job) {
-  std::vector<std::pair<std::string, std::string>> lines = {
-      {"name", job.name},
-      {"revision", job.revision},
-      {"note", job.note},
-      {"image", job.image_name + " (" + std::to_string(job.image.size()) + " bytes)"},
-      {"image SHA-256", job.image_sha256},
-      {"mode", job.factory ? "Factory" : "Developer"},
-      {"evaluation-board IDs", job.evb ? "yes" : "no"},
+std::vector<JobSetting> DescribeJobSettings(const Job& job) {
+  std::vector<JobSetting> lines = {
+      {"name", "name", job.name},
+      {"revision", "revision", job.revision},
+      {"note", "note", job.note},
+      {"image", "image", job.image_name + " (" + std::to_string(job.image.size()) + " bytes)"},
+      {"image_sha256", "image SHA-256", job.image_sha256},
+      {"mode", "mode", job.factory ? "Factory" : "Developer"},
+      {"evb", "evaluation-board IDs", job.evb ? "yes" : "no"},
   };
-  for (const auto& [name, value] : job.overrides) lines.emplace_back(name, "\"" + value + "\"");
-  lines.emplace_back("target VID/PID", job.vid + "/" + job.pid);
-  lines.emplace_back("firmware ID", job.firmware_id ? *job.firmware_id : "none");
-  lines.emplace_back("serial numbers",
-                     job.serial ? job.serial->format + " from " + std::to_string(job.serial->start)
-                                : "none");
+  for (const auto& [name, value] : job.overrides) {
+    std::string key = name;
+    std::replace(key.begin(), key.end(), '-', '_');
+    lines.push_back({key, name, "\"" + value + "\""});
+  }
+  lines.push_back({"target", "target VID/PID", job.vid + "/" + job.pid});
+  lines.push_back({"firmware_id", "firmware ID", job.firmware_id ? *job.firmware_id : "none"});
+  lines.push_back({"serial_numbers", "serial numbers",
+                   job.serial ? job.serial->format + " from " + std::to_string(job.serial->start)
+                              : "none"});
   std::string stations;
   for (const std::string& station : job.stations) stations += (stations.empty() ? "" : ", ") + station;
-  lines.emplace_back("stations", stations.empty() ? "any" : stations);
-  lines.emplace_back("signed by", job.Signed() ? job.key_id : "nobody (unsigned)");
+  lines.push_back({"stations", "stations", stations.empty() ? "any" : stations});
+  lines.push_back({"signed_by", "signed by", job.Signed() ? job.key_id : "nobody (unsigned)"});
+  return lines;
+}
+
+std::vector<std::pair<std::string, std::string>> DescribeJob(const Job& job) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (JobSetting& setting : DescribeJobSettings(job)) {
+    lines.emplace_back(std::move(setting.label), std::move(setting.value));
+  }
   return lines;
 }
 

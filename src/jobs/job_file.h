@@ -1,7 +1,8 @@
 #pragma once
 // A production job (.qzjob): what a station writes and how, decided by an engineer and signed
 // with a key of the factory's. The file is JSON: a format name and version, the job itself, and
-// the signature over the job's canonical bytes (SignedBytes).
+// the signature over the job's canonical bytes (SignedBytes) with the signer's public key beside
+// it, so that a station without trusted keys still finds a job changed after it was signed.
 
 #include <cstdint>
 #include <optional>
@@ -41,9 +42,11 @@ struct Job {
   std::optional<std::string> firmware_id;  // 4 hex digits after the header check; none: no QZFwLTag
   std::optional<JobSerial> serial;
   std::vector<std::string> stations;  // empty: any station
-  // the signature; both empty when unsigned
-  std::string key_id;
-  std::vector<std::uint8_t> signature;  // r || s
+  // the signature; all empty when unsigned
+  std::string key_id;                    // SHA-256 of the signer's public key (its DER)
+  std::vector<std::uint8_t> signature;   // r || s
+  std::vector<std::uint8_t> public_key;  // the signer's DER SubjectPublicKeyInfo; empty in jobs
+                                         // signed before the key was carried (format 1 all the same)
 
   [[nodiscard]] bool Signed() const { return !key_id.empty(); }
 };
@@ -57,7 +60,15 @@ struct Job {
 // Reads a job file's text; nullopt with a message saying what is wrong.
 [[nodiscard]] std::optional<Job> ParseJob(std::string_view text, std::string* error);
 
-// One line per setting, for `job show` and the station window.
+// One line per setting, for `job show` and the station window: a stable key (snake_case, for
+// JSON), the label people read, and the value as text.
+struct JobSetting {
+  std::string key;
+  std::string label;
+  std::string value;
+};
+[[nodiscard]] std::vector<JobSetting> DescribeJobSettings(const Job& job);
+// (label, value) of each of DescribeJobSettings.
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> DescribeJob(const Job& job);
 
 }  // namespace qz::jobs

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/base64.h"
 #include "base/clock.h"
 #include "base/hex_text.h"
 #include "base/text.h"
@@ -67,6 +68,31 @@ station::UnitChoices BareChoices(const Job& job, const std::string& label) {
   return choices;
 }
 
+constexpr const char* kChangedAfterSigning =
+    "the job's signature does not match its contents (changed after it was signed?)";
+
+// A DER SubjectPublicKeyInfo as the PEM text the key readers take.
+std::string PublicKeyPem(const std::vector<std::uint8_t>& der) {
+  const std::string base64 = Base64Encode(der);
+  std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+  for (std::size_t at = 0; at < base64.size(); at += 64) pem += base64.substr(at, 64) + "\n";
+  return pem + "-----END PUBLIC KEY-----\n";
+}
+
+// The public key a signed job carries, once it is known to be the key the job names.
+std::optional<crypto::PublicKey> CarriedKey(const Job& job, std::string* error) {
+  const std::string carried = crypto::Sha256Hex(job.public_key);
+  if (carried != job.key_id) {
+    *error = "the job names key " + job.key_id + " but carries the public key " + carried +
+             " (changed after it was signed?)";
+    return std::nullopt;
+  }
+  std::string why;
+  std::optional<crypto::PublicKey> key = crypto::ParsePublicKeyPem(PublicKeyPem(job.public_key), &why);
+  if (!key) *error = "the public key the job carries is " + why;
+  return key;
+}
+
 }  // namespace
 
 std::optional<LoadedJob> ReadJobFile(const std::string& path, std::string* error) {
@@ -93,6 +119,8 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
     *error = "the job is not signed";
     return false;
   }
+  // a job that carries a key other than the one it names is refused even where a trusted key matches
+  if (!job.public_key.empty() && !CarriedKey(job, error)) return false;
   std::error_code failed;
   std::vector<fs::path> files;
   for (const fs::directory_entry& entry : fs::directory_iterator(trusted_dir, failed)) {
@@ -121,12 +149,60 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
   }
   if (signer) {
     if (crypto::VerifyP256(*signer, SignedBytes(job), job.signature)) return true;
-    *error = "the job's signature does not match its contents (changed after it was signed?)";
+    *error = kChangedAfterSigning;
     return false;
   }
   *error = "the job is signed by key " + job.key_id + ", which is not among the trusted keys in \"" +
            trusted_dir + "\"";
   return false;
+}
+
+std::optional<JobSignature> CheckSignature(const Job& job, const std::string& trusted_dir,
+                                           std::string* error) {
+  if (!job.Signed()) return JobSignature::kUnsigned;
+  if (!trusted_dir.empty()) {
+    if (!VerifyJob(job, trusted_dir, error)) return std::nullopt;
+    return JobSignature::kTrusted;
+  }
+  if (job.public_key.empty()) {
+    *error = "the job is signed by key " + job.key_id +
+             " but carries no public key to check its signature with (it was signed by an "
+             "earlier version): sign it again with `job sign`, or give this station its trusted "
+             "keys (trusted-keys in the station configuration)";
+    return std::nullopt;
+  }
+  const std::optional<crypto::PublicKey> key = CarriedKey(job, error);
+  if (!key) return std::nullopt;
+  if (!crypto::VerifyP256(*key, SignedBytes(job), job.signature)) {
+    *error = kChangedAfterSigning;
+    return std::nullopt;
+  }
+  return JobSignature::kOwnKey;
+}
+
+std::string DescribeSignature(const Job& job, JobSignature signature) {
+  switch (signature) {
+    case JobSignature::kTrusted:
+      return "valid, by trusted key " + job.key_id;
+    case JobSignature::kOwnKey:
+      return "valid, by the key the job carries (" + job.key_id +
+             "); not checked against trusted keys";
+    case JobSignature::kUnsigned:
+      break;
+  }
+  return "none: unsigned job";
+}
+
+std::string UnsignedJobNotice(const LoadedJob& job) {
+  return "unsigned job: " + job.path +
+         " carries no signature, so nothing shows who made it or that it is unchanged";
+}
+
+void AttachSignature(Job& job, std::span<const std::uint8_t> signature,
+                     const std::vector<std::uint8_t>& public_key) {
+  job.key_id = crypto::Sha256Hex(public_key);
+  job.signature.assign(signature.begin(), signature.end());
+  job.public_key = public_key;
 }
 
 ImageCheck CheckJobImage(const Job& job, bool with_save_bin) {
@@ -198,17 +274,17 @@ std::optional<LoadedJob> PrepareJobRun(const std::string& path, const JobPolicy&
     refusal->message = "this station runs only signed jobs, and " + path + " is not signed";
     return std::nullopt;
   }
-  if (job.Signed() && !policy.trusted_keys.empty()) {
-    std::string why;
-    if (!VerifyJob(job, policy.trusted_keys, &why)) {
-      refusal->message = path + ": " + why;
-      return std::nullopt;
-    }
-    loaded->verified = true;
-  } else if (policy.require_signed) {
+  if (policy.require_signed && policy.trusted_keys.empty()) {
     refusal->message = "this station requires signed jobs but names no trusted keys";
     return std::nullopt;
   }
+  std::string why;
+  const std::optional<JobSignature> signature = CheckSignature(job, policy.trusted_keys, &why);
+  if (!signature) {
+    refusal->message = path + ": " + why;
+    return std::nullopt;
+  }
+  loaded->signature = *signature;
   if (!job.stations.empty() &&
       std::find(job.stations.begin(), job.stations.end(), policy.station_name) == job.stations.end()) {
     std::string names;
@@ -236,7 +312,7 @@ std::optional<LoadedJob> PrepareJobRun(const std::string& path, const JobPolicy&
 station::UnitChoices ChoicesFor(const LoadedJob& job) { return BareChoices(job.job, job.path); }
 
 prodlog::JobStamp StampFor(const LoadedJob& job) {
-  return {job.job.name, job.job.revision, job.file_sha256, job.verified ? job.job.key_id : ""};
+  return {job.job.name, job.job.revision, job.file_sha256, job.signature != JobSignature::kUnsigned ? job.job.key_id : ""};
 }
 
 prodlog::UnitStart UnitStartFor(const LoadedJob& job) {

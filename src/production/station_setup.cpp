@@ -347,9 +347,7 @@ bool StationSetup::LoadJob(const std::string& path) {
   if (job.evb) dialog_->UseEvbIdsControls();
   job_report_.clear();
   for (const auto& [name, value] : jobs::DescribeJob(job)) job_report_.push_back(name + ": " + value);
-  if (!job_->verified) {
-    job_report_.emplace_back("signature: not checked (no trusted keys configured)");
-  }
+  job_report_.push_back("signature: " + jobs::DescribeSignature(job, job_->signature));
   messages_.clear();
   (void)CheckImage();
   return true;

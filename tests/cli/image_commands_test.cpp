@@ -112,6 +112,12 @@ TEST_F(ImageCommandsTest, SaveExitStatusFollowsTheMessages) {
   };
   const Case cases[] = {
       {"no overrides", {"save", origin, update}, 0, "Save File OK!\n"},
+      // the dialog's edits read hexadecimal up to the first other character: said, and kept
+      {"no digits", {"save", origin, update, "--hs-vid", "zz"}, 0,
+       "qz670x-mp-cli: --hs-vid \"zz\" reads as 0000\nSave File OK!\n"},
+      {"digits, then others", {"save", origin, update, "--hs-bcd", "12G4"}, 0,
+       "qz670x-mp-cli: --hs-bcd \"12G4\" reads as 0012\nSave File OK!\n"},
+      {"a prefix, read whole", {"save", origin, update, "--fs-pid", "0x0042"}, 0, "Save File OK!\n"},
       {"negative value", {"save", origin, update, "--hs-bcd", "-1"}, 21, bcd_value},
       {"negative value joined", {"save", origin, update, "--hs-bcd=-1"}, 21, bcd_value},
       {"empty value", {"save", origin, update, "--hs-bcd", ""}, 21, bcd_empty},
@@ -147,10 +153,16 @@ TEST_F(ImageCommandsTest, SaveTakesValuesVerbatimAndReachesTheHiddenIdFields) {
   const std::string origin = Sample("origin.bin");
   const std::string update = dir_.File("update.bin");
   const RunResult run =
-      RunCli({"save", origin, update, "--manufacturer", "-Foo", "--product=--serial",
+      RunCli({"--json", "save", origin, update, "--manufacturer", "-Foo", "--product=--serial",
               "--hs-vid", "0x1234", "--fs-pid", "4321", "--fs-bcd", "0x0305", "--hs-audio",
-              "\xC3\xA9t\xC3\xA9"});
+              "\xC3\xA9t\xC3\xA9", "--hs-bcd", "12G4"});
   ASSERT_EQ(run.exit, 0) << run.err;
+  const std::vector<nlohmann::json> lines = JsonLines(run.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), (nlohmann::json{{"type", "note"},
+                                           {"option", "--hs-bcd"},
+                                           {"text", "12G4"},
+                                           {"reads_as", "0012"}}));
   const std::vector<std::uint8_t> saved = test::ReadBytes(update);
   ASSERT_EQ(saved.size(), kImageSize);
   const std::uint8_t* area = saved.data() + layout::kStrTagAt + kTagLength;
@@ -161,6 +173,7 @@ TEST_F(ImageCommandsTest, SaveTakesValuesVerbatimAndReachesTheHiddenIdFields) {
   const std::uint8_t* hs = saved.data() + layout::kHsDTagAt + kTagLength;
   const std::uint8_t* fs = saved.data() + layout::kFsDTagAt + kTagLength;
   EXPECT_EQ(ReadLe16(hs + kIdVendorOffset), 0x1234);
+  EXPECT_EQ(ReadLe16(hs + kBcdDeviceOffset), 0x0012);
   EXPECT_EQ(ReadLe16(fs + kIdProductOffset), 0x4321);
   EXPECT_EQ(ReadLe16(fs + kBcdDeviceOffset), 0x0305);
 

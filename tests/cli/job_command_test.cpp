@@ -3,13 +3,16 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "base/base64.h"
 #include "base/clock.h"
+#include "crypto/crypto.h"
 #include "cli/options/device_options.h"
 #include "support/cli_runner.h"
 #include "support/job_fixtures.h"
@@ -23,6 +26,11 @@ using test::RunResult;
 
 void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadText(const std::string& path) {
+  const std::vector<std::uint8_t> bytes = test::ReadBytes(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 // The station configuration of this process, while the object lives.
@@ -56,6 +64,24 @@ class JobCommand : public testing::Test {
     ManualClock clock;
     ScopedDeviceSessionHook hook(clock, {});
     return RunCli(std::move(args));
+  }
+
+  // `station --job JOB` on one virtual chip, on the manual clock.
+  RunResult Station(const std::string& job) {
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock, {});
+    return RunCli({"station", "--job", job, "--simulate", "1", "--all-ports", "--log",
+                   dir_.File("station.sqlite3")});
+  }
+
+  // A job of the sample image, created and signed: its file's JSON.
+  nlohmann::json SignedJob(const std::string& path) {
+    EXPECT_EQ(RunCli({"job", "create", path, "--image", image_, "--product", "Widget",
+                      "--serial-format", "W-####", "--name", "widget", "--revision", "3"})
+                  .exit,
+              0);
+    EXPECT_EQ(RunCli({"job", "sign", path, "--key", key_}).exit, 0);
+    return nlohmann::json::parse(ReadText(path));
   }
 
   test::ScratchDir dir_;
@@ -104,9 +130,17 @@ TEST_F(JobCommand, ASignedJobWritesWhatItsCommandLineWouldAndItsRowNamesIt) {
 }
 
 TEST_F(JobCommand, CreateRefusesWhatWriteEepromRefusesWithItsExitAndLockedStationsRefuseUnsignedJobs) {
-  RunResult run = RunCli({"job", "create", dir_.File("bad.qzjob"), "--image", image_, "--hs-vid",
-                          "12345", "--name", "n", "--revision", "1"});
+  RunResult run = RunCli({"job", "create", dir_.File("bad.qzjob"), "--image", image_, "--product",
+                          std::string(33, 'p'), "--name", "n", "--revision", "1"});
   EXPECT_EQ(run.exit, 21) << run.err;
+  EXPECT_FALSE(test::FileExists(dir_.File("bad.qzjob")));
+  // IDs and release numbers are 1 to 4 hexadecimal digits, nothing the dialog would read in part
+  for (const char* bad : {"zz", "12G4", "12345", "0x12", ""}) {
+    run = RunCli({"job", "create", dir_.File("bad.qzjob"), "--image", image_, "--hs-vid", bad,
+                  "--name", "n", "--revision", "1"});
+    EXPECT_EQ(run.exit, 64) << bad;
+    EXPECT_NE(run.err.find("--hs-vid \"" + std::string(bad) + "\""), std::string::npos) << run.err;
+  }
   EXPECT_FALSE(test::FileExists(dir_.File("bad.qzjob")));
 
   const std::string job = dir_.File("unsigned.qzjob");
@@ -116,6 +150,124 @@ TEST_F(JobCommand, CreateRefusesWhatWriteEepromRefusesWithItsExitAndLockedStatio
   EXPECT_EQ(run.exit, 26);
   EXPECT_NE(run.err.find("only signed jobs"), std::string::npos) << run.err;
   EXPECT_FALSE(test::FileExists(dir_.File("x.bin")));
+}
+
+TEST_F(JobCommand, ASignedJobChangedInAnyWayIsRefusedAlsoWhereNoKeysAreTrusted) {
+  const std::string path = dir_.File("widget.qzjob");
+  const nlohmann::json original = SignedJob(path);
+  ASSERT_TRUE(original["signature"].contains("public_key"));
+  std::string why;
+  const std::optional<crypto::PublicKey> other = crypto::ParsePublicKeyPem(test::kOtherPublicPem, &why);
+  ASSERT_TRUE(other) << why;
+  const std::string other_key = Base64Encode(other->spki);
+  const std::string other_id = other->Id();
+
+  const std::string unlocked = dir_.File("unlocked.toml");
+  WriteText(unlocked, "station = \"S1\"\n");
+  ScopedStationConfig config(unlocked);
+  RunResult run = Write({"--job", path}, dir_.File("ok.bin"));
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(run.err.find("unsigned"), std::string::npos) << run.err;
+
+  using nlohmann::json;
+  struct Edit {
+    const char* what;
+    std::function<void(json&)> apply;
+  };
+  const Edit edits[] = {
+      {"name", [](json& f) { f["job"]["name"] = "gadget"; }},
+      {"revision", [](json& f) { f["job"]["revision"] = "4"; }},
+      {"image bytes",
+       [](json& f) {
+         std::vector<std::uint8_t> image = *Base64Decode(f["job"]["image"]["base64"].get<std::string>());
+         image[100] ^= 1;
+         f["job"]["image"]["base64"] = Base64Encode(image);
+         f["job"]["image"]["sha256"] = crypto::Sha256Hex(image);
+       }},
+      {"mode", [](json& f) { f["job"]["mode"] = "factory"; }},
+      {"overrides", [](json& f) { f["job"]["overrides"]["product"] = "Gadget"; }},
+      {"target IDs", [](json& f) { f["job"]["target"]["pid"] = "6842"; }},
+      {"serial", [](json& f) { f["job"]["serial"]["start"] = 100; }},
+      {"stations", [](json& f) { f["job"]["stations"] = json::array({"S1"}); }},
+      {"firmware ID", [](json& f) { f["job"]["firmware_id"] = "FFFF"; }},
+      {"key id swapped", [&](json& f) { f["signature"]["key"] = other_id; }},
+      {"public key swapped", [&](json& f) { f["signature"]["public_key"] = other_key; }},
+      {"both swapped",
+       [&](json& f) {
+         f["signature"]["key"] = other_id;
+         f["signature"]["public_key"] = other_key;
+       }},
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.what);
+    json changed = original;
+    edit.apply(changed);
+    ASSERT_NE(changed, original);
+    WriteText(path, changed.dump(2));
+    run = Write({"--job", path}, dir_.File("x.bin"));
+    EXPECT_EQ(run.exit, 26) << run.err;
+    EXPECT_FALSE(test::FileExists(dir_.File("x.bin")));
+    run = Station(path);
+    EXPECT_EQ(run.exit, 26) << run.err;
+    EXPECT_NE(run.err.find(path + ": the job"), std::string::npos) << run.err;
+    // shown as such
+    run = RunCli({"job", "show", path});
+    EXPECT_NE(run.out.find("signature: DOES NOT VERIFY: "), std::string::npos) << run.out;
+  }
+
+  // signed before jobs carried their key: refused, saying what to do
+  json old = original;
+  old["signature"].erase("public_key");
+  WriteText(path, old.dump(2));
+  run = Write({"--job", path}, dir_.File("x.bin"));
+  EXPECT_EQ(run.exit, 26);
+  EXPECT_NE(run.err.find("sign it again"), std::string::npos) << run.err;
+  // a station that trusts the key still runs it
+  WriteText(unlocked, "station = \"S1\"\ntrusted-keys = \"" + keys_ + "\"\n");
+  run = Write({"--job", path}, dir_.File("x.bin"));
+  EXPECT_EQ(run.exit, 0) << run.err;
+}
+
+TEST_F(JobCommand, AnUnsignedJobRunsWithANoticeAndItsRowSaysUnsigned) {
+  const std::string path = dir_.File("widget.qzjob");
+  ASSERT_EQ(RunCli({"job", "create", path, "--image", image_, "--name", "widget", "--revision",
+                    "1"}).exit,
+            0);
+  // an existing file is replaced only with --force
+  RunResult run = RunCli({"job", "create", path, "--image", image_, "--name", "widget",
+                          "--revision", "2"});
+  EXPECT_EQ(run.exit, 64);
+  EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+  ASSERT_EQ(RunCli({"job", "create", path, "--image", image_, "--name", "widget", "--revision",
+                    "2", "--force"}).exit,
+            0);
+
+  const std::string unlocked = dir_.File("unlocked.toml");
+  WriteText(unlocked, "station = \"S1\"\n");
+  ScopedStationConfig config(unlocked);
+  const std::string log = dir_.File("log.sqlite3");
+  run = Write({"--job", path, "--log", log}, dir_.File("a.bin"));
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.err.find("qz670x-mp-cli: unsigned job: " + path), std::string::npos) << run.err;
+  run = Write({"--json", "--job", path}, dir_.File("b.bin"));
+  ASSERT_EQ(run.exit, 0) << run.err;
+  const nlohmann::json note = nlohmann::json::parse(run.out.substr(0, run.out.find('\n')));
+  EXPECT_EQ(note["type"], "note");
+  EXPECT_EQ(note["file"], path);
+
+  run = RunCli({"--json", "log", "--log", log});
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(nlohmann::json::parse(run.out.substr(0, run.out.find('\n')))["job_key"], "unsigned");
+
+  run = RunCli({"job", "show", "--json", path});
+  ASSERT_EQ(run.exit, 0) << run.err;
+  const nlohmann::json shown = nlohmann::json::parse(run.out.substr(0, run.out.find('\n')));
+  EXPECT_EQ(shown["settings"]["revision"], "2");
+  EXPECT_EQ(shown["settings"]["image_sha256"].get<std::string>().size(), 64u);
+  EXPECT_EQ(shown["settings"]["signed_by"], "nobody (unsigned)");
+  EXPECT_EQ(shown["settings"]["signature"], "none: unsigned job");
+  EXPECT_EQ(shown["signature_valid"], false);
 }
 
 }  // namespace

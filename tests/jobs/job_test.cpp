@@ -124,7 +124,9 @@ TEST(JobFile, DamagedFilesGetClearMessages) {
   const std::pair<std::string, std::string> cases[] = {
       {text.substr(0, text.size() / 2), "truncated"},
       {"", "truncated"},
-      {"{\"format\": \"qz670x-mp job\", }", "not valid JSON"},
+      {"{\"format\": \"qz670x-mp job\", }", "not valid JSON: unexpected \"}\" at line 1, column 29"},
+      {"{\n  \"format\": x\n}", "not valid JSON: unexpected \"x\" at line 2, column 13"},
+      {"{\"n\": 1e999}", "a number too large"},
       {replaced("\"version\": 1", "\"version\": 2"), "format version 2"},
       {replaced("AQID", "AQ#D"), "not valid base64"},
       {replaced("AQID", "AQIE"), "does not match its SHA-256"},
@@ -136,10 +138,11 @@ TEST(JobFile, DamagedFilesGetClearMessages) {
     std::string error;
     EXPECT_FALSE(ParseJob(changed, &error)) << says;
     EXPECT_NE(error.find(says), std::string::npos) << error;
+    EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
   }
 }
 
-TEST(JobRun, AStationThatRequiresSignedJobsRefusesUnsignedOnesAndOthersJobs) {
+TEST(JobRun, StationsRefuseJobsTheyCannotCheckOrThatAreNotTheirs) {
   test::ScratchDir dir;
   json file = json::parse(test::kSignedSmallJob);
   file.erase("signature");
@@ -153,6 +156,12 @@ TEST(JobRun, AStationThatRequiresSignedJobsRefusesUnsignedOnesAndOthersJobs) {
   EXPECT_FALSE(PrepareJobRun(unsigned_job, {true, trusted, "S1"}, &refusal));
   EXPECT_NE(refusal.message.find("only signed jobs"), std::string::npos) << refusal.message;
   EXPECT_EQ(refusal.exit, station::Exit::kJobRefused);
+  // signed before jobs carried their public key: only a station with trusted keys can check it
+  EXPECT_FALSE(PrepareJobRun(signed_job, {false, "", "S1"}, &refusal));
+  EXPECT_EQ(refusal.exit, station::Exit::kJobRefused);
+  EXPECT_NE(refusal.message.find("sign it again with `job sign`, or give this station its trusted keys"),
+            std::string::npos)
+      << refusal.message;
   EXPECT_FALSE(PrepareJobRun(signed_job, {true, trusted, "S2"}, &refusal));
   EXPECT_NE(refusal.message.find("not for this one (S2)"), std::string::npos) << refusal.message;
   // trusted and for this station, but its three-byte image fails the image checks
