@@ -1,7 +1,8 @@
 # Fails when hidapi.h or libudev.h is included outside the HID platform adapters
 # (src/hid/platform), Windows headers outside the platform adapters (any src/*/platform), the
 # cryptography adapters (src/crypto), the Windows console (src/winconsole) and the native windows
-# (src/winapp), OpenSSL outside its adapter, or Qt outside src/app.
+# (src/winapp), OpenSSL outside its adapter, libpq outside the line database's wrapper
+# (src/prodlog/pq.cpp), or Qt outside src/app.
 file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
 set(offenders "")
 foreach(file ${sources})
@@ -20,6 +21,10 @@ foreach(file ${sources})
   string(REGEX MATCH "/src/[a-z_]+/platform/" in_platform "${file}")
   if(NOT in_platform AND in_winapp EQUAL -1 AND in_winconsole EQUAL -1 AND in_crypto EQUAL -1
      AND content MATCHES "#include[ \t]*<(windows|setupapi|hidsdi|dbt|commctrl)\\.h>")
+    list(APPEND offenders ${file})
+  endif()
+  string(FIND "${file}" "/src/prodlog/pq.cpp" in_pq)
+  if(in_pq EQUAL -1 AND content MATCHES "#include[ \t]*<(postgresql/)?libpq-fe\\.h>")
     list(APPEND offenders ${file})
   endif()
   if(in_app EQUAL -1 AND content MATCHES "#include[ \t]*<Q[A-Za-z]+>")
