@@ -79,7 +79,7 @@ void NativeStation::BuildControls() {
                       right, 560, kRightWidth, 250, kHistory, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(history, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
   const std::pair<const wchar_t*, int> columns[] = {
-      {L"Started", 200}, {L"Port", 80}, {L"Serial", 120}, {L"Outcome", 420}};
+      {L"Started", 256}, {L"Port", 64}, {L"Serial", 100}, {L"Outcome", 390}};
   int index = 0;
   for (const auto& [name, width] : columns) {
     LVCOLUMNW column{};
