@@ -159,9 +159,10 @@ std::optional<std::string> UnknownCommand(const CLI::App& app,
 std::string WritablePathProblem(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path target = fs::absolute(fs::path(path), ec);
+  const fs::path target(path);
   const bool is_directory = fs::is_directory(target, ec);
-  const fs::path folder = is_directory ? target : target.parent_path();
+  fs::path folder = is_directory ? target : target.parent_path();
+  if (folder.empty()) folder = ".";
   if (!fs::is_directory(folder, ec)) {
     return path + ": cannot be written: the folder " + folder.string() + " does not exist";
   }
