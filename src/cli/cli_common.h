@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include "devices/device_session.h"
 #include "dialog/dialog_controls.h"
 #include "dialog/headless_controls.h"
 #include "jobs/job_run.h"
@@ -135,6 +136,19 @@ struct RunSetup {
 // The options a job decides that `write` and `station` share: IMAGE, the mode, the overrides,
 // the evaluation-board IDs and the target IDs.
 [[nodiscard]] std::vector<std::string> JobDecidedOptions();
+
+// The first option of a parsed command (and its subcommands) that would do nothing or that
+// contradicts another, or a number out of its range, as the message naming it; "" when none.
+[[nodiscard]] std::string UselessOptionProblem(const CLI::App& command);
+// "unknown command 'frob'" when the first word that is not an option names no command.
+[[nodiscard]] std::optional<std::string> UnknownCommand(const CLI::App& app,
+                                                        const std::vector<std::string>& args);
+// Why a file (or a folder for files) the command writes at its end cannot be written: its
+// folder is missing or not writable, or the file is read-only; "" when it looks writable.
+// Checked before any chip is touched, so a job never passes and then fails to save.
+[[nodiscard]] std::string WritablePathProblem(const std::string& path);
+// WritablePathProblem of the virtual chips' EEPROM file (or folder), "--sim-eeprom " before it.
+[[nodiscard]] std::string SimEepromProblem(const DeviceConfig& device);
 
 // Commands, each registering itself on the top-level app.
 void AddImageCommands(CLI::App& app, Context& context);   // check, save

@@ -294,8 +294,7 @@ void AddDeviceCommands(CLI::App& app, Context& context) {
   auto read_args = std::make_shared<ReadArgs>();
   CLI::App* read = app.add_subcommand("read", "Copy the chip's EEPROM into a file");
   read->add_option("OUT", read_args->out_path, "File to write the EEPROM bytes to")->required();
-  read->add_option("--length", read_args->length, "Bytes to read from address 0 (1 to 32768)")
-      ->check(CLI::Range(1, static_cast<int>(kEepromSize)));
+  read->add_option("--length", read_args->length, "Bytes to read from address 0 (1 to 32768)");
   AddDeviceOptions(*read, read_args->device);
   read->add_option("--vid", read_args->vid, "Target vendor ID, hexadecimal (default 1D6C)")
       ->type_name("HEX")

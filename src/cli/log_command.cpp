@@ -152,18 +152,46 @@ struct Summary {
   double yield = 0.0;
   std::optional<double> mean_ms;
   std::optional<std::int64_t> p95_ms;
-  std::optional<double> units_per_hour;  // over the time from the first start to the last end
+  // Over the hours the stations were programming: each station's units' spans (start to end,
+  // or to start plus the job's own time where that is longer, as under virtual time) merged,
+  // then summed over the stations; the pauses between units are not counted.
+  std::optional<double> units_per_hour;
+  double busy_hours = 0.0;
 };
+
+// The seconds during which the rows' stations had a unit running, summed over the stations.
+double BusySeconds(const std::vector<const prodlog::UnitRecord*>& rows) {
+  std::map<std::string, std::vector<std::pair<double, double>>> spans;
+  for (const prodlog::UnitRecord* row : rows) {
+    if (!row->finished) continue;
+    const std::optional<double> from = SecondsOf(row->started);
+    const std::optional<double> to = SecondsOf(row->ended);
+    if (!from || !to) continue;
+    const double end = std::max(*to, *from + static_cast<double>(row->duration_ms) / 1000.0);
+    spans[row->station].emplace_back(*from, end);
+  }
+  double busy = 0.0;
+  for (auto& [station, list] : spans) {
+    std::sort(list.begin(), list.end());
+    double begin = list.front().first;
+    double end = list.front().second;
+    for (const auto& [from, to] : list) {
+      if (from > end) {
+        busy += end - begin;
+        begin = from;
+      }
+      end = std::max(end, to);
+    }
+    busy += end - begin;
+  }
+  return busy;
+}
 
 Summary Summarize(const std::vector<const prodlog::UnitRecord*>& rows) {
   Summary summary;
   summary.units = rows.size();
   std::vector<std::int64_t> durations;
-  std::string first, last;
   for (const prodlog::UnitRecord* row : rows) {
-    if (first.empty() || row->started < first) first = row->started;
-    const std::string& end = row->finished ? row->ended : row->started;
-    if (end > last) last = end;
     if (!row->finished) {
       ++summary.unfinished;
       continue;
@@ -190,10 +218,11 @@ Summary Summarize(const std::vector<const prodlog::UnitRecord*>& rows) {
         std::ceil(0.95 * static_cast<double>(durations.size())));
     summary.p95_ms = durations[std::max<std::size_t>(rank, 1) - 1];
   }
-  const std::optional<double> from = SecondsOf(first);
-  const std::optional<double> to = SecondsOf(last);
-  if (from && to && *to > *from) {
-    summary.units_per_hour = static_cast<double>(rows.size()) * 3600.0 / (*to - *from);
+  const double busy = BusySeconds(rows);
+  summary.busy_hours = busy / 3600.0;
+  if (busy > 0.0) {
+    const std::size_t finished = summary.units - summary.unfinished;
+    summary.units_per_hour = static_cast<double>(finished) * 3600.0 / busy;
   }
   return summary;
 }
@@ -216,7 +245,8 @@ nlohmann::json SummaryJson(const Summary& summary) {
           {"mean_ms", summary.mean_ms ? nlohmann::json(std::lround(*summary.mean_ms))
                                       : nlohmann::json()},
           {"p95_ms", summary.p95_ms ? nlohmann::json(*summary.p95_ms) : nlohmann::json()},
-          {"units_per_hour", rounded(summary.units_per_hour)}};
+          {"units_per_hour", rounded(summary.units_per_hour)},
+          {"busy_hours", std::round(summary.busy_hours * 1000.0) / 1000.0}};
 }
 
 // The keys a summary can be grouped by: one line each.
@@ -252,6 +282,31 @@ std::string GroupingNames() {
   return names;
 }
 
+// The summary as CSV: a header, then one row (or one row per group, its key first).
+void PrintSummaryCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows,
+                     const Grouping* grouping) {
+  std::map<std::string, std::vector<const prodlog::UnitRecord*>> groups;
+  for (const prodlog::UnitRecord& row : rows) {
+    groups[grouping != nullptr ? grouping->key(row) : std::string()].push_back(&row);
+  }
+  if (grouping == nullptr && groups.empty()) groups[""];
+  if (grouping != nullptr) out << grouping->name << ',';
+  out << "units,passed,failed,unfinished,yield_percent,mean_ms,p95_ms,units_per_hour,busy_hours"
+         "\r\n";
+  for (const auto& [key, members] : groups) {
+    const Summary summary = Summarize(members);
+    char figures[160];
+    std::snprintf(figures, sizeof figures, "%zu,%zu,%zu,%zu,%.1f,", summary.units, summary.passed,
+                  summary.failed, summary.unfinished, summary.yield);
+    if (grouping != nullptr) out << CsvField(key) << ',';
+    out << figures << (summary.mean_ms ? std::to_string(std::lround(*summary.mean_ms)) : "") << ','
+        << (summary.p95_ms ? std::to_string(*summary.p95_ms) : "") << ','
+        << (summary.units_per_hour ? std::to_string(std::lround(*summary.units_per_hour)) : "");
+    std::snprintf(figures, sizeof figures, ",%.3f\r\n", summary.busy_hours);
+    out << figures;
+  }
+}
+
 // Units, passes, failures by exit code, yield, job times and units per hour; with a grouping,
 // one line of those figures per group.
 void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>& rows,
@@ -281,7 +336,10 @@ void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>
       out << "job time:   -\n";
     }
     if (summary.units_per_hour) {
-      out << "units/hour: " << std::lround(*summary.units_per_hour) << '\n';
+      char hours[32];
+      std::snprintf(hours, sizeof hours, "%.2f", summary.busy_hours);
+      out << "units/hour: " << std::lround(*summary.units_per_hour) << "  (over " << hours
+          << " h with a unit running, summed over the stations)\n";
     }
     return;
   }
@@ -320,7 +378,18 @@ int RunLog(Context& context, const LogArgs& args) {
     *context.output.err << kAppName << ": " << message << '\n';
     return static_cast<int>(exit);
   };
+  if (const std::optional<prodlog::LogError> bad = prodlog::SinceProblem(args.since)) {
+    return fail(bad->message, Exit::kUsage);
+  }
   std::string path = args.log_path;
+  if (path.empty()) {
+    // the log the stations of this PC write: the station configuration's, else the default
+    std::string error;
+    const std::optional<production::StationSettings> settings =
+        production::LoadStationSettings(&error);
+    if (!settings) return fail(error, Exit::kConfig);
+    path = settings->log;
+  }
   if (path.empty()) {
     std::string error;
     path = prodlog::DefaultLogPath(&error);
@@ -352,7 +421,9 @@ int RunLog(Context& context, const LogArgs& args) {
                 error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
   }
 
-  if (args.summary) {
+  if (args.summary && args.csv) {
+    PrintSummaryCsv(*context.output.out, *rows, grouping);
+  } else if (args.summary) {
     PrintSummary(context, *rows, grouping);
   } else if (args.csv) {
     PrintCsv(*context.output.out, *rows);
@@ -387,7 +458,8 @@ void AddLogCommand(CLI::App& app, Context& context) {
       ->type_name("PATH");
   command->add_option("--station", args->station, "Only units programmed by this station")
       ->type_name("NAME");
-  command->add_flag("--csv", args->csv, "CSV with a header line instead of text");
+  command->add_flag("--csv", args->csv,
+                    "CSV with a header line instead of text (with --summary: the summary's figures)");
   command->add_flag("--summary", args->summary,
                     "Units, passed, failed by exit code, yield, mean and 95th-percentile job "
                     "time, units per hour");

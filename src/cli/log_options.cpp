@@ -28,8 +28,7 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
                   "With a line database: serial numbers leased at once (default 16). The numbers "
                   "no unit took go back when the command ends, or after a crash at the next start with "
                   "the same journal")
-      ->type_name("N")
-      ->check(CLI::Range(1, 100000));
+      ->type_name("N");
 #ifndef _WIN32
   command
       .add_option("--journal", journal,
@@ -97,6 +96,15 @@ std::optional<int> PrepareRun(const CLI::App& command, const std::string& job_pa
   setup->settings = *settings;
   if (log.log.empty()) log.log = settings->log;
   if (log.station_name.empty()) log.station_name = settings->station;
+  // the journal and the leased blocks belong to a line database
+  for (const char* name : {"--journal", "--serial-block"}) {
+    const CLI::Option* option = command.get_option_no_throw(name);
+    if (option == nullptr || option->count() == 0 || prodlog::IsDatabaseLocation(log.log)) continue;
+    *output.err << "qz670x-mp-cli: " << name
+                << " does nothing without a line database (--log postgresql://... or "
+                   "service=NAME)\n";
+    return static_cast<int>(Exit::kUsage);
+  }
   if (job_path.empty()) {
     if (!settings->require_signed_jobs) return std::nullopt;
     *output.err << "qz670x-mp-cli: this station runs only signed production jobs "

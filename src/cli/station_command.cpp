@@ -318,7 +318,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   // (a job's image, overrides and first serial number were checked when it was loaded)
   if (setup.job) {
     // nothing more before the chips
-  } else if (!args.serial_format.empty()) {
+  } else if (command.get_option("--serial-format")->count() > 0) {
     std::string why;
     unit_start.serial_format = prodlog::SerialFormat::Parse(args.serial_format, &why);
     if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
@@ -340,6 +340,10 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     plan.choices.serial.reset();
   }
 
+  if (const std::string why = SimEepromProblem(args.device); !why.empty()) {
+    *output.err << kAppName << ": " << why << '\n';
+    return static_cast<int>(Exit::kIoError);
+  }
   plan.log_location = args.log.log;
   plan.log_options = LogOptionsFor(args.log);
   prodlog::LogError log_error;
@@ -472,8 +476,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
                     "Continuous production: program each chip that arrives, wait until it is "
                     "removed and the next one arrives");
   command->add_option("--units", args->units, "End after K units (with --loop)")
-      ->type_name("K")
-      ->check(CLI::PositiveNumber);
+      ->type_name("K");
   command->add_flag("--json", context.output.json, "JSON Lines on stdout (also when stdout is no terminal)");
   command->add_option("--serial-format", args->serial_format,
                       "Serial number of each unit, one run of # as the counter (L7-######), "
@@ -488,14 +491,12 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for a chip to come back in ROM mode after the erase")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   command
       ->add_option("--sim-pause", args->sim_pause_seconds,
                    "With --simulate and --loop: seconds the virtual operator takes to plug in the "
                    "next chip")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   command->callback(
       [args, command, &context] { context.exit_code = RunStation(*args, *command, context); });

@@ -127,10 +127,18 @@ void ReportInterrupt(const Output& output, int signal, StoppedBy where) {
 std::string Hex(unsigned value, int digits) { return "0x" + FormatHex(value, digits); }
 
 int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob* production_job) {
+  // the virtual chip's EEPROM file is written at the end: a job must not pass and then fail there
+  if (const std::string why = SimEepromProblem(args.device); !why.empty()) {
+    *output.err << "qz670x-mp-cli: " << why << '\n';
+    return static_cast<int>(Exit::kIoError);
+  }
   // From here on SIGINT and SIGTERM stop the write through the dialog's Exit sequence.
   const ScopedInterruptHandlers interrupts;
   std::string error;
   // with --log, the unit's row: begun before the chip is touched, completed at the end
+  // what the line database behind the journal last said (the pusher's thread tells it)
+  std::mutex line_mutex;
+  prodlog::LineState line_state;
   std::unique_ptr<prodlog::ProductionLog> log;
   std::optional<prodlog::BegunUnit> row;
   // (a job's serial numbers come from the log, the default one unless --log names another)
@@ -144,6 +152,10 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
     Exit log_exit = Exit::kIoError;
     log = OpenProductionLog(args.log, output, start, &log_exit);
     if (!log) return static_cast<int>(log_exit);
+    log->SetLineListener([&](const prodlog::LineState& state) {
+      const std::lock_guard lock(line_mutex);
+      line_state = state;
+    });
     start.started = prodlog::NowUtcIso8601();
     prodlog::LogError why;
     row = log->BeginUnit(start, &why);
@@ -238,7 +250,23 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
         *output.err << "qz670x-mp-cli: the unit's log row could not be completed: " << why.message
                     << '\n';
         log_failed = true;
+      } else if (!log->Flush()) {
+        // the row is safe in the journal and goes to the line database when it is back
+        prodlog::LineState waiting;
+        {
+          const std::lock_guard lock(line_mutex);
+          waiting = line_state;
+        }
+        waiting.online = false;
+        waiting.pending = std::max(waiting.pending, 1);
+        progress.BreakLine();
+        if (output.json) {
+          output.JsonLine(JsonText({{"type", "line"}, {"state", "offline"}, {"pending", waiting.pending}}));
+        } else {
+          *output.err << "qz670x-mp-cli: " << prodlog::LineStateText(waiting) << '\n';
+        }
       }
+      log->SetLineListener({});
     }
   }
   const bool replug_timed_out = unit.replug_timed_out;
@@ -308,7 +336,6 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
                    "Seconds to wait for the chip to come back in ROM mode after the erase")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   command->callback([args, command, &context] {
     RunSetup setup;
@@ -319,6 +346,12 @@ void AddWriteCommand(CLI::App& app, Context& context) {
     }
     if (!setup.job && args->image.empty()) {
       *context.output.err << "qz670x-mp-cli: give the IMAGE to write, or --job JOB\n";
+      context.exit_code = static_cast<int>(Exit::kUsage);
+      return;
+    }
+    // without a log (or a job whose serial numbers need one) no row is written
+    if (args->log.log.empty() && !setup.job && command->get_option("--station")->count() > 0) {
+      *context.output.err << "qz670x-mp-cli: --station does nothing without --log\n";
       context.exit_code = static_cast<int>(Exit::kUsage);
       return;
     }

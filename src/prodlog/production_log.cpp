@@ -74,6 +74,17 @@ std::optional<std::string> NormalizeSince(std::string text) {
     const bool digit = text[i] >= '0' && text[i] <= '9';
     if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return std::nullopt;
   }
+  // a date and time that exist: no month 13, no 31 April, no 25:00
+  const auto field = [&text](std::size_t at, std::size_t length) {
+    return at + length <= text.size() ? std::stoi(text.substr(at, length)) : 0;
+  };
+  const int year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return std::nullopt;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+  if (day < 1 || day > days) return std::nullopt;
+  if (field(11, 2) > 23 || field(14, 2) > 59 || field(17, 2) > 59) return std::nullopt;
   return text;
 }
 
@@ -81,6 +92,11 @@ LogError BadSince(const std::string& text) {
   return LogError{LogError::Kind::kUsage,
                   "The time \"" + text +
                       "\" is not a UTC time such as 2026-01-31 or 2026-01-31T08:00:00Z."};
+}
+
+std::optional<LogError> SinceProblem(const std::string& since) {
+  if (since.empty() || NormalizeSince(since)) return std::nullopt;
+  return BadSince(since);
 }
 
 std::string LineStateText(const LineState& state) {

@@ -179,6 +179,10 @@ struct LineState {
   int pending = 0;
 };
 
+// The error `Rows` gives for a --since that is no UTC time (a date that does not exist included);
+// nullopt when `since` is empty or one.
+[[nodiscard]] std::optional<LogError> SinceProblem(const std::string& since);
+
 // What the operator is told of it: "line log online", or "line log offline, 12 units waiting".
 [[nodiscard]] std::string LineStateText(const LineState& state);
 

@@ -155,6 +155,42 @@ TEST_F(LogCommand, SummaryByPortAndHourWithUnitsPerHour) {
   EXPECT_EQ(RunCli({"log", "--log", path_, "--by", "port"}).exit, 64);
 }
 
+// Units per hour count only the time a unit ran: the day between the two batches is no work,
+// and a row whose end is its start (virtual time) counts its job time.
+TEST_F(LogCommand, UnitsPerHourOverBusyTimeAndTheSummaryAsCsv) {
+  const auto json = RunCli({"log", "--log", path_, "--summary", "--json"});
+  ASSERT_EQ(json.exit, 0) << json.err;
+  const auto summary = JsonLines(json.out).at(0);
+  EXPECT_EQ(summary["units_per_hour"], 3600.0);  // 3 finished units in 3 s of jobs
+  EXPECT_EQ(summary["busy_hours"], 0.001);
+  const auto text = RunCli({"log", "--log", path_, "--summary"});
+  EXPECT_NE(text.out.find("units/hour: 3600  (over 0.00 h with a unit running"), std::string::npos)
+      << text.out;
+
+  const auto csv = RunCli({"log", "--log", path_, "--summary", "--csv"});
+  ASSERT_EQ(csv.exit, 0) << csv.err;
+  EXPECT_EQ(csv.out,
+            "units,passed,failed,unfinished,yield_percent,mean_ms,p95_ms,units_per_hour,"
+            "busy_hours\r\n4,2,1,1,50.0,1000,1200,3600,0.001\r\n");
+  const auto by_port = RunCli({"log", "--log", path_, "--summary", "--by", "port", "--csv"});
+  EXPECT_NE(by_port.out.find("port,units,"), std::string::npos) << by_port.out;
+  EXPECT_NE(by_port.out.find("\r\n1-2,2,0,1,1,0.0,800,800,4500,0.000\r\n"), std::string::npos)
+      << by_port.out;
+}
+
+#ifndef _WIN32
+// Without --log, `log` reads the log the station configuration names, as `station` writes it.
+TEST_F(LogCommand, ReadsTheStationConfigurationsLogByDefault) {
+  const std::string config = (dir_ / "station.toml").string();
+  std::ofstream(config) << "log = \"" << path_ << "\"\n";
+  setenv("QZ670X_MP_STATION_CONFIG", config.c_str(), 1);
+  const auto run = RunCli({"log", "--summary", "--json"});
+  unsetenv("QZ670X_MP_STATION_CONFIG");
+  ASSERT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(JsonLines(run.out).at(0)["units"], 4);
+}
+#endif
+
 TEST_F(LogCommand, BadInputAndUnreadableLogs) {
   EXPECT_EQ(RunCli({"log", "--log", path_, "--since", "yesterday"}).exit, 64);
   EXPECT_EQ(RunCli({"log", "--log", path_, "--csv", "--json"}).exit, 64);

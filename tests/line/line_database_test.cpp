@@ -554,7 +554,26 @@ TEST_F(LineDatabase, AStationSaysWhenTheLineIsOfflineAndPushesItsUnitsLater) {
     // no serial format: the station programs through the whole outage
     Server("halt");
     const test::RunResult run = station("4");
+    // `write` says so too: its row waits in the journal, beside the chip's OK
+    test::RunResult written, json;
+    {
+      ManualClock clock;
+      ScopedDeviceSessionHook hook(clock);
+      const std::vector<std::string> args = {"write", dir.File("image.bin"), "--log", url_,
+                                             "--journal", dir.File("journal.sqlite3"), "--station",
+                                             "st-cli", "--simulate"};
+      written = test::RunCli(args);
+      std::vector<std::string> with_json = args;
+      with_json.emplace_back("--json");
+      json = test::RunCli(with_json);
+    }
     Server("resume");
+    EXPECT_EQ(written.exit, 0) << written.err;
+    EXPECT_NE(written.err.find("Write to EEPROM OK!\nqz670x-mp-cli: line log offline, 5 units waiting"),
+              std::string::npos) << written.err;
+    EXPECT_EQ(json.exit, 0) << json.err;
+    EXPECT_NE(json.out.find(R"({"pending":6,"state":"offline","type":"line"})"), std::string::npos)
+        << json.out;
     EXPECT_EQ(run.exit, 0) << run.err;
     const std::vector<nlohmann::json> lines = line_states(run.out);
     ASSERT_FALSE(lines.empty()) << run.out;
@@ -567,7 +586,7 @@ TEST_F(LineDatabase, AStationSaysWhenTheLineIsOfflineAndPushesItsUnitsLater) {
   EXPECT_EQ(run.exit, 0) << run.err;
   EXPECT_TRUE(line_states(run.out).empty()) << run.out;  // online all along
   const std::vector<UnitRecord> rows = Rows();
-  EXPECT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows.size(), 8u);
   for (const UnitRecord& row : rows) EXPECT_TRUE(row.finished && row.exit_code == 0);
 
   // a password on the command line is a usage error, refused before anything is opened

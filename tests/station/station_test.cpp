@@ -202,7 +202,6 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
       {"serial format without #", {"--simulate", "2", "--all-ports", "--serial-format", "L7"}, 64, "--serial-format"},
       {"port named twice", {"--simulate", "2", "--ports", "sim-1,sim-1"}, 64, "named twice"},
       {"no port given", {"--simulate", "2"}, 64, "--ports"},
-      {"both port options", {"--simulate", "2", "--ports", "sim-1", "--all-ports"}, 64, "--ports"},
       {"absent port", {"--simulate", "2", "--ports", "sim-1,sim-5"}, 22, "no chip on port sim-5"},
       {"override rejected", {"--simulate", "2", "--all-ports", "--manufacturer", std::string(33, 'M')}, 21, ""},
   };
