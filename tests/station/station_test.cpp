@@ -13,14 +13,17 @@
 #include <thread>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
+#include "cli/cli_common.h"
 #include "cli/options/device_options.h"
 #include "dialog/messages.h"
 #include "prodlog/production_log.h"
@@ -215,6 +218,59 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   }
   test::WriteBytes(Image(), std::vector<std::uint8_t>(100, 0x5A));  // no image at all
   EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
+}
+
+// Collects what the command prints and raises SIGTERM once a unit has finished.
+class SignalAfterAUnit final : public std::streambuf {
+ public:
+  [[nodiscard]] const std::string& Text() const { return text_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) Append(std::string(1, traits_type::to_char_type(c)));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    Append(std::string(text, static_cast<std::size_t>(count)));
+    return count;
+  }
+
+ private:
+  void Append(const std::string& piece) {
+    text_ += piece;
+    if (fired_ || text_.find("\"type\":\"unit\"") == std::string::npos) return;
+    fired_ = true;
+    std::raise(SIGTERM);
+  }
+  std::string text_;
+  bool fired_ = false;
+};
+
+TEST_F(StationCommand, AnInterruptedLoopSaysWhichSignalStoppedIt) {
+  const std::vector<std::string> args = {"qz670x-mp-cli", "station", Image(), "--log",
+                                         dir_.File("production.sqlite3"), "--simulate", "2",
+                                         "--all-ports", "--loop", "--json"};
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  SignalAfterAUnit watched;
+  std::ostream out(&watched);
+  std::ostringstream err;
+  ManualClock clock;
+  int exit = -1;
+  {
+    ScopedDeviceSessionHook hook(clock);
+    exit = qz::cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+  }
+  // the running units finished and passed; no unit started after the signal
+  EXPECT_EQ(exit, 0) << err.str();
+  const std::string& text = watched.Text();
+  const std::size_t problem =
+      text.find("interrupted by SIGTERM: running jobs finish, no unit starts");
+  const std::size_t interrupted =
+      text.find("{\"signal\":15,\"stopped\":\"running jobs finish\",\"type\":\"interrupted\"}\n{\"exit\":0,");
+  EXPECT_NE(problem, std::string::npos) << text;
+  EXPECT_NE(interrupted, std::string::npos) << text;
+  EXPECT_LT(problem, interrupted);
 }
 
 #ifdef _WIN32
