@@ -16,7 +16,6 @@
 #include <csignal>
 #include <map>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -30,6 +29,7 @@
 #include "image/sample_image.h"
 #include "support/cli_runner.h"
 #include "support/sample_images.h"
+#include "support/trigger_buffer.h"
 #ifdef _WIN32
 #include "support/child_process.h"
 #endif
@@ -220,39 +220,13 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
 }
 
-// Collects what the command prints and raises SIGTERM once a unit has finished.
-class SignalAfterAUnit final : public std::streambuf {
- public:
-  [[nodiscard]] const std::string& Text() const { return text_; }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) Append(std::string(1, traits_type::to_char_type(c)));
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    Append(std::string(text, static_cast<std::size_t>(count)));
-    return count;
-  }
-
- private:
-  void Append(const std::string& piece) {
-    text_ += piece;
-    if (fired_ || text_.find("\"type\":\"unit\"") == std::string::npos) return;
-    fired_ = true;
-    std::raise(SIGTERM);
-  }
-  std::string text_;
-  bool fired_ = false;
-};
-
 TEST_F(StationCommand, AnInterruptedLoopSaysWhichSignalStoppedIt) {
   const std::vector<std::string> args = {"qz670x-mp-cli", "station", Image(), "--log",
                                          dir_.File("production.sqlite3"), "--simulate", "2",
                                          "--all-ports", "--loop", "--json"};
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
-  SignalAfterAUnit watched;
+  test::TriggerBuffer watched("\"type\":\"unit\"", SIGTERM);
   std::ostream out(&watched);
   std::ostringstream err;
   ManualClock clock;
