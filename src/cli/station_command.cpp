@@ -1,18 +1,16 @@
 // `station`: several chips at once, one per USB port, unit after unit with --loop. The station
-// itself lives in src/station; this file gives it options, a terminal view and JSON Lines.
+// itself lives in src/station, what it shows in the station presenter; this file gives it
+// options and plays the presenter's UI thread for the view (station_view.h).
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -22,12 +20,14 @@
 #include "cli/options/device_options.h"
 #include "cli/options/replug_options.h"
 #include "cli/interrupt.h"
+#include "cli/station_view.h"
 #include "dialog/headless_controls.h"
 #include "dialog/qz670x_dialog.h"
 #include "hid/chip_identities.h"
 #include "hid/port_scoped_backend.h"
 #include "recording/session_recording.h"
 #include "prodlog/serial_numbers.h"
+#include "production/station_presenter.h"
 #include "production/station_run.h"
 #include "station/station.h"
 #include "station/unit_run.h"
@@ -68,173 +68,6 @@ struct StationArgs {
   std::string job;  // --job: the production job decides image, mode, overrides, target, serials
 };
 
-// What the operator sees: JSON Lines, or one line per port redrawn in place and a totals line.
-class StationView final : public station::StationObserver {
- public:
-  StationView(const Output& output, const std::vector<std::string>& ports, bool terminal)
-      : output_(output), terminal_(terminal) {
-    for (const std::string& port : ports) lines_[port] = Line{};
-    order_ = ports;
-  }
-
-  void OnPortState(const std::string& port, station::PortState state) override {
-    std::lock_guard lock(mutex_);
-    // a port taken up after the start gets a line of its own
-    if (lines_.find(port) == lines_.end()) order_.push_back(port);
-    Line& line = lines_[port];
-    line.state = state;
-    if (state == station::PortState::kWaiting) line.detail.clear();
-    Redraw();
-  }
-  void OnProgress(const std::string& port, int percent) override {
-    std::lock_guard lock(mutex_);
-    Line& line = lines_[port];
-    if (line.percent == percent) return;
-    line.percent = percent;
-    if (output_.json) {
-      *output_.out << JsonText({{"type", "progress"}, {"port", port}, {"percent", percent}}) << '\n'
-                   << std::flush;
-    }
-    Redraw();
-  }
-  void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
-    std::lock_guard lock(mutex_);
-    if (output_.json) {
-      *output_.out << JsonText({{"type", "message"},
-                            {"port", port},
-                            {"caption", message.caption},
-                            {"text", message.text},
-                            {"icon", IconName(message.icon)}})
-                   << '\n'
-                   << std::flush;
-    } else if (!terminal_) {
-      *output_.err << port << ": " << message.text << '\n';
-    }
-    lines_[port].detail = message.text;
-    Redraw();
-  }
-  void OnUnitStarted(const std::string& port, const std::string& serial) override {
-    std::lock_guard lock(mutex_);
-    Line& line = lines_[port];
-    line.serial = serial;
-    line.percent = -1;
-    line.detail.clear();
-  }
-  void OnUnitFinished(const station::UnitReport& unit) override {
-    std::lock_guard lock(mutex_);
-    if (output_.json) {
-      nlohmann::json line{{"type", "unit"},          {"port", unit.port},
-                          {"serial", unit.serial},   {"exit", unit.exit},
-                          {"message", unit.message}, {"duration_ms", unit.duration.count()},
-                          {"replug", unit.replug}};
-      if (unit.log_failed) line["log_failed"] = true;
-      *output_.out << JsonText(line) << '\n' << std::flush;
-    }
-    Line& line = lines_[unit.port];
-    line.detail = unit.passed ? "" : "(" + std::to_string(unit.exit) + ") " + unit.message;
-  }
-  void OnTotals(const station::StationTotals& totals) override {
-    std::lock_guard lock(mutex_);
-    totals_ = totals;
-    Redraw();
-  }
-  void OnProblem(const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    if (output_.json) {
-      *output_.out << JsonText({{"type", "problem"}, {"text", text}}) << '\n' << std::flush;
-    } else {
-      EndDrawing();
-      *output_.err << kAppName << ": " << text << '\n' << std::flush;
-    }
-  }
-
-  void OnPowerNote(const std::string& port, const std::string& text) override {
-    std::lock_guard lock(mutex_);
-    if (output_.json) {
-      *output_.out << JsonText({{"type", "power"}, {"port", port}, {"text", text}}) << '\n'
-                   << std::flush;
-    } else if (!terminal_) {
-      *output_.err << port << ": " << text << '\n';
-    }
-    lines_[port].detail = text;
-    Redraw();
-  }
-
-  // The line database behind the journal went away or came back, or units wait for it.
-  void OnLine(const prodlog::LineState& state) {
-    std::lock_guard lock(mutex_);
-    line_ = state;
-    if (output_.json) {
-      *output_.out << JsonText({{"type", "line"},
-                                {"state", state.online ? "online" : "offline"},
-                                {"pending", state.pending}})
-                   << '\n'
-                   << std::flush;
-    } else {
-      EndDrawing();
-      *output_.err << kAppName << ": " << LineText() << '\n' << std::flush;
-      Redraw();
-    }
-  }
-
-  // Leaves the drawn lines on the screen.
-  void Finish() {
-    std::lock_guard lock(mutex_);
-    EndDrawing();
-  }
-
- private:
-  struct Line {
-    station::PortState state = station::PortState::kWaiting;
-    int percent = -1;
-    std::string serial;
-    std::string detail;
-  };
-
-  std::string Describe(const std::string& port, const Line& line) const {
-    std::ostringstream text;
-    text << port << "  ";
-    switch (line.state) {
-      case station::PortState::kProgramming:
-        text << "programming " << std::max(line.percent, 0) << " %";
-        break;
-      case station::PortState::kPassed:
-        text << "PASS, remove the unit";
-        break;
-      case station::PortState::kFailed:
-        text << "FAIL " << line.detail << ", remove the unit";
-        break;
-      default:
-        text << station::PortStateName(line.state);
-    }
-    if (!line.serial.empty()) text << "  " << line.serial;
-    return text.str();
-  }
-
-  void Redraw() {
-    if (!terminal_ || output_.json) return;
-    std::ostream& out = *output_.out;
-    if (drawn_ > 0) out << "\x1b[" << drawn_ << 'F';  // back to the first line drawn
-    for (const std::string& port : order_) out << "\x1b[2K" << Describe(port, lines_[port]) << '\n';
-    out << "\x1b[2K" << "units " << totals_.units << "  passed " << totals_.passed << "  failed "
-        << totals_.failed << "  " << static_cast<long>(totals_.units_per_hour) << " units/h"
-        << (line_.online ? "" : "  " + LineText()) << '\n'
-        << std::flush;
-    drawn_ = static_cast<int>(order_.size()) + 1;
-  }
-  void EndDrawing() { drawn_ = 0; }
-  std::string LineText() const { return prodlog::LineStateText(line_); }
-
-  const Output& output_;
-  const bool terminal_;
-  std::mutex mutex_;
-  std::vector<std::string> order_;
-  std::map<std::string, Line> lines_;
-  station::StationTotals totals_;
-  prodlog::LineState line_;
-  int drawn_ = 0;
-};
-
 // The image and the overrides, checked as the dialog checks them, before any chip is touched:
 // the road of one unit on a bus without chips stops at the image or an override, or at the
 // search.
@@ -268,6 +101,7 @@ int Usage(const Output& output, const std::string& why) {
 
 int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   Output& output = context.output;
+  const bool asked_json = output.json;
   // JSON Lines whenever stdout is no terminal
   const bool stdout_terminal = output.out == &std::cout && isatty(STDOUT_FILENO) == 1;
   if (!stdout_terminal) output.json = true;
@@ -410,40 +244,51 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
         std::chrono::duration<double>(args.sim_pause_seconds));
   }
 
-  StationView view(output, plan.ports, stdout_terminal && !output.json);
-  run->Log().SetLineListener([&view](const prodlog::LineState& state) { view.OnLine(state); });
-  run->Build(bus, session->Hotplug(), clock, std::move(plan), view);
-  run->Start();
+  // the main thread plays the presenter's UI thread: takes in the reports, redraws, watches
+  // the signals
+  StationView view(output, plan.ports, stdout_terminal && !output.json,
+                   !stdout_terminal && !asked_json, clock);
+  auto presenter =
+      std::make_unique<production::StationPresenter>(bus, session->Hotplug(), clock, view);
+  view.Attach(*presenter);
+  presenter->SetReports(&view, /*every_progress=*/output.json);
+  if (!presenter->Start(std::move(run), std::move(plan))) return static_cast<int>(Exit::kIoError);
   // The signals: the first lets running jobs finish, the second stops them.
-  std::atomic<bool> done{false};
-  std::thread watcher([&] {
-    int acted = 0;
-    while (!done.load()) {
-      const int count = interrupts.Count();
-      for (; acted < count && acted < 2; ++acted) {
-        run->RequestStop();
-        view.OnProblem(acted == 0 ? "interrupted by " + SignalName(interrupts.Signal()) +
-                                        ": running jobs finish, no unit starts"
-                                  : "interrupted again: stopping the running jobs");
+  std::vector<std::pair<int, std::string>> stopped_by;
+  while (presenter->Running()) {
+    view.WaitForReports(kSignalPoll);
+    presenter->Drain();
+    for (int count = interrupts.Count(); static_cast<int>(stopped_by.size()) < std::min(count, 2);) {
+      const int signal = interrupts.Signal();
+      if (stopped_by.empty()) {
+        presenter->Stop();
+        view.Problem("interrupted by " + SignalName(signal) + ": running jobs finish, no unit starts");
+        stopped_by.emplace_back(signal, "running jobs finish");
+      } else {
+        presenter->StopJobs();
+        view.Problem("interrupted again: stopping the running jobs");
+        stopped_by.emplace_back(signal, "running jobs");
       }
-      std::this_thread::sleep_for(kSignalPoll);
     }
-  });
-  int exit_code = run->Join();
-  done = true;
-  watcher.join();
+    view.Draw();
+  }
+  production::StationRun& ran = *presenter->Run();
+  int exit_code = presenter->ExitCode();
   // the journal's last units go to the line database now, while the view still shows it
-  (void)run->Log().Flush();
-  run->Log().SetLineListener({});
+  (void)ran.Log().Flush();
+  presenter->Drain();
+  view.Draw();
+  ran.Log().SetLineListener({});
   view.Finish();
+  for (const auto& [signal, stopped] : stopped_by) view.Interrupted(signal, stopped);
 
-  const station::StationTotals totals = run->Totals();
-  if (run->StopRequests() >= 2 && exit_code == 0) exit_code = InterruptedExit(interrupts.Signal());
+  const production::TotalsFigures totals = presenter->Totals();
+  if (ran.StopRequests() >= 2 && exit_code == 0) exit_code = InterruptedExit(interrupts.Signal());
   if (!session->Finish(&error)) {
     *output.err << kAppName << ": " << error << '\n';
     if (exit_code == 0) exit_code = static_cast<int>(Exit::kIoError);
   }
-  run.reset();  // the station before the session whose bus it holds
+  presenter.reset();  // the station before the session whose bus it holds
   context.result_counts = {{"units", totals.units}, {"passed", totals.passed}, {"failed", totals.failed}};
   return exit_code;
 }

@@ -240,16 +240,21 @@ bool StationPresenter::Start(const StartSteps& steps, RunPlan plan) {
   return Start(std::move(plan));
 }
 
-bool StationPresenter::Start(RunPlan plan) {
+bool StationPresenter::Start(RunPlan plan) { return Start(nullptr, std::move(plan)); }
+
+bool StationPresenter::Start(std::unique_ptr<StationRun> run, RunPlan plan) {
   if (running_ || ended_ || !config_error_.empty()) return false;
   const std::vector<std::string> ports = plan.ports;
   if (plan.app_name.empty()) plan.app_name = "qz670x-mp";
-  prodlog::LogError error;
-  std::unique_ptr<StationRun> run =
-      StationRun::Open(bus_, hotplug_, clock_, std::move(plan), *mailbox_, &error);
-  if (run == nullptr) {
-    NotStarted(error.message);
-    return false;
+  if (run != nullptr) {
+    run->Build(bus_, hotplug_, clock_, std::move(plan), *mailbox_);
+  } else {
+    prodlog::LogError error;
+    run = StationRun::Open(bus_, hotplug_, clock_, std::move(plan), *mailbox_, &error);
+    if (run == nullptr) {
+      NotStarted(error.message);
+      return false;
+    }
   }
   run->Log().SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
     mailbox->Post([state](StationPresenter& p) { p.OnLineState(state); });
@@ -286,9 +291,20 @@ void StationPresenter::Stop() {
   face_.RunChanged();
 }
 
+void StationPresenter::StopJobs() {
+  if (!running_) return;
+  if (!stopping_) Stop();
+  run_->RequestStop();  // the second request: the running jobs stop
+}
+
+void StationPresenter::SetReports(StationReports* reports, bool every_progress) {
+  reports_ = reports;
+  mailbox_->KeepEveryProgress(reports != nullptr && every_progress);
+}
+
 void StationPresenter::OnRunStopped() {
   if (run_ == nullptr || !running_ || ended_) return;
-  (void)run_->Join();
+  exit_code_ = run_->Join();
   running_ = false;
   stopping_ = false;
   face_.TotalsChanged();
@@ -420,6 +436,7 @@ void StationPresenter::OnPortState(const std::string& port, station::PortState s
 }
 
 void StationPresenter::OnPortProgress(const std::string& port, int percent) {
+  if (reports_ != nullptr) reports_->Progress(port, percent);
   TileState& tile = tiles_[port];
   if (tile.phase != TilePhase::kProgramming || tile.percent == percent) return;
   tile.percent = percent;
@@ -431,7 +448,18 @@ void StationPresenter::OnPortMessage(const std::string& port, const std::string&
   face_.TileChanged(port);
 }
 
+void StationPresenter::OnPortMessage(const std::string& port, const MessageBoxRequest& message) {
+  if (reports_ != nullptr) reports_->Message(port, message);
+  OnPortMessage(port, message.text);
+}
+
+void StationPresenter::OnPowerNote(const std::string& port, const std::string& text) {
+  if (reports_ != nullptr) reports_->PowerNote(port, text);
+  OnPortMessage(port, text);
+}
+
 void StationPresenter::OnUnitStarted(const std::string& port, const std::string& serial) {
+  if (reports_ != nullptr) reports_->UnitStarted(port, serial);
   unit_started_[port] = clock_.Now();
   TileState& tile = tiles_[port];
   tile = TileState{};
@@ -442,6 +470,7 @@ void StationPresenter::OnUnitStarted(const std::string& port, const std::string&
 }
 
 void StationPresenter::OnUnitFinished(const station::UnitReport& unit) {
+  if (reports_ != nullptr) reports_->UnitFinished(unit);
   TileState& tile = tiles_[unit.port];
   tile.code = unit.exit;
   tile.message = unit.message;
@@ -454,9 +483,13 @@ void StationPresenter::OnUnitFinished(const station::UnitReport& unit) {
   history_stale_ = true;  // read again at the next tick: units may end faster than that
 }
 
-void StationPresenter::OnStationProblem(const std::string& text) { SetStatus(text, true); }
+void StationPresenter::OnStationProblem(const std::string& text) {
+  if (reports_ != nullptr) reports_->Problem(text);
+  SetStatus(text, true);
+}
 
 void StationPresenter::OnLineState(const prodlog::LineState& state) {
+  if (reports_ != nullptr) reports_->LineState(state);
   SetStatus(prodlog::LineStateText(state), !state.online);
 }
 

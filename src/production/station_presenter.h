@@ -103,6 +103,20 @@ class StationFace {
   virtual bool Wake() = 0;
 };
 
+// Each of the station's reports as it came, on the UI thread, before the presenter takes it in:
+// for a face that writes every report down (JSON Lines) besides drawing the tiles.
+class StationReports {
+ public:
+  virtual ~StationReports() = default;
+  virtual void Progress(const std::string& port, int percent) = 0;
+  virtual void Message(const std::string& port, const MessageBoxRequest& message) = 0;
+  virtual void PowerNote(const std::string& port, const std::string& text) = 0;
+  virtual void UnitStarted(const std::string& port, const std::string& serial) = 0;
+  virtual void UnitFinished(const station::UnitReport& unit) = 0;
+  virtual void Problem(const std::string& text) = 0;
+  virtual void LineState(const prodlog::LineState& state) = 0;
+};
+
 // What Start takes from a face's setup, step by step.
 struct StartSteps {
   bool image_accepted = false;
@@ -133,6 +147,10 @@ class StationPresenter {
   [[nodiscard]] bool StatusAlarm() const { return status_alarm_; }
   [[nodiscard]] TotalsFigures Totals() const;
   [[nodiscard]] const std::vector<HistoryRow>& History() const { return history_; }
+  // The run (null before Start), e.g. for its log and its stop requests.
+  [[nodiscard]] StationRun* Run() { return run_.get(); }
+  // The station's exit, once the run has stopped.
+  [[nodiscard]] int ExitCode() const { return exit_code_; }
   // The log of the current (or last) run.
   [[nodiscard]] const std::string& LogPath() const { return log_path_; }
 
@@ -165,10 +183,17 @@ class StationPresenter {
   // Start with `plan` (the ports: as listed, or every port where a chip sits; see RunPorts).
   // False with the reason in the status line.
   bool Start(RunPlan plan);
+  // Start with a run whose log is open already (StationRun::OpenLog): builds it from `plan`.
+  bool Start(std::unique_ptr<StationRun> opened, RunPlan plan);
   // Start as the Start button does: the setup's steps, then a run of every port (loop).
   bool Start(const StartSteps& steps, RunPlan plan);
   // Stop: running jobs finish, no unit starts.
   void Stop();
+  // Stop, and the running jobs stop too (a second request).
+  void StopJobs();
+  // Each report as it came goes to `reports` too (null: none); `every_progress`: every progress
+  // report, in its place among the others. Before Start.
+  void SetReports(StationReports* reports, bool every_progress);
   // The operator closes the window: while jobs run, asks kStopJobsQuestion first. True when the
   // window closes.
   bool Close();
@@ -184,6 +209,9 @@ class StationPresenter {
   void OnPortState(const std::string& port, station::PortState state);
   void OnPortProgress(const std::string& port, int percent);
   void OnPortMessage(const std::string& port, const std::string& text);
+  void OnPortMessage(const std::string& port, const MessageBoxRequest& message);
+  // The port re-plugs by power, or says why the operator must.
+  void OnPowerNote(const std::string& port, const std::string& text);
   void OnUnitStarted(const std::string& port, const std::string& serial);
   void OnUnitFinished(const station::UnitReport& unit);
   void OnStationProblem(const std::string& text);
@@ -202,6 +230,8 @@ class StationPresenter {
   StationFace& face_;
   std::shared_ptr<WindowMailbox<StationPresenter>> mailbox_;
   std::unique_ptr<StationRun> run_;
+  StationReports* reports_ = nullptr;
+  int exit_code_ = 0;
   std::map<std::string, TileState> tiles_;
   std::map<std::string, station::PortState> states_;
   std::map<std::string, Clock::Duration> unit_started_;

@@ -19,7 +19,8 @@ namespace qz::production {
 // port's latest progress (a job moves its bar far more often than a screen shows). One wake-up
 // of the UI thread at a time carries everything that came meanwhile; the wake-up carries no data,
 // everything crosses under the mailbox's lock. `Window` has OnPortState, OnPortProgress,
-// OnPortMessage, OnUnitStarted, OnUnitFinished and OnStationProblem.
+// OnPortMessage (with the whole message box), OnPowerNote, OnUnitStarted, OnUnitFinished and
+// OnStationProblem.
 template <class Window>
 class WindowMailbox final : public station::StationObserver {
  public:
@@ -31,6 +32,13 @@ class WindowMailbox final : public station::StationObserver {
   void SetWake(Wake wake) {
     std::lock_guard lock(mutex_);
     wake_ = std::move(wake);
+  }
+
+  // Every progress report in its place among the others, none dropped (a face that writes each
+  // one down), instead of each port's latest one at the end of the drain.
+  void KeepEveryProgress(bool every) {
+    std::lock_guard lock(mutex_);
+    every_progress_ = every;
   }
 
   void Post(std::function<void(Window&)> report) {
@@ -66,11 +74,18 @@ class WindowMailbox final : public station::StationObserver {
   }
   void OnProgress(const std::string& port, int percent) override {
     std::lock_guard lock(mutex_);
-    progress_[port] = percent;
+    if (every_progress_) {
+      reports_.push_back([port, percent](Window& w) { w.OnPortProgress(port, percent); });
+    } else {
+      progress_[port] = percent;
+    }
     WakeLocked();
   }
   void OnMessage(const std::string& port, const MessageBoxRequest& message) override {
-    Post([port, text = message.text](Window& w) { w.OnPortMessage(port, text); });
+    Post([port, message](Window& w) { w.OnPortMessage(port, message); });
+  }
+  void OnPowerNote(const std::string& port, const std::string& text) override {
+    Post([port, text](Window& w) { w.OnPowerNote(port, text); });
   }
   void OnUnitStarted(const std::string& port, const std::string& serial) override {
     Post([port, serial](Window& w) { w.OnUnitStarted(port, serial); });
@@ -93,6 +108,7 @@ class WindowMailbox final : public station::StationObserver {
   std::vector<std::function<void(Window&)>> reports_;
   std::map<std::string, int> progress_;
   bool posted_ = false;
+  bool every_progress_ = false;
   Wake wake_;
 };
 

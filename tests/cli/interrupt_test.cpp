@@ -28,51 +28,13 @@
 #include "image/sample_image.h"
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
+#include "support/trigger_buffer.h"
 
 namespace qz::cli {
 namespace {
 
 using test::ScratchDir;
-
-// Collects what the command prints and raises `signal` once the text holds `trigger`.
-class TriggerBuffer final : public std::streambuf {
- public:
-  TriggerBuffer(std::string trigger, int signal) : trigger_(std::move(trigger)), signal_(signal) {}
-  [[nodiscard]] const std::string& Text() const { return text_; }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-      Append(std::string(1, traits_type::to_char_type(c)));
-    }
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* text, std::streamsize count) override {
-    Append(std::string(text, static_cast<std::size_t>(count)));
-    return count;
-  }
-
- private:
-  void Append(const std::string& piece) {
-    text_ += piece;
-    if (fired_ || trigger_.empty() || text_.find(trigger_) == std::string::npos) return;
-    fired_ = true;
-#ifdef _WIN32
-    if (signal_ == SIGINT) {
-      const int before = ScopedInterruptHandlers::Count();
-      ASSERT_NE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0), FALSE) << GetLastError();
-      while (ScopedInterruptHandlers::Count() == before) Sleep(1);  // the handler's own thread
-      return;
-    }
-#endif
-    std::raise(signal_);
-  }
-
-  std::string trigger_;
-  int signal_;
-  std::string text_;
-  bool fired_ = false;
-};
+using test::TriggerBuffer;
 
 // Stands in for whatever the caller had installed; it must never run, and must be back after
 // the command.

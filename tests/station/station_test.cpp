@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <sstream>
 #include <string>
@@ -21,12 +22,14 @@
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
+#include "cli/cli_common.h"
 #include "cli/options/device_options.h"
 #include "dialog/messages.h"
 #include "prodlog/production_log.h"
 #include "image/sample_image.h"
 #include "support/cli_runner.h"
 #include "support/sample_images.h"
+#include "support/trigger_buffer.h"
 #ifdef _WIN32
 #include "support/child_process.h"
 #endif
@@ -214,6 +217,33 @@ TEST_F(StationCommand, RefusesBadInputBeforeAnyChip) {
   }
   test::WriteBytes(Image(), std::vector<std::uint8_t>(100, 0x5A));  // no image at all
   EXPECT_EQ(Station({"--simulate", "2", "--all-ports"}).exit, 20);
+}
+
+TEST_F(StationCommand, AnInterruptedLoopSaysWhichSignalStoppedIt) {
+  const std::vector<std::string> args = {"qz670x-mp-cli", "station", Image(), "--log",
+                                         dir_.File("production.sqlite3"), "--simulate", "2",
+                                         "--all-ports", "--loop", "--json"};
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  test::TriggerBuffer watched("\"type\":\"unit\"", SIGTERM);
+  std::ostream out(&watched);
+  std::ostringstream err;
+  ManualClock clock;
+  int exit = -1;
+  {
+    ScopedDeviceSessionHook hook(clock);
+    exit = qz::cli::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+  }
+  // the running units finished and passed; no unit started after the signal
+  EXPECT_EQ(exit, 0) << err.str();
+  const std::string& text = watched.Text();
+  const std::size_t problem =
+      text.find("interrupted by SIGTERM: running jobs finish, no unit starts");
+  const std::size_t interrupted =
+      text.find("{\"signal\":15,\"stopped\":\"running jobs finish\",\"type\":\"interrupted\"}\n{\"exit\":0,");
+  EXPECT_NE(problem, std::string::npos) << text;
+  EXPECT_NE(interrupted, std::string::npos) << text;
+  EXPECT_LT(problem, interrupted);
 }
 
 #ifdef _WIN32
