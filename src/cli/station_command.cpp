@@ -127,11 +127,14 @@ class StationView final : public station::StationObserver {
                           {"serial", unit.serial},   {"exit", unit.exit},
                           {"message", unit.message}, {"duration_ms", unit.duration.count()},
                           {"replug", unit.replug}};
+      if (!unit.detail.empty()) line["detail"] = unit.detail;
       if (unit.log_failed) line["log_failed"] = true;
       *output_.out << JsonText(line) << '\n' << std::flush;
     }
     Line& line = lines_[unit.port];
-    line.detail = unit.passed ? "" : "(" + std::to_string(unit.exit) + ") " + unit.message;
+    line.detail = unit.passed ? ""
+                              : "(" + std::to_string(unit.exit) + ") " + unit.message +
+                                    (unit.detail.empty() ? "" : ": " + unit.detail);
   }
   void OnTotals(const station::StationTotals& totals) override {
     std::lock_guard lock(mutex_);
@@ -454,6 +457,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
       "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed, 20/21 the image or "
       "an override rejected before any chip, 22 a port without a chip, 64 usage, 74 the log "
       "cannot be opened or written (or the serial numbers ran out)");
+  command->footer(kOutcomesFooter);
   command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes); not with --job")
       ->check(PathLengthValidator());
   command->add_option("--job", args->job,

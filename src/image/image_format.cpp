@@ -1,7 +1,11 @@
 #include "image/image_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+
+#include "base/hex_text.h"
 
 #include "image/utf16.h"
 
@@ -76,23 +80,48 @@ void WriteImageTrailer(ImageBuffer& image) {
   WriteLe16(image.data() + kCrcOffset, Crc16Update(0, image.data(), kCheckedLength));
 }
 
-bool ImageSumMatches(const ImageBuffer& image) {
-  return ByteSum(image.data(), kCheckedLength) == ReadLe32(image.data() + kSumOffset);
+bool ImageSumMatches(const ImageBuffer& image, std::string* why) {
+  const std::uint32_t computed = ByteSum(image.data(), kCheckedLength);
+  const std::uint32_t stored = ReadLe32(image.data() + kSumOffset);
+  if (computed == stored) return true;
+  if (why != nullptr) {
+    *why = "byte sum of bytes 0.." + std::to_string(kCheckedLength - 1) + " is 0x" +
+           FormatHex(computed, 8) + ", the image stores 0x" + FormatHex(stored, 8);
+  }
+  return false;
 }
 
-bool ImageCrcMatches(const ImageBuffer& image) {
-  return Crc16Update(0, image.data(), kCheckedLength) == ReadLe16(image.data() + kCrcOffset);
+bool ImageCrcMatches(const ImageBuffer& image, std::string* why) {
+  const std::uint16_t computed = Crc16Update(0, image.data(), kCheckedLength);
+  const std::uint16_t stored = ReadLe16(image.data() + kCrcOffset);
+  if (computed == stored) return true;
+  if (why != nullptr) {
+    *why = "CRC-16 of bytes 0.." + std::to_string(kCheckedLength - 1) + " is 0x" +
+           FormatHex(computed, 4) + ", the image stores 0x" + FormatHex(stored, 4);
+  }
+  return false;
 }
 
 HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, FirmwareInfo& fw,
-                         CIdState& cid) {
+                         CIdState& cid, std::string* why) {
   fw.found = 0;
   cid.found = 0;
-  if (image == nullptr) return E_FAIL;
-  const std::uint8_t* bytes = image->data();
-  if (bytes[0] != kHeaderMagic0 || bytes[1] != kHeaderMagic1 || bytes[2] != kHeaderMagic2 ||
-      bytes[3] != variant || bytes[4] != kHeaderMagic4) {
+  const auto fail = [why](std::string text) {
+    if (why != nullptr) *why = std::move(text);
     return E_FAIL;
+  };
+  if (image == nullptr) return fail("no image");
+  const std::uint8_t* bytes = image->data();
+  const std::array<std::uint8_t, 5> expected = {kHeaderMagic0, kHeaderMagic1, kHeaderMagic2,
+                                                variant, kHeaderMagic4};
+  if (!std::equal(expected.begin(), expected.end(), bytes)) {
+    std::string found;
+    std::string wanted;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      found += (i == 0 ? "" : " ") + FormatHex(bytes[i], 2);
+      wanted += (i == 0 ? "" : " ") + FormatHex(expected[i], 2);
+    }
+    return fail("header bytes 0..4 are " + found + ", expected " + wanted);
   }
 
   // Every start position inside the image; the firmware block of a tag near the end reaches
@@ -113,9 +142,17 @@ HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, Firmwar
     }
   }
 
+  if (cid.found == 0) {
+    return fail(std::string("tag ") + std::string(kCIdTag) + " not found in bytes 0.." +
+                std::to_string(kImageSize - 1));
+  }
   // The sum in full int width: a variant above 216 can never match an 8-bit CId byte.
-  if (cid.found != 0 && int{cid.cid} == int{variant} + kCIdOffsetFromVariant) return S_OK;
-  return E_FAIL;
+  const int wanted_cid = int{variant} + kCIdOffsetFromVariant;
+  if (int{cid.cid} == wanted_cid) return S_OK;
+  return fail("chip ID byte after " + std::string(kCIdTag) + " is 0x" + FormatHex(cid.cid, 2) +
+              ", expected 0x" + FormatHex(static_cast<unsigned>(wanted_cid), 2) +
+              " (header variant 0x" + FormatHex(variant, 2) + " + " +
+              std::to_string(kCIdOffsetFromVariant) + ")");
 }
 
 HResult FindImageTag(const ImageBuffer* image, const char* tag, std::size_t tag_length,
