@@ -132,7 +132,14 @@ std::string ResolveTarget(const char* path) {
 #endif
 
 // A file's name as the reasons give it: quoted, so an empty or blank name shows.
-std::string Quoted(std::string_view path) { return "\"" + std::string(path) + "\""; }
+std::string Quoted(std::string_view path) {
+  std::string quoted;
+  quoted.reserve(path.size() + 2);
+  quoted.push_back('"');
+  quoted.append(path);
+  quoted.push_back('"');
+  return quoted;
+}
 
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of(kSeparators);

@@ -35,6 +35,14 @@ constexpr std::uint8_t kHeaderMagic1 = 'T';
 constexpr std::uint8_t kHeaderMagic2 = 'C';
 constexpr std::uint8_t kHeaderMagic4 = 'O';
 
+// "0x" and `digits` hexadecimal digits. (Built by appending: mingw's GCC 12 warns about a
+// literal put before a temporary string.)
+std::string Hex(std::uint32_t value, int digits) {
+  std::string text("0x");
+  text.append(FormatHex(value, digits));
+  return text;
+}
+
 bool TagAt(const std::uint8_t* bytes, std::string_view tag) {
   return std::memcmp(bytes, tag.data(), tag.size()) == 0;
 }
@@ -85,8 +93,11 @@ bool ImageSumMatches(const ImageBuffer& image, std::string* why) {
   const std::uint32_t stored = ReadLe32(image.data() + kSumOffset);
   if (computed == stored) return true;
   if (why != nullptr) {
-    *why = "byte sum of bytes 0.." + std::to_string(kCheckedLength - 1) + " is 0x" +
-           FormatHex(computed, 8) + ", the image stores 0x" + FormatHex(stored, 8);
+    std::string text("byte sum of bytes 0..");
+    text += std::to_string(kCheckedLength - 1);
+    text += " is " + Hex(computed, 8);
+    text += ", the image stores " + Hex(stored, 8);
+    *why = std::move(text);
   }
   return false;
 }
@@ -96,8 +107,11 @@ bool ImageCrcMatches(const ImageBuffer& image, std::string* why) {
   const std::uint16_t stored = ReadLe16(image.data() + kCrcOffset);
   if (computed == stored) return true;
   if (why != nullptr) {
-    *why = "CRC-16 of bytes 0.." + std::to_string(kCheckedLength - 1) + " is 0x" +
-           FormatHex(computed, 4) + ", the image stores 0x" + FormatHex(stored, 4);
+    std::string text("CRC-16 of bytes 0..");
+    text += std::to_string(kCheckedLength - 1);
+    text += " is " + Hex(computed, 4);
+    text += ", the image stores " + Hex(stored, 4);
+    *why = std::move(text);
   }
   return false;
 }
@@ -115,13 +129,13 @@ HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, Firmwar
   const std::array<std::uint8_t, 5> expected = {kHeaderMagic0, kHeaderMagic1, kHeaderMagic2,
                                                 variant, kHeaderMagic4};
   if (!std::equal(expected.begin(), expected.end(), bytes)) {
-    std::string found;
-    std::string wanted;
+    std::string text("header bytes 0..4 are");
     for (std::size_t i = 0; i < expected.size(); ++i) {
-      found += (i == 0 ? "" : " ") + FormatHex(bytes[i], 2);
-      wanted += (i == 0 ? "" : " ") + FormatHex(expected[i], 2);
+      text.append(" ").append(FormatHex(bytes[i], 2));
     }
-    return fail("header bytes 0..4 are " + found + ", expected " + wanted);
+    text.append(", expected");
+    for (const std::uint8_t byte : expected) text.append(" ").append(FormatHex(byte, 2));
+    return fail(std::move(text));
   }
 
   // Every start position inside the image; the firmware block of a tag near the end reaches
@@ -143,16 +157,19 @@ HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, Firmwar
   }
 
   if (cid.found == 0) {
-    return fail(std::string("tag ") + std::string(kCIdTag) + " not found in bytes 0.." +
-                std::to_string(kImageSize - 1));
+    std::string text("tag ");
+    text.append(kCIdTag).append(" not found in bytes 0..").append(std::to_string(kImageSize - 1));
+    return fail(std::move(text));
   }
   // The sum in full int width: a variant above 216 can never match an 8-bit CId byte.
   const int wanted_cid = int{variant} + kCIdOffsetFromVariant;
   if (int{cid.cid} == wanted_cid) return S_OK;
-  return fail("chip ID byte after " + std::string(kCIdTag) + " is 0x" + FormatHex(cid.cid, 2) +
-              ", expected 0x" + FormatHex(static_cast<unsigned>(wanted_cid), 2) +
-              " (header variant 0x" + FormatHex(variant, 2) + " + " +
-              std::to_string(kCIdOffsetFromVariant) + ")");
+  std::string text("chip ID byte after ");
+  text.append(kCIdTag).append(" is ").append(Hex(cid.cid, 2));
+  text.append(", expected ").append(Hex(static_cast<std::uint32_t>(wanted_cid), 2));
+  text.append(" (header variant ").append(Hex(variant, 2)).append(" + ");
+  text.append(std::to_string(kCIdOffsetFromVariant)).append(")");
+  return fail(std::move(text));
 }
 
 HResult FindImageTag(const ImageBuffer* image, const char* tag, std::size_t tag_length,
