@@ -203,6 +203,8 @@ void QtDialogControls::Present(const MessageBoxRequest& message) {
     for (const std::string& hint : UnopenableChipHints()) hints += (hints.empty() ? "" : "\n") + hint;
     if (!hints.empty()) box.setInformativeText(QString::fromStdString(hints));
   }
+  // Beside a refusal or an outcome, its own text unchanged: why.
+  if (!message.detail.empty()) box.setInformativeText(QString::fromStdString(message.detail));
   box.exec();
 }
 

@@ -24,13 +24,22 @@ namespace qz::cli {
 // Exit status of qz670x-mp-cli. 1..12 are the worker's numbered outcomes.
 using Exit = station::Exit;
 
+// The help of `write` and `station` ends with where the outcomes are explained.
+inline constexpr const char* kOutcomesFooter =
+    "Outcomes 1 to 12 (\"Write to EEPROM Fail!  Try Again!(N)\"): what failed and what to check "
+    "on the line is in the README, section \"Why: refusals and the twelve outcomes\"; each "
+    "failure also prints it after the message.";
+
 // Where one run of the command line writes: messages on stderr as text, or JSON Lines on stdout.
 struct Output {
   bool json = false;
   std::ostream* out = nullptr;  // stdout
   std::ostream* err = nullptr;  // stderr
+  // stderr is a terminal: an operator reads it, and each message's detail follows it on a line
+  // of its own (stations that read stderr see the messages alone, as ever)
+  bool terminal = false;
 
-  // One message box, verbatim: its text on stderr, or a JSON "message" line.
+  // One message box, verbatim: its text on stderr, or a JSON "message" line (with its detail).
   void Message(const MessageBoxRequest& message) const;
   // A JSON line of any other type (progress, summary, ...); nothing without --json.
   void JsonLine(const std::string& json_text) const;

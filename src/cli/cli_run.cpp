@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "cli/cli_common.h"
+#include "cli/terminal.h"
 #include "hid/platform/hidraw_access.h"
 
 namespace qz::cli {
@@ -116,9 +117,12 @@ void Output::Message(const MessageBoxRequest& message) const {
                            {"caption", message.caption},
                            {"text", message.text},
                            {"icon", IconName(message.icon)}};
+    if (!message.detail.empty()) line["detail"] = message.detail;
     *out << JsonText(line) << '\n' << std::flush;
   } else {
-    *err << message.text << '\n' << std::flush;
+    *err << message.text << '\n';
+    if (terminal && !message.detail.empty()) *err << "qz670x-mp-cli: " << message.detail << '\n';
+    *err << std::flush;
   }
   // Beside "not found": a chip that is there but that this account may not open.
   if (message.about != MessageAbout::kDeviceNotFound) return;
@@ -156,6 +160,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   Context context;
   context.output.out = &out;
   context.output.err = &err;
+  context.output.terminal = &err == &std::cerr && StandardErrorIsTerminal();
 
   CLI::App app{"qz670x-mp-cli: checks and patches QZ670x firmware images and writes them into "
                "the chip's EEPROM",

@@ -66,7 +66,8 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   job.note = args.note;
   std::string image;
   if (!ReadBytes(args.image, &image)) {
-    output.Message({std::string(msg::kFailToOpenFile), kAppName, MessageIcon::kNone});
+    output.Message({std::string(msg::kFailToOpenFile), kAppName, MessageIcon::kNone,
+                    MessageAbout::kOther, "\"" + args.image + "\": could not be read"});
     return static_cast<int>(Exit::kImageRejected);
   }
   job.image.assign(image.begin(), image.end());

@@ -303,6 +303,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
       "with --loop unit after unit. Exit: 0 every unit passed, 1 any failed, 20/21 the image or "
       "an override rejected before any chip, 22 a port without a chip, 64 usage, 74 the log "
       "cannot be opened or written (or the serial numbers ran out)");
+  command->footer(kOutcomesFooter);
   command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes); not with --job")
       ->check(PathLengthValidator());
   command->add_option("--job", args->job,

@@ -80,8 +80,9 @@ std::string StationView::Describe(const std::string& port) const {
       break;
     case station::PortState::kFailed:
       // the unit's message on one line
-      text << "FAIL (" << tile->code << ") " << tile->message.substr(0, tile->message.find('\n'))
-           << ", remove the unit";
+      text << "FAIL (" << tile->code << ") " << tile->message.substr(0, tile->message.find('\n'));
+      if (!tile->detail.empty()) text << ": " << tile->detail;
+      text << ", remove the unit";
       break;
     default:
       text << station::PortStateName(state);
@@ -122,11 +123,13 @@ void StationView::Progress(const std::string& port, int percent) {
 
 void StationView::Message(const std::string& port, const MessageBoxRequest& message) {
   if (output_.json) {
-    Write({{"type", "message"},
-           {"port", port},
-           {"caption", message.caption},
-           {"text", message.text},
-           {"icon", IconName(message.icon)}});
+    nlohmann::json line{{"type", "message"},
+                        {"port", port},
+                        {"caption", message.caption},
+                        {"text", message.text},
+                        {"icon", IconName(message.icon)}};
+    if (!message.detail.empty()) line["detail"] = message.detail;
+    Write(line);
   } else if (!terminal_) {
     *output_.err << port << ": " << message.text << '\n';
   }
@@ -150,6 +153,7 @@ void StationView::UnitFinished(const station::UnitReport& unit) {
                       {"serial", unit.serial},   {"exit", unit.exit},
                       {"message", unit.message}, {"duration_ms", unit.duration.count()},
                       {"replug", unit.replug}};
+  if (!unit.detail.empty()) line["detail"] = unit.detail;
   if (unit.log_failed) line["log_failed"] = true;
   Write(line);
 }

@@ -322,6 +322,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       "write",
       "Write IMAGE into the chip's EEPROM: erase and re-plug when the chip runs its firmware, "
       "check status and identity, write, read back, verify, commit the header");
+  command->footer(kOutcomesFooter);
   command->add_option("IMAGE", args->image, "Image file (.bin, 32784 bytes); not with --job")
       ->check(PathLengthValidator());
   command->add_option("--job", args->job,

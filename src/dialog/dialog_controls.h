@@ -22,7 +22,15 @@ struct MessageBoxRequest {
   std::string caption;
   MessageIcon icon = MessageIcon::kNone;
   MessageAbout about = MessageAbout::kOther;  // set where the dialog raises the box
+  // Why, beside the system's text (which stays as it is): the failed check and its values, or
+  // the file and the system's reason. Empty when the text says all there is.
+  std::string detail{};
 };
+
+// The box's text with its detail (if any) as a second line, for whatever shows both as one text.
+[[nodiscard]] inline std::string TextWithDetail(const MessageBoxRequest& message) {
+  return message.detail.empty() ? message.text : message.text + "\n" + message.detail;
+}
 
 // The dialog object's only way to its controls, addressed by the numeric control IDs.
 // Implemented over Qt widgets by the application and in memory for tests and the command line.

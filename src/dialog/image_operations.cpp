@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/hex_text.h"
 #include "base/text.h"
@@ -78,6 +79,7 @@ HResult CQZ670xWriteEepromMPUtyDlg::LoadImageFile(const char* path) {
   }
   FileImage.Clear();
   std::optional<std::size_t> count;
+  std::string why;
   if (origin_bytes_) {
     std::size_t offset = 0;
     const std::vector<std::uint8_t>& bytes = *origin_bytes_;
@@ -90,28 +92,32 @@ HResult CQZ670xWriteEepromMPUtyDlg::LoadImageFile(const char* path) {
         },
         FileImage);
   } else {
-    count = ReadImageFile(path, FileImage);
+    count = ReadImageFile(path, FileImage, &why);
   }
   if (!count) {
-    ShowMessage(msg::kFailToOpenFile);
+    ShowRefusal(msg::kFailToOpenFile, why);
     return E_FAIL;
   }
   if (*count != kImageSize) {
-    ShowMessage(msg::kFileSizeError);
+    // (reading stops when the buffer is full: a file that fills it may be longer still)
+    ShowRefusal(msg::kFileSizeError,
+                "the file has " + std::string(*count >= kImageBufferSize ? "at least " : "") +
+                    std::to_string(*count) + " bytes, an image has " +
+                    std::to_string(kImageSize));
     return E_FAIL;
   }
-  if (!ImageSumMatches(FileImage)) {
-    ShowMessage(msg::kInvalidFile);
+  if (!ImageSumMatches(FileImage, &why)) {
+    ShowRefusal(msg::kInvalidFile, why);
     return E_FAIL;
   }
-  if (!ImageCrcMatches(FileImage)) {
-    ShowMessage(msg::kInvalidFileCrc);
+  if (!ImageCrcMatches(FileImage, &why)) {
+    ShowRefusal(msg::kInvalidFileCrc, why);
     return E_FAIL;
   }
   FwInfo.found = 0;
   CId.found = 0;
-  if (CheckImageHeader(&FileImage, HeaderVariant, FwInfo, CId) != S_OK) {
-    ShowMessage(msg::kFwError);
+  if (CheckImageHeader(&FileImage, HeaderVariant, FwInfo, CId, &why) != S_OK) {
+    ShowRefusal(msg::kFwError, why);
     return E_FAIL;
   }
   return S_OK;
@@ -222,14 +228,20 @@ HResult CQZ670xWriteEepromMPUtyDlg::SaveUpdatedImage(const char* origin, const c
   // so a failed save never leaves a truncated file nor destroys an origin saved onto itself.
   AtomicFileWriter writer;
   if (!writer.Open(update)) {
-    ShowMessage(msg::kUpdateFileError4);
+    ShowRefusal(msg::kUpdateFileError4, writer.Error());
     return E_FAIL;
   }
   for (std::size_t offset = 0; offset < kImageSize; offset += kFilePieceSize) {
     const std::size_t piece = std::min(kFilePieceSize, kImageSize - offset);
-    if (!writer.Write(UpdateImage.data() + offset, piece)) return E_FAIL;
+    if (!writer.Write(UpdateImage.data() + offset, piece)) {
+      save_failure_ = writer.Error();
+      return E_FAIL;
+    }
   }
-  if (!writer.Commit()) return E_FAIL;
+  if (!writer.Commit()) {
+    save_failure_ = writer.Error();
+    return E_FAIL;
+  }
   ShowMessage(msg::kSaveFileOk);
   return S_OK;
 }
@@ -237,9 +249,11 @@ HResult CQZ670xWriteEepromMPUtyDlg::SaveUpdatedImage(const char* origin, const c
 void CQZ670xWriteEepromMPUtyDlg::OnSaveBin() {
   const std::optional<std::string> origin = PathEditText(ctl::kOriginPath);
   const std::optional<std::string> update = PathEditText(ctl::kUpdatePath);
+  save_failure_.clear();
   if (SaveUpdatedImage(origin ? origin->c_str() : nullptr, update ? update->c_str() : nullptr) !=
       S_OK) {
-    ShowMessage(msg::kSaveFileError);
+    // only a write or commit failure has no message of its own before this one
+    ShowRefusal(msg::kSaveFileError, std::exchange(save_failure_, {}));
   }
 }
 

@@ -51,12 +51,14 @@ CQZ670xWriteEepromMPUtyDlg::~CQZ670xWriteEepromMPUtyDlg() {
 }
 
 void CQZ670xWriteEepromMPUtyDlg::ShowMessage(std::string_view text, std::string_view caption,
-                                             MessageIcon icon, MessageAbout about) {
+                                             MessageIcon icon, MessageAbout about,
+                                             std::string detail) {
   MessageBoxRequest request;
   request.text = std::string(text);
   request.caption = caption.empty() ? app_name_ : std::string(caption);
   request.icon = icon;
   request.about = about;
+  request.detail = std::move(detail);
   controls_.ShowMessage(request);
 }
 

@@ -131,7 +131,12 @@ class CQZ670xWriteEepromMPUtyDlg {
   // Shows a message box owned by the dialog; an empty caption means the application's name.
   void ShowMessage(std::string_view text, std::string_view caption = {},
                    MessageIcon icon = MessageIcon::kNone,
-                   MessageAbout about = MessageAbout::kOther);
+                   MessageAbout about = MessageAbout::kOther, std::string detail = {});
+  // A message box with its detail (see MessageBoxRequest::detail), captioned with the
+  // application's name.
+  void ShowRefusal(std::string_view text, std::string detail) {
+    ShowMessage(text, {}, MessageIcon::kNone, MessageAbout::kOther, std::move(detail));
+  }
   // Text of a path edit (1000 or 1032), or nullopt (no path) when it is longer than the 259
   // characters the loaders take: cut short, it would name another file than the operator's.
   [[nodiscard]] std::optional<std::string> PathEditText(int id) const;
@@ -208,6 +213,7 @@ class CQZ670xWriteEepromMPUtyDlg {
   std::shared_ptr<const std::vector<std::uint8_t>> origin_bytes_;
   WriteRequestResult last_request_;
   bool cancel_request_ = false;
+  std::string save_failure_;  // why the last save's write or commit failed
   // Written by the worker during a job, read after it (ordered by job_active_).
   JobReport job_report_;
   // Tasks posted to the UI thread hold a weak reference: they do nothing once the dialog is gone.

@@ -199,7 +199,8 @@ void CQZ670xWriteEepromMPUtyDlg::EndJob(int code) {
   if (code == kJobOutcomeOk) {
     ShowMessage(msg::kWriteOk);
   } else {
-    ShowMessage(FailureText(code));
+    ShowMessage(FailureText(code), {}, MessageIcon::kNone, MessageAbout::kOther,
+                std::string(ExplainJobOutcome(code)));
   }
   CleanupRequested.store(1);
 }

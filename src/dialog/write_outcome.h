@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace qz {
 
@@ -39,5 +40,10 @@ struct JobReport {
   std::uint8_t actual = 0;    // byte read back there
   std::uint32_t transfers = 0;  // EEPROM transfers the job attempted
 };
+
+// What outcome 1..12 means and what to check on the line, in one line; "" for any other
+// outcome. The message itself stays the system's; this goes beside it (terminal, JSON Lines,
+// the station's tiles, the log's rows).
+[[nodiscard]] std::string_view ExplainJobOutcome(int outcome);
 
 }  // namespace qz

@@ -1,6 +1,7 @@
 // "Write EEPROM": turns the operator's choices into one job for the programming worker.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "base/hex_text.h"
 #include "dialog/control_table.h"
@@ -44,8 +45,9 @@ void CQZ670xWriteEepromMPUtyDlg::OnWriteEeprom() {
   }
   FwInfo.found = 0;
   CId.found = 0;
-  if (!Succeeded(CheckImageHeader(&WriteImage, HeaderVariant, FwInfo, CId))) {
-    ShowMessage(msg::kFwError);
+  std::string why;
+  if (!Succeeded(CheckImageHeader(&WriteImage, HeaderVariant, FwInfo, CId, &why))) {
+    ShowRefusal(msg::kFwError, std::move(why));
     return give_up(WriteRequestStep::kHeaderCheck);
   }
 

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 
 namespace qz {
 
@@ -71,6 +72,14 @@ void RemoveFile(const std::string& path) { (void)_wunlink(Wide(path.c_str()).c_s
 int ProcessId() { return _getpid(); }
 // Links are followed by the file system itself.
 std::string ResolveTarget(const char* path) { return path; }
+// The system's reason for the last failed call: Windows' own words where the C runtime kept
+// Windows' error code, else the runtime's.
+std::string SystemReason() {
+  const unsigned long code = _doserrno;
+  if (code != 0) return std::system_category().message(static_cast<int>(code));
+  return std::generic_category().message(errno);
+}
+void ForgetSystemReason() { _doserrno = 0; }
 #else
 constexpr char kSeparators[] = "/";
 using FileStatus = struct stat;
@@ -106,6 +115,9 @@ void SyncDirectory(const std::string& directory) {
 }
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 int ProcessId() { return static_cast<int>(getpid()); }
+// The system's reason for the last failed call.
+std::string SystemReason() { return std::generic_category().message(errno); }
+void ForgetSystemReason() {}
 
 // Resolves a symbolic link so that the file it names is replaced, not the link. A link whose
 // target does not exist yet is replaced by a plain file, as creating through it would.
@@ -118,6 +130,21 @@ std::string ResolveTarget(const char* path) {
   return path;
 }
 #endif
+
+// A file's name as the reasons give it: quoted, so an empty or blank name shows.
+std::string Quoted(std::string_view path) {
+  std::string quoted;
+  quoted.reserve(path.size() + 2);
+  quoted.push_back('"');
+  quoted.append(path);
+  quoted.push_back('"');
+  return quoted;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of(kSeparators);
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
 
 }  // namespace
 
@@ -133,14 +160,26 @@ std::size_t ReadImageBytes(const ByteReader& read, ImageBuffer& image) {
   return count;
 }
 
-std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image) {
-  if (path == nullptr || *path == '\0') return std::nullopt;
-  const int fd = OpenForReading(path);
-  if (fd < 0) return std::nullopt;
-  FileStatus status {};
-  if (!StatusOf(fd, status) || !IsRegular(status)) {
-    (void)CloseFile(fd);
+std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image,
+                                         std::string* why) {
+  const auto fail = [why, path](const std::string& reason) -> std::optional<std::size_t> {
+    if (why != nullptr) *why = Quoted(path == nullptr ? "" : path) + ": " + reason;
     return std::nullopt;
+  };
+  if (path == nullptr || *path == '\0') return fail("no file name given");
+  ForgetSystemReason();
+  const int fd = OpenForReading(path);
+  if (fd < 0) return fail(SystemReason());
+  FileStatus status {};
+  if (!StatusOf(fd, status)) {
+    const std::string reason = SystemReason();
+    (void)CloseFile(fd);
+    return fail(reason);
+  }
+  if (!IsRegular(status)) {
+    (void)CloseFile(fd);
+    return fail((status.st_mode & S_IFMT) == S_IFDIR ? "is a directory, not a file"
+                                                     : "is not a regular file");
   }
   const std::size_t count = ReadImageBytes(
       [fd](std::uint8_t* buffer, std::size_t size) -> std::ptrdiff_t {
@@ -159,23 +198,29 @@ AtomicFileWriter::~AtomicFileWriter() { Abort(); }
 
 bool AtomicFileWriter::Open(const char* path) {
   Abort();
-  if (path == nullptr || *path == '\0') return false;
+  error_.clear();
+  const auto fail = [this](const std::string& reason) {
+    error_ = reason;
+    target_path_.clear();
+    return false;
+  };
+  if (path == nullptr || *path == '\0') return fail(Quoted("") + ": no file name given");
   const std::string_view requested(path);
   if (std::string_view(kSeparators).find(requested.back()) != std::string_view::npos) {
-    return false;  // names a directory
+    return fail(Quoted(requested) + ": names a folder, not a file");
   }
 
   target_path_ = ResolveTarget(path);
   FileStatus status {};
   const bool exists = StatusOf(target_path_.c_str(), status);
   if (exists) {
-    if (!IsRegular(status)) return false;
-    if (!IsWritable(target_path_.c_str())) return false;
+    if (!IsRegular(status)) return fail(Quoted(target_path_) + ": is not a regular file");
+    ForgetSystemReason();
+    if (!IsWritable(target_path_.c_str())) return fail(Quoted(target_path_) + ": " + SystemReason());
   }
 
   const std::size_t slash = target_path_.find_last_of(kSeparators);
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1);
+  const std::string directory = FolderOf(target_path_);
   // At most 64 bytes of the target's name, so that the temporary name stays within the
   // 255-byte limit of a file name even when the target's name nearly fills it.
   const std::string base =
@@ -186,6 +231,7 @@ bool AtomicFileWriter::Open(const char* path) {
 
   for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
     std::string candidate = prefix + std::to_string(temp_counter.fetch_add(1));
+    ForgetSystemReason();
     const int fd = CreateNew(candidate.c_str());
     if (fd >= 0) {
       fd_ = fd;
@@ -195,8 +241,7 @@ bool AtomicFileWriter::Open(const char* path) {
     }
     if (errno != EEXIST) break;
   }
-  target_path_.clear();
-  return false;
+  return fail("no file can be made in the folder " + Quoted(directory) + ": " + SystemReason());
 }
 
 bool AtomicFileWriter::Write(const std::uint8_t* bytes, std::size_t count) {
@@ -205,6 +250,7 @@ bool AtomicFileWriter::Write(const std::uint8_t* bytes, std::size_t count) {
     const std::ptrdiff_t written = WriteSome(fd_, bytes, count);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
+      error_ = Quoted(temp_path_) + ": " + (written < 0 ? SystemReason() : "nothing written");
       Abort();
       return false;
     }
@@ -220,14 +266,14 @@ bool AtomicFileWriter::Commit() {
   const bool closed = CloseFile(fd_);
   fd_ = -1;
   if (!synced || !closed || !ReplaceWith(temp_path_, target_path_)) {
+    error_ = Quoted(target_path_) + ": " + SystemReason();
     Abort();
     return false;
   }
   temp_path_.clear();
 
   // make the rename itself durable; the file is complete either way
-  const std::size_t slash = target_path_.find_last_of(kSeparators);
-  SyncDirectory(slash == std::string::npos ? std::string(".") : target_path_.substr(0, slash + 1));
+  SyncDirectory(FolderOf(target_path_));
   target_path_.clear();
   return true;
 }

@@ -23,8 +23,10 @@ using ByteReader = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::size_
 std::size_t ReadImageBytes(const ByteReader& read, ImageBuffer& image);
 
 // Opens `path` and reads it with ReadImageBytes. nullopt when the file cannot be opened for
-// reading (missing, not permitted, or not a regular file); otherwise the count of bytes read.
-std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image);
+// reading (missing, not permitted, or not a regular file), with `why` (may be null) naming the
+// file and the system's reason; otherwise the count of bytes read.
+std::optional<std::size_t> ReadImageFile(const char* path, ImageBuffer& image,
+                                         std::string* why = nullptr);
 
 // Replaces a file only once its new content is complete: the bytes go to a temporary file in
 // the target's directory, which is flushed to disk and renamed over the target by Commit. Until
@@ -50,6 +52,9 @@ class AtomicFileWriter {
   // Drops the temporary file. The target is untouched.
   void Abort();
 
+  // Why the last Open, Write or Commit failed: the file or folder and the system's reason.
+  [[nodiscard]] const std::string& Error() const { return error_; }
+
   // Path of the temporary file while open (for tests), else empty.
   [[nodiscard]] const std::string& TemporaryPath() const { return temp_path_; }
 
@@ -57,6 +62,7 @@ class AtomicFileWriter {
   int fd_ = -1;
   std::string temp_path_;
   std::string target_path_;
+  std::string error_;
 };
 
 }  // namespace qz

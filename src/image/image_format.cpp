@@ -1,7 +1,11 @@
 #include "image/image_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+
+#include "base/hex_text.h"
 
 #include "image/utf16.h"
 
@@ -30,6 +34,14 @@ constexpr std::uint8_t kHeaderMagic0 = 'W';
 constexpr std::uint8_t kHeaderMagic1 = 'T';
 constexpr std::uint8_t kHeaderMagic2 = 'C';
 constexpr std::uint8_t kHeaderMagic4 = 'O';
+
+// "0x" and `digits` hexadecimal digits. (Built by appending: mingw's GCC 12 warns about a
+// literal put before a temporary string.)
+std::string Hex(std::uint32_t value, int digits) {
+  std::string text("0x");
+  text.append(FormatHex(value, digits));
+  return text;
+}
 
 bool TagAt(const std::uint8_t* bytes, std::string_view tag) {
   return std::memcmp(bytes, tag.data(), tag.size()) == 0;
@@ -76,23 +88,54 @@ void WriteImageTrailer(ImageBuffer& image) {
   WriteLe16(image.data() + kCrcOffset, Crc16Update(0, image.data(), kCheckedLength));
 }
 
-bool ImageSumMatches(const ImageBuffer& image) {
-  return ByteSum(image.data(), kCheckedLength) == ReadLe32(image.data() + kSumOffset);
+bool ImageSumMatches(const ImageBuffer& image, std::string* why) {
+  const std::uint32_t computed = ByteSum(image.data(), kCheckedLength);
+  const std::uint32_t stored = ReadLe32(image.data() + kSumOffset);
+  if (computed == stored) return true;
+  if (why != nullptr) {
+    std::string text("byte sum of bytes 0..");
+    text += std::to_string(kCheckedLength - 1);
+    text += " is " + Hex(computed, 8);
+    text += ", the image stores " + Hex(stored, 8);
+    *why = std::move(text);
+  }
+  return false;
 }
 
-bool ImageCrcMatches(const ImageBuffer& image) {
-  return Crc16Update(0, image.data(), kCheckedLength) == ReadLe16(image.data() + kCrcOffset);
+bool ImageCrcMatches(const ImageBuffer& image, std::string* why) {
+  const std::uint16_t computed = Crc16Update(0, image.data(), kCheckedLength);
+  const std::uint16_t stored = ReadLe16(image.data() + kCrcOffset);
+  if (computed == stored) return true;
+  if (why != nullptr) {
+    std::string text("CRC-16 of bytes 0..");
+    text += std::to_string(kCheckedLength - 1);
+    text += " is " + Hex(computed, 4);
+    text += ", the image stores " + Hex(stored, 4);
+    *why = std::move(text);
+  }
+  return false;
 }
 
 HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, FirmwareInfo& fw,
-                         CIdState& cid) {
+                         CIdState& cid, std::string* why) {
   fw.found = 0;
   cid.found = 0;
-  if (image == nullptr) return E_FAIL;
-  const std::uint8_t* bytes = image->data();
-  if (bytes[0] != kHeaderMagic0 || bytes[1] != kHeaderMagic1 || bytes[2] != kHeaderMagic2 ||
-      bytes[3] != variant || bytes[4] != kHeaderMagic4) {
+  const auto fail = [why](std::string text) {
+    if (why != nullptr) *why = std::move(text);
     return E_FAIL;
+  };
+  if (image == nullptr) return fail("no image");
+  const std::uint8_t* bytes = image->data();
+  const std::array<std::uint8_t, 5> expected = {kHeaderMagic0, kHeaderMagic1, kHeaderMagic2,
+                                                variant, kHeaderMagic4};
+  if (!std::equal(expected.begin(), expected.end(), bytes)) {
+    std::string text("header bytes 0..4 are");
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      text.append(" ").append(FormatHex(bytes[i], 2));
+    }
+    text.append(", expected");
+    for (const std::uint8_t byte : expected) text.append(" ").append(FormatHex(byte, 2));
+    return fail(std::move(text));
   }
 
   // Every start position inside the image; the firmware block of a tag near the end reaches
@@ -113,9 +156,20 @@ HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant, Firmwar
     }
   }
 
+  if (cid.found == 0) {
+    std::string text("tag ");
+    text.append(kCIdTag).append(" not found in bytes 0..").append(std::to_string(kImageSize - 1));
+    return fail(std::move(text));
+  }
   // The sum in full int width: a variant above 216 can never match an 8-bit CId byte.
-  if (cid.found != 0 && int{cid.cid} == int{variant} + kCIdOffsetFromVariant) return S_OK;
-  return E_FAIL;
+  const int wanted_cid = int{variant} + kCIdOffsetFromVariant;
+  if (int{cid.cid} == wanted_cid) return S_OK;
+  std::string text("chip ID byte after ");
+  text.append(kCIdTag).append(" is ").append(Hex(cid.cid, 2));
+  text.append(", expected ").append(Hex(static_cast<std::uint32_t>(wanted_cid), 2));
+  text.append(" (header variant ").append(Hex(variant, 2)).append(" + ");
+  text.append(std::to_string(kCIdOffsetFromVariant)).append(")");
+  return fail(std::move(text));
 }
 
 HResult FindImageTag(const ImageBuffer* image, const char* tag, std::size_t tag_length,

@@ -87,18 +87,21 @@ constexpr void WriteLe32(std::uint8_t* bytes, std::uint32_t value) {
 [[nodiscard]] std::uint32_t ByteSum(const std::uint8_t* bytes, std::size_t count);
 // Stores the byte sum and the CRC of bytes 0..32777 in the trailer (bytes 32778..32783).
 void WriteImageTrailer(ImageBuffer& image);
-// The two trailer checks of a load, in their order.
-[[nodiscard]] bool ImageSumMatches(const ImageBuffer& image);
-[[nodiscard]] bool ImageCrcMatches(const ImageBuffer& image);
+// The two trailer checks of a load, in their order. On a mismatch `why` (may be null) gets the
+// value stored and the value computed.
+[[nodiscard]] bool ImageSumMatches(const ImageBuffer& image, std::string* why = nullptr);
+[[nodiscard]] bool ImageCrcMatches(const ImageBuffer& image, std::string* why = nullptr);
 
 // --- header and tags ---------------------------------------------------------------------
 // Checks the header ("W", "T", "C", `variant`, "O") and scans every start position 0..32783
 // for QZFwLTag and QZCIdTag (first occurrence of each), filling `fw` and `cid`; a block near
 // the end reads the zero spare bytes of the buffer. Both found flags are cleared first.
 // Returns S_OK when the header is right and the CId byte equals variant + 39; E_FAIL otherwise
-// (also for a null image). Shows nothing.
+// (also for a null image). Shows nothing. On E_FAIL `why` (may be null) says which part failed
+// and with what values: the header bytes, the missing tag, or the CId byte found.
 [[nodiscard]] HResult CheckImageHeader(const ImageBuffer* image, std::uint8_t variant,
-                                       FirmwareInfo& fw, CIdState& cid);
+                                       FirmwareInfo& fw, CIdState& cid,
+                                       std::string* why = nullptr);
 
 // Position of the first occurrence of `tag` (`tag_length` bytes, wholly inside the 32784 image
 // bytes) in `image`. S_OK with *position set; E_FAIL for a null image, tag or position, a tag

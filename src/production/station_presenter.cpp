@@ -474,6 +474,8 @@ void StationPresenter::OnUnitFinished(const station::UnitReport& unit) {
   TileState& tile = tiles_[unit.port];
   tile.code = unit.exit;
   tile.message = unit.message;
+  tile.detail = unit.detail;
+  if (!unit.detail.empty()) tile.message += "\n" + unit.detail;
   tile.seconds = std::chrono::duration<double>(unit.duration).count();
   tile.phase = unit.passed ? TilePhase::kPass : TilePhase::kFail;
   tile.remove = true;

@@ -49,6 +49,7 @@ struct TileState {
   int percent = 0;
   int code = 0;          // with kFail: the unit's exit status
   std::string message;   // the port's last message, the system's own words
+  std::string detail;    // with kFail: why, in one line (also the message's last line)
   std::string serial;
   double seconds = -1;   // the unit's time so far (or in all, once ended); < 0: none
   bool remove = false;   // with kPass/kFail: the unit waits to be taken away

@@ -98,7 +98,7 @@ class StationSetup::Collector final : public DialogControls {
   void SetProgress(int id, int position) override { target_.SetProgress(id, position); }
   [[nodiscard]] int Progress(int id) const override { return target_.Progress(id); }
   void ShowMessage(const MessageBoxRequest& message) override {
-    if (lines_ != nullptr) lines_->push_back(message.text);
+    if (lines_ != nullptr) lines_->push_back(TextWithDetail(message));
   }
   void PostToUi(std::function<void()> task) override { target_.PostToUi(std::move(task)); }
 
@@ -193,7 +193,7 @@ bool StationSetup::CheckOverrides(const std::optional<std::string>& serial) {
     (void)dialog.OnInitDialog();
     station::UnitHooks hooks;
     hooks.on_message = [&lines](const MessageBoxRequest& message) {
-      lines.push_back(message.text);
+      lines.push_back(TextWithDetail(message));
     };
     hooks.replug_timeout = {};
     result = station::RunUnit(dialog, controls, choices, hooks);
@@ -327,7 +327,9 @@ bool StationSetup::LoadJob(const std::string& path) {
   std::optional<jobs::LoadedJob> loaded = jobs::PrepareJobRun(path, settings_.Policy(StationName()), &refusal);
   if (!loaded) {
     std::vector<std::string> lines;
-    for (const MessageBoxRequest& message : refusal.messages) lines.push_back(message.text);
+    for (const MessageBoxRequest& message : refusal.messages) {
+      lines.push_back(TextWithDetail(message));
+    }
     if (!refusal.message.empty()) lines.push_back(refusal.message);
     messages_ = std::move(lines);
     return false;

@@ -152,6 +152,7 @@ class Station::Port {
       report.serial = record.serial;
       report.exit = static_cast<int>(result.exit);
       report.message = result.message;
+      report.detail = result.detail;
       report.passed = result.exit == Exit::kOk;
       report.eeprom_touched = result.eeprom_touched;
       report.replug = result.replug;

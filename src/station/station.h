@@ -38,6 +38,7 @@ struct UnitReport {
   std::string serial;  // "" without serial numbers
   int exit = 0;        // as `write` would exit for it
   std::string message;  // the last message box's text
+  std::string detail;   // that box's detail: why, or what the outcome means ("" when none)
   bool passed = false;
   bool eeprom_touched = false;
   std::string replug;  // "operator", "power", or "" when no re-plug happened

@@ -210,11 +210,15 @@ UnitResult RunUnit(CQZ670xWriteEepromMPUtyDlg& dialog, HeadlessControls& control
   // (a request that never reached the worker leaves the last job's report standing)
   if (result.request.stopped_at == WriteRequestStep::kRaised) result.job = dialog.LastJobReport();
   result.exit = ExitFor(result.request, result.job, result.string_area_failed);
-  const std::vector<std::string> texts = controls.MessageTexts();
-  if (!texts.empty()) result.message = texts.back();
+  const std::vector<MessageBoxRequest> messages = controls.Messages();
+  if (!messages.empty()) {
+    result.message = messages.back().text;
+    result.detail = messages.back().detail;
+  }
   if (result.power_replug_failed) {
     result.exit = Exit::kPowerReplugFailed;
     result.message = power_failure;
+    result.detail.clear();
   }
 
   // Nothing can have reached the EEPROM before the erase, nor in a job that stopped at the

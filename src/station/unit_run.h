@@ -94,6 +94,7 @@ struct UnitResult {
   bool eeprom_touched = false;  // the erase was sent or the job may have written
   Exit exit = Exit::kIoError;
   std::string message;         // the last message box's text ("" when none)
+  std::string detail;          // that box's detail: why, or what the outcome means
 };
 
 // Runs one "Write EEPROM" on `dialog` (initialised, its worker running): the choices go into the

@@ -110,7 +110,8 @@ void Win32DialogControls::ShowMessage(const MessageBoxRequest& message) {
     UINT icon = 0;
     if (message.icon == MessageIcon::kStop) icon = MB_ICONHAND;
     if (message.icon == MessageIcon::kInformation) icon = MB_ICONASTERISK;
-    MessageBoxW(dialog_, Widen(message.text).c_str(), Widen(message.caption).c_str(),
+    // the detail, if any, as a second line under the system's text
+    MessageBoxW(dialog_, Widen(TextWithDetail(message)).c_str(), Widen(message.caption).c_str(),
                 MB_OK | icon);
   });
 }

@@ -111,7 +111,9 @@ class StationTest : public QObject {
 
     Click(panel.Control(qz::ctl::kBrowseOrigin));
     QVERIFY(!panel.ImageAccepted());
-    QCOMPARE(panel.ImageReport(), QStringLiteral("File size error\nRead File Error!"));
+    QCOMPARE(panel.ImageReport(),
+             QStringLiteral("File size error\nthe file has 1000 bytes, an image has 32784\n"
+                            "Read File Error!"));
 
     chosen = good;
     Click(panel.Control(qz::ctl::kBrowseOrigin));

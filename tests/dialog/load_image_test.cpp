@@ -6,6 +6,7 @@
 
 #include "dialog/control_table.h"
 #include "dialog/messages.h"
+#include "base/hex_text.h"
 #include "dialog_fixture.h"
 #include "image/image_format.h"
 
@@ -19,29 +20,47 @@ struct LoadCase {
   const char* name;
   std::function<Bytes()> make;
   std::string_view message;  // empty: the load succeeds
+  // Parts of the detail beside the message, in order: which check failed and with what values.
+  std::vector<std::string> detail{};
 };
 
 Bytes Sample(SampleVariant variant = SampleVariant::kValid) { return test::SampleBytes(variant); }
 
 const LoadCase kLoadCases[] = {
-    {"OneByteShort", [] { Bytes b = Sample(); b.pop_back(); return b; }, msg::kFileSizeError},
-    {"OneByteLong", [] { Bytes b = Sample(); b.push_back(0); return b; }, msg::kFileSizeError},
-    {"HundredThousandBytes", [] { return Bytes(100000, 0); }, msg::kFileSizeError},
-    {"Empty", [] { return Bytes(); }, msg::kFileSizeError},
-    {"BodyByteChanged", [] { Bytes b = Sample(); b[5000] ^= 0x40; return b; }, msg::kInvalidFile},
+    {"OneByteShort", [] { Bytes b = Sample(); b.pop_back(); return b; }, msg::kFileSizeError,
+     {"the file has 32783 bytes, an image has 32784"}},
+    {"OneByteLong", [] { Bytes b = Sample(); b.push_back(0); return b; }, msg::kFileSizeError,
+     {"the file has 32785 bytes, an image has 32784"}},
+    {"HundredThousandBytes", [] { return Bytes(100000, 0); }, msg::kFileSizeError,
+     {"the file has at least 32816 bytes, an image has 32784"}},
+    {"Empty", [] { return Bytes(); }, msg::kFileSizeError,
+     {"the file has 0 bytes, an image has 32784"}},
+    // the body changed by 0x40 at one byte: the stored sum is 0x40 off the computed one
+    {"BodyByteChanged", [] { Bytes b = Sample(); b[5000] ^= 0x40; return b; }, msg::kInvalidFile,
+     {"byte sum of bytes 0..32777 is 0x" +
+          FormatHex(ReadLe32(Sample().data() + kSumOffset) +
+                        (Sample()[5000] & 0x40 ? -0x40u : 0x40u), 8),
+      ", the image stores 0x" + FormatHex(ReadLe32(Sample().data() + kSumOffset), 8)}},
     // the sum's top byte is compared too, although it is always zero
     {"SumTopByteSet", [] { Bytes b = Sample(); b[kSumOffset + 3] = 1; return b; },
-     msg::kInvalidFile},
+     msg::kInvalidFile, {"byte sum of bytes 0..32777 is 0x00", ", the image stores 0x01"}},
     {"CrcBytesSwapped",
      [] {
        Bytes b = Sample();
        std::swap(b[kCrcOffset], b[kCrcOffset + 1]);
        return b;
      },
-     msg::kInvalidFileCrc},
-    {"WrongCId", [] { return Sample(SampleVariant::kBadCId); }, msg::kFwError},
-    {"WrongVariant", [] { return Sample(SampleVariant::kBadVariant); }, msg::kFwError},
-    {"NoCId", [] { return Sample(SampleVariant::kNoCId); }, msg::kFwError},
+     msg::kInvalidFileCrc,
+     {"CRC-16 of bytes 0..32777 is 0x" + FormatHex(ReadLe16(Sample().data() + kCrcOffset), 4) +
+      ", the image stores 0x" +
+      FormatHex(static_cast<std::uint16_t>(Sample()[kCrcOffset] << 8 | Sample()[kCrcOffset + 1]),
+                4)}},
+    {"WrongCId", [] { return Sample(SampleVariant::kBadCId); }, msg::kFwError,
+     {"chip ID byte after QZCIdTag is 0x", ", expected 0x27 (header variant 0x00 + 39)"}},
+    {"WrongVariant", [] { return Sample(SampleVariant::kBadVariant); }, msg::kFwError,
+     {"header bytes 0..4 are 57 54 43 ", ", expected 57 54 43 00 4F"}},
+    {"NoCId", [] { return Sample(SampleVariant::kNoCId); }, msg::kFwError,
+     {"tag QZCIdTag not found in bytes 0..32783"}},
     {"HeaderMagicWrong",
      [] {
        Bytes b = Sample();
@@ -49,7 +68,7 @@ const LoadCase kLoadCases[] = {
        test::FixTrailer(b);
        return b;
      },
-     msg::kFwError},
+     msg::kFwError, {"header bytes 0..4 are 57 54 43 00 58, expected 57 54 43 00 4F"}},
     {"Valid", [] { return Sample(); }, {}},
     {"NoFirmwareBlock", [] { return Sample(SampleVariant::kNoFwL); }, {}},
     {"TwoFirmwareBlocks", [] { return Sample(SampleVariant::kTwoFwL); }, {}},
@@ -75,6 +94,13 @@ TEST_P(LoadImageFileTest, ShowsOneMessageForTheFirstFailedCheck) {
   } else {
     EXPECT_EQ(result, E_FAIL);
     EXPECT_EQ(Messages(), std::vector<std::string>{std::string(c.message)});
+    const std::string detail = controls_.Messages().back().detail;
+    std::size_t from = 0;
+    for (const std::string& part : c.detail) {
+      const std::size_t at = detail.find(part, from);
+      EXPECT_NE(at, std::string::npos) << "\"" << part << "\" not in \"" << detail << "\"";
+      if (at != std::string::npos) from = at + part.size();
+    }
   }
   // FileImage holds what was read (at most 32816 bytes), zeros after it
   const std::size_t read = std::min(bytes.size(), kImageBufferSize);
@@ -109,6 +135,12 @@ TEST_F(LoadImageFileResults, PathFailuresComeBeforeAnyRead) {
     controls_.ClearMessages();
     EXPECT_EQ(dialog_->LoadImageFile(c.null_path ? nullptr : c.path.c_str()), E_FAIL);
     EXPECT_EQ(Messages(), std::vector<std::string>{std::string(c.message)});
+    if (c.null_path) continue;
+    // the file is named, then the system's reason (its words differ between systems)
+    const std::string detail = controls_.Messages().back().detail;
+    const std::string named = "\"" + c.path + "\": ";
+    EXPECT_EQ(detail.substr(0, named.size()), named);
+    EXPECT_GT(detail.size(), named.size() + 4) << detail;
   }
 }
 

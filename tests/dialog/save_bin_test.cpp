@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -99,6 +101,21 @@ TEST_F(SaveBinTest, FailuresShowTheirMessagesAndCreateNoFile) {
     EXPECT_EQ(dir_.Entries(), entries_before);
     EXPECT_TRUE(std::filesystem::is_empty(dir_.File("folder")));
   }
+}
+
+TEST_F(SaveBinTest, AnUpdateFileThatCannotBeMadeNamesTheFolderAndTheReason) {
+  const std::string folder = dir_.File("nowhere") + "/";
+  ASSERT_EQ(Save(origin_, folder + "update.bin"),
+            (Texts{"Update File Error!(4)", "Save File Error!"}));
+  const std::vector<MessageBoxRequest> shown = controls_.Messages();
+  const auto refusal = std::find_if(shown.begin(), shown.end(), [](const MessageBoxRequest& m) {
+    return m.text == "Update File Error!(4)";
+  });
+  ASSERT_NE(refusal, shown.end());
+  const std::string named = "\"" + folder + "\": ";
+  const std::size_t at = refusal->detail.find(named);
+  ASSERT_NE(at, std::string::npos) << refusal->detail;
+  EXPECT_GT(refusal->detail.size(), at + named.size() + 4) << refusal->detail;
 }
 
 TEST_F(SaveBinTest, NullPathsAreReportedBeforeLoading) {

@@ -70,6 +70,15 @@ TEST_P(JobOutcome, EndsWithItsMessagesAndLeavesTheChipAsExpected) {
   CQZ670xWriteEepromMPUtyDlg& dialog = rig.Dialog();
   EXPECT_EQ(rig.Texts(), c.messages);
   EXPECT_EQ(dialog.LastJobReport().outcome, c.outcome);
+  // a numbered failure says, beside its unchanged text, what failed and what to check
+  const std::vector<MessageBoxRequest> boxes = rig.controls.Messages();
+  if (c.outcome >= 1 && c.outcome <= 12) {
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back().detail, ExplainJobOutcome(c.outcome));
+    EXPECT_FALSE(boxes.back().detail.empty());
+  } else {
+    for (const MessageBoxRequest& box : boxes) EXPECT_EQ(box.detail, "") << box.text;
+  }
   // the sequence moved on once per acknowledged transfer, never for a failed one
   EXPECT_EQ(dialog.ReportSequence, SequenceAfter(240, c.register_steps, c.eeprom_successes));
 
