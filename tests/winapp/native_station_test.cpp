@@ -96,7 +96,10 @@ TEST_F(NativeStationTest, ThreeTilesPassOneFailsAndTotalsAndHistoryAgreeWithTheL
     if (port == "sim-3") {
       EXPECT_EQ(tile.phase, NativeTile::Phase::kFail);
       EXPECT_EQ(tile.code, 12);
-      EXPECT_EQ(tile.message, "Write to EEPROM Fail!  Try Again!(12)");
+      // the system's message, then what it means on the line
+      EXPECT_EQ(tile.message,
+                "Write to EEPROM Fail!  Try Again!(12)\na byte of the body read back differs "
+                "from the image: the EEPROM is faulty or write-protected");
       EXPECT_EQ(NativeStation::StateText(tile), "FAIL (12) - remove the unit");
     } else {
       EXPECT_EQ(tile.phase, NativeTile::Phase::kPass);
@@ -142,7 +145,8 @@ TEST_F(NativeStationTest, ImageIsCheckedWhenChosen) {
   bytes.resize(1000);
   test::WriteBytes(bad, bytes);
   window_->SetImagePath(bad);
-  EXPECT_EQ(window_->ImageReportText(), "File size error\nRead File Error!");
+  EXPECT_EQ(window_->ImageReportText(),
+            "File size error\nthe file has 1000 bytes, an image has 32784\nRead File Error!");
   EXPECT_FALSE(window_->StartEnabled());
   EXPECT_FALSE(window_->StartProduction());
   EXPECT_FALSE(window_->Running());
