@@ -44,6 +44,7 @@ class StationView final : public production::StationFace, public production::Sta
   void StatusChanged() override {}
   void TotalsChanged() override { changed_ = true; }
   void HistoryChanged() override {}
+  [[nodiscard]] bool ShowsHistory() const override { return false; }
   void RunChanged() override {}
   bool Confirm(const std::string&) override { return false; }
   void Close() override {}

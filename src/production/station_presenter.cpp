@@ -246,16 +246,15 @@ bool StationPresenter::Start(std::unique_ptr<StationRun> run, RunPlan plan) {
   if (running_ || ended_ || !config_error_.empty()) return false;
   const std::vector<std::string> ports = plan.ports;
   if (plan.app_name.empty()) plan.app_name = "qz670x-mp";
-  if (run != nullptr) {
-    run->Build(bus_, hotplug_, clock_, std::move(plan), *mailbox_);
-  } else {
+  if (run == nullptr) {
     prodlog::LogError error;
-    run = StationRun::Open(bus_, hotplug_, clock_, std::move(plan), *mailbox_, &error);
+    run = StationRun::OpenLog(plan, &error);
     if (run == nullptr) {
       NotStarted(error.message);
       return false;
     }
   }
+  run->Build(bus_, hotplug_, clock_, std::move(plan), *mailbox_);
   run->Log().SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
     mailbox->Post([state](StationPresenter& p) { p.OnLineState(state); });
   });
@@ -364,7 +363,8 @@ void StationPresenter::Drain() { mailbox_->Drain(*this, [this] { return ended_; 
 
 void StationPresenter::RefreshHistory() {
   history_stale_ = false;
-  if (run_ == nullptr) return;
+  // (the whole log is read for its last rows: not for a face that shows none)
+  if (run_ == nullptr || !face_.ShowsHistory()) return;
   prodlog::LogError error;
   const std::optional<std::vector<prodlog::UnitRecord>> rows = run_->Log().Rows({}, &error);
   if (!rows) {
@@ -443,19 +443,19 @@ void StationPresenter::OnPortProgress(const std::string& port, int percent) {
   face_.TileChanged(port);
 }
 
-void StationPresenter::OnPortMessage(const std::string& port, const std::string& text) {
+void StationPresenter::ShowPortMessage(const std::string& port, const std::string& text) {
   tiles_[port].message = text;
   face_.TileChanged(port);
 }
 
 void StationPresenter::OnPortMessage(const std::string& port, const MessageBoxRequest& message) {
   if (reports_ != nullptr) reports_->Message(port, message);
-  OnPortMessage(port, message.text);
+  ShowPortMessage(port, message.text);
 }
 
 void StationPresenter::OnPowerNote(const std::string& port, const std::string& text) {
   if (reports_ != nullptr) reports_->PowerNote(port, text);
-  OnPortMessage(port, text);
+  ShowPortMessage(port, text);
 }
 
 void StationPresenter::OnUnitStarted(const std::string& port, const std::string& serial) {

@@ -94,6 +94,8 @@ class StationFace {
   virtual void StatusChanged() = 0;
   virtual void TotalsChanged() = 0;
   virtual void HistoryChanged() = 0;
+  // False for a face without a history: the presenter then never reads the log for one.
+  [[nodiscard]] virtual bool ShowsHistory() const { return true; }
   // The run's state changed: the buttons and the setup's locks follow it.
   virtual void RunChanged() = 0;
   // Asks the operator a yes/no question (default no).
@@ -209,7 +211,6 @@ class StationPresenter {
   // --- the station's reports, on the UI thread (through the mailbox)
   void OnPortState(const std::string& port, station::PortState state);
   void OnPortProgress(const std::string& port, int percent);
-  void OnPortMessage(const std::string& port, const std::string& text);
   void OnPortMessage(const std::string& port, const MessageBoxRequest& message);
   // The port re-plugs by power, or says why the operator must.
   void OnPowerNote(const std::string& port, const std::string& text);
@@ -220,6 +221,8 @@ class StationPresenter {
 
  private:
   void SetStatus(std::string text, bool alarm = false);
+  // The port's tile shows `text` (a message box's or a power note's).
+  void ShowPortMessage(const std::string& port, const std::string& text);
   void NotStarted(const std::string& why);
   void OnRunStopped();
   void RefreshHistory();

@@ -11,15 +11,6 @@ StationRun::StationRun() = default;
 
 StationRun::~StationRun() { (void)Join(); }
 
-std::unique_ptr<StationRun> StationRun::Open(HidBackend& bus, HotplugSource* hotplug,
-                                             Clock& clock, RunPlan plan,
-                                             station::StationObserver& observer,
-                                             prodlog::LogError* error) {
-  std::unique_ptr<StationRun> run = OpenLog(plan, error);
-  if (run != nullptr) run->Build(bus, hotplug, clock, std::move(plan), observer);
-  return run;
-}
-
 std::unique_ptr<StationRun> StationRun::OpenLog(const RunPlan& plan, prodlog::LogError* error) {
   std::unique_ptr<StationRun> run(new StationRun());
   run->log_location_ = plan.log_location;

@@ -61,14 +61,9 @@ struct RunPlan {
 
 class StationRun {
  public:
-  // Opens the log and builds the station; null with `error` when the log cannot be opened.
-  // `bus`, `hotplug` (may be null), `clock` and `observer` are not owned and outlive the run.
-  [[nodiscard]] static std::unique_ptr<StationRun> Open(HidBackend& bus, HotplugSource* hotplug,
-                                                        Clock& clock, RunPlan plan,
-                                                        station::StationObserver& observer,
-                                                        prodlog::LogError* error);
-  // The two steps of Open, for a caller with more to check between them: the log first (null
-  // with `error`), then the station.
+  // A run is made in two steps, so that a caller can check more between them: the log first
+  // (null with `error` when it cannot be opened), then the station. `bus`, `hotplug` (may be
+  // null), `clock` and `observer` are not owned and outlive the run.
   [[nodiscard]] static std::unique_ptr<StationRun> OpenLog(const RunPlan& plan,
                                                            prodlog::LogError* error);
   void Build(HidBackend& bus, HotplugSource* hotplug, Clock& clock, RunPlan plan,
