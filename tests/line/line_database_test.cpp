@@ -66,6 +66,8 @@ class LineDatabase : public testing::Test {
     }
   }
 
+  test::ScratchDir journals_;
+
   std::string Url(const std::string& user, const std::string& host = "127.0.0.1",
                   const std::string& query = "") const {
     return "postgresql://" + user + "@" + host + ":" + port_ + "/" + database_ + query;
@@ -118,7 +120,8 @@ class LineDatabase : public testing::Test {
     return rows ? *rows : std::vector<UnitRecord>{};
   }
 
-  // A station's journal for this test's database (fresh).
+  // A station's journal for this test's database, in a folder of this test's own: a journal
+  // left behind by an earlier process (whose pid this one may reuse) belongs to another line.
   LogOptions Journaled() const {
     LogOptions options;
     options.serial_block = 8;
@@ -126,7 +129,7 @@ class LineDatabase : public testing::Test {
     options.serial_start = 1;
     options.connect_timeout_s = 2;
     options.push_retry_max_ms = 200;
-    options.journal = (std::filesystem::temp_directory_path() / (database_ + ".journal")).string();
+    options.journal = journals_.File(database_ + ".journal");
     return options;
   }
   void Server(const char* what) const {
