@@ -13,4 +13,8 @@ namespace qz {
 [[nodiscard]] std::filesystem::path PathFromUtf8(std::string_view utf8);
 [[nodiscard]] std::string PathToUtf8(const std::filesystem::path& path);
 
+// ": " and the system's reason for the last failed file call (errno), or "" when it left none;
+// set errno to 0 before the call.
+[[nodiscard]] std::string SystemReasonSuffix();
+
 }  // namespace qz

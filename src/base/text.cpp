@@ -1,7 +1,11 @@
 #include "base/text.h"
 
 #include <array>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
+#include <utility>
 
 #include <cstdint>
 
@@ -32,16 +36,29 @@ std::string TruncateUtf16Units(std::string_view utf8, std::size_t max_units) {
   return std::string(utf8.substr(0, pos));
 }
 
-bool ReadWholeFile(const std::string& path, std::string* content) {
+bool ReadWholeFile(const std::string& path, std::string* content, std::string* why) {
+  const auto fail = [why](std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+  };
+  if (path.empty()) return fail("no file name given");
+  std::error_code ignored;
+  if (std::filesystem::is_directory(PathFromUtf8(path), ignored)) {
+    return fail("is a directory, not a file");
+  }
+  errno = 0;
   std::ifstream file(PathFromUtf8(path), std::ios::binary);
-  if (!file) return false;
+  if (!file) {
+    return fail(errno != 0 ? std::generic_category().message(errno) : "cannot be opened");
+  }
   content->clear();
   std::array<char, 16384> buffer{};
   while (file) {
     file.read(buffer.data(), buffer.size());
     content->append(buffer.data(), static_cast<std::size_t>(file.gcount()));
   }
-  return !file.bad();
+  if (file.bad()) return fail("could not be read to its end");
+  return true;
 }
 
 }  // namespace qz

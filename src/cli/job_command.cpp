@@ -27,7 +27,9 @@ int Fail(const Output& output, Exit exit, const std::string& message) {
   return static_cast<int>(exit);
 }
 
-bool ReadBytes(const std::string& path, std::string* bytes) { return ReadWholeFile(path, bytes); }
+bool ReadBytes(const std::string& path, std::string* bytes, std::string* why = nullptr) {
+  return ReadWholeFile(path, bytes, why);
+}
 
 bool WriteJobFile(const std::string& path, const jobs::Job& job) {
   const std::string text = jobs::FormatJob(job);
@@ -65,9 +67,9 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   job.revision = args.revision;
   job.note = args.note;
   std::string image;
-  if (!ReadBytes(args.image, &image)) {
+  if (std::string why; !ReadBytes(args.image, &image, &why)) {
     output.Message({std::string(msg::kFailToOpenFile), kAppName, MessageIcon::kNone,
-                    MessageAbout::kOther, "\"" + args.image + "\": could not be read"});
+                    MessageAbout::kOther, "\"" + args.image + "\": " + why});
     return static_cast<int>(Exit::kImageRejected);
   }
   job.image.assign(image.begin(), image.end());

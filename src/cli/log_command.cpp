@@ -12,6 +12,7 @@
 
 #include "base/hex_text.h"
 #include "cli/cli_common.h"
+#include "dialog/write_outcome.h"
 #include "prodlog/production_log.h"
 
 namespace qz::cli {
@@ -64,6 +65,11 @@ std::string JobKey(const prodlog::UnitRecord& row) {
   return "unsigned";
 }
 
+// What a finished unit's numbered outcome means, beside the system's message; "" otherwise.
+std::string Detail(const prodlog::UnitRecord& row) {
+  return row.finished ? std::string(ExplainJobOutcome(row.exit_code)) : std::string();
+}
+
 nlohmann::json RowJson(const prodlog::UnitRecord& row) {
   nlohmann::json overrides = nlohmann::json::parse(row.overrides_json, nullptr, false);
   if (overrides.is_discarded()) overrides = row.overrides_json;
@@ -94,6 +100,7 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
       {"job_revision", row.job.revision},
       {"job_sha256", row.job.sha256},
       {"job_key", JobKey(row)},
+      {"detail", nlohmann::json()},
   };
   if (row.finished) {
     line["ended"] = row.ended;
@@ -105,6 +112,7 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
     if (row.chip_identity) line["chip_identity"] = *row.chip_identity;
     line["eeprom_touched"] = row.eeprom_touched;
     line["replug"] = row.replug;
+    if (const std::string detail = Detail(row); !detail.empty()) line["detail"] = detail;
   }
   return line;
 }
@@ -112,7 +120,7 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
 void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
   out << "id,state,station,port,serial,serial_released,image_path,image_sha256,mode,"
          "write_length,overrides,started,ended,exit,message,duration_ms,transfers,chip_status,"
-         "chip_identity,eeprom_touched,replug,job_name,job_revision,job_sha256,job_key\r\n";
+         "chip_identity,eeprom_touched,replug,job_name,job_revision,job_sha256,job_key,detail\r\n";
   for (const prodlog::UnitRecord& row : rows) {
     const auto finished = [&](const std::string& text) { return row.finished ? text : ""; };
     out << row.unit_id << ',' << (row.finished ? "finished" : "unfinished") << ','
@@ -127,7 +135,8 @@ void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
         << (row.finished && row.chip_identity ? "0x" + FormatHex(*row.chip_identity, 8) : "")
         << ',' << finished(row.eeprom_touched ? "1" : "0") << ',' << CsvField(finished(row.replug))
         << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
-        << row.job.sha256 << ',' << CsvField(JobKey(row)) << "\r\n";
+        << row.job.sha256 << ',' << CsvField(JobKey(row)) << ',' << CsvField(Detail(row))
+        << "\r\n";
   }
 }
 
@@ -138,6 +147,7 @@ void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) 
         << "  ";
     if (row.finished) {
       out << "exit " << row.exit_code << "  " << row.duration_ms << " ms  " << row.message;
+      if (const std::string detail = Detail(row); !detail.empty()) out << "  (" << detail << ')';
     } else {
       out << "unfinished";
     }
@@ -230,7 +240,11 @@ Summary Summarize(const std::vector<const prodlog::UnitRecord*>& rows) {
 nlohmann::json SummaryJson(const Summary& summary) {
   nlohmann::json by_exit = nlohmann::json::array();
   for (const auto& [code, entry] : summary.failed_by_exit) {
-    by_exit.push_back({{"exit", code}, {"units", entry.first}, {"message", entry.second}});
+    const std::string_view detail = ExplainJobOutcome(code);
+    by_exit.push_back({{"exit", code},
+                       {"units", entry.first},
+                       {"message", entry.second},
+                       {"detail", detail.empty() ? nlohmann::json() : nlohmann::json(detail)}});
   }
   const auto rounded = [](const std::optional<double>& value) {
     return value ? nlohmann::json(std::round(*value * 10.0) / 10.0) : nlohmann::json();
@@ -327,6 +341,9 @@ void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>
         << "failed:     " << summary.failed << '\n';
     for (const auto& [code, entry] : summary.failed_by_exit) {
       out << "  exit " << code << ": " << entry.first << "  " << entry.second << '\n';
+      if (const std::string_view detail = ExplainJobOutcome(code); !detail.empty()) {
+        out << "           " << detail << '\n';
+      }
     }
     out << "unfinished: " << summary.unfinished << '\n' << "yield:      " << yield_text << '\n';
     if (summary.mean_ms) {

@@ -27,8 +27,8 @@ std::string Sha256Hex(std::string_view bytes) {
 
 std::string FileSha256Hex(const std::string& path, std::string* error) {
   std::string content;
-  if (!ReadWholeFile(path, &content)) {
-    if (error != nullptr) *error = "Cannot read \"" + path + "\".";
+  if (std::string why; !ReadWholeFile(path, &content, &why)) {
+    if (error != nullptr) *error = "Cannot read \"" + path + "\": " + why + ".";
     return {};
   }
   return Sha256Hex(std::string_view(content));

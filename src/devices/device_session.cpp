@@ -1,5 +1,6 @@
 #include "devices/device_session.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -222,8 +223,11 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(const DeviceConfig& config,
   }
 
   if (!config.trace.empty()) {
+    errno = 0;
     parts.trace_file = std::make_unique<std::ofstream>(PathFromUtf8(config.trace), std::ios::trunc);
-    if (!*parts.trace_file) return fail(config.trace + ": cannot open the trace file");
+    if (!*parts.trace_file) {
+      return fail(config.trace + ": cannot open the trace file" + SystemReasonSuffix());
+    }
     parts.tracing_backend = std::make_unique<TracingBackend>(*parts.bus, *parts.trace_file);
     parts.bus = parts.tracing_backend.get();
   }

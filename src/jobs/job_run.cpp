@@ -45,7 +45,9 @@ constexpr OverrideControl kOverrideControls[] = {
 };
 static_assert(std::size(kOverrideControls) == std::size(kOverrideNames));
 
-bool ReadText(const std::string& path, std::string* text) { return ReadWholeFile(path, text); }
+bool ReadText(const std::string& path, std::string* text, std::string* why = nullptr) {
+  return ReadWholeFile(path, text, why);
+}
 
 station::UnitChoices BareChoices(const Job& job, const std::string& label) {
   station::UnitChoices choices;
@@ -97,8 +99,8 @@ std::optional<crypto::PublicKey> CarriedKey(const Job& job, std::string* error) 
 
 std::optional<LoadedJob> ReadJobFile(const std::string& path, std::string* error) {
   std::string text;
-  if (!ReadText(path, &text)) {
-    *error = "cannot read the job file \"" + path + "\"";
+  if (std::string why; !ReadText(path, &text, &why)) {
+    *error = "cannot read the job file \"" + path + "\": " + why;
     return std::nullopt;
   }
   std::string why;
@@ -136,8 +138,8 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
   for (const fs::path& file : files) {
     std::string pem;
     std::string why;
-    if (!ReadText(file.string(), &pem)) {
-      *error = "cannot read the trusted key \"" + file.string() + "\"";
+    if (!ReadText(file.string(), &pem, &why)) {
+      *error = "cannot read the trusted key \"" + file.string() + "\": " + why;
       return false;
     }
     std::optional<crypto::PublicKey> key = crypto::ParsePublicKeyPem(pem, &why);

@@ -1,11 +1,13 @@
 #include "recording/session_recording.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "base/file_path.h"
 #include "base/hex_text.h"
 #include "hid/chip_identities.h"
 #include "hid/trace.h"
@@ -209,9 +211,10 @@ class RecordingDevice final : public HidDevice {
 std::unique_ptr<RecordingBackend> RecordingBackend::Create(HidBackend& inner, Clock& clock,
                                                            const std::string& path,
                                                            SessionFacts facts, std::string* error) {
-  auto out = std::make_unique<std::ofstream>(path, std::ios::trunc);
+  errno = 0;
+  auto out = std::make_unique<std::ofstream>(PathFromUtf8(path), std::ios::trunc);
   if (!*out) {
-    if (error != nullptr) *error = path + ": cannot open the recording file";
+    if (error != nullptr) *error = path + ": cannot open the recording file" + SystemReasonSuffix();
     return nullptr;
   }
   return std::make_unique<RecordingBackend>(inner, clock, std::move(out), std::move(facts));

@@ -95,6 +95,9 @@ TEST_F(LogCommand, JsonHasOneObjectPerRowAndUnfinishedRowsSaySo) {
   EXPECT_EQ(lines[0]["duration_ms"], 1200);
   EXPECT_EQ(lines[0]["overrides"]["serial"], "L7-001");
   EXPECT_EQ(lines[1]["exit"], 7);
+  // the numbered outcome explained beside the system's message; none for a pass
+  EXPECT_NE(lines[1]["detail"].get<std::string>().find("write-protected"), std::string::npos);
+  EXPECT_TRUE(lines[0]["detail"].is_null());
   EXPECT_EQ(lines[3]["state"], "unfinished");
   EXPECT_TRUE(lines[3]["exit"].is_null());
   EXPECT_TRUE(lines[3]["ended"].is_null());
@@ -118,6 +121,8 @@ TEST_F(LogCommand, CsvHasAHeaderAndQuotesFields) {
   EXPECT_NE(lines[1].find(",\"/images/a,b.bin\","), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find(",\"{\"\"serial\"\":\"\"L7-001\"\"}\","), std::string::npos) << lines[1];
   EXPECT_NE(lines[4].find(",unfinished,"), std::string::npos) << lines[4];
+  EXPECT_NE(lines[0].find(",job_key,detail\r"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[2].find("write-protected"), std::string::npos) << lines[2];
 }
 
 TEST_F(LogCommand, SummaryCountsOutcomesYieldAndJobTimes) {
