@@ -1,11 +1,10 @@
 #include "serials/serial_list.h"
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <unordered_map>
 
 #include "base/file_path.h"
+#include "base/text.h"
 #include "serials/serial_text.h"
 
 namespace qz::serials {
@@ -16,10 +15,8 @@ std::optional<std::vector<std::string>> ReadSerialList(const std::string& path,
     *error = "the serial list " + path + ": " + why;
     return std::nullopt;
   };
-  std::ifstream file(PathFromUtf8(path), std::ios::binary);
-  if (!file) return fail("cannot be read");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return fail("cannot be read");
+  std::string text;
+  if (!ReadWholeFile(path, &text)) return fail("cannot be read");
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
 
   std::vector<std::string> numbers;
