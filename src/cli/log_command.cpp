@@ -81,6 +81,8 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
       {"port", row.port},
       {"serial", row.serial.empty() ? nlohmann::json() : nlohmann::json(row.serial)},
       {"serial_released", row.serial_released},
+      {"serial_source",
+       row.serial_source.empty() ? nlohmann::json() : nlohmann::json(row.serial_source)},
       {"image_path", row.image_path},
       {"image_sha256", row.image_sha256},
       {"mode", row.mode},
@@ -120,7 +122,8 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
 void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
   out << "id,state,station,port,serial,serial_released,image_path,image_sha256,mode,"
          "write_length,overrides,started,ended,exit,message,duration_ms,transfers,chip_status,"
-         "chip_identity,eeprom_touched,replug,job_name,job_revision,job_sha256,job_key,detail\r\n";
+         "chip_identity,eeprom_touched,replug,job_name,job_revision,job_sha256,job_key,"
+         "serial_source,detail\r\n";
   for (const prodlog::UnitRecord& row : rows) {
     const auto finished = [&](const std::string& text) { return row.finished ? text : ""; };
     out << row.unit_id << ',' << (row.finished ? "finished" : "unfinished") << ','
@@ -135,16 +138,20 @@ void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
         << (row.finished && row.chip_identity ? "0x" + FormatHex(*row.chip_identity, 8) : "")
         << ',' << finished(row.eeprom_touched ? "1" : "0") << ',' << CsvField(finished(row.replug))
         << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
-        << row.job.sha256 << ',' << CsvField(JobKey(row)) << ',' << CsvField(Detail(row))
-        << "\r\n";
+        << row.job.sha256 << ',' << CsvField(JobKey(row)) << ',' << row.serial_source << ','
+        << CsvField(Detail(row)) << "\r\n";
   }
 }
 
 void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
   for (const prodlog::UnitRecord& row : rows) {
     out << row.started << "  " << row.station << "  " << row.port << "  "
-        << (row.serial.empty() ? "-" : row.serial) << (row.serial_released ? " (released)" : "")
-        << "  ";
+        << (row.serial.empty() ? "-" : row.serial) << (row.serial_released ? " (released)" : "");
+    // a counted number reads as it always did; the others say where they came from
+    if (row.serial_source == "list" || row.serial_source == "program") {
+      out << " (" << row.serial_source << ")";
+    }
+    out << "  ";
     if (row.finished) {
       out << "exit " << row.exit_code << "  " << row.duration_ms << " ms  " << row.message;
       if (const std::string detail = Detail(row); !detail.empty()) out << "  (" << detail << ')';

@@ -27,6 +27,8 @@ struct NeedsRule {
 };
 const NeedsRule kNeedsRules[] = {
     {"--serial-start", {"--serial-format"}},
+    {"--serial-list-name", {"--serial-list"}},
+    {"--serial-program-timeout", {"--serial-program"}},
     {"--units", {"--loop"}},
     {"--sim-pause", {"--loop"}},
     {"--sim-pause", {"--simulate"}},
@@ -41,6 +43,9 @@ struct ExcludesRule {
 };
 const ExcludesRule kExcludesRules[] = {
     {"--ports", "--all-ports"},
+    {"--serial-format", "--serial-list"},
+    {"--serial-format", "--serial-program"},
+    {"--serial-list", "--serial-program"},
 };
 
 // A number's range, said in words: "--units takes 1 or more".
@@ -56,6 +61,7 @@ const RangeRule kRangeRules[] = {
     {"--replug-timeout", 0, kNoLimit, " seconds"},
     {"--sim-pause", 0, kNoLimit, " seconds"},
     {"--serial-block", 1, 100000, ""},
+    {"--serial-program-timeout", 0, 3600, " seconds"},
     {"--length", 1, 32768, " bytes"},
 };
 

@@ -27,6 +27,8 @@
 #include "hid/port_scoped_backend.h"
 #include "recording/session_recording.h"
 #include "prodlog/serial_numbers.h"
+#include "serials/command_line.h"
+#include "serials/serial_list.h"
 #include "production/station_presenter.h"
 #include "production/station_run.h"
 #include "station/station.h"
@@ -61,6 +63,10 @@ struct StationArgs {
   double sim_pause_seconds = 0.5;
   std::string serial_format;
   std::string serial_start = "1";
+  std::string serial_list;       // --serial-list FILE
+  std::string serial_list_name;  // --serial-list-name NAME (default: the file's name)
+  std::string serial_program;    // --serial-program 'CMD ARGS'
+  double serial_program_timeout_seconds = 10.0;
   DescriptorOptions descriptor;
   DeviceOptions device;
   ReplugOptions replug;
@@ -109,12 +115,22 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   std::vector<std::string> decided = JobDecidedOptions();
   decided.emplace_back("--serial-format");
   decided.emplace_back("--serial-start");
+  const char* const sources[] = {"--serial-list", "--serial-list-name", "--serial-program",
+                                 "--serial-program-timeout"};
+  decided.insert(decided.end(), std::begin(sources), std::end(sources));
   RunSetup setup;
   if (const std::optional<int> refused =
           PrepareRun(command, args.job, decided, args.log, output, &setup)) {
     return *refused;
   }
   if (!setup.job && args.image.empty()) return Usage(output, "give the IMAGE to write, or --job JOB");
+  const bool from_list = command.get_option("--serial-list")->count() > 0;
+  const bool from_program = command.get_option("--serial-program")->count() > 0;
+  if ((from_list || from_program) && prodlog::IsDatabaseLocation(args.log.log)) {
+    return Usage(output, std::string(from_list ? "--serial-list" : "--serial-program") +
+                             " is not for a line database yet: its numbers are kept in a "
+                             "station's own log file (--log FILE)");
+  }
   if (args.ports.empty() && !args.all_ports) args.ports = setup.settings.ports;
 
   if (args.all_ports == !args.ports.empty()) {
@@ -166,6 +182,23 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     }
     // the serial-number override is checked with the first number, as every unit's will be
     plan.choices.serial = *first;
+  } else if (from_list) {
+    std::string why;
+    std::optional<std::vector<std::string>> numbers = serials::ReadSerialList(args.serial_list, &why);
+    if (!numbers) return Usage(output, why);
+    unit_start.serial_list_name = command.get_option("--serial-list-name")->count() > 0
+                                      ? args.serial_list_name
+                                      : serials::SerialListName(args.serial_list);
+    unit_start.serial_list =
+        std::make_shared<const std::vector<std::string>>(std::move(*numbers));
+  } else if (from_program) {
+    std::string why;
+    std::optional<std::vector<std::string>> words =
+        serials::SplitCommandLine(args.serial_program, &why);
+    if (!words) return Usage(output, "--serial-program: " + why);
+    plan.serial_program = std::move(*words);
+    plan.serial_program_timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(std::min(args.serial_program_timeout_seconds, 3600.0)));
   }
 
   if (!setup.job) {
@@ -330,6 +363,26 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("TEXT");
   command->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
       ->type_name("N");
+  command
+      ->add_option("--serial-list", args->serial_list,
+                   "Serial numbers given in advance, one a line, each used once (kept in the log "
+                   "under the file's name)")
+      ->type_name("FILE");
+  command->add_option("--serial-list-name", args->serial_list_name,
+                      "The name the list's numbers are kept under in the log (default: the "
+                      "file's name)")
+      ->type_name("NAME");
+  command
+      ->add_option("--serial-program", args->serial_program,
+                   "The factory's program that gives each unit's serial number: run without a "
+                   "shell with --station NAME --port PORT --count N added; one number a line "
+                   "or {\"serial\":\"...\"} on its standard output")
+      ->type_name("'CMD ARGS'");
+  command
+      ->add_option("--serial-program-timeout", args->serial_program_timeout_seconds,
+                   "Seconds the serial program may take to answer")
+      ->type_name("SECONDS")
+      ->capture_default_str();
   args->log.AddTo(*command);
   AddDeviceOptions(*command, args->device, /*with_port=*/false);
   args->replug.AddTo(*command);

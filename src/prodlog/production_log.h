@@ -70,6 +70,7 @@ struct LogError {
     kSerialExhausted,  // the next serial number outgrows the '#' run: stop the station
     kUsage,            // a bad argument (unknown unit, completed twice, bad --since)
     kUnavailable,      // no serial number for now: the line database is out of reach; wait
+    kSerialRefused,    // the given serial number is held already: this unit does not start
   };
   Kind kind = Kind::kIo;
   std::string message;
@@ -96,6 +97,16 @@ struct UnitStart {
   // When set, BeginUnit allocates a serial number of this format, from `serial_start` on.
   std::optional<SerialFormat> serial_format;
   std::uint64_t serial_start = 0;
+  // Instead of a format: a list of serial numbers given in advance, counted under the key
+  // "list:" + serial_list_name. The list's i-th number is number i of that key, so the rules of
+  // counted numbers hold (released ones first, each used once); the end of the list is
+  // kSerialExhausted. Only the SQLite file keeps lists.
+  std::string serial_list_name;
+  std::shared_ptr<const std::vector<std::string>> serial_list;
+  // Instead of both: the number the factory's program gave for this unit, recorded with the
+  // source "program" and held for good (never released, never handed out again); a number
+  // already held is kSerialRefused.
+  std::string serial_given;
   // The production job that decided what was written; all empty when the unit ran without one.
   JobStamp job;
 };
@@ -128,6 +139,7 @@ struct UnitRecord {
   std::string overrides_json;  // a JSON object of the overrides applied
   std::string serial;
   bool serial_released = false;
+  std::string serial_source;  // "counter", "list", "program"; "" without a serial number
   bool finished = false;
   int exit_code = 0;
   std::string message;

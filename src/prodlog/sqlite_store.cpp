@@ -26,6 +26,7 @@ namespace {
 //   v4  a line station's journal: each unit's station-made id and how much of it the line
 //       database has (pushed: 0 nothing, 1 its begin, 2 all), the serial numbers leased from
 //       the line, and the journal's lease holder id
+//   v5  where each unit's serial number came from: counter, list or program
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -60,6 +61,9 @@ constexpr const char* kMigrations[] = {
     "CREATE TABLE serial_leases(format TEXT NOT NULL, number INTEGER NOT NULL,"
     "  PRIMARY KEY(format, number));"
     "CREATE TABLE journal(holder TEXT NOT NULL);",
+    // v5
+    "ALTER TABLE units ADD COLUMN serial_source TEXT NOT NULL DEFAULT '';"
+    "UPDATE units SET serial_source = 'counter' WHERE serial IS NOT NULL;",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -172,6 +176,7 @@ UnitRecord ReadRecord(const Statement& rows) {
   record.eeprom_touched = rows.Int(18) != 0;
   record.replug = rows.Text(19);
   record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
+  record.serial_source = rows.Text(24);
   return record;
 }
 
@@ -321,8 +326,8 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
       {&unit_insert,
        "INSERT INTO units(started, station, port, image_path, image_sha256, mode, write_length,"
        " overrides, serial, serial_format, serial_number, job_name, job_revision, job_sha256,"
-       " job_key, unit_uid)"
-       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)"},
+       " job_key, unit_uid, serial_source)"
+       " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)"},
       {&unit_find,
        "SELECT ended, serial, serial_format, serial_number FROM units WHERE id = ?1"},
       {&unit_complete,
@@ -333,7 +338,7 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
        " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
        " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
-       " job_key FROM units"
+       " job_key, serial_source FROM units"
        " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2)"
        " AND (?3 = '' OR station = ?3) ORDER BY id"},
   };
@@ -356,7 +361,7 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
        " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
        " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
-       " job_key, unit_uid, serial_format, serial_number, pushed FROM units"
+       " job_key, serial_source, unit_uid, serial_format, serial_number, pushed FROM units"
        " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
        " ORDER BY id"},
       {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
@@ -486,13 +491,32 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
   };
 
   // serial number: the lowest released one from the start on, else the counter; in a journal the
-  // lowest leased one
+  // lowest leased one. A list counts its lines the same way; a given number is only checked.
   std::string serial;
   std::int64_t number = 0;
-  if (start.serial_format) {
-    const SerialFormat& format = *start.serial_format;
-    const std::string& key = format.Text();
-    const std::uint64_t floor = std::min(start.serial_start, kLargestStoredNumber);
+  std::string key;
+  const char* source = "";
+  if (!start.serial_given.empty()) {
+    source = "program";
+    serial = start.serial_given;
+    impl.held_find.Bind(1, serial);
+    rc = sqlite3_step(impl.held_find.get());
+    const std::int64_t holder = rc == SQLITE_ROW ? impl.held_find.Int(0) : 0;
+    impl.held_find.Reset();
+    if (rc == SQLITE_ROW) {
+      impl.Rollback();
+      *error = MakeError(LogError::Kind::kSerialRefused, impl.path,
+                         "the serial number " + serial + " is held already (unit " +
+                             std::to_string(holder) + ")");
+      return std::nullopt;
+    }
+    if (rc != SQLITE_DONE) return fail(rc);
+  } else if (start.serial_format || start.serial_list) {
+    const SerialFormat* format = start.serial_format ? &*start.serial_format : nullptr;
+    const std::vector<std::string>* list = format ? nullptr : start.serial_list.get();
+    key = format ? format->Text() : "list:" + start.serial_list_name;
+    source = format ? "counter" : "list";
+    const std::uint64_t floor = format ? std::min(start.serial_start, kLargestStoredNumber) : 0;
     while (true) {
       bool from_released = false;
       std::uint64_t candidate = 0;
@@ -519,15 +543,20 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
             rc == SQLITE_ROW ? static_cast<std::uint64_t>(impl.counter_get.Int(0)) : 0;
         impl.counter_get.Reset();
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
-        candidate = std::max(counter, start.serial_start);
+        candidate = format ? std::max(counter, start.serial_start) : counter;
       }
-      if (!format.Fits(candidate) || candidate > kLargestStoredNumber) {
+      const bool fits = format ? format->Fits(candidate) && candidate <= kLargestStoredNumber
+                               : candidate < list->size();
+      if (!fits) {
         impl.Rollback();
         *error = MakeError(LogError::Kind::kSerialExhausted, impl.path,
-                           format.OverflowMessage(candidate));
+                           format ? format->OverflowMessage(candidate)
+                                  : "the serial list \"" + start.serial_list_name +
+                                        "\" is used up (all " + std::to_string(list->size()) +
+                                        " numbers were handed out); no further unit starts.");
         return std::nullopt;
       }
-      serial = *format.Format(candidate);
+      serial = format ? *format->Format(candidate) : (*list)[candidate];
       number = static_cast<std::int64_t>(candidate);
       // take the number off its source
       if (from_released) {
@@ -541,7 +570,7 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
         rc = impl.Run(impl.counter_set);
       }
       if (rc != SQLITE_OK) return fail(rc);
-      // another format may already have made the same text: skip it
+      // another format (or list, or program) may already have made the same text: skip it
       impl.held_find.Bind(1, serial);
       rc = sqlite3_step(impl.held_find.get());
       impl.held_find.Reset();
@@ -561,9 +590,9 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
   insert.Bind(6, start.mode);
   insert.Bind(7, std::int64_t{start.write_length});
   insert.Bind(8, OverridesJson(start.overrides, serial));
-  if (start.serial_format) {
-    insert.Bind(9, serial);
-    insert.Bind(10, start.serial_format->Text());
+  if (!serial.empty()) insert.Bind(9, serial);
+  if (!key.empty()) {
+    insert.Bind(10, key);
     insert.Bind(11, number);
   }
   insert.Bind(12, start.job.name);
@@ -571,10 +600,11 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
   insert.Bind(14, start.job.sha256);
   insert.Bind(15, start.job.key);
   if (impl.journal) insert.Bind(16, NewUnitUid());
+  insert.Bind(17, std::string(source));
   rc = impl.Run(insert);
   if (rc != SQLITE_OK) return fail(rc);
   const std::int64_t unit_id = sqlite3_last_insert_rowid(impl.db);
-  if (start.serial_format) {
+  if (!serial.empty()) {
     impl.held_insert.Bind(1, serial);
     impl.held_insert.Bind(2, unit_id);
     rc = impl.Run(impl.held_insert);
@@ -613,7 +643,8 @@ bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError*
   const std::string serial = found ? impl.unit_find.Text(1) : std::string();
   const std::string format = found ? impl.unit_find.Text(2) : std::string();
   const std::int64_t number = found ? impl.unit_find.Int(3) : 0;
-  const bool has_serial = found && !impl.unit_find.IsNull(1);
+  // a number from a program has no format: it is held for good
+  const bool has_serial = found && !impl.unit_find.IsNull(1) && !impl.unit_find.IsNull(2);
   impl.unit_find.Reset();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
   if (!found || already_ended) {
@@ -696,10 +727,10 @@ std::optional<std::vector<JournalUnit>> SqliteLog::Unpushed(LogError* error) {
   while ((rc = sqlite3_step(impl.unpushed.get())) == SQLITE_ROW) {
     JournalUnit unit;
     unit.record = ReadRecord(impl.unpushed);
-    unit.uid = impl.unpushed.Text(24);
-    unit.serial_format = impl.unpushed.Text(25);
-    unit.number = impl.unpushed.Int(26);
-    unit.begin_pushed = impl.unpushed.Int(27) >= 1;
+    unit.uid = impl.unpushed.Text(25);
+    unit.serial_format = impl.unpushed.Text(26);
+    unit.number = impl.unpushed.Int(27);
+    unit.begin_pushed = impl.unpushed.Int(28) >= 1;
     units.push_back(std::move(unit));
   }
   impl.unpushed.Reset();

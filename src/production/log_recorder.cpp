@@ -1,20 +1,39 @@
 #include "production/log_recorder.h"
 
+#include "serials/serial_program.h"
+
 namespace qz::production {
 
-LogRecorder::LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start)
-    : log_(log), start_(std::move(start)) {}
+LogRecorder::LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start,
+                         serials::ProgramSerials* program)
+    : log_(log), start_(std::move(start)), program_(program) {}
 
 std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::string& port,
-                                                                 std::string* error, bool* wait) {
+                                                                 std::string* error,
+                                                                 Failure* failure) {
   prodlog::UnitStart start = start_;
   start.port = port;
+  if (program_ != nullptr) {
+    std::string why;
+    std::optional<std::string> number = program_->Next(port, &why);
+    if (!number) {
+      if (failure != nullptr) *failure = Failure::kRefused;
+      if (error != nullptr) *error = why;
+      return std::nullopt;
+    }
+    start.serial_given = std::move(*number);
+  }
   start.started = prodlog::NowUtcIso8601();
   prodlog::LogError why;
   const std::optional<prodlog::BegunUnit> begun = log_.BeginUnit(start, &why);
   if (!begun) {
-    if (why.kind == prodlog::LogError::Kind::kSerialExhausted) serials_exhausted_ = true;
-    if (wait != nullptr) *wait = why.kind == prodlog::LogError::Kind::kUnavailable;
+    using Kind = prodlog::LogError::Kind;
+    if (why.kind == Kind::kSerialExhausted) serials_exhausted_ = true;
+    if (failure != nullptr) {
+      *failure = why.kind == Kind::kUnavailable     ? Failure::kWait
+                 : why.kind == Kind::kSerialRefused ? Failure::kRefused
+                                                    : Failure::kStop;
+    }
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }

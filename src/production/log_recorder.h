@@ -6,19 +6,25 @@
 #include "prodlog/production_log.h"
 #include "station/station.h"
 
+namespace qz::serials {
+class ProgramSerials;
+}  // namespace qz::serials
+
 namespace qz::production {
 
 // Records the station's units in the production log: a row when a unit starts (with its serial
-// number, when a format is given), completed when it ends.
+// number, when a format, a list or a program gives them), completed when it ends.
 class LogRecorder final : public station::UnitRecorder {
  public:
-  // `log` is not owned. `start` holds what every unit shares (station, image, mode, overrides,
-  // serial format); the port and the time are the unit's own.
-  LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start);
+  // `log` and `program` (may be null) are not owned. `start` holds what every unit shares
+  // (station, image, mode, overrides, serial format or list); the port and the time are the
+  // unit's own. With `program` each unit's number comes from it.
+  LogRecorder(prodlog::ProductionLog& log, prodlog::UnitStart start,
+              serials::ProgramSerials* program = nullptr);
 
   [[nodiscard]] std::optional<station::UnitRecorder::Started> Begin(const std::string& port,
                                                                     std::string* error,
-                                                                    bool* wait) override;
+                                                                    Failure* failure) override;
   [[nodiscard]] bool Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                               std::uint32_t identity, std::string* error) override;
   // True once the serial numbers ran out (the station stopped for that, not for the log).
@@ -27,6 +33,7 @@ class LogRecorder final : public station::UnitRecorder {
  private:
   prodlog::ProductionLog& log_;
   const prodlog::UnitStart start_;
+  serials::ProgramSerials* program_;
   std::atomic<bool> serials_exhausted_{false};
 };
 

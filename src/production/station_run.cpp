@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "production/log_recorder.h"
+#include "serials/program_runner.h"
+#include "serials/serial_program.h"
 #include "virtual_station/virtual_operator.h"
 
 namespace qz::production {
@@ -16,7 +18,14 @@ std::unique_ptr<StationRun> StationRun::OpenLog(const RunPlan& plan, prodlog::Lo
   run->log_location_ = plan.log_location;
   run->log_ = prodlog::OpenUnitLog(run->log_location_, plan.unit_start, plan.log_options, error);
   if (!run->log_) return nullptr;
-  run->recorder_ = std::make_unique<LogRecorder>(*run->log_, plan.unit_start);
+  if (!plan.serial_program.empty()) {
+    run->program_runner_ = serials::MakeProcessRunner();
+    run->program_ = std::make_unique<serials::ProgramSerials>(
+        *run->program_runner_,
+        serials::ProgramSerials::Options{plan.serial_program, plan.unit_start.station,
+                                         plan.serial_program_timeout, plan.serial_ahead});
+  }
+  run->recorder_ = std::make_unique<LogRecorder>(*run->log_, plan.unit_start, run->program_.get());
   return run;
 }
 

@@ -28,6 +28,11 @@ namespace qz::station {
 class VirtualOperator;
 }  // namespace qz::station
 
+namespace qz::serials {
+class ProgramRunner;
+class ProgramSerials;
+}  // namespace qz::serials
+
 namespace qz::production {
 
 class LogRecorder;
@@ -52,6 +57,12 @@ struct RunPlan {
   std::string log_location;
   prodlog::UnitStart unit_start;
   prodlog::LogOptions log_options;
+  // Not empty: each unit's serial number comes from this program of the factory (its words,
+  // without a shell), asked ahead `serial_ahead` numbers per port, each run within
+  // `serial_program_timeout`.
+  std::vector<std::string> serial_program;
+  std::chrono::milliseconds serial_program_timeout{10000};
+  int serial_ahead = 2;
 
   // With virtual chips: the chip on a port. A virtual operator then takes each finished unit off
   // and plugs in a fresh chip after `virtual_pause`.
@@ -92,6 +103,8 @@ class StationRun {
 
   std::string log_location_;
   std::unique_ptr<prodlog::ProductionLog> log_;
+  std::unique_ptr<serials::ProgramRunner> program_runner_;
+  std::unique_ptr<serials::ProgramSerials> program_;
   std::unique_ptr<LogRecorder> recorder_;
   std::unique_ptr<station::VirtualOperator> virtual_operator_;
   std::unique_ptr<station::Station> station_;

@@ -113,8 +113,22 @@ class Station::Port {
 
       UnitRecorder::Started record;
       if (station_.recorder_ != nullptr) {
-        std::optional<UnitRecorder::Started> begun = BeginRecord();
-        if (!begun) break;
+        std::string refused;
+        std::optional<UnitRecorder::Started> begun = BeginRecord(&refused);
+        if (!begun && refused.empty()) break;
+        if (!begun) {
+          // the chip stays untouched; it goes as a failed unit does
+          UnitReport report;
+          report.port = name_;
+          report.exit = static_cast<int>(Exit::kOverrideRejected);
+          report.message = "This unit was not started: it has no serial number.";
+          report.detail = refused;
+          Finished(report);
+          if (!config.loop) break;
+          if (station_.handler_ != nullptr) station_.handler_->UnitFinished(name_);
+          if (!WaitForPresence(false)) break;
+          continue;
+        }
         record = *begun;
       }
       UnitChoices choices = config.choices;
@@ -168,11 +182,7 @@ class Station::Port {
           observer.OnProblem(name_ + ": the unit's log row could not be completed: " + why);
         }
       }
-      ++station_.units_;
-      ++(report.passed ? station_.passed_ : station_.failed_);
-      observer.OnUnitFinished(report);
-      observer.OnTotals(station_.Totals());
-      observer.OnPortState(name_, report.passed ? PortState::kPassed : PortState::kFailed);
+      Finished(report);
 
       if (result.exited) {
         exited = true;
@@ -189,19 +199,35 @@ class Station::Port {
     station_.WakeWaiters();  // the look-out for new ports may be done now
   }
 
+  // A unit has ended (or was refused): counted and shown.
+  void Finished(const UnitReport& report) {
+    StationObserver& observer = station_.observer_;
+    ++station_.units_;
+    ++(report.passed ? station_.passed_ : station_.failed_);
+    observer.OnUnitFinished(report);
+    observer.OnTotals(station_.Totals());
+    observer.OnPortState(name_, report.passed ? PortState::kPassed : PortState::kFailed);
+  }
+
   // The unit's record and serial number. When the recorder has none for now, the port says so
-  // once and asks again until it has one or the station stops. nullopt: no unit starts.
-  std::optional<UnitRecorder::Started> BeginRecord() {
+  // once and asks again until it has one or the station stops. nullopt: no unit starts; with
+  // *refused set only this one (why), the port goes on.
+  std::optional<UnitRecorder::Started> BeginRecord(std::string* refused) {
     std::string said;
     for (;;) {
       std::string why;
-      bool wait = false;
-      std::optional<UnitRecorder::Started> begun = station_.recorder_->Begin(name_, &why, &wait);
+      UnitRecorder::Failure failure = UnitRecorder::Failure::kStop;
+      std::optional<UnitRecorder::Started> begun =
+          station_.recorder_->Begin(name_, &why, &failure);
       if (begun) {
         if (!said.empty()) station_.observer_.OnProblem(name_ + ": units start again");
         return begun;
       }
-      if (!wait) {
+      if (failure == UnitRecorder::Failure::kRefused) {
+        *refused = why.empty() ? "no serial number" : why;
+        return std::nullopt;
+      }
+      if (failure == UnitRecorder::Failure::kStop) {
         station_.observer_.OnProblem(name_ + ": " + why);
         station_.log_failed_ = true;
         station_.RequestStop();  // no unit starts without its row

@@ -85,12 +85,16 @@ class UnitRecorder {
     std::int64_t id = 0;
     std::string serial;  // the serial number handed to the unit, or ""
   };
+  // Why Begin could not record a unit.
+  enum class Failure {
+    kStop,     // the log cannot be written or the numbers ran out: the station stops
+    kWait,     // not for now (the line database is out of reach): the port asks again later
+    kRefused,  // not this unit (no valid serial number for it): it fails without being started
+  };
   // Records that a unit starts on `port` and hands out its serial number; nullopt with a reason
-  // when that cannot be done (the unit is then not started). *wait set: it cannot be done for
-  // now (no serial number while the line database is out of reach); the port asks again later
-  // and the station goes on. Any thread.
+  // and *failure when that cannot be done (the unit is then not started). Any thread.
   [[nodiscard]] virtual std::optional<Started> Begin(const std::string& port, std::string* error,
-                                                     bool* wait) = 0;
+                                                     Failure* failure) = 0;
   // Completes the unit's record; false with a reason. Any thread.
   [[nodiscard]] virtual bool Complete(std::int64_t id, const UnitReport& unit, std::uint8_t status,
                                       std::uint32_t identity, std::string* error) = 0;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ class ScopedStationConfig {
 class JobCommand : public testing::Test {
  protected:
   void SetUp() override {
+    // a job with serial numbers logs to the default file: the test's own, never the user's
+    if (const char* data = std::getenv("XDG_DATA_HOME")) saved_data_home_ = data;
+    setenv("XDG_DATA_HOME", dir_.File("data").c_str(), 1);
     image_ = dir_.File("image.bin");
     test::WriteBytes(image_, test::SampleBytes());
     key_ = dir_.File("factory.key.pem");
@@ -84,8 +88,17 @@ class JobCommand : public testing::Test {
     return nlohmann::json::parse(ReadText(path));
   }
 
+  void TearDown() override {
+    if (saved_data_home_) {
+      setenv("XDG_DATA_HOME", saved_data_home_->c_str(), 1);
+    } else {
+      unsetenv("XDG_DATA_HOME");
+    }
+  }
+
   test::ScratchDir dir_;
   std::string image_, key_, keys_, config_;
+  std::optional<std::string> saved_data_home_;
 };
 
 TEST_F(JobCommand, ASignedJobWritesWhatItsCommandLineWouldAndItsRowNamesIt) {

@@ -121,7 +121,7 @@ TEST_F(LogCommand, CsvHasAHeaderAndQuotesFields) {
   EXPECT_NE(lines[1].find(",\"/images/a,b.bin\","), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find(",\"{\"\"serial\"\":\"\"L7-001\"\"}\","), std::string::npos) << lines[1];
   EXPECT_NE(lines[4].find(",unfinished,"), std::string::npos) << lines[4];
-  EXPECT_NE(lines[0].find(",job_key,detail\r"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(",job_key,serial_source,detail\r"), std::string::npos) << lines[0];
   EXPECT_NE(lines[2].find("write-protected"), std::string::npos) << lines[2];
 }
 

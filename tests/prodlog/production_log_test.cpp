@@ -240,7 +240,7 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug",
-                             "unit_uid", "pushed"}) {
+                             "unit_uid", "pushed", "serial_source"}) {
     const std::string drop = std::string("ALTER TABLE units DROP COLUMN ") + column;
     ASSERT_EQ(sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   }

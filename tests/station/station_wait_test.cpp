@@ -143,10 +143,11 @@ TEST_F(StationWait, APortWhoseFirstChipComesLaterIsTakenUp) {
 class LateNumbers final : public UnitRecorder {
  public:
   explicit LateNumbers(int waits) : waits_(waits) {}
-  std::optional<Started> Begin(const std::string&, std::string* error, bool* wait) override {
+  std::optional<Started> Begin(const std::string&, std::string* error,
+                               Failure* failure) override {
     if (++asked <= waits_) {
       *error = "no serial number for now";
-      *wait = true;
+      *failure = Failure::kWait;
       return std::nullopt;
     }
     return Started{asked, "L7-0001"};
