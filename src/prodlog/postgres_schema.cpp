@@ -147,30 +147,17 @@ CREATE TABLE qz670x.site_ranges(format text PRIMARY KEY,
   first bigint NOT NULL, last bigint NOT NULL, CHECK (0 <= first AND first <= last));
 
 ALTER TABLE qz670x.units ADD COLUMN site text;
-CREATE OR REPLACE FUNCTION qz670x.units_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+-- a unit's site is the server's, never changed (the rest of a row as units_guard says)
+CREATE FUNCTION qz670x.units_site_guard() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
-  IF TG_OP = 'DELETE' THEN
-    RAISE EXCEPTION 'production log rows are never deleted (unit %)', OLD.id
-      USING ERRCODE = 'insufficient_privilege';
-  END IF;
-  IF OLD.ended IS NOT NULL THEN
-    RAISE EXCEPTION 'unit % is finished and cannot be changed', OLD.id
-      USING ERRCODE = 'insufficient_privilege';
-  END IF;
-  IF (NEW.id, NEW.unit_uid, NEW.inserted_by, NEW.started, NEW.station, NEW.port,
-      NEW.image_path, NEW.image_sha256, NEW.mode, NEW.write_length, NEW.overrides, NEW.serial,
-      NEW.serial_format, NEW.serial_number, NEW.job_name, NEW.job_revision, NEW.job_sha256,
-      NEW.job_key, NEW.site)
-     IS DISTINCT FROM
-     (OLD.id, OLD.unit_uid, OLD.inserted_by, OLD.started, OLD.station, OLD.port,
-      OLD.image_path, OLD.image_sha256, OLD.mode, OLD.write_length, OLD.overrides, OLD.serial,
-      OLD.serial_format, OLD.serial_number, OLD.job_name, OLD.job_revision, OLD.job_sha256,
-      OLD.job_key, OLD.site) THEN
-    RAISE EXCEPTION 'only the end of unit % can be written', OLD.id
+  IF NEW.site IS DISTINCT FROM OLD.site THEN
+    RAISE EXCEPTION 'the site of unit % cannot be changed', OLD.id
       USING ERRCODE = 'insufficient_privilege';
   END IF;
   RETURN NEW;
 END $$;
+CREATE TRIGGER units_site_guard BEFORE UPDATE ON qz670x.units
+  FOR EACH ROW EXECUTE FUNCTION qz670x.units_site_guard();
 
 -- A counter only moves forward, whoever writes it.
 CREATE FUNCTION qz670x.counter_guard() RETURNS trigger LANGUAGE plpgsql AS $$
