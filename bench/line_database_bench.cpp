@@ -4,7 +4,9 @@
 // Prints the start of a unit at the station (BeginUnit: serial number and row) as p50/p95, and
 // the unit rows per second pushed to the server (from the first start until every station's
 // journal is drained). Goals: p95 < 5 ms; >= 500 rows/s. Then, with its own server: the time to
-// drain a journal of 1000 units after an outage.
+// drain a journal of 1000 units after an outage. Last, the server's lease throughput: blocks of
+// 16 leased on one connection through the line's function qz670x.lease, against the direct
+// statements stations sent before the station role lost its writes (kept here only).
 //
 // The server: QZ_BENCH_PG_URL when set (a database the bench may fill; no outage then), else a
 // throwaway cluster made by tests/support/pg_cluster.sh in the current directory and removed at
@@ -27,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "prodlog/pq.h"
 #include "prodlog/production_log.h"
 
 namespace {
@@ -143,6 +146,62 @@ double DrainAfterOutage(const std::string& url, const std::string& cluster,
   return drained ? seconds : -1;
 }
 
+constexpr int kLeases = 2000;
+constexpr int kLeaseBlock = 16;
+
+// Blocks leased per second on one connection, through the function (`direct` false) or the
+// statements of before; < 0 when one fails.
+double LeasesPerSecond(const std::string& url, bool direct) {
+  namespace pq = qz::prodlog::pq;
+  auto connection = pq::Connection::Open(url, {});
+  const std::pair<const char*, const char*> statements[] = {
+      {"lease", "SELECT qz670x.lease($1::text, $2::bigint, $3::integer, $4::text, $5::text)"},
+      {"begin", "BEGIN"},
+      {"commit", "COMMIT"},
+      {"released_lease",
+       "DELETE FROM qz670x.serials_released WHERE format = $1 AND number IN"
+       " (SELECT number FROM qz670x.serials_released WHERE format = $1 AND number >= $2::bigint"
+       "  ORDER BY number LIMIT $3::integer FOR UPDATE SKIP LOCKED) RETURNING number"},
+      {"counter_lease",
+       "INSERT INTO qz670x.serial_counters AS c(format, next) VALUES($1, $2::bigint + $3::bigint)"
+       " ON CONFLICT(format) DO UPDATE SET next = GREATEST(c.next, $2::bigint) + $3::bigint"
+       " RETURNING next - $3::bigint"},
+      {"lease_insert",
+       "INSERT INTO qz670x.serial_leases(format, number, station, holder)"
+       " SELECT $1, unnest($2::bigint[]), $3, $4"},
+  };
+  std::string why;
+  for (const auto& [name, sql] : statements) {
+    if (!connection->Ok() || !connection->Prepare(name, sql, &why)) return -1;
+  }
+  // the holder exists before the statements of before lease to it
+  const std::string format = direct ? "DIRECT-########" : "FUNCTION-########";
+  const std::string holder = direct ? "bench-direct" : "bench-function";
+  if (!connection->Run("lease", {format, "1", "1", "bench", holder}).Ok()) return -1;
+  const auto begin = Clock::now();
+  for (int i = 0; i < kLeases; ++i) {
+    const std::string count = std::to_string(kLeaseBlock);
+    if (!direct) {
+      const pq::Result numbers = connection->Run("lease", {format, "1", count, "bench", holder});
+      if (!numbers.Ok() || numbers.Rows() != kLeaseBlock) return -1;
+      continue;
+    }
+    bool ok = connection->Run("begin", {}).Ok();
+    const pq::Result released = connection->Run("released_lease", {format, "1", count});
+    ok = ok && released.Ok();
+    const pq::Result counter = connection->Run("counter_lease", {format, "1", count});
+    ok = ok && counter.Ok();
+    std::string array = "{";
+    for (std::int64_t n = 0; ok && n < kLeaseBlock; ++n) {
+      array += (n == 0 ? "" : ",") + std::to_string(counter.Int(0, 0) + n);
+    }
+    array += "}";
+    ok = ok && connection->Run("lease_insert", {format, array, "bench", holder}).Ok();
+    if (!ok || !connection->Run("commit", {}).Ok()) return -1;
+  }
+  return kLeases / std::chrono::duration<double>(Clock::now() - begin).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,6 +271,8 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   const double drain = ok && !cluster.empty() && !direct ? DrainAfterOutage(url, cluster, journals)
                                                          : -1;
+  const double through_function = ok && !cluster.empty() ? LeasesPerSecond(url, false) : -1;
+  const double through_statements = ok && !cluster.empty() ? LeasesPerSecond(url, true) : -1;
   stop();
   if (!ok || micros.empty()) {
     std::fprintf(stderr, "line_database_bench: a station failed\n");
@@ -230,6 +291,11 @@ int main(int argc, char** argv) {
               static_cast<double>(micros.size()) / seconds);
   if (drain >= 0) {
     std::printf("a journal of %d units drained after an outage in %.2f s\n", kDrainUnits, drain);
+  }
+  if (through_function >= 0 && through_statements >= 0) {
+    std::printf("leases of %d numbers on one connection: %.0f/s through qz670x.lease, %.0f/s "
+                "through the direct statements of before\n",
+                kLeaseBlock, through_function, through_statements);
   }
   return 0;
 }

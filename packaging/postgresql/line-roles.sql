@@ -3,12 +3,15 @@
 -- after each schema upgrade:
 --     psql "postgresql://owner@db.example/line" -f line-roles.sql
 --
--- qz670x_station  inserts units as itself, completes only its own unfinished rows, takes and
---                 returns serial numbers. It never changes a finished row nor deletes one: the
---                 privileges below, row-level security on qz670x.units (a station sees every
---                 row but updates only rows it inserted that have not ended) and the trigger
+-- qz670x_station  reads the units and the line; writes nothing itself. It starts and ends its
+--                 units and leases, takes and returns serial numbers only by calling the
+--                 schema's functions qz670x.lease, qz670x.unit_start, qz670x.unit_end and
+--                 qz670x.lease_return, which run as the owner and check every call: a lease
+--                 holder belongs to the login that first used it, a unit takes only a number
+--                 leased to its login's holder, a login ends only its own unfinished units, a
+--                 counter only moves forward, a site leases only inside its ranges. The trigger
 --                 qz670x.units_guard (a finished row is never changed, no row is deleted, of an
---                 unfinished row only its end is written; it holds for the owner too).
+--                 unfinished row only its end is written) holds for the owner too.
 -- qz670x_report   reads the rows and the dashboard views, nothing else.
 -- Give each station PC a login role of its own in qz670x_station, e.g.
 --     CREATE ROLE station_a LOGIN IN ROLE qz670x_station;   -- password: \password station_a
@@ -25,19 +28,21 @@ BEGIN
 END $$;
 
 REVOKE ALL ON ALL TABLES IN SCHEMA qz670x FROM PUBLIC;
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA qz670x FROM PUBLIC;
 GRANT USAGE ON SCHEMA qz670x TO qz670x_station, qz670x_report;
 
--- stations
-GRANT SELECT ON qz670x.schema_version TO qz670x_station;
-GRANT SELECT, INSERT ON qz670x.units TO qz670x_station;
-GRANT UPDATE (ended, exit_code, message, duration_ms, transfers, chip_status, chip_identity,
-              eeprom_touched, serial_released, replug) ON qz670x.units TO qz670x_station;
-GRANT USAGE ON SEQUENCE qz670x.units_id_seq TO qz670x_station;
-GRANT SELECT, INSERT, UPDATE ON qz670x.serial_counters TO qz670x_station;
-GRANT SELECT, INSERT, UPDATE, DELETE ON qz670x.serials_released TO qz670x_station;
-GRANT SELECT, INSERT, DELETE ON qz670x.serials_held TO qz670x_station;
-GRANT SELECT, INSERT, DELETE ON qz670x.serial_leases TO qz670x_station;
-GRANT INSERT ON qz670x.serial_returns TO qz670x_station;
+-- stations: only through the functions
+REVOKE ALL ON ALL TABLES IN SCHEMA qz670x FROM qz670x_station;
+REVOKE ALL ON ALL SEQUENCES IN SCHEMA qz670x FROM qz670x_station;
+GRANT SELECT ON qz670x.schema_version, qz670x.line, qz670x.units TO qz670x_station;
+GRANT EXECUTE ON FUNCTION
+  qz670x.lease(text, bigint, integer, text, text),
+  qz670x.lease_return(text),
+  qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text, bigint,
+                    text, text, text, text, text),
+  qz670x.unit_end(bigint, timestamptz, integer, text, bigint, bigint, integer, bigint, boolean,
+                  text, text)
+  TO qz670x_station;
 
 -- reports and dashboards
 GRANT SELECT ON ALL TABLES IN SCHEMA qz670x TO qz670x_report;

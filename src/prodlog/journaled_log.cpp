@@ -65,6 +65,22 @@ class JournalLock {
   int fd_ = -1;
 };
 
+// A journal's units and leased numbers belong to the line database it met first: false and
+// *error when `line` is another one.
+bool SameLine(SqliteJournal& journal, const LineStore& line, const std::string& journal_path,
+              const std::string& where, LogError* error) {
+  const std::optional<std::string> first = journal.RememberLine(line.LineId(), error);
+  if (!first) return false;
+  if (*first == line.LineId()) return true;
+  *error = LogError{LogError::Kind::kIo,
+                    "Journal \"" + journal_path + "\" belongs to another line database (line " +
+                        *first + "; " + where + " is line " + line.LineId() +
+                        "): its units and leased serial numbers are that line's. Open it with "
+                        "its own line's --log, or give this line a journal of its own "
+                        "(--journal)"};
+  return false;
+}
+
 // What the pusher keeps leased: a format, the lowest number its units ask for, the station.
 struct Wanted {
   SerialFormat format;
@@ -143,8 +159,8 @@ class JournaledLog final : public ProductionLog {
           wake_.notify_all();
           done_.wait(lock, [&] { return topups_ >= target || stopping_; });
         }
-        refused = lease_refused_;
-        online = online_;
+        refused = foreign_line_ ? foreign_line_ : lease_refused_;
+        online = online_ || foreign_line_;
         lock.unlock();
         begun = journal_->BeginUnit(start, error);
         if (begun || error->kind != LogError::Kind::kUnavailable) break;
@@ -243,6 +259,12 @@ class JournaledLog final : public ProductionLog {
     if (!line_) {
       line_ = OpenLineStore(location_, &error, options_);
       if (!line_) return false;
+      if (!SameLine(*journal_, *line_, options_.journal, path_, &error)) {
+        line_.reset();
+        const std::lock_guard lock(mutex_);
+        last_error_ = foreign_line_ = error;
+        return false;
+      }
     }
     // numbers first: a port may be waiting for one, and the push can wait
     {
@@ -367,6 +389,7 @@ class JournaledLog final : public ProductionLog {
   bool topping_up_ = false;
   std::map<std::string, Wanted> wanted_;
   std::optional<LogError> lease_refused_;
+  std::optional<LogError> foreign_line_;  // the line reached at last is not the journal's
   LineState state_, reported_;
   std::function<void(const LineState&)> listener_;
   std::thread pusher_;
@@ -383,6 +406,7 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
   LogError line_error;
   std::string where;
   std::unique_ptr<LineStore> line = OpenLineStore(location, &line_error, options, &where);
+  if (line && !SameLine(*journal, *line, options.journal, where, error)) return nullptr;
   if (!line) {
     if (line_error.kind != LogError::Kind::kUnavailable) return *error = line_error, nullptr;
     // Out of reach: the station goes on with the numbers its journal holds, and without a

@@ -22,6 +22,11 @@ inline constexpr const char* kStatementTimeout = "57014";
 inline constexpr const char* kLockTimeout = "55P03";
 inline constexpr const char* kPrivilege = "42501";
 inline constexpr const char* kUniqueViolation = "23505";
+// Raised by the line's own functions: the format's '#' run is used up, the site's range is,
+// a number is not leased to the holder.
+inline constexpr const char* kRunUsedUp = "QZ001";
+inline constexpr const char* kRangeUsedUp = "QZ002";
+inline constexpr const char* kNotLeased = "QZ003";
 
 // Every statement the stores run, by name, for Connection::Prepare.
 [[nodiscard]] std::span<const std::pair<const char*, const char*>> Statements();
@@ -33,8 +38,9 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
                               const LogOptions& options, const pq::Result& result,
                               const char* doing);
 
-// Leases up to `block` numbers of `format` from `floor` on to `holder` in one transaction: the
-// lowest released numbers first, then the format's counter; none that outgrows the '#' run.
+// Leases up to `block` numbers of `format` from `floor` on to `holder` (qz670x.lease): the
+// lowest released numbers first, then the format's counter; none that outgrows the '#' run nor
+// the site's range (kSerialExhausted when none is left).
 [[nodiscard]] std::optional<std::vector<std::int64_t>> LeaseNumbers(
     pq::Connection& connection, const std::string& where, const LogOptions& options,
     const SerialFormat& format, std::int64_t floor, std::int64_t block,
@@ -45,6 +51,9 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
 [[nodiscard]] std::unique_ptr<pq::Connection> Connect(const std::string& location,
                                                       LogError* error, const LogOptions& options,
                                                       std::string* where_out);
+
+// The schema's steps: entry N upgrades version N to N + 1 (postgres_schema.cpp).
+[[nodiscard]] std::span<const char* const> Migrations();
 
 // Checks the schema's version and, unless read-only, migrates an older one (postgres_schema.cpp);
 // false and *error for a database that is not ours, newer, empty when read-only, or that cannot

@@ -46,28 +46,21 @@ class PostgresLine final : public LineStore {
   bool PushOne(const JournalUnit& unit, const std::string& holder, LogError* error) {
     const UnitRecord& row = unit.record;
     const bool serial = !unit.serial_format.empty();
+    // a unit the database has already gives its id again
     pq::Result result = connection_->Run(
-        "unit_push",
+        "unit_start",
         {unit.uid, row.started, row.station, row.port, row.image_path, row.image_sha256, row.mode,
-         Number(row.write_length), row.overrides_json, serial ? Param(row.serial) : std::nullopt,
+         Number(row.write_length), row.overrides_json,
          serial ? Param(unit.serial_format) : std::nullopt,
          serial ? Param(Number(unit.number)) : std::nullopt, row.job.name, row.job.revision,
          row.job.sha256, row.job.key, holder});
     if (!result.Ok()) return Fail(result, error);
     if (row.finished) {
-      std::int64_t id = 0;
-      if (result.Rows() == 1) {
-        id = result.Int(0, 0);
-      } else {
-        result = connection_->Run("unit_by_uid", {unit.uid});
-        if (!result.Ok() || result.Rows() != 1) return Fail(result, error);
-        id = result.Int(0, 0);
-      }
       // an end the database already has is not written again (no row comes back)
       result = connection_->Run(
-          "unit_complete_all",
-          {Number(id), row.ended, Number(row.exit_code), row.message, Number(row.duration_ms),
-           Number(static_cast<std::int64_t>(row.transfers)),
+          "unit_end",
+          {Number(result.Int(0, 0)), row.ended, Number(row.exit_code), row.message,
+           Number(row.duration_ms), Number(static_cast<std::int64_t>(row.transfers)),
            row.chip_status ? Param(Number(*row.chip_status)) : std::nullopt,
            row.chip_identity ? Param(Number(*row.chip_identity)) : std::nullopt,
            row.eeprom_touched ? "true" : "false", row.replug, holder});
@@ -83,6 +76,8 @@ class PostgresLine final : public LineStore {
     return true;
   }
 
+  const std::string& LineId() const override { return line_id_; }
+
   bool PrepareAll(LogError* error) {
     for (const auto& [name, sql] : Statements()) {
       std::string why;
@@ -92,6 +87,12 @@ class PostgresLine final : public LineStore {
         return false;
       }
     }
+    const pq::Result line = connection_->Run("line", {});
+    if (!line.Ok() || line.Rows() != 1) {
+      *error = Failed(*connection_, path_, options_, line, "reading the line's identity");
+      return false;
+    }
+    line_id_ = line.Text(0, 0);
     return true;
   }
 
@@ -115,6 +116,7 @@ class PostgresLine final : public LineStore {
   std::unique_ptr<pq::Connection> connection_;
   const std::string path_;
   const LogOptions options_;
+  std::string line_id_;
 };
 
 }  // namespace

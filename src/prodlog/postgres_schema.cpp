@@ -2,6 +2,7 @@
 // writes.
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "prodlog/postgres_internal.h"
@@ -13,6 +14,10 @@ namespace {
 //   v1  units, serial counters, released and held numbers; finished rows guarded by a trigger,
 //       a station completes only the rows it inserted (row-level security); dashboard views
 //   v2  serial numbers leased to stations in blocks, and the record of those returned
+//   v3  numbers move only through the functions below, which run as the schema's owner: a
+//       lease holder belongs to the login that first used it, a counter only moves forward, a
+//       unit takes only a number leased to its login's holder; the line's identity and site,
+//       the site's ranges of serial numbers, and each unit's site
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -104,6 +109,273 @@ CREATE TABLE qz670x.serial_leases(format text NOT NULL, number bigint NOT NULL,
 CREATE TABLE qz670x.serial_returns(format text NOT NULL, number bigint NOT NULL,
   station text NOT NULL, returned_at timestamptz NOT NULL DEFAULT now());
 )sql",
+    // v3
+    R"sql(
+-- The line: an identity made here (a station's journal remembers the line it met first), and
+-- the site code, set once by the owner with qz670x.set_site.
+CREATE TABLE qz670x.line(single boolean PRIMARY KEY DEFAULT true CHECK (single),
+  id uuid NOT NULL DEFAULT gen_random_uuid(), site text);
+INSERT INTO qz670x.line DEFAULT VALUES;
+CREATE FUNCTION qz670x.line_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP = 'DELETE' OR NEW.id <> OLD.id OR OLD.site IS DISTINCT FROM NEW.site
+     AND OLD.site IS NOT NULL THEN
+    RAISE EXCEPTION 'the line''s identity and site code are set once (site %)', OLD.site
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE TRIGGER line_guard BEFORE UPDATE OR DELETE ON qz670x.line
+  FOR EACH ROW EXECUTE FUNCTION qz670x.line_guard();
+CREATE FUNCTION qz670x.set_site(code text) RETURNS void LANGUAGE plpgsql
+  SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF code IS NULL OR code !~ '^[A-Za-z0-9_-]{1,32}$' THEN
+    RAISE EXCEPTION 'a site code is 1 to 32 letters, digits, - or _ (not "%")', code
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  UPDATE qz670x.line SET site = code WHERE site IS NULL;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION 'this line''s site code is set already (%)',
+      (SELECT site FROM qz670x.line) USING ERRCODE = 'insufficient_privilege';
+  END IF;
+END $$;
+
+-- A site's ranges: with a site code set, a format is leased only inside its range here (the
+-- company gives each site ranges that do not overlap; a site that has used its range up stops).
+CREATE TABLE qz670x.site_ranges(format text PRIMARY KEY,
+  first bigint NOT NULL, last bigint NOT NULL, CHECK (0 <= first AND first <= last));
+
+ALTER TABLE qz670x.units ADD COLUMN site text;
+-- a unit's site is the server's, never changed (the rest of a row as units_guard says)
+CREATE FUNCTION qz670x.units_site_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NEW.site IS DISTINCT FROM OLD.site THEN
+    RAISE EXCEPTION 'the site of unit % cannot be changed', OLD.id
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE TRIGGER units_site_guard BEFORE UPDATE ON qz670x.units
+  FOR EACH ROW EXECUTE FUNCTION qz670x.units_site_guard();
+
+-- A counter only moves forward, whoever writes it.
+CREATE FUNCTION qz670x.counter_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP = 'DELETE' OR NEW.format <> OLD.format OR NEW.next < OLD.next THEN
+    RAISE EXCEPTION 'the serial counter of "%" only moves forward', OLD.format
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE TRIGGER counter_guard BEFORE UPDATE OR DELETE ON qz670x.serial_counters
+  FOR EACH ROW EXECUTE FUNCTION qz670x.counter_guard();
+
+-- Each lease holder (a station's journal or open log) belongs to the login that first used it;
+-- holders of leases made before this version belong to none until a login uses them.
+CREATE TABLE qz670x.lease_holders(holder text PRIMARY KEY, login name,
+  since timestamptz NOT NULL DEFAULT now());
+INSERT INTO qz670x.lease_holders(holder) SELECT DISTINCT holder FROM qz670x.serial_leases;
+ALTER TABLE qz670x.serial_leases ADD FOREIGN KEY (holder)
+  REFERENCES qz670x.lease_holders(holder);
+
+CREATE FUNCTION qz670x.own_holder(p_holder text) RETURNS void LANGUAGE plpgsql
+  SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF p_holder IS NULL OR p_holder = '' THEN
+    RAISE EXCEPTION 'a lease holder id is required' USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  IF EXISTS (SELECT 1 FROM qz670x.lease_holders
+             WHERE holder = p_holder AND login = session_user) THEN
+    RETURN;
+  END IF;
+  INSERT INTO qz670x.lease_holders AS h(holder, login) VALUES(p_holder, session_user)
+    ON CONFLICT (holder) DO UPDATE SET login = session_user WHERE h.login IS NULL;
+  IF NOT EXISTS (SELECT 1 FROM qz670x.lease_holders
+                 WHERE holder = p_holder AND login = session_user) THEN
+    RAISE EXCEPTION 'lease holder % belongs to another login than %', p_holder, session_user
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+END $$;
+
+-- Up to p_count numbers of p_format from p_floor on for p_holder: the lowest released ones
+-- first, then the counter; none beyond the '#' run (SQLSTATE QZ001, the message being the
+-- counter's next number) nor, at a site, outside its range (QZ002).
+CREATE FUNCTION qz670x.lease(p_format text, p_floor bigint, p_count integer, p_station text,
+  p_holder text) RETURNS SETOF bigint LANGUAGE plpgsql SECURITY DEFINER
+  SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  digits integer := length(substring(p_format from '#+'));
+  largest bigint;
+  site_code text;
+  range_first bigint;
+  range_last bigint;
+  numbers bigint[];
+  more integer;
+  first_new bigint;
+BEGIN
+  IF p_format IS NULL OR p_format !~ '^[^#]*#+[^#]*$' THEN
+    RAISE EXCEPTION 'serial format "%" has not exactly one run of #', p_format
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  IF p_count IS NULL OR p_count < 1 OR p_count > 100000 THEN
+    RAISE EXCEPTION 'a lease is of 1 to 100000 numbers, not %', p_count
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  IF p_floor IS NULL OR p_floor < 0 OR p_station IS NULL THEN
+    RAISE EXCEPTION 'a lease starts at a number of 0 or more (not %) for a named station',
+      p_floor USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  PERFORM qz670x.own_holder(p_holder);
+  largest := CASE WHEN digits >= 19 THEN 9223372036854775807
+                  ELSE (10::numeric ^ digits - 1)::bigint END;
+  SELECT site INTO site_code FROM qz670x.line;
+  IF site_code IS NOT NULL THEN
+    SELECT first, last INTO range_first, range_last FROM qz670x.site_ranges
+      WHERE format = p_format;
+    IF NOT FOUND THEN
+      RAISE EXCEPTION 'site % has no range of serial numbers for "%" (the owner adds one to '
+        'qz670x.site_ranges)', site_code, p_format USING ERRCODE = 'QZ002';
+    END IF;
+    p_floor := GREATEST(p_floor, range_first);
+    largest := LEAST(largest, range_last);
+  END IF;
+  WITH taken AS (DELETE FROM qz670x.serials_released WHERE format = p_format AND number IN
+      (SELECT number FROM qz670x.serials_released WHERE format = p_format
+         AND number BETWEEN p_floor AND largest ORDER BY number LIMIT p_count
+         FOR UPDATE SKIP LOCKED) RETURNING number)
+    SELECT coalesce(array_agg(number ORDER BY number), '{}') INTO numbers FROM taken;
+  more := p_count - cardinality(numbers);
+  IF more > 0 AND p_floor <= largest THEN
+    INSERT INTO qz670x.serial_counters AS c(format, next) VALUES(p_format, p_floor + more)
+      ON CONFLICT (format) DO UPDATE SET next = GREATEST(c.next, p_floor) + more
+      RETURNING next - more INTO first_new;
+    IF first_new <= largest THEN
+      numbers := numbers || ARRAY(SELECT generate_series(first_new,
+                                                         LEAST(first_new + more - 1, largest)));
+    END IF;
+  END IF;
+  IF cardinality(numbers) = 0 THEN
+    IF site_code IS NOT NULL AND range_last < (10::numeric ^ digits - 1) THEN
+      RAISE EXCEPTION 'site %''s range of serial numbers for "%" (% to %) is used up',
+        site_code, p_format, range_first, range_last USING ERRCODE = 'QZ002';
+    END IF;
+    RAISE EXCEPTION '%', coalesce(first_new, p_floor) USING ERRCODE = 'QZ001';
+  END IF;
+  INSERT INTO qz670x.serial_leases(format, number, station, holder)
+    SELECT p_format, unnest(numbers), p_station, p_holder;
+  RETURN QUERY SELECT unnest(numbers);
+END $$;
+
+-- Returns every number still leased to p_holder to the line's pool, recorded as returned.
+CREATE FUNCTION qz670x.lease_return(p_holder text) RETURNS void LANGUAGE plpgsql
+  SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  PERFORM qz670x.own_holder(p_holder);
+  WITH returned AS (DELETE FROM qz670x.serial_leases WHERE holder = p_holder
+      RETURNING format, number, station),
+    pooled AS (INSERT INTO qz670x.serials_released(format, number)
+      SELECT format, number FROM returned ON CONFLICT DO NOTHING)
+  INSERT INTO qz670x.serial_returns(format, number, station)
+    SELECT format, number, station FROM returned;
+END $$;
+
+-- A unit's row as the calling login's, at this line's site; with a number, only one leased to
+-- p_holder, which the unit then holds. A unit already recorded (its id) is not recorded again.
+CREATE FUNCTION qz670x.unit_start(p_uid text, p_started timestamptz, p_station text,
+  p_port text, p_image_path text, p_image_sha256 text, p_mode text, p_write_length integer,
+  p_overrides text, p_format text, p_number bigint, p_job_name text, p_job_revision text,
+  p_job_sha256 text, p_job_key text, p_holder text) RETURNS bigint LANGUAGE plpgsql
+  SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  unit bigint;
+  serial_text text;
+BEGIN
+  SELECT id INTO unit FROM qz670x.units WHERE unit_uid = p_uid AND inserted_by = session_user;
+  IF FOUND THEN
+    RETURN unit;
+  END IF;
+  IF p_number IS NOT NULL OR p_format IS NOT NULL THEN
+    PERFORM qz670x.own_holder(p_holder);
+    DELETE FROM qz670x.serial_leases
+      WHERE format = p_format AND number = p_number AND holder = p_holder;
+    IF NOT FOUND THEN
+      RAISE EXCEPTION 'serial number % of "%" is not leased to this station', p_number, p_format
+        USING ERRCODE = 'QZ003';
+    END IF;
+    serial_text := regexp_replace(p_format, '#+',
+                                  lpad(p_number::text, length(substring(p_format from '#+')),
+                                       '0'));
+  END IF;
+  INSERT INTO qz670x.units(unit_uid, inserted_by, started, station, port, image_path,
+    image_sha256, mode, write_length, overrides, serial, serial_format, serial_number,
+    job_name, job_revision, job_sha256, job_key, site)
+  VALUES(p_uid, session_user, p_started, p_station, p_port, p_image_path, p_image_sha256,
+    p_mode, p_write_length, p_overrides, serial_text, p_format, p_number, p_job_name,
+    p_job_revision, p_job_sha256, p_job_key, (SELECT site FROM qz670x.line))
+  RETURNING id INTO unit;
+  IF serial_text IS NOT NULL THEN
+    INSERT INTO qz670x.serials_held(serial, unit_id) VALUES(serial_text, unit);
+  END IF;
+  RETURN unit;
+END $$;
+
+-- The end of one of the calling login's unfinished units; a number whose EEPROM stayed
+-- untouched goes back to p_holder's lease. No row when there is no such unit.
+CREATE FUNCTION qz670x.unit_end(p_id bigint, p_ended timestamptz, p_exit_code integer,
+  p_message text, p_duration_ms bigint, p_transfers bigint, p_chip_status integer,
+  p_chip_identity bigint, p_touched boolean, p_replug text, p_holder text)
+  RETURNS TABLE(released boolean, serial_format text, serial_number bigint) LANGUAGE plpgsql
+  SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+#variable_conflict use_column
+DECLARE
+  unit record;
+BEGIN
+  UPDATE qz670x.units SET ended = p_ended, exit_code = p_exit_code, message = p_message,
+    duration_ms = p_duration_ms, transfers = p_transfers, chip_status = p_chip_status,
+    chip_identity = p_chip_identity, eeprom_touched = p_touched,
+    serial_released = (serial IS NOT NULL AND NOT p_touched), replug = p_replug
+  WHERE id = p_id AND ended IS NULL AND inserted_by = session_user
+  RETURNING id, serial, serial_format, serial_number, serial_released, station INTO unit;
+  IF NOT FOUND THEN
+    RETURN;
+  END IF;
+  IF unit.serial_released THEN
+    PERFORM qz670x.own_holder(p_holder);
+    DELETE FROM qz670x.serials_held WHERE serial = unit.serial AND unit_id = unit.id;
+    INSERT INTO qz670x.serial_leases(format, number, station, holder)
+      VALUES(unit.serial_format, unit.serial_number, unit.station, p_holder)
+      ON CONFLICT DO NOTHING;
+  END IF;
+  RETURN QUERY SELECT unit.serial_released, unit.serial_format, unit.serial_number;
+END $$;
+
+-- Only through the functions: stations read the units and the line, and call the four.
+REVOKE ALL ON FUNCTION qz670x.set_site(text), qz670x.own_holder(text),
+  qz670x.lease(text, bigint, integer, text, text), qz670x.lease_return(text),
+  qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text, bigint,
+                    text, text, text, text, text),
+  qz670x.unit_end(bigint, timestamptz, integer, text, bigint, bigint, integer, bigint, boolean,
+                  text, text) FROM PUBLIC;
+DO $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_station') THEN
+    REVOKE INSERT, UPDATE, DELETE, TRUNCATE ON ALL TABLES IN SCHEMA qz670x FROM qz670x_station;
+    REVOKE ALL ON qz670x.serial_counters, qz670x.serials_released, qz670x.serials_held,
+      qz670x.serial_leases, qz670x.serial_returns FROM qz670x_station;
+    GRANT SELECT ON qz670x.line TO qz670x_station;
+    GRANT EXECUTE ON FUNCTION qz670x.lease(text, bigint, integer, text, text),
+      qz670x.lease_return(text),
+      qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text,
+                        bigint, text, text, text, text, text),
+      qz670x.unit_end(bigint, timestamptz, integer, text, bigint, bigint, integer, bigint,
+                      boolean, text, text) TO qz670x_station;
+  END IF;
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_report') THEN
+    GRANT SELECT ON qz670x.line, qz670x.site_ranges, qz670x.lease_holders TO qz670x_report;
+  END IF;
+END $$;
+)sql",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -183,6 +455,8 @@ bool Migrate(pq::Connection& connection, const std::string& where, LogError* err
 }
 
 }  // namespace
+
+std::span<const char* const> Migrations() { return kMigrations; }
 
 bool BringSchemaUpToDate(pq::Connection& connection, const std::string& where,
                          const LogOptions& options, LogError* error) {

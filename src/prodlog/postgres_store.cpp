@@ -189,13 +189,20 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
 std::optional<BegunUnit> PostgresLog::TryBegin(const UnitStart& start, const std::string& uid,
                                                LogError* error) {
   const std::string started = start.started.empty() ? NowUtcIso8601() : start.started;
-  if (!start.serial_format) {
-    const pq::Result result = connection_->Run(
-        "unit_insert",
+  // the row; with a number, the number taken off this station's lease and held by the unit
+  const auto run = [&](std::optional<std::int64_t> number, std::string* serial) {
+    if (number) *serial = *start.serial_format->Format(static_cast<std::uint64_t>(*number));
+    return connection_->Run(
+        "unit_start",
         {uid, started, start.station, start.port, start.image_path, start.image_sha256,
-         start.mode, Number(start.write_length), OverridesJson(start.overrides, ""),
-         std::nullopt, std::nullopt, std::nullopt, start.job.name, start.job.revision,
-         start.job.sha256, start.job.key});
+         start.mode, Number(start.write_length), OverridesJson(start.overrides, *serial),
+         number ? Param(start.serial_format->Text()) : std::nullopt,
+         number ? Param(Number(*number)) : std::nullopt, start.job.name, start.job.revision,
+         start.job.sha256, start.job.key, holder_});
+  };
+  std::string serial;
+  if (!start.serial_format) {
+    const pq::Result result = run(std::nullopt, &serial);
     if (!result.Ok()) return *error = Failed(result, "starting a unit"), std::nullopt;
     return BegunUnit{result.Int(0, 0), ""};
   }
@@ -205,20 +212,13 @@ std::optional<BegunUnit> PostgresLog::TryBegin(const UnitStart& start, const std
   while (true) {
     const std::optional<std::int64_t> number = NextNumber(format, floor, start.station, error);
     if (!number) return std::nullopt;
-    const std::string serial = *format.Format(static_cast<std::uint64_t>(*number));
-    // the row, its number taken off this station's lease and held by the unit, in one statement
-    const pq::Result result = connection_->Run(
-        "unit_insert_leased",
-        {uid, started, start.station, start.port, start.image_path, start.image_sha256,
-         start.mode, Number(start.write_length), OverridesJson(start.overrides, serial), serial,
-         format.Text(), Number(*number), start.job.name, start.job.revision, start.job.sha256,
-         start.job.key, holder_});
-    if (result.Ok() && result.Rows() == 1) {
+    const pq::Result result = run(*number, &serial);
+    if (result.Ok()) {
       leased_[format.Text()].erase(*number);
       return BegunUnit{result.Int(0, 0), serial};
     }
-    if (result.Ok() || (result.SqlState() == kUniqueViolation &&
-                        result.Constraint() == "serials_held_pkey")) {
+    if (result.SqlState() == postgres::kNotLeased ||
+        (result.SqlState() == kUniqueViolation && result.Constraint() == "serials_held_pkey")) {
       // no longer leased to us, or another format made the same text: skip the number
       leased_[format.Text()].erase(*number);
       continue;
@@ -261,7 +261,7 @@ bool PostgresLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogErro
 bool PostgresLog::TryComplete(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
   const std::string id = Number(unit_id);
   const pq::Result result = connection_->Run(
-      "unit_complete_all",
+      "unit_end",
       {id, end.ended.empty() ? NowUtcIso8601() : end.ended, Number(end.exit_code), end.message,
        Number(end.duration_ms), Number(static_cast<std::int64_t>(end.transfers)),
        end.chip_status ? Param(Number(*end.chip_status)) : std::nullopt,

@@ -61,6 +61,12 @@ std::string Result::Constraint() const {
   return name == nullptr ? std::string() : std::string(name);
 }
 
+std::string Result::Message() const {
+  const char* message =
+      result_ == nullptr ? nullptr : PQresultErrorField(result_, PG_DIAG_MESSAGE_PRIMARY);
+  return message == nullptr ? std::string() : std::string(message);
+}
+
 std::string Result::Error() const {
   return result_ == nullptr ? std::string("no answer from the server")
                             : FirstLine(PQresultErrorMessage(result_));

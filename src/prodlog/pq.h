@@ -38,6 +38,8 @@ class Result {
   [[nodiscard]] std::string SqlState() const;
   // The constraint a statement violated, empty when none.
   [[nodiscard]] std::string Constraint() const;
+  // The server's message alone (no "ERROR:" before it), empty when none came.
+  [[nodiscard]] std::string Message() const;
   // The server's or the client's first line of error text.
   [[nodiscard]] std::string Error() const;
 

@@ -27,6 +27,7 @@ namespace {
 //       database has (pushed: 0 nothing, 1 its begin, 2 all), the serial numbers leased from
 //       the line, and the journal's lease holder id
 //   v5  where each unit's serial number came from: counter, list or program
+//   v6  the line database a journal met first (its identity)
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -64,6 +65,8 @@ constexpr const char* kMigrations[] = {
     // v5
     "ALTER TABLE units ADD COLUMN serial_source TEXT NOT NULL DEFAULT '';"
     "UPDATE units SET serial_source = 'counter' WHERE serial IS NOT NULL;",
+    // v6
+    "ALTER TABLE journal ADD COLUMN line TEXT;",
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -205,6 +208,8 @@ class SqliteLog final : public SqliteJournal {
                                                        std::int64_t floor,
                                                        LogError* error) override;
   [[nodiscard]] bool ClearLeases(LogError* error) override;
+  [[nodiscard]] std::optional<std::string> RememberLine(const std::string& line,
+                                                        LogError* error) override;
 
  private:
   std::unique_ptr<Impl> impl_;
@@ -229,7 +234,7 @@ struct SqliteLog::Impl {
   Statement unit_insert, unit_find, unit_complete;
   Statement rows;
   Statement lease_lowest, lease_delete, lease_insert, lease_count, lease_clear;
-  Statement unpushed, mark_pushed;
+  Statement unpushed, mark_pushed, line_remember;
 
   ~Impl() { sqlite3_close_v2(db); }
 
@@ -365,6 +370,7 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
        " ORDER BY id"},
       {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
+      {&line_remember, "UPDATE journal SET line = coalesce(line, ?1) RETURNING line"},
   };
   for (const auto& [statement, sql] : journal_statements) {
     const int rc = statement->Prepare(db, sql);
@@ -795,6 +801,18 @@ bool SqliteLog::ClearLeases(LogError* error) {
   const int rc = impl.Run(impl.lease_clear);
   if (rc != SQLITE_OK) return *error = impl.Error(rc, "forgetting returned leases"), false;
   return true;
+}
+
+std::optional<std::string> SqliteLog::RememberLine(const std::string& line, LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  impl.line_remember.Bind(1, line);
+  int rc = sqlite3_step(impl.line_remember.get());
+  const std::string first = rc == SQLITE_ROW ? impl.line_remember.Text(0) : "";
+  if (rc == SQLITE_ROW) rc = sqlite3_step(impl.line_remember.get());
+  impl.line_remember.Reset();
+  if (rc != SQLITE_DONE) return *error = impl.Error(rc, "remembering its line"), std::nullopt;
+  return first;
 }
 
 }  // namespace qz::prodlog

@@ -60,6 +60,10 @@ class SqliteJournal : public ProductionLog {
                                                                LogError* error) = 0;
   // Forgets every lease: the line database took them back.
   [[nodiscard]] virtual bool ClearLeases(LogError* error) = 0;
+  // The identity of the line database this journal met first, remembering `line` when it met
+  // none yet.
+  [[nodiscard]] virtual std::optional<std::string> RememberLine(const std::string& line,
+                                                                LogError* error) = 0;
 };
 [[nodiscard]] std::unique_ptr<SqliteJournal> OpenSqliteJournal(const std::string& path,
                                                                LogError* error,
@@ -81,6 +85,8 @@ class LineStore {
                                   LogError* error) = 0;
   // Returns every number still leased to `holder` to the line's pool, recorded as returned.
   [[nodiscard]] virtual bool ReturnLeases(const std::string& holder, LogError* error) = 0;
+  // The line database's identity (made with its schema).
+  [[nodiscard]] virtual const std::string& LineId() const = 0;
 };
 // *where names the database ("postgresql://host:port/db"), also when it cannot be reached.
 [[nodiscard]] std::unique_ptr<LineStore> OpenLineStore(const std::string& location,
