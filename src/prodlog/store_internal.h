@@ -14,6 +14,9 @@
 
 namespace qz::prodlog {
 
+// The SQLite log's migrations, entry N - 1 upgrading to version N (sqlite_schema.cpp).
+[[nodiscard]] std::span<const char* const> SqliteMigrations();
+
 // The SQLite file (sqlite_store.cpp).
 [[nodiscard]] std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path,
                                                            LogError* error,
