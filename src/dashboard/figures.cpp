@@ -16,16 +16,18 @@ namespace {
 
 using prodlog::UnitRecord;
 
-// The latest start or end of a row, seconds since the epoch.
-double LastTimeOf(const UnitRecord& row) {
-  double last = prodlog::SecondsOf(row.started).value_or(0.0);
-  if (row.finished) last = std::max(last, prodlog::SecondsOf(row.ended).value_or(0.0));
-  return last;
+// The latest start or end of a row, as its text (UTC ISO 8601 texts sort as their times do, so
+// no row's time is parsed but the latest one's).
+const std::string& LastTextOf(const UnitRecord& row) {
+  return row.finished && row.ended > row.started ? row.ended : row.started;
 }
 
 // A unit's identity across its attempts: its serial number, else its row alone.
 std::string SerialKey(const UnitRecord& row) {
-  return row.serial.empty() ? "#" + std::to_string(row.unit_id) : row.serial;
+  if (!row.serial.empty()) return row.serial;
+  std::string key = std::to_string(row.unit_id);
+  key.insert(key.begin(), '#');  // (not "#" + ...: GCC 12 -O3 warns of an overlap that is none)
+  return key;
 }
 
 nlohmann::json Percent(const std::optional<double>& value) {
@@ -83,7 +85,8 @@ nlohmann::json YieldFiguresJson(const YieldFigures& figures) {
 struct StationRows {
   std::vector<const UnitRecord*> rows;
   std::map<std::string, const UnitRecord*> last_by_port;
-  double last_report = 0.0;
+  std::string last_text;     // the latest start or end
+  double last_report = 0.0;  // the same, seconds since the epoch
 };
 
 std::map<std::string, StationRows> ByStation(std::span<const UnitRecord> rows) {
@@ -92,7 +95,12 @@ std::map<std::string, StationRows> ByStation(std::span<const UnitRecord> rows) {
     StationRows& station = stations[row.station];
     station.rows.push_back(&row);
     station.last_by_port[row.port] = &row;
-    station.last_report = std::max(station.last_report, LastTimeOf(row));
+    if (const std::string& last = LastTextOf(row); last > station.last_text) {
+      station.last_text = last;
+    }
+  }
+  for (auto& [name, station] : stations) {
+    station.last_report = prodlog::SecondsOf(station.last_text).value_or(0.0);
   }
   return stations;
 }
@@ -275,21 +283,22 @@ nlohmann::json LineJson(const Snapshot& snapshot, const AlertSettings& settings)
       }
       ports.push_back(std::move(entry));
     }
+    // the rows are in the order they were begun: the last hour's are at the end
+    const std::string hour_ago = UtcText(snapshot.now - 3600.0);
     std::vector<const UnitRecord*> last_hour;
-    for (const UnitRecord* row : station.rows) {
-      if (prodlog::SecondsOf(row->started).value_or(0.0) >= snapshot.now - 3600.0) {
-        last_hour.push_back(row);
-      }
+    for (auto it = station.rows.rbegin(); it != station.rows.rend() && (*it)->started >= hour_ago;
+         ++it) {
+      last_hour.push_back(*it);
     }
+    std::reverse(last_hour.begin(), last_hour.end());
     const double silent = snapshot.now - station.last_report;
-    const YieldFigures all = YieldOf(station.rows);
     const YieldFigures hour = YieldOf(last_hour);
     stations.push_back({{"station", name},
                         {"online", silent <= settings.station_silent_s},
                         {"seconds_since_report", std::max(0.0, std::round(silent))},
                         {"ports", ports},
                         {"units", station.rows.size()},
-                        {"units_per_hour", Percent(all.units_per_hour)},
+                        {"units_per_hour", Percent(hour.units_per_hour)},
                         {"last_hour_units", hour.attempts},
                         {"last_hour_yield", Percent(hour.first_pass_percent)},
                         {"journal_backlog", nullptr},

@@ -50,18 +50,23 @@ RowSource::RowSource(Opener open, std::unique_ptr<prodlog::ProductionLog> log)
     : open_(std::move(open)), log_(std::move(log)) {}
 
 std::string RowSource::Since() const {
-  if (!read_once_ || rows_.empty()) return {};
-  double newest = 0.0;
-  for (const prodlog::UnitRecord& row : rows_) {
-    newest = std::max(newest, prodlog::SecondsOf(row.started).value_or(0.0));
-  }
+  if (!read_once_ || newest_started_.empty()) return {};
+  const double newest = prodlog::SecondsOf(newest_started_).value_or(0.0);
   double since = newest - kOverlapS;
-  for (const prodlog::UnitRecord& row : rows_) {
-    if (row.finished) continue;
-    const double started = prodlog::SecondsOf(row.started).value_or(since);
-    if (started > newest - kRunningWatchS) since = std::min(since, started);
+  for (const auto& [id, started] : running_) {
+    const double begun = prodlog::SecondsOf(started).value_or(since);
+    if (begun > newest - kRunningWatchS) since = std::min(since, begun);
   }
   return since > 0.0 ? UtcText(since) : std::string();
+}
+
+void RowSource::Note(const prodlog::UnitRecord& row) {
+  if (row.started > newest_started_) newest_started_ = row.started;
+  if (row.finished) {
+    running_.erase(row.unit_id);
+  } else {
+    running_[row.unit_id] = row.started;
+  }
 }
 
 bool RowSource::Poll(bool full) {
@@ -90,17 +95,24 @@ bool RowSource::Poll(bool full) {
     if (changed) {
       rows_ = std::move(*rows);
       index_.clear();
-      for (std::size_t i = 0; i < rows_.size(); ++i) index_[rows_[i].unit_id] = i;
+      running_.clear();
+      newest_started_.clear();
+      for (std::size_t i = 0; i < rows_.size(); ++i) {
+        index_[rows_[i].unit_id] = i;
+        Note(rows_[i]);
+      }
     }
     return changed;
   }
   for (prodlog::UnitRecord& row : *rows) {
     const auto found = index_.find(row.unit_id);
     if (found == index_.end()) {
+      Note(row);
       index_[row.unit_id] = rows_.size();
       rows_.push_back(std::move(row));
       changed = true;
     } else if (!SameRow(rows_[found->second], row)) {
+      Note(row);
       rows_[found->second] = std::move(row);
       changed = true;
     }

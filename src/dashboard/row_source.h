@@ -36,11 +36,15 @@ class RowSource {
  private:
   // The `since` of an incremental read; empty before the first read.
   [[nodiscard]] std::string Since() const;
+  // Takes `row` into newest_started_ and running_.
+  void Note(const prodlog::UnitRecord& row);
 
   Opener open_;
   std::unique_ptr<prodlog::ProductionLog> log_;
   std::vector<prodlog::UnitRecord> rows_;
   std::unordered_map<std::int64_t, std::size_t> index_;  // unit id -> position in rows_
+  std::string newest_started_;                          // the latest start among rows_
+  std::unordered_map<std::int64_t, std::string> running_;  // unfinished units: id -> start
   std::string error_;
   bool read_once_ = false;
 };

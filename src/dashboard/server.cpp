@@ -68,6 +68,10 @@ const WebFile* FindWebFile(std::string_view path) {
 
 void SendFile(httplib::Response& response, std::string_view path) {
   const WebFile* file = FindWebFile(path);
+  if (file == nullptr) {
+    response.status = 404;
+    return;
+  }
   response.set_content(reinterpret_cast<const char*>(file->data), file->size, file->type);
 }
 
@@ -181,6 +185,9 @@ void Server::Routes() {
       SendFile(response, file);
     });
   }
+  // no icon: said at once, so a browser does not log a missing one
+  http_->Get("/favicon.ico",
+             [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
   http_->Get("/api/(line|yield|failures|unit|alerts)",
              [this](const httplib::Request& request, httplib::Response& response) {
                Api(request, response);

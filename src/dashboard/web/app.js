@@ -81,11 +81,12 @@
         el('div', { class: 'state' },
           (station.online ? 'online' : 'offline') + ' · last report ' + ago(station.seconds_since_report)),
         el('div', { class: 'figures' },
-          'units', el('span', { class: 'units' }, figure(station.units)),
-          'units / hour', figure(station.units_per_hour),
-          'last hour', station.last_hour_units + ' units, ' + percent(station.last_hour_yield) + ' first pass',
-          'journal backlog', figure(station.journal_backlog),
-          'last push', figure(station.last_push)),
+          el('span', {}, 'units'), el('span', { class: 'units' }, figure(station.units)),
+          el('span', {}, 'units / hour'), el('span', {}, figure(station.units_per_hour)),
+          el('span', {}, 'last hour'),
+          el('span', {}, station.last_hour_units + ' units, ' + percent(station.last_hour_yield) + ' first pass'),
+          el('span', {}, 'journal backlog'), el('span', {}, figure(station.journal_backlog)),
+          el('span', {}, 'last push'), el('span', {}, figure(station.last_push))),
         el('ul', { class: 'ports' }, ports));
     });
     return [el('h1', {}, 'Line: ' + data.stations.length + ' stations, ' + data.units + ' units'),
