@@ -6,10 +6,8 @@
 //   journal-backlog-over = 20
 //   shift-starts = ["06:00", "14:00", "22:00"]   # UTC
 #include <cstdio>
-#include <fstream>
 
-#include <toml++/toml.h>
-
+#include "base/toml_file.h"
 #include "dashboard/figures.h"
 
 namespace qz::dashboard {
@@ -30,21 +28,10 @@ std::optional<int> MinuteOfDay(const std::string& text) {
 
 std::optional<AlertSettings> LoadAlertSettings(const std::string& path, std::string* error) {
   const std::string where = "the alert file " + path;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = where + " cannot be read";
-    return std::nullopt;
-  }
-  toml::table table;
-  try {
-    table = toml::parse(file, path);
-  } catch (const toml::parse_error& e) {
-    *error = where + " is not valid TOML (line " + std::to_string(e.source().begin.line) + "): " +
-             std::string(e.description());
-    return std::nullopt;
-  }
+  const std::optional<toml::table> table = ReadTomlFile(path, where, error);
+  if (!table) return std::nullopt;
   AlertSettings settings;
-  for (const auto& [key, node] : table) {
+  for (const auto& [key, node] : *table) {
     const std::string name(key.str());
     const std::optional<double> number = node.is_number() ? node.value<double>() : std::nullopt;
     const auto positive = [&](double scale, double& out) {
