@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include "dashboard/row_source.h"
@@ -167,7 +168,8 @@ YieldFigures YieldOf(const std::vector<const UnitRecord*>& rows) {
   struct Attempts {
     bool first_passed = false, any_passed = false;
   };
-  std::map<std::string, Attempts> serials;
+  std::unordered_map<std::string, Attempts> serials;
+  serials.reserve(rows.size());
   std::vector<const UnitRecord*> finished;
   for (const UnitRecord* row : rows) {
     if (!row->finished) continue;
@@ -187,7 +189,9 @@ YieldFigures YieldOf(const std::vector<const UnitRecord*>& rows) {
     figures.first_pass_percent = 100.0 * static_cast<double>(figures.first_pass) / total;
     figures.final_percent = 100.0 * static_cast<double>(figures.final_pass) / total;
   }
-  figures.units_per_hour = prodlog::Summarize(finished).units_per_hour;
+  if (const double busy = prodlog::BusySeconds(finished); busy > 0.0) {
+    figures.units_per_hour = static_cast<double>(finished.size()) * 3600.0 / busy;
+  }
   return figures;
 }
 
