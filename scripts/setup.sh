@@ -15,6 +15,8 @@ packages=(
 packages+=(libsqlite3-dev)
 # the line database: its client library, and a server and openssl for the throwaway test cluster
 packages+=(libpq-dev postgresql openssl)
+# The dashboard: its web server library and charts, and a headless browser for its tests.
+packages+=(libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium)
 # Kernel tests (tests/kernel): qemu boots Debian's own kernel with busybox, kmod's modules and
 # udevd in an initramfs.
 packages+=(qemu-system-x86 busybox-static cpio kmod udev xz-utils)
@@ -86,5 +88,23 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
     cp "$work/src/sqlite3.c" "$work/src/sqlite3.h" "$cache/"
     cp "$work/src/LICENSE.md" "$cache/" 2>/dev/null || true
     echo "setup: SQLite $version amalgamation in $cache"
+  fi
+fi
+
+# The Windows build compiles the dashboard's web server in: Debian's libcpp-httplib-dev is a
+# shared library, but its source package holds the one-header cpp-httplib of the same version,
+# kept in build/cpp-httplib/VERSION/httplib.h for the windows preset (same deb-src as above).
+if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev)
+  cache="$PWD/build/cpp-httplib/$version"
+  if [ ! -f "$cache/httplib.h" ]; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
+    (cd "$work" && apt-get source --download-only -qq "cpp-httplib=$version" &&
+      dpkg-source -x ./*.dsc src >/dev/null)
+    mkdir -p "$cache"
+    cp "$work/src/httplib.h" "$work/src/LICENSE" "$cache/"
+    echo "setup: cpp-httplib $version header in $cache"
   fi
 fi

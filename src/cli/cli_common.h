@@ -166,6 +166,7 @@ void AddWriteCommand(CLI::App& app, Context& context);    // write
 void AddStationCommand(CLI::App& app, Context& context);  // station
 void AddLogCommand(CLI::App& app, Context& context);      // log
 void AddJobCommand(CLI::App& app, Context& context);      // job
+void AddDashboardCommand(CLI::App& app, Context& context);  // dashboard
 
 // Runs the command line; returns the exit status. Streams are parameters for tests.
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);

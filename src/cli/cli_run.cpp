@@ -70,6 +70,7 @@ void DescribeCommands(CLI::App& app, Output& output) {
       {"station", {0, 1, 20, 21, 22, 26, 64, 74, 78, 130, 143}},
       {"log", {0, 64, 74, 78}},
       {"job", job},
+      {"dashboard", {0, 64, 74}},
   };
   const std::vector<ExitLine> station_lines = {{1, "  1      a unit failed (its own status is in its unit line)\n"},
                                                {130, "  130    interrupted twice by SIGINT; running writes were stopped\n"},
@@ -181,6 +182,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   AddStationCommand(app, context);
   AddLogCommand(app, context);
   AddJobCommand(app, context);
+  AddDashboardCommand(app, context);
   DescribeCommands(app, context.output);
 
   const std::vector<std::string> args = SplitEmptyOptionValues(argc, argv);

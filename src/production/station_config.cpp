@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include <toml++/toml.h>
+#include "base/toml_file.h"
 
 namespace qz::production {
 
@@ -40,19 +40,9 @@ std::string SystemStationConfigPath() {
 
 std::optional<StationSettings> ReadStationConfig(const std::string& path, std::string* error) {
   const std::string where = "the station configuration " + path;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = where + " cannot be read";
-    return std::nullopt;
-  }
-  toml::table table;
-  try {
-    table = toml::parse(file, path);
-  } catch (const toml::parse_error& e) {
-    *error = where + " is not valid TOML (line " + std::to_string(e.source().begin.line) + "): " +
-             std::string(e.description());
-    return std::nullopt;
-  }
+  const std::optional<toml::table> parsed = ReadTomlFile(path, where, error);
+  if (!parsed) return std::nullopt;
+  const toml::table& table = *parsed;
   StationSettings settings;
   settings.file = path;
   for (const auto& [key, node] : table) {

@@ -1,0 +1,123 @@
+#include "dashboard/row_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+#include "prodlog/log_summary.h"
+
+namespace qz::dashboard {
+namespace {
+
+// How far before the newest start an incremental read begins: stations' clocks differ a little,
+// and a unit's row is begun before its serial number's neighbours may be.
+constexpr double kOverlapS = 3600.0;
+// Units running longer than this are left to the full reads (a crash leaves a row unfinished
+// for good; it must not pin every read to its start).
+constexpr double kRunningWatchS = 86400.0;
+
+bool SameRow(const prodlog::UnitRecord& a, const prodlog::UnitRecord& b) {
+  return a.finished == b.finished && a.ended == b.ended && a.exit_code == b.exit_code &&
+         a.message == b.message && a.serial == b.serial &&
+         a.serial_released == b.serial_released && a.replug == b.replug;
+}
+
+}  // namespace
+
+std::string UtcText(double seconds) {
+  const double day = std::floor(seconds / 86400.0);
+  const auto in_day = static_cast<int>(seconds - day * 86400.0);
+  // the civil date of a day number (proleptic Gregorian)
+  const std::int64_t z = static_cast<std::int64_t>(day) + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02d:%02d:%02dZ",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                in_day / 3600, in_day / 60 % 60, in_day % 60);
+  return text;
+}
+
+RowSource::RowSource(Opener open, std::unique_ptr<prodlog::ProductionLog> log)
+    : open_(std::move(open)), log_(std::move(log)) {}
+
+std::string RowSource::Since() const {
+  if (!read_once_ || newest_started_.empty()) return {};
+  const double newest = prodlog::SecondsOf(newest_started_).value_or(0.0);
+  double since = newest - kOverlapS;
+  for (const auto& [id, started] : running_) {
+    const double begun = prodlog::SecondsOf(started).value_or(since);
+    if (begun > newest - kRunningWatchS) since = std::min(since, begun);
+  }
+  return since > 0.0 ? UtcText(since) : std::string();
+}
+
+void RowSource::Note(const prodlog::UnitRecord& row) {
+  if (row.started > newest_started_) newest_started_ = row.started;
+  if (row.finished) {
+    running_.erase(row.unit_id);
+  } else {
+    running_[row.unit_id] = row.started;
+  }
+}
+
+bool RowSource::Poll(bool full) {
+  const std::string before = error_;
+  prodlog::LogError error;
+  if (!log_) log_ = open_(&error);
+  if (!log_) {
+    error_ = error.message.empty() ? "the production log cannot be opened" : error.message;
+    return error_ != before;
+  }
+  const std::string since = full ? std::string() : Since();
+  std::optional<std::vector<prodlog::UnitRecord>> rows = log_->Rows({since, {}, {}}, &error);
+  if (!rows) {
+    error_ = error.message;
+    log_.reset();
+    return error_ != before;
+  }
+  error_.clear();
+  bool changed = before != error_ || !read_once_;
+  read_once_ = true;
+  if (since.empty()) {
+    changed = changed || rows->size() != rows_.size();
+    for (std::size_t i = 0; !changed && i < rows->size(); ++i) {
+      changed = (*rows)[i].unit_id != rows_[i].unit_id || !SameRow((*rows)[i], rows_[i]);
+    }
+    if (changed) {
+      rows_ = std::move(*rows);
+      index_.clear();
+      running_.clear();
+      newest_started_.clear();
+      for (std::size_t i = 0; i < rows_.size(); ++i) {
+        index_[rows_[i].unit_id] = i;
+        Note(rows_[i]);
+      }
+    }
+    return changed;
+  }
+  for (prodlog::UnitRecord& row : *rows) {
+    const auto found = index_.find(row.unit_id);
+    if (found == index_.end()) {
+      Note(row);
+      index_[row.unit_id] = rows_.size();
+      rows_.push_back(std::move(row));
+      changed = true;
+    } else if (!SameRow(rows_[found->second], row)) {
+      Note(row);
+      rows_[found->second] = std::move(row);
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+}  // namespace qz::dashboard
