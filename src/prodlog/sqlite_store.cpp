@@ -174,6 +174,7 @@ struct SqliteLog::Impl {
   // A line station's journal: numbers come from the leases only, units carry their uid.
   bool journal = false;
   std::string holder;
+  int schema = 0;  // the file's schema version (a reader leaves an older one as it is)
   sqlite3* db = nullptr;
   std::mutex mutex;  // one statement sequence at a time on the connection
 
@@ -237,13 +238,14 @@ bool SqliteLog::Impl::Migrate(LogError* error) {
                            std::to_string(latest) + ")");
     return false;
   }
+  schema = version;
   if (version == latest) return true;
   if (options.read_only) {
     if (version == 0) {
       *error = MakeError(LogError::Kind::kIo, path, "it is not a production log (no schema)");
       return false;
     }
-    return true;  // older schemas are read as they are; every column exists since v1
+    return true;  // older schemas are read as they are (RowsSql reads what they lack)
   }
   // another station may be migrating the same file: decide under the write lock
   rc = Exec("BEGIN IMMEDIATE");
@@ -261,10 +263,23 @@ bool SqliteLog::Impl::Migrate(LogError* error) {
     Exec("ROLLBACK");
     return false;
   }
+  schema = latest;
   return true;
 }
 
 bool SqliteLog::Impl::PrepareAll(LogError* error) {
+  // the export's columns; a file of an older schema, read as it is, gives their defaults
+  const auto column = [this](int since, const char* name, const char* before) {
+    return std::string(schema >= since ? name : before);
+  };
+  const std::string rows_sql =
+      "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
+      " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
+      " chip_status, chip_identity, eeprom_touched, " +
+      column(3, "replug, job_name, job_revision, job_sha256, job_key", "'', '', '', '', ''") +
+      ", " + column(5, "serial_source", "CASE WHEN serial IS NULL THEN '' ELSE 'counter' END") +
+      " FROM units WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2)"
+      " AND (?3 = '' OR station = ?3) ORDER BY id";
   const std::pair<Statement*, const char*> statements[] = {
       {&begin, "BEGIN IMMEDIATE"},
       {&sync_full, "PRAGMA synchronous = FULL"},
@@ -292,13 +307,7 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        "UPDATE units SET ended = ?2, exit_code = ?3, message = ?4, duration_ms = ?5,"
        " transfers = ?6, chip_status = ?7, chip_identity = ?8, eeprom_touched = ?9,"
        " serial_released = ?10, replug = ?11 WHERE id = ?1"},
-      {&rows,
-       "SELECT id, started, ended, station, port, image_path, image_sha256, mode, write_length,"
-       " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
-       " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
-       " job_key, serial_source FROM units"
-       " WHERE (?1 = '' OR started >= ?1) AND (?2 = '' OR port = ?2)"
-       " AND (?3 = '' OR station = ?3) ORDER BY id"},
+      {&rows, rows_sql.c_str()},
   };
   for (const auto& [statement, sql] : statements) {
     // exports of a read-only file prepare only what they read

@@ -247,6 +247,19 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr);
   sqlite3_close(db);
 
+  {  // a reader (`log`, the dashboard) reads it as it is, with the defaults of what it lacks
+    LogOptions reading;
+    reading.read_only = true;
+    LogError error;
+    auto reader = ProductionLog::Open(path_, &error, reading);
+    ASSERT_TRUE(reader) << error.message;
+    const auto old_rows = reader->Rows(LogFilter{}, &error);
+    ASSERT_TRUE(old_rows) << error.message;
+    ASSERT_EQ(old_rows->size(), 1u);
+    EXPECT_EQ((*old_rows)[0].serial_source, "counter");
+    EXPECT_EQ((*old_rows)[0].replug, "");
+  }
+
   auto log = OpenLog();
   ASSERT_TRUE(log);
   UnitStart start = Start("1-2");
