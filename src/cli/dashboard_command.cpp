@@ -1,4 +1,9 @@
 // `dashboard`: a read-only web server over a production log, until interrupted.
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -90,8 +95,22 @@ int RunDashboard(Context& context, const DashboardArgs& args) {
     *context.output.out << "dashboard of " << options.store_name << " at " << url << std::endl;
   }
   const ScopedInterruptHandlers interrupts;
+#ifndef _WIN32
+  // SIGINT and SIGTERM are the watcher's alone: the server's threads, made from this one, keep
+  // them blocked, so none is taken by a thread that sits in accept() and holds it there (as
+  // ThreadSanitizer's runtime does until the call returns)
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigset_t previous_mask;
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &previous_mask);
+#endif
   std::atomic<bool> done{false};
   std::thread watcher([&] {
+#ifndef _WIN32
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+#endif
     while (!done.load() && ScopedInterruptHandlers::Signal() == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
@@ -100,6 +119,9 @@ int RunDashboard(Context& context, const DashboardArgs& args) {
   server.Run();
   done = true;
   watcher.join();
+#ifndef _WIN32
+  pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+#endif
   return static_cast<int>(Exit::kOk);
 }
 

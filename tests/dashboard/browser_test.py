@@ -177,7 +177,12 @@ def main():
         if driver:
             driver.quit()
         server.terminate()
-        server.wait(10)
+        try:
+            server.wait(60)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+            raise AssertionError('the dashboard did not stop within 60 s of SIGTERM')
     print('dashboard in the browser: ok')
     return 0
 
