@@ -5,20 +5,9 @@
 if(TARGET SQLite::SQLite3)
   return()
 endif()
-if(NOT QZ_SQLITE_AMALGAMATION_DIR)
-  execute_process(COMMAND dpkg-query -W -f=\${Version} libsqlite3-dev
-    OUTPUT_VARIABLE qz_sqlite_version RESULT_VARIABLE qz_sqlite_query ERROR_QUIET)
-  if(NOT qz_sqlite_query EQUAL 0 OR qz_sqlite_version STREQUAL "")
-    message(FATAL_ERROR "libsqlite3-dev is not installed: run scripts/setup.sh")
-  endif()
-  set(QZ_SQLITE_AMALGAMATION_DIR ${PROJECT_SOURCE_DIR}/build/sqlite3/${qz_sqlite_version})
-endif()
-set(QZ_SQLITE_AMALGAMATION_DIR ${QZ_SQLITE_AMALGAMATION_DIR} CACHE PATH
-  "Folder with sqlite3.c and sqlite3.h made from Debian's sqlite3 source package")
-if(NOT EXISTS ${QZ_SQLITE_AMALGAMATION_DIR}/sqlite3.c)
-  message(FATAL_ERROR "No SQLite amalgamation in ${QZ_SQLITE_AMALGAMATION_DIR}: run "
-    "scripts/setup.sh, which makes it from Debian's sqlite3 source package")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/debian_source_folder.cmake)
+qz_debian_source_folder(QZ_SQLITE_AMALGAMATION_DIR libsqlite3-dev sqlite3 sqlite3.c
+  "sqlite3.c and sqlite3.h made from Debian's sqlite3 source package")
 message(STATUS "SQLite: ${QZ_SQLITE_AMALGAMATION_DIR}")
 
 enable_language(C)

@@ -57,54 +57,56 @@ else
   echo "setup: installed ${missing[*]}"
 fi
 
-# The Windows build compiles SQLite into its programs: the source of the very version that the
-# Linux build links (libsqlite3-dev), fetched from the Debian mirror already configured, with
-# apt-get source, unpacked with dpkg-source and turned into its one-file amalgamation
-# (sqlite3.c, made by tclsh) in build/sqlite3/VERSION. The windows preset finds it there.
+# The Windows build compiles two libraries in from Debian's own source packages, the very
+# versions the Linux build links, fetched from the Debian mirror already configured with
+# apt-get source and kept in build/NAME/VERSION, where the windows preset finds them.
+
+# Unpacks source package $1 at version $2 into the folder $3/src (deb-src entries for the
+# configured mirror are added, in a file of their own, the first time one is needed).
+unpack_debian_source() {
+  local package=$1 version=$2 work=$3
+  if ! apt-get source --print-uris -qq "$package=$version" >/dev/null 2>&1; then
+    {
+      echo "# Source packages (qz670x-mp's Windows build compiles some of Debian's sources)"
+      awk '/^(Types|URIs|Suites|Components|Signed-By):/ {
+             if ($1 == "Types:") { if (n++) print ""; print "Types: deb-src"; next }
+             print }' /etc/apt/sources.list.d/debian.sources
+    } | $SUDO tee /etc/apt/sources.list.d/qz670x-mp-deb-src.sources >/dev/null
+    $SUDO apt-get update -qq
+  fi
+  # apt downloads as its own account where it can
+  if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
+  (cd "$work" && apt-get source --download-only -qq "$package=$version" &&
+    dpkg-source -x ./*.dsc src >/dev/null)
+}
+
 if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+
+  # SQLite, turned into its one-file amalgamation (sqlite3.c, made by tclsh)
   version=$(dpkg-query -W -f='${Version}' libsqlite3-dev)
   cache="$PWD/build/sqlite3/$version"
   if [ ! -f "$cache/sqlite3.c" ]; then
-    # deb-src entries for the configured Debian mirror, in a file of their own
-    src_list=/etc/apt/sources.list.d/qz670x-mp-deb-src.sources
-    if ! apt-get source --print-uris -qq "sqlite3=$version" >/dev/null 2>&1; then
-      {
-        echo "# Source packages (qz670x-mp's Windows build compiles Debian's SQLite)"
-        awk '/^(Types|URIs|Suites|Components|Signed-By):/ {
-               if ($1 == "Types:") { if (n++) print ""; print "Types: deb-src"; next }
-               print }' /etc/apt/sources.list.d/debian.sources
-      } | $SUDO tee "$src_list" >/dev/null
-      $SUDO apt-get update -qq
-    fi
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    # apt downloads as its own account where it can
-    if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
-    (cd "$work" && apt-get source --download-only -qq "sqlite3=$version" &&
-      dpkg-source -x ./*.dsc src >/dev/null)
+    mkdir -p "$work/sqlite3"
+    unpack_debian_source sqlite3 "$version" "$work/sqlite3"
     # the amalgamation needs only the configured tree and tclsh, not the whole library
-    (cd "$work/src" && ./configure --quiet >/dev/null && make -s sqlite3.c >/dev/null)
+    (cd "$work/sqlite3/src" && ./configure --quiet >/dev/null && make -s sqlite3.c >/dev/null)
     mkdir -p "$cache"
-    cp "$work/src/sqlite3.c" "$work/src/sqlite3.h" "$cache/"
-    cp "$work/src/LICENSE.md" "$cache/" 2>/dev/null || true
+    cp "$work/sqlite3/src/sqlite3.c" "$work/sqlite3/src/sqlite3.h" "$cache/"
+    cp "$work/sqlite3/src/LICENSE.md" "$cache/" 2>/dev/null || true
     echo "setup: SQLite $version amalgamation in $cache"
   fi
-fi
 
-# The Windows build compiles the dashboard's web server in: Debian's libcpp-httplib-dev is a
-# shared library, but its source package holds the one-header cpp-httplib of the same version,
-# kept in build/cpp-httplib/VERSION/httplib.h for the windows preset (same deb-src as above).
-if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
+  # the dashboard's web server: Debian's libcpp-httplib-dev is a shared library, but its
+  # source package holds the one-header cpp-httplib of the same version
   version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev)
   cache="$PWD/build/cpp-httplib/$version"
   if [ ! -f "$cache/httplib.h" ]; then
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
-    (cd "$work" && apt-get source --download-only -qq "cpp-httplib=$version" &&
-      dpkg-source -x ./*.dsc src >/dev/null)
+    mkdir -p "$work/cpp-httplib"
+    unpack_debian_source cpp-httplib "$version" "$work/cpp-httplib"
     mkdir -p "$cache"
-    cp "$work/src/httplib.h" "$work/src/LICENSE" "$cache/"
+    cp "$work/cpp-httplib/src/httplib.h" "$work/cpp-httplib/src/LICENSE" "$cache/"
     echo "setup: cpp-httplib $version header in $cache"
   fi
 fi

@@ -88,17 +88,27 @@ void WriteImageTrailer(ImageBuffer& image) {
   WriteLe16(image.data() + kCrcOffset, Crc16Update(0, image.data(), kCheckedLength));
 }
 
+namespace {
+
+// "WHAT of bytes 0..32777 is COMPUTED, the image stores STORED" (built by appending: mingw's
+// GCC 12 warns about a literal before a temporary string)
+std::string ChecksumMismatch(const char* what, std::uint32_t computed, std::uint32_t stored,
+                             int digits) {
+  std::string text(what);
+  text += " of bytes 0..";
+  text += std::to_string(kCheckedLength - 1);
+  text += " is " + Hex(computed, digits);
+  text += ", the image stores " + Hex(stored, digits);
+  return text;
+}
+
+}  // namespace
+
 bool ImageSumMatches(const ImageBuffer& image, std::string* why) {
   const std::uint32_t computed = ByteSum(image.data(), kCheckedLength);
   const std::uint32_t stored = ReadLe32(image.data() + kSumOffset);
   if (computed == stored) return true;
-  if (why != nullptr) {
-    std::string text("byte sum of bytes 0..");
-    text += std::to_string(kCheckedLength - 1);
-    text += " is " + Hex(computed, 8);
-    text += ", the image stores " + Hex(stored, 8);
-    *why = std::move(text);
-  }
+  if (why != nullptr) *why = ChecksumMismatch("byte sum", computed, stored, 8);
   return false;
 }
 
@@ -106,13 +116,7 @@ bool ImageCrcMatches(const ImageBuffer& image, std::string* why) {
   const std::uint16_t computed = Crc16Update(0, image.data(), kCheckedLength);
   const std::uint16_t stored = ReadLe16(image.data() + kCrcOffset);
   if (computed == stored) return true;
-  if (why != nullptr) {
-    std::string text("CRC-16 of bytes 0..");
-    text += std::to_string(kCheckedLength - 1);
-    text += " is " + Hex(computed, 4);
-    text += ", the image stores " + Hex(stored, 4);
-    *why = std::move(text);
-  }
+  if (why != nullptr) *why = ChecksumMismatch("CRC-16", computed, stored, 4);
   return false;
 }
 
