@@ -1,18 +1,20 @@
 #include "base/toml_file.h"
 
-#include <fstream>
+#include <string_view>
+
+#include "base/text.h"
 
 namespace qz {
 
 std::optional<toml::table> ReadTomlFile(const std::string& path, const std::string& what,
                                         std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    *error = what + " cannot be read";
+  std::string text;
+  if (std::string why; !ReadWholeFile(path, &text, &why)) {
+    *error = what + " cannot be read: " + why;
     return std::nullopt;
   }
   try {
-    return toml::parse(file, path);
+    return toml::parse(std::string_view(text), path);
   } catch (const toml::parse_error& e) {
     *error = what + " is not valid TOML (line " + std::to_string(e.source().begin.line) + "): " +
              std::string(e.description());

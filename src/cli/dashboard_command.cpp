@@ -114,7 +114,12 @@ int RunDashboard(Context& context, const DashboardArgs& args) {
     while (!done.load() && ScopedInterruptHandlers::Signal() == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    server.Stop();
+    // again until the server has ended: a stop before it listens (during its first read of
+    // the store) would otherwise be lost
+    while (!done.load()) {
+      server.Stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
   });
   server.Run();
   done = true;

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "dashboard/row_source.h"
+#include "prodlog/production_log.h"
 #include "dialog/write_outcome.h"
 #include "prodlog/log_summary.h"
 
@@ -58,7 +58,7 @@ std::string ShiftOf(const UnitRecord& row, const std::vector<int>& starts) {
   }
   char shift[40];
   std::snprintf(shift, sizeof shift, " shift %02d:%02d", begun / 60, begun % 60);
-  return UtcText(day).substr(0, 10) + shift;
+  return prodlog::UtcIso8601(day).substr(0, 10) + shift;
 }
 
 std::string GroupKey(const UnitRecord& row, YieldBy by, const AlertSettings& settings) {
@@ -197,20 +197,22 @@ YieldFigures YieldOf(const std::vector<const UnitRecord*>& rows) {
 
 std::vector<ParetoBar> FailurePareto(std::span<const UnitRecord> rows,
                                      const std::string& station, const std::string& port) {
-  std::map<int, ParetoBar> bars;
+  prodlog::FailuresByExit failures;
   for (const UnitRecord& row : rows) {
     if (!row.finished || row.exit_code == 0) continue;
     if ((!station.empty() && row.station != station) || (!port.empty() && row.port != port)) {
       continue;
     }
-    ParetoBar& bar = bars[row.exit_code];
-    if (bar.units++ == 0) {
-      bar.exit_code = row.exit_code;
-      bar.message = row.message;
-    }
+    prodlog::CountFailure(row, failures);
   }
   std::vector<ParetoBar> sorted;
-  for (auto& [code, bar] : bars) sorted.push_back(std::move(bar));
+  for (auto& [code, entry] : failures) {
+    ParetoBar bar;
+    bar.exit_code = code;
+    bar.units = entry.first;
+    bar.message = std::move(entry.second);
+    sorted.push_back(std::move(bar));
+  }
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const ParetoBar& a, const ParetoBar& b) { return a.units > b.units; });
   return sorted;
@@ -288,7 +290,7 @@ nlohmann::json LineJson(const Snapshot& snapshot, const AlertSettings& settings)
       ports.push_back(std::move(entry));
     }
     // the rows are in the order they were begun: the last hour's are at the end
-    const std::string hour_ago = UtcText(snapshot.now - 3600.0);
+    const std::string hour_ago = prodlog::UtcIso8601(snapshot.now - 3600.0);
     std::vector<const UnitRecord*> last_hour;
     for (auto it = station.rows.rbegin(); it != station.rows.rend() && (*it)->started >= hour_ago;
          ++it) {

@@ -26,38 +26,18 @@ bool SameRow(const prodlog::UnitRecord& a, const prodlog::UnitRecord& b) {
 
 }  // namespace
 
-std::string UtcText(double seconds) {
-  const double day = std::floor(seconds / 86400.0);
-  const auto in_day = static_cast<int>(seconds - day * 86400.0);
-  // the civil date of a day number (proleptic Gregorian)
-  const std::int64_t z = static_cast<std::int64_t>(day) + 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02d:%02d:%02dZ",
-                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
-                in_day / 3600, in_day / 60 % 60, in_day % 60);
-  return text;
-}
-
 RowSource::RowSource(Opener open, std::unique_ptr<prodlog::ProductionLog> log)
     : open_(std::move(open)), log_(std::move(log)) {}
 
-std::string RowSource::Since() const {
+std::string RowSource::Since(double now) const {
   if (!read_once_ || newest_started_.empty()) return {};
-  const double newest = prodlog::SecondsOf(newest_started_).value_or(0.0);
+  const double newest = std::min(prodlog::SecondsOf(newest_started_).value_or(0.0), now);
   double since = newest - kOverlapS;
   for (const auto& [id, started] : running_) {
     const double begun = prodlog::SecondsOf(started).value_or(since);
     if (begun > newest - kRunningWatchS) since = std::min(since, begun);
   }
-  return since > 0.0 ? UtcText(since) : std::string();
+  return since > 0.0 ? prodlog::UtcIso8601(since) : std::string();
 }
 
 void RowSource::Note(const prodlog::UnitRecord& row) {
@@ -69,7 +49,7 @@ void RowSource::Note(const prodlog::UnitRecord& row) {
   }
 }
 
-bool RowSource::Poll(bool full) {
+bool RowSource::Poll(bool full, double now) {
   const std::string before = error_;
   prodlog::LogError error;
   if (!log_) log_ = open_(&error);
@@ -77,7 +57,7 @@ bool RowSource::Poll(bool full) {
     error_ = error.message.empty() ? "the production log cannot be opened" : error.message;
     return error_ != before;
   }
-  const std::string since = full ? std::string() : Since();
+  const std::string since = full ? std::string() : Since(now);
   std::optional<std::vector<prodlog::UnitRecord>> rows = log_->Rows({since, {}, {}}, &error);
   if (!rows) {
     error_ = error.message;

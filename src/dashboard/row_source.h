@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,8 +27,9 @@ class RowSource {
   RowSource(Opener open, std::unique_ptr<prodlog::ProductionLog> log);
 
   // Reads what changed since the last poll (`full`: everything). True when the rows or the
-  // store's state changed.
-  bool Poll(bool full);
+  // store's state changed. `now` (seconds since the epoch) bounds the read's start, so that a
+  // station whose clock runs ahead cannot move it past the others' units.
+  bool Poll(bool full, double now = std::numeric_limits<double>::infinity());
 
   [[nodiscard]] const std::vector<prodlog::UnitRecord>& Rows() const { return rows_; }
   // Why the last read failed; empty when it succeeded.
@@ -35,7 +37,7 @@ class RowSource {
 
  private:
   // The `since` of an incremental read; empty before the first read.
-  [[nodiscard]] std::string Since() const;
+  [[nodiscard]] std::string Since(double now) const;
   // Takes `row` into newest_started_ and running_.
   void Note(const prodlog::UnitRecord& row);
 
@@ -48,8 +50,5 @@ class RowSource {
   std::string error_;
   bool read_once_ = false;
 };
-
-// Seconds since the epoch as "2026-01-31T08:15:02Z" (UTC, whole seconds).
-[[nodiscard]] std::string UtcText(double seconds);
 
 }  // namespace qz::dashboard

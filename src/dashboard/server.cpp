@@ -130,7 +130,7 @@ void Server::Run() {
     // the first read before the first page, so a page never shows an empty line by mistake
     const std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    rows_->Poll(true);
+    rows_->Poll(true, options_.now());
     ++version_;
   }
   poller_ = std::thread([this] { PollLoop(); });
@@ -152,7 +152,7 @@ void Server::PollLoop() {
     changed_.wait_for(lock, std::chrono::milliseconds(options_.poll_interval_ms),
                       [this] { return stopping_; });
     if (stopping_) break;
-    if (rows_->Poll(poll % options_.full_read_every == 0)) {
+    if (rows_->Poll(poll % options_.full_read_every == 0, options_.now())) {
       ++version_;
       cache_.clear();
       changed_.notify_all();

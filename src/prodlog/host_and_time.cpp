@@ -4,6 +4,8 @@
 #endif
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -28,22 +30,27 @@ std::string HostName() {
   return {};
 }
 
-std::string NowUtcIso8601() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          now.time_since_epoch()).count() % 1000;
+std::string UtcIso8601(double seconds) {
+  const auto millis_total = static_cast<std::int64_t>(std::llround(seconds * 1000.0));
+  const auto millis = static_cast<int>(((millis_total % 1000) + 1000) % 1000);
+  const auto whole = static_cast<std::time_t>((millis_total - millis) / 1000);
   std::tm utc{};
 #ifdef _WIN32
-  (void)gmtime_s(&utc, &seconds);
+  (void)gmtime_s(&utc, &whole);
 #else
-  gmtime_r(&seconds, &utc);
+  gmtime_r(&whole, &utc);
 #endif
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(millis));
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
   return text;
+}
+
+std::string NowUtcIso8601() {
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  return UtcIso8601(static_cast<double>(millis) / 1000.0);
 }
 
 }  // namespace qz::prodlog

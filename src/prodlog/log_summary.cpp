@@ -50,6 +50,11 @@ double BusySeconds(const std::vector<const UnitRecord*>& rows) {
   return busy;
 }
 
+void CountFailure(const UnitRecord& row, FailuresByExit& failures) {
+  auto& entry = failures[row.exit_code];
+  if (entry.first++ == 0) entry.second = row.message;
+}
+
 Summary Summarize(const std::vector<const UnitRecord*>& rows) {
   Summary summary;
   summary.units = rows.size();
@@ -64,8 +69,7 @@ Summary Summarize(const std::vector<const UnitRecord*>& rows) {
       ++summary.passed;
     } else {
       ++summary.failed;
-      auto& entry = summary.failed_by_exit[row->exit_code];
-      if (entry.first++ == 0) entry.second = row->message;
+      CountFailure(*row, summary.failed_by_exit);
     }
   }
   summary.yield = rows.empty() ? 0.0

@@ -19,10 +19,15 @@ namespace qz::prodlog {
 // for another text.
 [[nodiscard]] std::optional<double> SecondsOf(const std::string& time);
 
+// Failed units by exit code: how many, and the first one's message.
+using FailuresByExit = std::map<int, std::pair<std::size_t, std::string>>;
+// Counts `row`, a finished unit that failed, in `failures`.
+void CountFailure(const UnitRecord& row, FailuresByExit& failures);
+
 // The figures of a set of units.
 struct Summary {
   std::size_t units = 0, passed = 0, unfinished = 0, failed = 0;
-  std::map<int, std::pair<std::size_t, std::string>> failed_by_exit;  // count, first message
+  FailuresByExit failed_by_exit;
   double yield = 0.0;  // percent of all units
   std::optional<double> mean_ms;
   std::optional<std::int64_t> p95_ms;

@@ -265,6 +265,8 @@ class ProductionLog {
 
 // The current time, UTC ISO 8601 with milliseconds: "2026-01-31T08:15:02.123Z".
 [[nodiscard]] std::string NowUtcIso8601();
+// Seconds since the epoch in the same form ("2026-01-31T08:15:02.250Z").
+[[nodiscard]] std::string UtcIso8601(double seconds);
 
 // This machine's name (COMPUTERNAME on Windows), the station's name when none is given; empty
 // when it is not known.

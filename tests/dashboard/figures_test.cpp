@@ -27,8 +27,8 @@ UnitRecord Row(std::int64_t id, const std::string& station, const std::string& p
   row.station = station;
   row.port = port;
   row.serial = serial;
-  row.started = UtcText(kNoon + minute * 60.0);
-  row.ended = UtcText(kNoon + minute * 60.0 + 30.0);
+  row.started = prodlog::UtcIso8601(kNoon + minute * 60.0);
+  row.ended = prodlog::UtcIso8601(kNoon + minute * 60.0 + 30.0);
   row.finished = true;
   row.exit_code = exit_code;
   row.message = exit_code == 0 ? "Write to EEPROM OK!"
