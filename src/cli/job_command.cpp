@@ -27,10 +27,6 @@ int Fail(const Output& output, Exit exit, const std::string& message) {
   return static_cast<int>(exit);
 }
 
-bool ReadBytes(const std::string& path, std::string* bytes, std::string* why = nullptr) {
-  return ReadWholeFile(path, bytes, why);
-}
-
 bool WriteJobFile(const std::string& path, const jobs::Job& job) {
   const std::string text = jobs::FormatJob(job);
   AtomicFileWriter writer;
@@ -67,7 +63,7 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   job.revision = args.revision;
   job.note = args.note;
   std::string image;
-  if (std::string why; !ReadBytes(args.image, &image, &why)) {
+  if (std::string why; !ReadWholeFile(args.image, &image, &why)) {
     output.Message({std::string(msg::kFailToOpenFile), kAppName, MessageIcon::kNone,
                     MessageAbout::kOther, "\"" + args.image + "\": " + why});
     return static_cast<int>(Exit::kImageRejected);
@@ -161,8 +157,8 @@ int RunSign(const std::string& path, const std::string& key_path, const Output& 
   std::optional<jobs::LoadedJob> loaded = jobs::ReadJobFile(path, &error);
   if (!loaded) return Fail(output, Exit::kJobRefused, error);
   std::string pem;
-  if (!ReadBytes(key_path, &pem)) {
-    return Fail(output, Exit::kIoError, "cannot read the key \"" + key_path + "\"");
+  if (std::string why; !ReadWholeFile(key_path, &pem, &why)) {
+    return Fail(output, Exit::kIoError, "cannot read the key \"" + key_path + "\": " + why);
   }
   jobs::Job& job = loaded->job;
   const std::optional<crypto::SignResult> signature =

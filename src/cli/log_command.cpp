@@ -45,12 +45,6 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-// The key a unit's job was signed with; a job's row without one ran an unsigned job.
-std::string JobKey(const prodlog::UnitRecord& row) {
-  if (row.job.name.empty() || !row.job.key.empty()) return row.job.key;
-  return "unsigned";
-}
-
 // What a finished unit's numbered outcome means, beside the system's message; "" otherwise.
 std::string Detail(const prodlog::UnitRecord& row) {
   return row.finished ? std::string(ExplainJobOutcome(row.exit_code)) : std::string();
@@ -87,7 +81,7 @@ nlohmann::json RowJson(const prodlog::UnitRecord& row) {
       {"job_name", row.job.name},
       {"job_revision", row.job.revision},
       {"job_sha256", row.job.sha256},
-      {"job_key", JobKey(row)},
+      {"job_key", prodlog::JobKey(row)},
       {"detail", nlohmann::json()},
   };
   if (row.finished) {
@@ -124,7 +118,8 @@ void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
         << (row.finished && row.chip_identity ? "0x" + FormatHex(*row.chip_identity, 8) : "")
         << ',' << finished(row.eeprom_touched ? "1" : "0") << ',' << CsvField(finished(row.replug))
         << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
-        << row.job.sha256 << ',' << CsvField(JobKey(row)) << ',' << row.serial_source << ','
+        << row.job.sha256 << ',' << CsvField(prodlog::JobKey(row)) << ','
+        << row.serial_source << ','
         << CsvField(Detail(row)) << "\r\n";
   }
 }
@@ -184,11 +179,7 @@ constexpr Grouping kGroupings[] = {
     {"port", [](const prodlog::UnitRecord& row) { return row.port; }},
     {"hour", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 13) + ":00Z"; }},
     {"day", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 10); }},
-    {"job",
-     [](const prodlog::UnitRecord& row) {
-       return row.job.name.empty() ? std::string("(no job)")
-                                   : row.job.name + " revision " + row.job.revision;
-     }},
+    {"job", prodlog::JobText},
 };
 
 const Grouping* FindGrouping(const std::string& name) {
@@ -330,7 +321,6 @@ int RunLog(Context& context, const LogArgs& args) {
     if (grouping == nullptr) {
       return fail("--by: \"" + args.by + "\" is not one of " + GroupingNames(), Exit::kUsage);
     }
-    if (!args.summary) return fail("--by needs --summary", Exit::kUsage);
   }
   prodlog::LogOptions options;
   // reading never changes the store; the owner of a line database creates or upgrades its

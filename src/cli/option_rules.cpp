@@ -5,6 +5,7 @@
 #endif
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <limits>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_path.h"
 #include "cli/cli_common.h"
 #include "cli/options/device_options.h"
 #include "sim/virtual_chip.h"
@@ -61,7 +63,7 @@ const RangeRule kRangeRules[] = {
     {"--replug-timeout", 0, kNoLimit, " seconds"},
     {"--sim-pause", 0, kNoLimit, " seconds"},
     {"--serial-block", 1, 100000, ""},
-    {"--serial-program-timeout", 0, 3600, " seconds"},
+    {"--serial-program-timeout", 0.001, 3600, " seconds"},
     {"--length", 1, 32768, " bytes"},
 };
 
@@ -76,7 +78,10 @@ bool Has(const CLI::App& command, const char* name) {
 
 std::string Number(double value) {
   const double whole = std::floor(value);
-  return whole == value ? std::to_string(static_cast<long long>(whole)) : std::to_string(value);
+  if (whole == value) return std::to_string(static_cast<long long>(whole));
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
 }
 
 std::string RangeProblem(const CLI::App& command, const RangeRule& rule) {
@@ -165,16 +170,16 @@ std::optional<std::string> UnknownCommand(const CLI::App& app,
 std::string WritablePathProblem(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path target(path);
+  const fs::path target = PathFromUtf8(path);
   const bool is_directory = fs::is_directory(target, ec);
   fs::path folder = is_directory ? target : target.parent_path();
   if (folder.empty()) folder = ".";
   if (!fs::is_directory(folder, ec)) {
-    return path + ": cannot be written: the folder " + folder.string() + " does not exist";
+    return path + ": cannot be written: the folder " + PathToUtf8(folder) + " does not exist";
   }
 #ifndef _WIN32
   if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    return path + ": cannot be written: the folder " + folder.string() + " is not writable";
+    return path + ": cannot be written: the folder " + PathToUtf8(folder) + " is not writable";
   }
   if (!is_directory && fs::exists(target, ec) && ::access(target.c_str(), W_OK) != 0) {
     return path + ": cannot be written: the file is read-only";
@@ -186,7 +191,7 @@ std::string WritablePathProblem(const std::string& path) {
 std::string SimEepromProblem(const DeviceConfig& device) {
   if (device.sim_eeprom.empty()) return {};
   std::error_code ec;
-  const bool folder = std::filesystem::is_directory(std::filesystem::path(device.sim_eeprom), ec);
+  const bool folder = std::filesystem::is_directory(PathFromUtf8(device.sim_eeprom), ec);
   // a folder for several chips that is not there yet is made as the session starts
   if (device.simulate > 1 && !folder) return {};
   const std::string why = WritablePathProblem(device.sim_eeprom);

@@ -198,7 +198,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     if (!words) return Usage(output, "--serial-program: " + why);
     plan.serial_program = std::move(*words);
     plan.serial_program_timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::duration<double>(std::min(args.serial_program_timeout_seconds, 3600.0)));
+        std::chrono::duration<double>(args.serial_program_timeout_seconds));
   }
 
   if (!setup.job) {

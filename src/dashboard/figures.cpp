@@ -35,11 +35,6 @@ nlohmann::json Percent(const std::optional<double>& value) {
   return value ? nlohmann::json(std::round(*value * 10.0) / 10.0) : nlohmann::json();
 }
 
-std::string JobText(const UnitRecord& row) {
-  return row.job.name.empty() ? std::string("(no job)")
-                              : row.job.name + " revision " + row.job.revision;
-}
-
 // "2026-01-31 shift 06:00": the shift a start falls in; a night shift that began the day before
 // carries that day's date.
 std::string ShiftOf(const UnitRecord& row, const std::vector<int>& starts) {
@@ -65,7 +60,7 @@ std::string GroupKey(const UnitRecord& row, YieldBy by, const AlertSettings& set
   switch (by) {
     case YieldBy::kStation: return row.station;
     case YieldBy::kPort: return row.station + " " + row.port;
-    case YieldBy::kJob: return JobText(row);
+    case YieldBy::kJob: return prodlog::JobText(row);
     case YieldBy::kHour: return row.started.substr(0, 13) + ":00Z";
     case YieldBy::kShift: return ShiftOf(row, settings.shift_starts_min);
   }
@@ -141,9 +136,7 @@ nlohmann::json AttemptJson(const UnitRecord& row) {
                             {"image_sha256", row.image_sha256},
                             {"job_name", row.job.name},
                             {"job_revision", row.job.revision},
-                            {"job_key", row.job.name.empty() || !row.job.key.empty()
-                                            ? row.job.key
-                                            : std::string("unsigned")},
+                            {"job_key", prodlog::JobKey(row)},
                             {"exit", row.finished ? nlohmann::json(row.exit_code) : nlohmann::json()},
                             {"message", row.finished ? row.message : std::string()},
                             {"detail", row.finished ? std::string(ExplainJobOutcome(row.exit_code))

@@ -45,10 +45,6 @@ constexpr OverrideControl kOverrideControls[] = {
 };
 static_assert(std::size(kOverrideControls) == std::size(kOverrideNames));
 
-bool ReadText(const std::string& path, std::string* text, std::string* why = nullptr) {
-  return ReadWholeFile(path, text, why);
-}
-
 station::UnitChoices BareChoices(const Job& job, const std::string& label) {
   station::UnitChoices choices;
   choices.image = label;
@@ -99,7 +95,7 @@ std::optional<crypto::PublicKey> CarriedKey(const Job& job, std::string* error) 
 
 std::optional<LoadedJob> ReadJobFile(const std::string& path, std::string* error) {
   std::string text;
-  if (std::string why; !ReadText(path, &text, &why)) {
+  if (std::string why; !ReadWholeFile(path, &text, &why)) {
     *error = "cannot read the job file \"" + path + "\": " + why;
     return std::nullopt;
   }
@@ -138,7 +134,7 @@ bool VerifyJob(const Job& job, const std::string& trusted_dir, std::string* erro
   for (const fs::path& file : files) {
     std::string pem;
     std::string why;
-    if (!ReadText(file.string(), &pem, &why)) {
+    if (!ReadWholeFile(file.string(), &pem, &why)) {
       *error = "cannot read the trusted key \"" + file.string() + "\": " + why;
       return false;
     }

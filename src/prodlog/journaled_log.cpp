@@ -142,6 +142,7 @@ class JournaledLog final : public ProductionLog {
   std::optional<BegunUnit> BeginUnit(const UnitStart& start, LogError* error) override {
     LogError ignored;
     if (error == nullptr) error = &ignored;
+    if (!LineTakesSerialsOf(start, path_, error)) return std::nullopt;
     if (start.serial_format) Want(start);
     std::optional<BegunUnit> begun = journal_->BeginUnit(start, error);
     if (!begun && error->kind == LogError::Kind::kUnavailable) {

@@ -50,6 +50,16 @@ double BusySeconds(const std::vector<const UnitRecord*>& rows) {
   return busy;
 }
 
+std::string JobText(const UnitRecord& row) {
+  return row.job.name.empty() ? std::string("(no job)")
+                              : row.job.name + " revision " + row.job.revision;
+}
+
+std::string JobKey(const UnitRecord& row) {
+  if (row.job.name.empty() || !row.job.key.empty()) return row.job.key;
+  return "unsigned";
+}
+
 void CountFailure(const UnitRecord& row, FailuresByExit& failures) {
   auto& entry = failures[row.exit_code];
   if (entry.first++ == 0) entry.second = row.message;

@@ -19,6 +19,11 @@ namespace qz::prodlog {
 // for another text.
 [[nodiscard]] std::optional<double> SecondsOf(const std::string& time);
 
+// How exports and pages name a unit's job: "NAME revision R", or "(no job)".
+[[nodiscard]] std::string JobText(const UnitRecord& row);
+// The key a unit's job was signed with; "unsigned" for a job's row without one.
+[[nodiscard]] std::string JobKey(const UnitRecord& row);
+
 // Failed units by exit code: how many, and the first one's message.
 using FailuresByExit = std::map<int, std::pair<std::size_t, std::string>>;
 // Counts `row`, a finished unit that failed, in `failures`.

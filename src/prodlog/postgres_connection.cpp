@@ -30,7 +30,7 @@ const std::pair<const char*, const char*> kStatements[] = {
     {"unit_end",
      "SELECT * FROM qz670x.unit_end($1::bigint, $2::timestamptz, $3::integer, $4::text,"
      " $5::bigint, $6::bigint, $7::integer, $8::bigint, $9::boolean, $10::text, $11::text)"},
-    {"line", "SELECT id::text, coalesce(site, '') FROM qz670x.line"},
+    {"line", "SELECT id::text FROM qz670x.line"},
     {"unit_by_uid",
      "SELECT id, serial, serial_number FROM qz670x.units WHERE unit_uid = $1"},
     {"unit_ended", "SELECT ended IS NOT NULL FROM qz670x.units WHERE id = $1"},
@@ -39,7 +39,8 @@ const std::pair<const char*, const char*> kStatements[] = {
      " to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), station, port,"
      " image_path, image_sha256, mode, write_length, overrides, serial, serial_released,"
      " exit_code, message, duration_ms, transfers, chip_status, chip_identity, eeprom_touched,"
-     " replug, job_name, job_revision, job_sha256, job_key FROM qz670x.units"
+     " replug, job_name, job_revision, job_sha256, job_key,"
+     " CASE WHEN serial IS NULL THEN '' ELSE 'counter' END FROM qz670x.units"
      " WHERE ($1::timestamptz IS NULL OR started >= $1::timestamptz)"
      " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY id"},
 };

@@ -19,6 +19,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "prodlog/postgres_internal.h"
@@ -65,6 +66,9 @@ class PostgresLog final : public ProductionLog {
 
   bool PrepareAll(LogError* error) {
     for (const auto& [name, sql] : Statements()) {
+      // a reader prepares only what it reads: a database an older schema left as it is (a
+      // reader never upgrades it) lacks the functions of the later ones
+      if (options_.read_only && std::string_view(name) != "rows") continue;
       std::string why;
       if (!connection_->Prepare(name, sql, &why)) {
         *error = Error("preparing its statements: " + why);
@@ -155,6 +159,7 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
     *error = Error("opened for reading only", LogError::Kind::kUsage);
     return std::nullopt;
   }
+  if (!LineTakesSerialsOf(start, path_, error)) return std::nullopt;
   const std::lock_guard lock(mutex_);
   const auto unsettled = unsettled_begins_.find(start.port);
   const bool retry = unsettled != unsettled_begins_.end();
@@ -324,6 +329,7 @@ std::optional<std::vector<UnitRecord>> PostgresLog::Rows(const LogFilter& filter
     record.eeprom_touched = rows.Text(i, 18) == "t";
     record.replug = rows.Text(i, 19);
     record.job = {rows.Text(i, 20), rows.Text(i, 21), rows.Text(i, 22), rows.Text(i, 23)};
+    record.serial_source = rows.Text(i, 24);
     records.push_back(std::move(record));
   }
   return records;

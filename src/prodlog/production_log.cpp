@@ -114,4 +114,13 @@ std::string FileSha256Hex(const std::string& path, std::string* error) {
   return crypto::FileSha256Hex(path, error);
 }
 
+bool LineTakesSerialsOf(const UnitStart& start, const std::string& where, LogError* error) {
+  if (!start.serial_list && start.serial_given.empty()) return true;
+  *error = LogError{LogError::Kind::kUsage,
+                    "Line database " + where +
+                        ": serial numbers from a list or a program are not for a line database "
+                        "yet: they are kept in a station's own log file"};
+  return false;
+}
+
 }  // namespace qz::prodlog

@@ -114,4 +114,9 @@ class LineStore {
 // Why a database location cannot be used as given (a password in it), or nullopt.
 [[nodiscard]] std::optional<std::string> PasswordProblem(const std::string& location);
 
+// A line database takes counted numbers only: false and *error (usage) for a unit whose number
+// comes from a list or the factory's program.
+[[nodiscard]] bool LineTakesSerialsOf(const UnitStart& start, const std::string& where,
+                                      LogError* error);
+
 }  // namespace qz::prodlog

@@ -70,11 +70,17 @@ class WindowMailbox final : public station::StationObserver {
   }
 
   void OnPortState(const std::string& port, station::PortState state) override {
+    ForgetQueuedPercent(port);
     Post([port, state](Window& w) { w.OnPortState(port, state); });
   }
   void OnProgress(const std::string& port, int percent) override {
     std::lock_guard lock(mutex_);
     if (every_progress_) {
+      // the worker reports after every transfer; a percentage is queued once (again after the
+      // port's next state or unit, which a face may draw from anew)
+      const auto [last, fresh] = queued_percent_.try_emplace(port, percent);
+      if (!fresh && last->second == percent) return;
+      last->second = percent;
       reports_.push_back([port, percent](Window& w) { w.OnPortProgress(port, percent); });
     } else {
       progress_[port] = percent;
@@ -88,6 +94,7 @@ class WindowMailbox final : public station::StationObserver {
     Post([port, text](Window& w) { w.OnPowerNote(port, text); });
   }
   void OnUnitStarted(const std::string& port, const std::string& serial) override {
+    ForgetQueuedPercent(port);
     Post([port, serial](Window& w) { w.OnUnitStarted(port, serial); });
   }
   void OnUnitFinished(const station::UnitReport& unit) override {
@@ -99,6 +106,10 @@ class WindowMailbox final : public station::StationObserver {
   }
 
  private:
+  void ForgetQueuedPercent(const std::string& port) {
+    std::lock_guard lock(mutex_);
+    queued_percent_.erase(port);
+  }
   void WakeLocked() {
     if (posted_ || !wake_) return;
     posted_ = wake_();
@@ -107,6 +118,7 @@ class WindowMailbox final : public station::StationObserver {
   std::mutex mutex_;
   std::vector<std::function<void(Window&)>> reports_;
   std::map<std::string, int> progress_;
+  std::map<std::string, int> queued_percent_;  // every_progress_: the last queued per port
   bool posted_ = false;
   bool every_progress_ = false;
   Wake wake_;

@@ -1,6 +1,5 @@
 #include "serials/serial_list.h"
 
-#include <sstream>
 #include <unordered_map>
 
 #include "base/file_path.h"
@@ -16,16 +15,12 @@ std::optional<std::vector<std::string>> ReadSerialList(const std::string& path,
     return std::nullopt;
   };
   std::string text;
-  if (!ReadWholeFile(path, &text)) return fail("cannot be read");
+  if (std::string why; !ReadWholeFile(path, &text, &why)) return fail("cannot be read: " + why);
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
 
   std::vector<std::string> numbers;
   std::unordered_map<std::string, int> first_line;
-  std::istringstream lines(text);
-  std::string line;
-  for (int number = 1; std::getline(lines, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(' ') == std::string::npos) continue;
+  for (const auto& [number, line] : ContentLines(text)) {
     const std::string where = "line " + std::to_string(number) + ": \"" + line + "\" ";
     if (const std::string why = SerialTextProblem(line); !why.empty()) {
       return fail(where + "is no serial number: " + why);

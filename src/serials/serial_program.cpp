@@ -1,6 +1,7 @@
 #include "serials/serial_program.h"
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -18,13 +19,8 @@ std::string Seconds(std::chrono::milliseconds time) {
 
 // The last line of what the program said on its standard error, to show beside its status.
 std::string LastLine(const std::string& text) {
-  std::istringstream lines(text);
-  std::string line, last;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) last = line;
-  }
-  return last;
+  const std::vector<std::pair<int, std::string>> lines = ContentLines(text);
+  return lines.empty() ? std::string() : lines.back().second;
 }
 
 }  // namespace
@@ -47,8 +43,12 @@ std::optional<std::string> ProgramSerials::Next(const std::string& name, std::st
     port = slot.get();
   }
   if (port->ready.empty()) {
-    const Answer answer =
-        port->asked.valid() ? port->asked.get() : Ask(name, 1 + options_.ahead);
+    // an ask ahead that was refused (a moment the program could not answer, maybe long ago)
+    // is asked again now: only an answer refused at the unit's start stops the unit
+    std::optional<Answer> ahead;
+    if (port->asked.valid()) ahead = port->asked.get();
+    const Answer answer = ahead && ahead->refused.empty() ? std::move(*ahead)
+                                                          : Ask(name, 1 + options_.ahead);
     if (!answer.refused.empty()) {
       *why = "no serial number from the serial program: " + answer.refused;
       return std::nullopt;
@@ -87,11 +87,7 @@ ProgramSerials::Answer ProgramSerials::Ask(const std::string& port, int count) {
 
 ProgramSerials::Answer ProgramSerials::Read(const ProgramRun& run) {
   Answer answer;
-  std::istringstream lines(run.output);
-  std::string line;
-  for (int number = 1; std::getline(lines, line); ++number) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+  for (const auto& [number, line] : ContentLines(run.output)) {
     const std::string where = "its line " + std::to_string(number) + " ";
     std::string serial = line;
     if (line.front() == '{') {

@@ -25,8 +25,8 @@ namespace qz::serials {
 // Asking ahead: each port keeps `ahead` numbers ready, asked on a thread of its own while the
 // port's unit runs, so a unit's start does not wait for the program. Numbers asked but never
 // given to a unit (when the station ends) are not recorded and never used again by this run;
-// the program may hand them out again. A refused ahead answer is said at the next unit that
-// needs it; the one after asks again.
+// the program may hand them out again. A refused ahead answer is not held against a unit: the
+// unit that needs it asks again, and only that answer's refusal stops it.
 class ProgramSerials {
  public:
   struct Options {

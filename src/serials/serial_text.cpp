@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <sstream>
 
 #include "image/image_format.h"
 #include "image/utf16.h"
@@ -21,6 +22,17 @@ std::string SerialTextProblem(std::string_view text) {
            std::to_string(kMaxStringUnits);
   }
   return {};
+}
+
+std::vector<std::pair<int, std::string>> ContentLines(const std::string& text) {
+  std::vector<std::pair<int, std::string>> lines;
+  std::istringstream in(text);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find_first_not_of(" \t") != std::string::npos) lines.emplace_back(number, line);
+  }
+  return lines;
 }
 
 }  // namespace qz::serials

@@ -107,6 +107,11 @@ TEST_F(LineGuards, AnOlderDatabaseIsUpgradedByItsOwnerKeepingRowsAndLeases) {
   ASSERT_TRUE(As("station_a", "UPDATE qz670x.serial_counters SET next = 9").Ok());
   const std::string before = Numbers();
 
+  // a reader (`log`, the dashboard) reads it as it is, before its owner upgrades it
+  const auto read = test::RunCli({"log", "--log", url_, "--json"});
+  EXPECT_EQ(read.exit, 0) << read.err;
+  EXPECT_NE(read.out.find("\"serial_source\":\"counter\""), std::string::npos) << read.out;
+
   ASSERT_EQ(test::RunCli({"log", "--log", url_, "--upgrade-schema"}).exit, 0);
   EXPECT_EQ(Scalar("SELECT max(version) FROM qz670x.schema_version"), "3");
   EXPECT_EQ(Numbers(), before);
