@@ -94,10 +94,23 @@ def main():
                 '    return Number(t.querySelector(".units").textContent);'
                 'return null;', name)
 
+        def table():
+            # every row's cell texts in one script, for the same reason: a live page may swap
+            # its rows between two WebDriver calls
+            return driver.execute_script(
+                'return Array.from(document.querySelectorAll("main tbody tr"),'
+                '  r => Array.from(r.querySelectorAll("td"), c => c.textContent.trim()));')
+
+        def first_link():
+            return driver.execute_script(
+                'const a = document.querySelector("main tbody tr a");'
+                'return a ? [a.textContent.trim(), a.href] : null;')
+
         # the line page: tiles drawn, no script error, the hostile name is text
         driver.get(base)
         wait.until(lambda d: tile_units(HOSTILE) is not None)
-        names = [h.text for h in driver.find_elements(By.CSS_SELECTOR, 'section.tile h2')]
+        names = driver.execute_script(
+            'return Array.from(document.querySelectorAll("section.tile h2"), h => h.textContent);')
         expect(HOSTILE in names, 'the station name shows as text: %r' % names)
         expect(not driver.find_elements(By.CSS_SELECTOR, 'main img'), 'no image element made')
         try:
@@ -125,18 +138,15 @@ def main():
         summary = rig.json_lines('--summary')[0]
         expected = {entry['exit']: entry['units'] for entry in summary['failed_by_exit']}
         driver.get(base + 'failures')
-        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
-        shown = {}
-        for row in driver.find_elements(By.CSS_SELECTOR, 'main tbody tr'):
-            cells = row.find_elements(By.TAG_NAME, 'td')
-            shown[int(cells[0].text.split()[-1])] = int(cells[1].text)
+        wait.until(lambda d: table())
+        shown = {int(cells[0].split()[-1]): int(cells[1]) for cells in table()}
         expect(shown == expected, 'Pareto %r, summary %r' % (shown, expected))
         # each bar leads to its units
-        first = driver.find_element(By.CSS_SELECTOR, 'main tbody tr a')
-        code = int(first.text.split()[-1])
-        first.click()
-        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
-        listed = len(driver.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
+        text, href = wait.until(lambda d: first_link())
+        code = int(text.split()[-1])
+        driver.get(href)
+        wait.until(lambda d: table())
+        listed = len(table())
         expect(listed == expected[code], 'exit %d lists %d units' % (code, listed))
 
         # the unit search finds every attempt of a serial number
@@ -149,13 +159,12 @@ def main():
         box = wait.until(lambda d: d.find_element(By.NAME, 'q'))
         box.send_keys(serial)
         box.submit()
-        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
-        found = sorted(int(r.find_element(By.TAG_NAME, 'td').text)
-                       for r in driver.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
+        wait.until(lambda d: table())
+        found = sorted(int(cells[0]) for cells in table())
         expect(found == attempts, 'attempts of %s: %r, log %r' % (serial, found, attempts))
 
         driver.get(base + 'yield?by=port')
-        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, 'main tbody tr'))
+        wait.until(lambda d: table())
         if args.screenshots:
             driver.save_screenshot(os.path.join(args.screenshots, 'dashboard-yield.png'))
 
