@@ -33,6 +33,7 @@ struct LogArgs {
   std::string by;
   bool summary = false;
   bool upgrade_schema = false;
+  bool head_office = false;
 };
 
 std::string CsvField(const std::string& text) {
@@ -180,6 +181,7 @@ constexpr Grouping kGroupings[] = {
     {"hour", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 13) + ":00Z"; }},
     {"day", [](const prodlog::UnitRecord& row) { return row.started.substr(0, 10); }},
     {"job", prodlog::JobText},
+    {"site", [](const prodlog::UnitRecord& row) { return row.site; }},
 };
 
 const Grouping* FindGrouping(const std::string& name) {
@@ -326,6 +328,12 @@ int RunLog(Context& context, const LogArgs& args) {
   // reading never changes the store; the owner of a line database creates or upgrades its
   // schema with --upgrade-schema
   options.read_only = !args.upgrade_schema;
+  options.head_office = args.head_office;
+  if (args.head_office && !args.upgrade_schema) {
+    return fail("--head-office goes with --upgrade-schema (reading, a head office is read as a "
+                "line)",
+                Exit::kUsage);
+  }
   if (args.upgrade_schema && !prodlog::IsDatabaseLocation(path)) {
     return fail("--upgrade-schema is for a line database (postgresql://... or service=NAME)",
                 Exit::kUsage);
@@ -387,6 +395,9 @@ void AddLogCommand(CLI::App& app, Context& context) {
   command->add_flag("--upgrade-schema", args->upgrade_schema,
                     "Create or upgrade the line database's schema first (run once as the "
                     "database's owner after installing a new version)");
+  command->add_flag("--head-office", args->head_office,
+                    "With --upgrade-schema: the database is a head office's record of every "
+                    "site's units (filled by PostgreSQL's replication from the sites), not a line");
   command->callback([&context, args] {
     if (args->csv && context.output.json) {
       *context.output.err << kAppName << ": --csv and --json exclude each other\n";

@@ -34,20 +34,32 @@ const std::pair<const char*, const char*> kStatements[] = {
     {"unit_by_uid",
      "SELECT id, serial, serial_number FROM qz670x.units WHERE unit_uid = $1"},
     {"unit_ended", "SELECT ended IS NOT NULL FROM qz670x.units WHERE id = $1"},
-    {"rows",
-     "SELECT id, to_char(started AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
-     " to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), station, port,"
-     " image_path, image_sha256, mode, write_length, overrides, serial, serial_released,"
-     " exit_code, message, duration_ms, transfers, chip_status, chip_identity, eeprom_touched,"
-     " replug, job_name, job_revision, job_sha256, job_key,"
-     " CASE WHEN serial IS NULL THEN '' ELSE 'counter' END FROM qz670x.units"
-     " WHERE ($1::timestamptz IS NULL OR started >= $1::timestamptz)"
-     " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY id"},
 };
+
+// The rows' columns; `site` and the order are the schema's.
+constexpr const char* kRows =
+    "SELECT id, to_char(started AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
+    " to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), station, port,"
+    " image_path, image_sha256, mode, write_length, overrides, serial, serial_released,"
+    " exit_code, message, duration_ms, transfers, chip_status, chip_identity, eeprom_touched,"
+    " replug, job_name, job_revision, job_sha256, job_key,"
+    " CASE WHEN serial IS NULL THEN '' ELSE 'counter' END, ";
+constexpr const char* kRowsWhere =
+    " FROM qz670x.units WHERE ($1::timestamptz IS NULL OR started >= $1::timestamptz)"
+    " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY ";
 
 }  // namespace
 
 std::span<const std::pair<const char*, const char*>> Statements() { return kStatements; }
+
+std::string RowsStatement(const Schema& schema) {
+  // a line's site came with schema 3; a head office orders its sites' units by time
+  if (schema.kind == SchemaKind::kHeadOffice) {
+    return std::string(kRows) + "coalesce(site, '')" + kRowsWhere + "started, site, id";
+  }
+  return std::string(kRows) + (schema.version >= 3 ? "coalesce(site, '')" : "''") + kRowsWhere +
+         "id";
+}
 
 LogError Failed(pq::Connection& connection, const std::string& where, const LogOptions& options,
                 const pq::Result& result, const char* doing) {
@@ -98,7 +110,8 @@ std::optional<std::vector<std::int64_t>> LeaseNumbers(pq::Connection& connection
 }
 
 std::unique_ptr<pq::Connection> Connect(const std::string& location, LogError* error,
-                                        const LogOptions& options, std::string* where_out) {
+                                        const LogOptions& options, std::string* where_out,
+                                        Schema* schema_out) {
   std::unique_ptr<pq::Connection> connection = pq::Connection::Open(
       location, {{"connect_timeout", std::to_string(std::max(options.connect_timeout_s, 1))},
                  {"keepalives", "1"},
@@ -122,7 +135,9 @@ std::unique_ptr<pq::Connection> Connect(const std::string& location, LogError* e
     *error = LogError{LogError::Kind::kIo, "Line database " + where + ": " + set.Error()};
     return nullptr;
   }
-  if (!BringSchemaUpToDate(*connection, where, options, error)) return nullptr;
+  const std::optional<Schema> schema = BringSchemaUpToDate(*connection, where, options, error);
+  if (!schema) return nullptr;
+  if (schema_out != nullptr) *schema_out = *schema;
   return connection;
 }
 

@@ -28,8 +28,17 @@ inline constexpr const char* kRunUsedUp = "QZ001";
 inline constexpr const char* kRangeUsedUp = "QZ002";
 inline constexpr const char* kNotLeased = "QZ003";
 
+// A line database, or a head office's record of every site's units (read only here).
+enum class SchemaKind { kLine, kHeadOffice };
+struct Schema {
+  SchemaKind kind = SchemaKind::kLine;
+  int version = 0;
+};
+
 // Every statement the stores run, by name, for Connection::Prepare.
 [[nodiscard]] std::span<const std::pair<const char*, const char*>> Statements();
+// The statement "rows" as a reader of `schema` prepares it (an older line has no site).
+[[nodiscard]] std::string RowsStatement(const Schema& schema);
 
 inline std::string Number(std::int64_t value) { return std::to_string(value); }
 
@@ -47,18 +56,25 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
     const std::string& station, const std::string& holder, LogError* error);
 
 // Connects, sets the session's time-outs and brings the schema up to date. nullptr and *error
-// (kUnavailable when the server cannot be reached) on failure; *where names the database.
+// (kUnavailable when the server cannot be reached) on failure; *where names the database and
+// *schema_out (when given) says what it holds.
 [[nodiscard]] std::unique_ptr<pq::Connection> Connect(const std::string& location,
                                                       LogError* error, const LogOptions& options,
-                                                      std::string* where_out);
+                                                      std::string* where_out,
+                                                      Schema* schema_out = nullptr);
 
-// The schema's steps: entry N upgrades version N to N + 1 (postgres_schema.cpp).
+// The schema's steps: entry N upgrades version N to N + 1, of a line (postgres_schema.cpp) and
+// of a head office (postgres_head_office_schema.cpp).
 [[nodiscard]] std::span<const char* const> Migrations();
+[[nodiscard]] std::span<const char* const> HeadOfficeMigrations();
 
-// Checks the schema's version and, unless read-only, migrates an older one (postgres_schema.cpp);
-// false and *error for a database that is not ours, newer, empty when read-only, or that cannot
+// Checks the schema's kind and version and, unless read-only, migrates an older one of the kind
+// asked for (LogOptions::head_office) (postgres_schema.cpp); nullopt and *error for a database
+// that is not ours, of the other kind when writing, newer, empty when read-only, or that cannot
 // be migrated.
-[[nodiscard]] bool BringSchemaUpToDate(pq::Connection& connection, const std::string& where,
-                                       const LogOptions& options, LogError* error);
+[[nodiscard]] std::optional<Schema> BringSchemaUpToDate(pq::Connection& connection,
+                                                        const std::string& where,
+                                                        const LogOptions& options,
+                                                        LogError* error);
 
 }  // namespace qz::prodlog::postgres

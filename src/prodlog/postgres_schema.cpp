@@ -379,15 +379,22 @@ END $$;
 };
 constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
 
-// Reads the schema version: nullopt and *error for a database that is not ours; 0 when it has
-// no production log yet.
-std::optional<int> SchemaVersion(pq::Connection& connection, const std::string& where,
-                                 LogError* error) {
+// What a database's schema says of it: its kind and version; version 0 for one that holds no
+// production log yet.
+struct Found {
+  SchemaKind kind = SchemaKind::kLine;
+  int version = 0;
+};
+
+// Reads the schema's kind and version: nullopt and *error for a database that is not ours.
+std::optional<Found> ReadSchema(pq::Connection& connection, const std::string& where,
+                                LogError* error) {
   const pq::Result result = connection.Exec(
       "SELECT to_regclass('qz670x.schema_version') IS NOT NULL,"
       " EXISTS(SELECT 1 FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace"
       "  WHERE c.relkind IN ('r', 'p', 'v', 'm') AND n.nspname NOT IN"
-      "  ('pg_catalog', 'information_schema') AND n.nspname NOT LIKE 'pg\\_toast%')");
+      "  ('pg_catalog', 'information_schema') AND n.nspname NOT LIKE 'pg\\_toast%'),"
+      " to_regclass('qz670x.schema_kind') IS NOT NULL");
   if (!result.Ok()) {
     *error = LogError{LogError::Kind::kIo,
                       "Line database " + where + ": reading its schema: " + result.Error()};
@@ -400,7 +407,7 @@ std::optional<int> SchemaVersion(pq::Connection& connection, const std::string& 
                             ": it is not a qz670x-mp production log (it holds other tables)"};
       return std::nullopt;
     }
-    return 0;
+    return Found{};
   }
   const pq::Result version = connection.Exec("SELECT max(version) FROM qz670x.schema_version");
   if (!version.Ok() || version.Rows() != 1 || version.IsNull(0, 0)) {
@@ -409,10 +416,31 @@ std::optional<int> SchemaVersion(pq::Connection& connection, const std::string& 
                                                "schema version)"};
     return std::nullopt;
   }
-  return static_cast<int>(version.Int(0, 0));
+  return Found{result.Text(0, 2) == "t" ? SchemaKind::kHeadOffice : SchemaKind::kLine,
+               static_cast<int>(version.Int(0, 0))};
 }
 
-bool Migrate(pq::Connection& connection, const std::string& where, LogError* error) {
+std::span<const char* const> MigrationsOf(SchemaKind kind) {
+  return kind == SchemaKind::kHeadOffice ? HeadOfficeMigrations() : Migrations();
+}
+
+// Refuses the other kind's schema: a line's migrations on a head office, or the reverse.
+bool SameKind(const Found& found, SchemaKind wanted, const std::string& where, LogError* error) {
+  if (found.version == 0 || found.kind == wanted) return true;
+  *error = LogError{
+      LogError::Kind::kIo,
+      "Line database " + where +
+          (found.kind == SchemaKind::kHeadOffice
+               ? ": it is a head office's record of the sites' units, not a line database "
+                 "(stations log to their site's line; its owner upgrades its schema with "
+                 "--upgrade-schema --head-office)"
+               : ": it is a line database, not a head office's (its owner upgrades its schema "
+                 "with --upgrade-schema alone)")};
+  return false;
+}
+
+bool Migrate(pq::Connection& connection, const std::string& where, SchemaKind kind,
+             LogError* error) {
   const auto failed = [&](const pq::Result& result) {
     const std::string state = result.SqlState();
     std::string text = "Line database " + where + ": upgrading its schema: " + result.Error();
@@ -429,12 +457,12 @@ bool Migrate(pq::Connection& connection, const std::string& where, LogError* err
   // one station migrates; the others wait here and then find the work done
   result = connection.Exec("SELECT pg_advisory_xact_lock(6706700)");
   if (!result.Ok()) return failed(result);
-  const std::optional<int> found = SchemaVersion(connection, where, error);
-  if (!found) {
+  const std::optional<Found> found = ReadSchema(connection, where, error);
+  if (!found || !SameKind(*found, kind, where, error)) {
     (void)connection.Exec("ROLLBACK");
     return false;
   }
-  int version = *found;
+  int version = found->version;
   if (version == 0) {
     result = connection.Exec(
         "CREATE SCHEMA IF NOT EXISTS qz670x;"
@@ -442,12 +470,14 @@ bool Migrate(pq::Connection& connection, const std::string& where, LogError* err
         "INSERT INTO qz670x.schema_version VALUES(0)");
     if (!result.Ok()) return failed(result);
   }
-  for (; version < kSchemaVersion; ++version) {
-    result = connection.Exec(kMigrations[version]);
+  const std::span<const char* const> migrations = MigrationsOf(kind);
+  const int latest = static_cast<int>(migrations.size());
+  for (; version < latest; ++version) {
+    result = connection.Exec(migrations[static_cast<std::size_t>(version)]);
     if (!result.Ok()) return failed(result);
   }
-  result = connection.Exec(("UPDATE qz670x.schema_version SET version = " +
-                            std::to_string(kSchemaVersion)).c_str());
+  result = connection.Exec(
+      ("UPDATE qz670x.schema_version SET version = " + std::to_string(latest)).c_str());
   if (!result.Ok()) return failed(result);
   result = connection.Exec("COMMIT");
   if (!result.Ok()) return failed(result);
@@ -458,30 +488,38 @@ bool Migrate(pq::Connection& connection, const std::string& where, LogError* err
 
 std::span<const char* const> Migrations() { return kMigrations; }
 
-bool BringSchemaUpToDate(pq::Connection& connection, const std::string& where,
-                         const LogOptions& options, LogError* error) {
-  const std::optional<int> version = SchemaVersion(connection, where, error);
-  if (!version) return false;
-  if (*version > kSchemaVersion) {
+std::optional<Schema> BringSchemaUpToDate(pq::Connection& connection, const std::string& where,
+                                          const LogOptions& options, LogError* error) {
+  const std::optional<Found> found = ReadSchema(connection, where, error);
+  if (!found) return std::nullopt;
+  // a reader takes either kind; a writer the kind it asked for (stations: a line)
+  const SchemaKind kind = options.read_only ? found->kind
+                          : options.head_office ? SchemaKind::kHeadOffice
+                                                : SchemaKind::kLine;
+  if (!options.read_only && !SameKind(*found, kind, where, error)) return std::nullopt;
+  const int latest = static_cast<int>(MigrationsOf(kind).size());
+  if (found->version > latest) {
     *error = LogError{LogError::Kind::kIo,
                       "Line database " + where +
                           ": it was written by a newer version of this program (schema " +
-                          std::to_string(*version) + ", this program knows " +
-                          std::to_string(kSchemaVersion) + ")"};
-    return false;
+                          std::to_string(found->version) + ", this program knows " +
+                          std::to_string(latest) + ")"};
+    return std::nullopt;
   }
-  if (*version < kSchemaVersion) {
+  if (found->version < latest) {
     if (options.read_only) {
-      if (*version == 0) {
+      if (found->version == 0) {
         *error = LogError{LogError::Kind::kIo,
                           "Line database " + where + ": it holds no production log yet"};
-        return false;
+        return std::nullopt;
       }
-    } else if (!Migrate(connection, where, error)) {
-      return false;
+    } else if (!Migrate(connection, where, kind, error)) {
+      return std::nullopt;
+    } else {
+      return Schema{kind, latest};
     }
   }
-  return true;
+  return Schema{kind, found->version};
 }
 
 }  // namespace qz::prodlog::postgres

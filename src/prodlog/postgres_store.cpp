@@ -51,8 +51,12 @@ std::string SinceTime(const std::string& prefix) {
 
 class PostgresLog final : public ProductionLog {
  public:
-  PostgresLog(std::unique_ptr<pq::Connection> connection, std::string where, LogOptions options)
-      : connection_(std::move(connection)), path_(std::move(where)), options_(options) {}
+  PostgresLog(std::unique_ptr<pq::Connection> connection, std::string where, LogOptions options,
+              postgres::Schema schema)
+      : connection_(std::move(connection)),
+        path_(std::move(where)),
+        options_(options),
+        schema_(schema) {}
   // Returns the numbers of its blocks that no unit took.
   ~PostgresLog() override;
 
@@ -65,20 +69,27 @@ class PostgresLog final : public ProductionLog {
                                                             LogError* error) override;
 
   bool PrepareAll(LogError* error) {
+    std::string why;
+    const auto prepared = [&](const char* name, const std::string& sql) {
+      if (connection_->Prepare(name, sql, &why)) return true;
+      *error = Error("preparing its statements: " + why);
+      return false;
+    };
+    if (!prepared("rows", postgres::RowsStatement(schema_))) return false;
+    // a reader prepares only what it reads: a database an older schema left as it is (a
+    // reader never upgrades it) lacks the functions of the later ones, a head office has none
+    if (Reads()) return true;
     for (const auto& [name, sql] : Statements()) {
-      // a reader prepares only what it reads: a database an older schema left as it is (a
-      // reader never upgrades it) lacks the functions of the later ones
-      if (options_.read_only && std::string_view(name) != "rows") continue;
-      std::string why;
-      if (!connection_->Prepare(name, sql, &why)) {
-        *error = Error("preparing its statements: " + why);
-        return false;
-      }
+      if (!prepared(name, sql)) return false;
     }
     return true;
   }
 
  private:
+  // Opened for reading, or a head office's record (which only replication writes).
+  bool Reads() const {
+    return options_.read_only || schema_.kind == postgres::SchemaKind::kHeadOffice;
+  }
   LogError Error(const std::string& text, LogError::Kind kind = LogError::Kind::kIo) const {
     return LogError{kind, "Line database " + path_ + ": " + text};
   }
@@ -107,6 +118,7 @@ class PostgresLog final : public ProductionLog {
   std::unique_ptr<pq::Connection> connection_;
   const std::string path_;
   const LogOptions options_;
+  const postgres::Schema schema_;
   // This log's lease holder id, and the numbers leased to it, per format.
   const std::string holder_ = NewUnitUid();
   std::map<std::string, std::set<std::int64_t>> leased_;
@@ -155,7 +167,7 @@ std::optional<std::int64_t> PostgresLog::NextNumber(const SerialFormat& format,
 std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError* error) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
-  if (options_.read_only) {
+  if (Reads()) {
     *error = Error("opened for reading only", LogError::Kind::kUsage);
     return std::nullopt;
   }
@@ -236,7 +248,7 @@ std::optional<BegunUnit> PostgresLog::TryBegin(const UnitStart& start, const std
 bool PostgresLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError* error) {
   LogError ignored;
   if (error == nullptr) error = &ignored;
-  if (options_.read_only) {
+  if (Reads()) {
     *error = Error("opened for reading only", LogError::Kind::kUsage);
     return false;
   }
@@ -330,6 +342,7 @@ std::optional<std::vector<UnitRecord>> PostgresLog::Rows(const LogFilter& filter
     record.replug = rows.Text(i, 19);
     record.job = {rows.Text(i, 20), rows.Text(i, 21), rows.Text(i, 22), rows.Text(i, 23)};
     record.serial_source = rows.Text(i, 24);
+    record.site = rows.Text(i, 25);
     records.push_back(std::move(record));
   }
   return records;
@@ -340,12 +353,13 @@ std::optional<std::vector<UnitRecord>> PostgresLog::Rows(const LogFilter& filter
 std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogError* error,
                                                const LogOptions& options) {
   std::string where;
-  std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where);
+  postgres::Schema schema;
+  std::unique_ptr<pq::Connection> connection = Connect(location, error, options, &where, &schema);
   if (!connection) {
     if (error->kind == LogError::Kind::kUnavailable) error->kind = LogError::Kind::kIo;
     return nullptr;
   }
-  auto log = std::make_unique<PostgresLog>(std::move(connection), where, options);
+  auto log = std::make_unique<PostgresLog>(std::move(connection), where, options, schema);
   if (!log->PrepareAll(error)) return nullptr;
   return log;
 }

@@ -150,6 +150,7 @@ struct UnitRecord {
   bool eeprom_touched = false;
   std::string replug;
   JobStamp job;
+  std::string site;  // a line's site code (a multi-site company's); "" for none
 };
 
 // Which rows an export returns.
@@ -161,6 +162,10 @@ struct LogFilter {
 
 struct LogOptions {
   bool read_only = false;          // for exports: never creates or changes the store
+  // PostgreSQL, not read-only: the database is (or becomes) a head office's record of every
+  // site's units, upgraded by its owner, rather than a line database. Either kind refuses the
+  // other's schema.
+  bool head_office = false;
   int busy_timeout_ms = 5000;      // how long to wait for another station's write lock (SQLite)
   // PostgreSQL: how long to wait for the server to answer a connection, for a row lock held by
   // another station, and for one statement, so a hung peer never hangs a station.
