@@ -1,8 +1,10 @@
 #!/bin/bash
 # A throwaway PostgreSQL cluster for the line database's tests.
-#   pg_cluster.sh start DIR   makes DIR, a CA and a server certificate (and a second CA that
+#   pg_cluster.sh start DIR [logical]
+#                             makes DIR, a CA and a server certificate (and a second CA that
 #                             signed nothing), initdb, and a server on a free private port with
-#                             TLS; writes DIR/url (the owner's URI) and DIR/port
+#                             TLS; writes DIR/url (the owner's URI) and DIR/port; `logical`: with
+#                             wal_level = logical, for a site or a head office
 #   pg_cluster.sh restart DIR stops the server as a crash would (pg_ctl -m immediate) and starts
 #                             it again on its port
 #   pg_cluster.sh halt DIR    stops the server as a crash would and leaves it down
@@ -78,6 +80,15 @@ ssl_ca_file = '$dir/tls/ca.crt'
 fsync = off
 max_connections = 300
 CONF
+    if [ "${3:-}" = logical ]; then
+      cat >>"$dir/data/postgresql.conf" <<CONF
+wal_level = logical
+max_slot_wal_keep_size = 1GB
+max_connections = 40
+shared_buffers = 32MB
+wal_retrieve_retry_interval = 200ms
+CONF
+    fi
     # a free port of our own: try from a random start until the server takes one
     port=$((20000 + RANDOM % 20000))
     for _ in $(seq 1 20); do
