@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "line/head_office_company.h"
 #include "line/line_database_fixture.h"
@@ -149,21 +151,28 @@ TEST_F(HeadOffice, AUnitIdTwiceStopsReplicationWithPostgresOwnErrorUntilSkipped)
   EXPECT_EQ(Company::Scalar(company_->hq,
                             "SELECT site FROM qz670x.units WHERE unit_uid = '" + uid + "'"),
             "SZ");
-  std::ifstream log_file(company_->hq.dir + "/server.log");
-  std::stringstream log;
-  log << log_file.rdbuf();
-  const std::string text = log.str();
-  EXPECT_NE(text.find("duplicate key value violates unique constraint \"units_pkey\""),
-            std::string::npos);
+  // the server log names the error and the transaction's end (written after the count moves)
+  const std::regex lsn("finished at ([0-9A-F]+/[0-9A-F]+)");
+  std::smatch finished;
+  std::string text, error;
+  for (int tries = 0; tries < 1000 && !std::regex_search(error, finished, lsn); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream log_file(company_->hq.dir + "/server.log");
+    std::stringstream log;
+    log << log_file.rdbuf();
+    text = log.str();
+    const std::size_t at =
+        text.find("duplicate key value violates unique constraint \"units_pkey\"");
+    error = at == std::string::npos ? "" : text.substr(at, 600);
+  }
+  ASSERT_FALSE(finished.empty()) << text;
   // PN's later units wait behind it until the head office skips the transaction, as the README
   // says, with the position its log names
   Program(company_->pn, 1);
-  std::smatch finished;
-  ASSERT_TRUE(std::regex_search(text, finished, std::regex("finished at ([0-9A-F]+/[0-9A-F]+)")));
-  ASSERT_TRUE(Company::Query(company_->hq, "postgres",
-                             "ALTER SUBSCRIPTION qz670x_site_pn SKIP (lsn = '" +
-                                 finished[1].str() + "')")
-                  .Ok());
+  const pq::Result skip = Company::Query(
+      company_->hq, "postgres",
+      "ALTER SUBSCRIPTION qz670x_site_pn SKIP (lsn = '" + finished[1].str() + "')");
+  ASSERT_TRUE(skip.Ok()) << skip.Error() << "\n" << text;
   EXPECT_TRUE(company_->AtHeadOffice("SELECT count(*) FROM qz670x.units WHERE site = 'PN'", "46"));
   EXPECT_EQ(Company::Scalar(company_->hq,
                             "SELECT site FROM qz670x.units WHERE unit_uid = '" + uid + "'"),
