@@ -8,10 +8,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "prodlog/pq.h"
@@ -30,7 +32,7 @@ class Company {
 
   // `script`: pg_cluster.sh; `sql_dir`: packaging/postgresql; the clusters go under `base`.
   Company(std::string script, const std::string& base, std::string sql_dir)
-      : script_(std::move(script)), sql_dir_(std::move(sql_dir)) {
+      : script_(std::move(script)), base_(base), sql_dir_(std::move(sql_dir)) {
     sz = {"sz", base + "/sz", "", "line"};
     pn = {"pn", base + "/pn", "", "line"};
     hq = {"hq", base + "/hq", "", "office"};
@@ -39,6 +41,8 @@ class Company {
   Company& operator=(const Company&) = delete;
   ~Company() {
     for (const Server* server : {&sz, &pn, &hq}) (void)Cluster("stop", *server);
+    std::error_code ignored;
+    std::filesystem::remove(base_, ignored);
   }
 
   // Starts the three servers side by side and sets every part up; false and *why on failure.
@@ -146,7 +150,7 @@ class Company {
     return true;
   }
 
-  std::string script_, sql_dir_;
+  std::string script_, base_, sql_dir_;
 };
 
 }  // namespace qz::prodlog::line_test
