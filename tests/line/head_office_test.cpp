@@ -98,6 +98,10 @@ TEST_F(HeadOffice, HoldsEveryUnitOfBothSitesOnceAndCatchesUpAfterBeingAway) {
   EXPECT_TRUE(company_->AtHeadOffice("SELECT count(*) FROM qz670x.units WHERE ended IS NOT NULL",
                                      "96"));
   EXPECT_EQ(Record(), "96 96 PN=45,SZ=51 held 84 84 unfinished 0");
+  // a site's line groups by site too
+  const auto at_site = test::RunCli(
+      {"log", "--log", company_->sz.Url("station_a"), "--summary", "--by", "site", "--csv"});
+  EXPECT_NE(at_site.out.find("\r\nSZ,51,45,6,0,"), std::string::npos) << at_site.out;
 }
 
 TEST_F(HeadOffice, EachKindRefusesTheOthersSchemaAndNoOneWritesTheRecord) {
@@ -117,11 +121,15 @@ TEST_F(HeadOffice, EachKindRefusesTheOthersSchemaAndNoOneWritesTheRecord) {
       << an_office_upgrade.err;
   EXPECT_EQ(test::RunCli({"log", "--log", office, "--upgrade-schema", "--head-office"}).exit, 0);
   EXPECT_EQ(test::RunCli({"log", "--log", office, "--head-office"}).exit, 64);
-  // a station is sent to its site's line
-  LogError error;
-  EXPECT_FALSE(ProductionLog::Open(office, &error));
-  EXPECT_NE(error.message.find("stations log to their site's line"), std::string::npos)
-      << error.message;
+  // a station is sent to its site's line, with its journal or without
+  LogOptions journaled;
+  journaled.journal = journals_.File("station.journal");
+  for (const LogOptions& options : {LogOptions{}, journaled}) {
+    LogError error;
+    EXPECT_FALSE(ProductionLog::Open(office, &error, options));
+    EXPECT_NE(error.message.find("stations log to their site's line"), std::string::npos)
+        << error.message;
+  }
   // only replication writes the record, not even its owner
   const pq::Result insert = Company::Query(
       company_->hq, "postgres",
