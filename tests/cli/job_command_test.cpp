@@ -296,6 +296,8 @@ TEST_F(JobCommand, ASignedJobFixesItsSerialSourceAndAStationConfigurationMayGive
   ASSERT_EQ(RunCli({"job", "sign", job, "--key", key_}).exit, 0);
   EXPECT_EQ(nlohmann::json::parse(ReadText(job))["job"]["serial"],
             (nlohmann::json{{"program", program}}));
+  // `write` asks no program: it refuses the job rather than write it without its number
+  EXPECT_EQ(Write({"--job", job}, dir_.File("x.bin")).exit, 64);
   {
     ScopedStationConfig config(config_);  // only signed jobs run here
     RunResult run = Station(job);
