@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -156,6 +157,29 @@ TEST_F(LineLists, AProgramsNumberIsHeldByOneUnitLineWide) {
                   "SELECT qz670x.unit_start('u', now(), 'b', 'p', 'i', 's', 'factory', 1, '{}',"
                   " NULL, NULL, '', '', '', '', 'holder-b', 'P-1')")
                    .Ok());
+}
+
+TEST_F(LineLists, AProgramsNumberWaitsForTheLineWhileItIsOutOfReach) {
+  ASSERT_TRUE(OpenLog(url_));
+  LogOptions options = Journaled();
+  options.serial_format.reset();
+  UnitStart start = Start("a");
+  start.serial_format.reset();
+  start.serial_given = "P-9";
+  Server("halt");
+  LogError error;
+  auto log = ProductionLog::Open(url_, &error, options);
+  ASSERT_TRUE(log) << error.message;
+  EXPECT_FALSE(log->BeginUnit(start, &error));
+  EXPECT_EQ(error.kind, LogError::Kind::kUnavailable);
+  EXPECT_NE(error.message.find("claimed in the line before its unit starts"), std::string::npos)
+      << error.message;
+  Server("resume");
+  ASSERT_TRUE(admin_->Reset()) << admin_->Error();
+  EXPECT_TRUE(log->Flush());
+  const std::optional<BegunUnit> unit = log->BeginUnit(start, &error);
+  ASSERT_TRUE(unit) << error.message;
+  EXPECT_EQ(unit->serial, "P-9");
 }
 
 }  // namespace
