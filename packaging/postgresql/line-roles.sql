@@ -5,7 +5,8 @@
 --
 -- qz670x_station  reads the units and the line; writes nothing itself. It starts and ends its
 --                 units and leases, takes and returns serial numbers only by calling the
---                 schema's functions qz670x.lease, qz670x.unit_start, qz670x.unit_end and
+--                 schema's functions qz670x.lease, qz670x.lease_list,
+--                 qz670x.claim_program_serial, qz670x.unit_start, qz670x.unit_end and
 --                 qz670x.lease_return, which run as the owner and check every call: a lease
 --                 holder belongs to the login that first used it, a unit takes only a number
 --                 leased to its login's holder, a login ends only its own unfinished units, a
@@ -37,9 +38,11 @@ REVOKE ALL ON ALL SEQUENCES IN SCHEMA qz670x FROM qz670x_station;
 GRANT SELECT ON qz670x.schema_version, qz670x.line, qz670x.units TO qz670x_station;
 GRANT EXECUTE ON FUNCTION
   qz670x.lease(text, bigint, integer, text, text),
+  qz670x.lease_list(text, integer, text, text),
+  qz670x.claim_program_serial(text, text),
   qz670x.lease_return(text),
   qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text, bigint,
-                    text, text, text, text, text),
+                    text, text, text, text, text, text),
   qz670x.unit_end(bigint, timestamptz, integer, text, bigint, bigint, integer, bigint, boolean,
                   text, text)
   TO qz670x_station;

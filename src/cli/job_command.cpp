@@ -15,6 +15,7 @@
 #include "jobs/job_file.h"
 #include "jobs/job_run.h"
 #include "production/station_config.h"
+#include "serials/command_line.h"
 
 namespace qz::cli {
 
@@ -42,6 +43,8 @@ struct CreateArgs {
   DescriptorOptions descriptor;
   std::string serial_format;
   std::optional<std::string> serial_start;
+  std::string serial_list_name;  // a list imported into the line database
+  std::string serial_program;    // the factory's program, its command line
   std::string name;
   std::string revision;
   std::string note;
@@ -85,9 +88,23 @@ int RunCreate(const CreateArgs& args, const Output& output) {
     if (!prodlog::SerialFormat::Parse(args.serial_format, &why)) {
       return Fail(output, Exit::kUsage, "--serial-format: " + why);
     }
-    job.serial = jobs::JobSerial{args.serial_format, *start};
+    job.serial = jobs::JobSerial{args.serial_format, *start, "", ""};
   } else if (args.serial_start) {
     return Fail(output, Exit::kUsage, "--serial-start needs --serial-format");
+  }
+  const int sources = !args.serial_format.empty() + !args.serial_list_name.empty() +
+                      !args.serial_program.empty();
+  if (sources > 1) {
+    return Fail(output, Exit::kUsage,
+                "--serial-format, --serial-list-name and --serial-program exclude each other");
+  }
+  if (!args.serial_list_name.empty()) job.serial = jobs::JobSerial{"", 1, args.serial_list_name, ""};
+  if (!args.serial_program.empty()) {
+    std::string why;
+    if (!serials::SplitCommandLine(args.serial_program, &why)) {
+      return Fail(output, Exit::kUsage, "--serial-program: " + why);
+    }
+    job.serial = jobs::JobSerial{"", 1, "", args.serial_program};
   }
   const jobs::ImageCheck check = jobs::CheckJobImage(job, /*with_save_bin=*/true);
   for (const MessageBoxRequest& message : check.messages) output.Message(message);
@@ -218,6 +235,13 @@ void AddJobCommand(CLI::App& app, Context& context) {
         ->type_name("TEXT");
     create->add_option("--serial-start", args->serial_start, "First serial number (default 1)")
         ->type_name("N");
+    create->add_option("--serial-list-name", args->serial_list_name,
+                       "Instead: each unit's serial number from this list imported into the "
+                       "line database")
+        ->type_name("NAME");
+    create->add_option("--serial-program", args->serial_program,
+                       "Instead: each unit's serial number from the factory's program")
+        ->type_name("'CMD ARGS'");
     create->add_option("--name", args->name, "The job's name")->required();
     create->add_option("--revision", args->revision, "The job's revision")->required();
     create->add_option("--note", args->note, "A note for the operator");

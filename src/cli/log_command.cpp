@@ -1,4 +1,5 @@
-// `log`: the production log's rows as text, CSV or JSON Lines, or a summary of them.
+// `log`: the production log's rows as text, CSV or JSON Lines, or a summary of them; and the
+// owner's import of a serial list into a line database.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "dialog/write_outcome.h"
 #include "prodlog/log_summary.h"
 #include "prodlog/production_log.h"
+#include "serials/serial_list.h"
 
 namespace qz::cli {
 namespace {
@@ -34,6 +36,8 @@ struct LogArgs {
   bool summary = false;
   bool upgrade_schema = false;
   bool head_office = false;
+  std::string import_serials;    // --import-serials FILE
+  std::string serial_list_name;  // --serial-list-name NAME
 };
 
 std::string CsvField(const std::string& text) {
@@ -294,11 +298,52 @@ void PrintSummary(const Context& context, const std::vector<prodlog::UnitRecord>
   }
 }
 
+// The file checked whole, then imported into the line database in one transaction.
+int ImportSerials(Context& context, const LogArgs& args) {
+  const auto fail = [&](const std::string& message, Exit exit) {
+    *context.output.err << kAppName << ": " << message << '\n';
+    return static_cast<int>(exit);
+  };
+  if (args.serial_list_name.empty()) {
+    return fail("--import-serials needs --serial-list-name NAME: the stations lease by it",
+                Exit::kUsage);
+  }
+  if (!prodlog::IsDatabaseLocation(args.log_path)) {
+    return fail("--import-serials is for a line database (--log postgresql://... or "
+                "service=NAME, the owner's login); a station's own log file reads its list with "
+                "station --serial-list FILE",
+                Exit::kUsage);
+  }
+  std::string why;
+  const std::optional<std::vector<std::string>> numbers =
+      serials::ReadSerialList(args.import_serials, &why);
+  if (!numbers) return fail(why, Exit::kUsage);
+  prodlog::LogError error;
+  const std::optional<std::int64_t> imported =
+      prodlog::ImportSerialList(args.log_path, args.serial_list_name, *numbers, &error);
+  if (!imported) {
+    return fail(error.message,
+                error.kind == prodlog::LogError::Kind::kUsage ? Exit::kUsage : Exit::kIoError);
+  }
+  if (context.output.json) {
+    context.output.JsonLine(JsonText(
+        {{"type", "import"}, {"list", args.serial_list_name}, {"numbers", *imported}}));
+  } else {
+    *context.output.out << "Imported " << *imported << " serial numbers as the list \""
+                        << args.serial_list_name << "\".\n";
+  }
+  return static_cast<int>(Exit::kOk);
+}
+
 int RunLog(Context& context, const LogArgs& args) {
   const auto fail = [&](const std::string& message, Exit exit) {
     *context.output.err << kAppName << ": " << message << '\n';
     return static_cast<int>(exit);
   };
+  if (!args.import_serials.empty()) return ImportSerials(context, args);
+  if (!args.serial_list_name.empty()) {
+    return fail("--serial-list-name does nothing without --import-serials", Exit::kUsage);
+  }
   if (const std::optional<prodlog::LogError> bad = prodlog::SinceProblem(args.since)) {
     return fail(bad->message, Exit::kUsage);
   }
@@ -398,6 +443,14 @@ void AddLogCommand(CLI::App& app, Context& context) {
   command->add_flag("--head-office", args->head_office,
                     "With --upgrade-schema: the database is a head office's record of every "
                     "site's units (filled by PostgreSQL's replication from the sites), not a line");
+  command->add_option("--import-serials", args->import_serials,
+                      "Import a list of serial numbers, one a line, into the line database (the "
+                      "owner's login), once, as --serial-list-name NAME; its stations lease from "
+                      "it with station --serial-list-name NAME")
+      ->type_name("FILE");
+  command->add_option("--serial-list-name", args->serial_list_name,
+                      "The name of the list --import-serials imports")
+      ->type_name("NAME");
   command->callback([&context, args] {
     if (args->csv && context.output.json) {
       *context.output.err << kAppName << ": --csv and --json exclude each other\n";

@@ -29,7 +29,6 @@ struct NeedsRule {
 };
 const NeedsRule kNeedsRules[] = {
     {"--serial-start", {"--serial-format"}},
-    {"--serial-list-name", {"--serial-list"}},
     {"--serial-program-timeout", {"--serial-program"}},
     {"--units", {"--loop"}},
     {"--sim-pause", {"--loop"}},
@@ -48,6 +47,8 @@ const ExcludesRule kExcludesRules[] = {
     {"--serial-format", "--serial-list"},
     {"--serial-format", "--serial-program"},
     {"--serial-list", "--serial-program"},
+    {"--serial-format", "--serial-list-name"},
+    {"--serial-program", "--serial-list-name"},
 };
 
 // A number's range, said in words: "--units takes 1 or more".

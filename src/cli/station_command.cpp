@@ -100,6 +100,23 @@ station::Exit CheckBeforeAnyChip(const station::UnitChoices& choices, const Outp
   return rejected ? result.exit : station::Exit::kOk;
 }
 
+// Why a list cannot be taken from where it was given, or "": a file's list is a station's own
+// log's, a name alone names a list imported into a line database.
+std::string SerialListProblem(bool from_file, bool from_line, const std::string& log) {
+  const bool line = prodlog::IsDatabaseLocation(log);
+  if (from_file && line) {
+    return "--serial-list FILE is for a station's own log file; a line's list is imported into "
+           "the line database once (log --import-serials FILE --serial-list-name NAME --log "
+           "URI) and its stations give --serial-list-name NAME";
+  }
+  if (from_line && !line) {
+    return "--serial-list-name alone names a list imported into a line database (--log "
+           "postgresql://... or service=NAME); with a log file give the list's file with "
+           "--serial-list FILE";
+  }
+  return {};
+}
+
 int Usage(const Output& output, const std::string& why) {
   *output.err << kAppName << ": " << why << '\n';
   return static_cast<int>(Exit::kUsage);
@@ -124,12 +141,26 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     return *refused;
   }
   if (!setup.job && args.image.empty()) return Usage(output, "give the IMAGE to write, or --job JOB");
-  const bool from_list = command.get_option("--serial-list")->count() > 0;
-  const bool from_program = command.get_option("--serial-program")->count() > 0;
-  if ((from_list || from_program) && prodlog::IsDatabaseLocation(args.log.log)) {
-    return Usage(output, std::string(from_list ? "--serial-list" : "--serial-program") +
-                             " is not for a line database yet: its numbers are kept in a "
-                             "station's own log file (--log FILE)");
+  const auto given = [&](const char* name) { return command.get_option(name)->count() > 0; };
+  // the station configuration's serial source, when neither a job nor the command line gives one
+  const production::StationSettings& settings = setup.settings;
+  const bool configured = !setup.job && !given("--serial-format") && !given("--serial-list") &&
+                          !given("--serial-list-name") && !given("--serial-program");
+  if (configured) {
+    args.serial_format = settings.serial_format;
+    args.serial_list_name = settings.serial_list_name;
+    args.serial_program = settings.serial_program;
+  }
+  const bool from_format = given("--serial-format") || (configured && !args.serial_format.empty());
+  const bool from_list = given("--serial-list");
+  const bool from_program =
+      given("--serial-program") || (configured && !args.serial_program.empty());
+  // a line's list lives in the line database: a station names it alone
+  const bool from_line_list =
+      !from_list && (given("--serial-list-name") || (configured && !args.serial_list_name.empty()));
+  if (const std::string why = SerialListProblem(from_list, from_line_list, args.log.log);
+      !why.empty()) {
+    return Usage(output, why);
   }
   if (args.ports.empty() && !args.all_ports) args.ports = setup.settings.ports;
 
@@ -167,8 +198,21 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
   unit_start.station = StationName(args.log);
   // (a job's image, overrides and first serial number were checked when it was loaded)
   if (setup.job) {
-    // nothing more before the chips
-  } else if (command.get_option("--serial-format")->count() > 0) {
+    // a job fixes its serial source: a list of the line, or the factory's program
+    const std::optional<jobs::JobSerial>& serial = setup.job->job.serial;
+    if (const std::string why =
+            SerialListProblem(false, !unit_start.serial_list_name.empty(), args.log.log);
+        !why.empty()) {
+      return Usage(output, "the job's serial list \"" + unit_start.serial_list_name + "\": " + why);
+    }
+    if (serial && !serial->program.empty()) {
+      std::string why;
+      std::optional<std::vector<std::string>> words =
+          serials::SplitCommandLine(serial->program, &why);
+      if (!words) return Usage(output, "the job's serial program: " + why);
+      plan.serial_program = std::move(*words);
+    }
+  } else if (from_format) {
     std::string why;
     unit_start.serial_format = prodlog::SerialFormat::Parse(args.serial_format, &why);
     if (!unit_start.serial_format) return Usage(output, "--serial-format: " + why);
@@ -186,11 +230,13 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     std::string why;
     std::optional<std::vector<std::string>> numbers = serials::ReadSerialList(args.serial_list, &why);
     if (!numbers) return Usage(output, why);
-    unit_start.serial_list_name = command.get_option("--serial-list-name")->count() > 0
+    unit_start.serial_list_name = given("--serial-list-name")
                                       ? args.serial_list_name
                                       : serials::SerialListName(args.serial_list);
     unit_start.serial_list =
         std::make_shared<const std::vector<std::string>>(std::move(*numbers));
+  } else if (from_line_list) {
+    unit_start.serial_list_name = args.serial_list_name;
   } else if (from_program) {
     std::string why;
     std::optional<std::vector<std::string>> words =
@@ -370,7 +416,8 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("FILE");
   command->add_option("--serial-list-name", args->serial_list_name,
                       "The name the list's numbers are kept under in the log (default: the "
-                      "file's name)")
+                      "file's name); alone, with a line database: the list imported into it "
+                      "that the station leases its numbers from")
       ->type_name("NAME");
   command
       ->add_option("--serial-program", args->serial_program,

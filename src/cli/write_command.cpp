@@ -141,7 +141,14 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
   prodlog::LineState line_state;
   std::unique_ptr<prodlog::ProductionLog> log;
   std::optional<prodlog::BegunUnit> row;
-  // (a job's serial numbers come from the log, the default one unless --log names another)
+  // (a job's serial numbers come from the log, the default one unless --log names another;
+  // the factory's program is asked by `station` alone)
+  if (production_job != nullptr && production_job->job.serial &&
+      !production_job->job.serial->program.empty()) {
+    *output.err << "qz670x-mp-cli: this job takes its serial numbers from the factory's program: "
+                   "run it with station --job\n";
+    return static_cast<int>(Exit::kUsage);
+  }
   if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial)) {
     prodlog::UnitStart start = production_job != nullptr
                                    ? jobs::UnitStartFor(*production_job)

@@ -19,6 +19,15 @@ bool IsOverrideName(std::string_view name) {
          std::end(kOverrideNames);
 }
 
+// A job's serial source: {"format", "start"} for a counter (as jobs made before lists and
+// programs have it, so their signatures hold), {"list"} or {"program"}; null for none.
+json SerialJson(const std::optional<JobSerial>& serial) {
+  if (!serial) return nullptr;
+  if (!serial->list.empty()) return {{"list", serial->list}};
+  if (!serial->program.empty()) return {{"program", serial->program}};
+  return {{"format", serial->format}, {"start", serial->start}};
+}
+
 // The job without its signature, as one JSON object.
 json JobObject(const Job& job) {
   json overrides = json::object();
@@ -34,8 +43,7 @@ json JobObject(const Job& job) {
       {"overrides", overrides},
       {"target", {{"vid", job.vid}, {"pid", job.pid}}},
       {"firmware_id", job.firmware_id ? json(*job.firmware_id) : json(nullptr)},
-      {"serial", job.serial ? json{{"format", job.serial->format}, {"start", job.serial->start}}
-                            : json(nullptr)},
+      {"serial", SerialJson(job.serial)},
       {"stations", job.stations},
   };
   return object;
@@ -234,7 +242,21 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
 
   const json* serial = read.Field(*object, "serial", "job.serial");
   if (serial == nullptr) return std::nullopt;
-  if (serial->is_object()) {
+  if (serial->is_object() && (serial->contains("list") || serial->contains("program"))) {
+    JobSerial value;
+    const bool list = serial->contains("list");
+    const char* const key = list ? "list" : "program";
+    const std::string where = std::string("job.serial.") + key;
+    if (!read.OnlyKnown(*serial, "job.serial", {key}) ||
+        !read.String(*serial, key, where.c_str(), list ? &value.list : &value.program)) {
+      return std::nullopt;
+    }
+    if ((list ? value.list : value.program).empty()) {
+      *error = "the job file's " + where + " is empty";
+      return std::nullopt;
+    }
+    job.serial = value;
+  } else if (serial->is_object()) {
     JobSerial value;
     if (!read.OnlyKnown(*serial, "job.serial", {"format", "start"}) ||
         !read.String(*serial, "format", "job.serial.format", &value.format)) {
@@ -329,9 +351,15 @@ std::vector<JobSetting> DescribeJobSettings(const Job& job) {
   }
   lines.push_back({"target", "target VID/PID", job.vid + "/" + job.pid});
   lines.push_back({"firmware_id", "firmware ID", job.firmware_id ? *job.firmware_id : "none"});
-  lines.push_back({"serial_numbers", "serial numbers",
-                   job.serial ? job.serial->format + " from " + std::to_string(job.serial->start)
-                              : "none"});
+  std::string serials = "none";
+  if (job.serial && !job.serial->list.empty()) {
+    serials = "the line's list \"" + job.serial->list + "\"";
+  } else if (job.serial && !job.serial->program.empty()) {
+    serials = "from the program " + job.serial->program;
+  } else if (job.serial) {
+    serials = job.serial->format + " from " + std::to_string(job.serial->start);
+  }
+  lines.push_back({"serial_numbers", "serial numbers", serials});
   std::string stations;
   for (const std::string& station : job.stations) stations += (stations.empty() ? "" : ", ") + station;
   lines.push_back({"stations", "stations", stations.empty() ? "any" : stations});

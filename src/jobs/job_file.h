@@ -22,9 +22,13 @@ inline constexpr std::string_view kOverrideNames[] = {
     "manufacturer", "product", "serial", "hs-audio", "fs-audio", "hs-bcd",
     "fs-bcd",       "hs-vid",  "hs-pid", "fs-vid",   "fs-pid"};
 
+// Where a job's serial numbers come from: a counter (format and start), or instead a list
+// imported into the line database (its name), or the factory's program (its command line).
 struct JobSerial {
-  std::string format;  // one run of # as the counter
+  std::string format;  // one run of # as the counter; empty with a list or a program
   std::uint64_t start = 1;
+  std::string list;
+  std::string program;
 };
 
 struct Job {

@@ -206,7 +206,7 @@ void AttachSignature(Job& job, std::span<const std::uint8_t> signature,
 ImageCheck CheckJobImage(const Job& job, bool with_save_bin) {
   ImageCheck check;
   station::UnitChoices choices = BareChoices(job, job.image_name.empty() ? "job image" : job.image_name);
-  if (job.serial) {
+  if (job.serial && job.serial->list.empty() && job.serial->program.empty()) {
     std::string why;
     const std::optional<prodlog::SerialFormat> format = prodlog::SerialFormat::Parse(job.serial->format, &why);
     if (!format) {
@@ -319,7 +319,9 @@ prodlog::UnitStart UnitStartFor(const LoadedJob& job) {
   start.image_sha256 = job.job.image_sha256;
   prodlog::SetMode(start, job.job.factory);
   start.overrides = job.job.overrides;
-  if (job.job.serial) {
+  if (job.job.serial && !job.job.serial->list.empty()) {
+    start.serial_list_name = job.job.serial->list;
+  } else if (job.job.serial && job.job.serial->program.empty()) {
     start.serial_format = prodlog::SerialFormat::Parse(job.job.serial->format, nullptr);
     start.serial_start = job.job.serial->start;
   }

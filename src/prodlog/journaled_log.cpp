@@ -81,9 +81,11 @@ bool SameLine(SqliteJournal& journal, const LineStore& line, const std::string& 
   return false;
 }
 
-// What the pusher keeps leased: a format, the lowest number its units ask for, the station.
+// What the pusher keeps leased: a format and the lowest number its units ask for, or a list
+// of the line; the station.
 struct Wanted {
-  SerialFormat format;
+  std::optional<SerialFormat> format;
+  std::string list;
   std::int64_t floor = 0;
   std::string station;
 };
@@ -102,13 +104,18 @@ class JournaledLog final : public ProductionLog {
     online_ = line_ != nullptr;
   }
 
-  // What the pusher keeps leased.
+  // What the pusher keeps leased: the unit's format, or its list of the line.
   void Want(const UnitStart& start) {
     const std::lock_guard lock(mutex_);
+    if (!start.serial_format) {
+      wanted_.insert_or_assign("list:" + start.serial_list_name,
+                               Wanted{std::nullopt, start.serial_list_name, 0, start.station});
+      return;
+    }
     const auto floor = static_cast<std::int64_t>(
         std::min<std::uint64_t>(start.serial_start, std::numeric_limits<std::int64_t>::max()));
     wanted_.insert_or_assign(start.serial_format->Text(),
-                             Wanted{*start.serial_format, floor, start.station});
+                             Wanted{start.serial_format, "", floor, start.station});
   }
 
   // Before the pusher starts: the first blocks, so the first unit need not wait for them.
@@ -142,8 +149,9 @@ class JournaledLog final : public ProductionLog {
   std::optional<BegunUnit> BeginUnit(const UnitStart& start, LogError* error) override {
     LogError ignored;
     if (error == nullptr) error = &ignored;
-    if (!LineTakesSerialsOf(start, path_, error)) return std::nullopt;
-    if (start.serial_format) Want(start);
+    if (!LineTakesSerialsOf(start, path_, /*journaled=*/true, error)) return std::nullopt;
+    if (start.serial_format || !start.serial_list_name.empty()) Want(start);
+    if (!start.serial_given.empty() && !Claim(start.serial_given, error)) return std::nullopt;
     std::optional<BegunUnit> begun = journal_->BeginUnit(start, error);
     if (!begun && error->kind == LogError::Kind::kUnavailable) {
       // none leased (left): the pusher leases a block when it can reach the line
@@ -223,6 +231,52 @@ class JournaledLog final : public ProductionLog {
     wake_.notify_all();
   }
 
+  // A number of the factory's program is claimed in the line before its unit starts, so no two
+  // units of the line get it. While the line cannot be reached it is not claimed and its unit
+  // does not start: the journal alone cannot know the other stations' numbers, and a number
+  // the line refuses later would already be on a chip.
+  bool Claim(const std::string& serial, LogError* error) {
+    std::unique_lock lock(mutex_);
+    if (online_) {
+      claims_[serial].reset();
+      const std::uint64_t target = topups_ + (topping_up_ ? 2 : 1);
+      kicked_ = true;
+      wake_.notify_all();
+      done_.wait(lock, [&] { return topups_ >= target || stopping_; });
+    }
+    const auto claim = claims_.find(serial);
+    const std::optional<LogError> outcome =
+        claim != claims_.end() && claim->second ? claim->second : std::nullopt;
+    if (claim != claims_.end()) claims_.erase(claim);
+    if (outcome && outcome->message.empty()) return true;  // claimed
+    if (outcome) return *error = *outcome, false;
+    *error = LogError{LogError::Kind::kUnavailable,
+                      "Line database " + path_ +
+                          ": it cannot be reached, and a number from the serial program is "
+                          "claimed in the line before its unit starts; units start again when "
+                          "it is back"};
+    return false;
+  }
+
+  // Claims the program's numbers units wait for. False when the line did not answer.
+  bool ClaimWaiting() {
+    std::vector<std::string> waiting;
+    {
+      const std::lock_guard lock(mutex_);
+      for (const auto& [serial, outcome] : claims_) {
+        if (!outcome) waiting.push_back(serial);
+      }
+    }
+    for (const std::string& serial : waiting) {
+      LogError error;
+      const bool claimed = line_->ClaimProgram(serial, journal_->Holder(), &error);
+      if (!claimed && error.kind == LogError::Kind::kUnavailable) return false;
+      const std::lock_guard lock(mutex_);
+      claims_[serial] = claimed ? LogError{} : error;
+    }
+    return true;
+  }
+
   // Pushes every unit the line does not have yet; how many are left (the first failure stops).
   int PushAll() {
     LogError error;
@@ -272,7 +326,7 @@ class JournaledLog final : public ProductionLog {
       const std::lock_guard lock(mutex_);
       topping_up_ = true;
     }
-    const bool answered = TopUp();
+    const bool answered = ClaimWaiting() && TopUp();
     {
       const std::lock_guard lock(mutex_);
       topping_up_ = false;
@@ -299,15 +353,28 @@ class JournaledLog final : public ProductionLog {
       const std::optional<std::int64_t> left = journal_->LeasesLeft(text, want.floor, &error);
       if (!left) return false;
       if (*left * 2 >= block && *left > 0) continue;
-      const std::optional<std::vector<std::int64_t>> numbers =
-          line_->Lease(want.format, want.floor, block, want.station, journal_->Holder(), &error);
+      std::optional<std::vector<std::int64_t>> numbers;
+      std::vector<std::string> serials;
+      if (want.format) {
+        numbers = line_->Lease(*want.format, want.floor, block, want.station, journal_->Holder(),
+                               &error);
+      } else if (const auto listed = line_->LeaseList(want.list, block, want.station,
+                                                      journal_->Holder(), &error)) {
+        numbers.emplace();
+        for (const auto& [place, serial] : *listed) {
+          numbers->push_back(place);
+          serials.push_back(serial);
+        }
+      }
       if (!numbers) {
         const std::lock_guard lock(mutex_);
         lease_refused_ = error;
         return error.kind != LogError::Kind::kUnavailable;
       }
       // Should this fail, the numbers stay leased to the holder and go back at the next start.
-      if (!journal_->AddLeases(text, *numbers, &error)) return false;
+      if (!journal_->AddLeases(text, *numbers, want.format ? nullptr : &serials, &error)) {
+        return false;
+      }
       const std::lock_guard lock(mutex_);
       lease_refused_.reset();
     }
@@ -390,6 +457,8 @@ class JournaledLog final : public ProductionLog {
   bool topping_up_ = false;
   std::map<std::string, Wanted> wanted_;
   std::optional<LogError> lease_refused_;
+  // program numbers to claim: none yet while waiting, then the line's refusal (empty: claimed)
+  std::map<std::string, std::optional<LogError>> claims_;
   std::optional<LogError> foreign_line_;  // the line reached at last is not the journal's
   LineState state_, reported_;
   std::function<void(const LineState&)> listener_;
@@ -414,7 +483,7 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
     // serial format as long as it needs none.
     const std::optional<std::int64_t> leased = journal->LeasesLeft("", 0, error);
     if (!leased) return nullptr;
-    if (options.serial_format && *leased == 0) {
+    if ((options.serial_format || !options.serial_list_name.empty()) && *leased == 0) {
       *error = LogError{LogError::Kind::kIo, line_error.message +
                                                  " (and the journal \"" + options.journal +
                                                  "\" holds no leased serial number)"};
@@ -425,10 +494,11 @@ std::unique_ptr<ProductionLog> OpenJournaledLog(const std::string& location, Log
   auto log = std::make_unique<JournaledLog>(std::move(lock), std::move(journal), std::move(line),
                                             location, where, options);
   if (online && !log->Recover(error)) return nullptr;
-  if (options.serial_format) {
+  if (options.serial_format || !options.serial_list_name.empty()) {
     UnitStart units;
     units.serial_format = options.serial_format;
     units.serial_start = options.serial_start;
+    units.serial_list_name = options.serial_list_name;
     units.station = options.station;
     log->Want(units);
     // the first block now, not at the first unit (out of reach: the pusher tries again)

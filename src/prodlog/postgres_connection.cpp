@@ -19,13 +19,16 @@ const std::pair<const char*, const char*> kStatements[] = {
     {"commit", "COMMIT"},
     // the line's own functions (the station's login may write nothing else)
     {"lease", "SELECT qz670x.lease($1::text, $2::bigint, $3::integer, $4::text, $5::text)"},
+    {"lease_list",
+     "SELECT place, serial FROM qz670x.lease_list($1::text, $2::integer, $3::text, $4::text)"},
     {"lease_return", "SELECT qz670x.lease_return($1::text)"},
-    // a unit, on a number leased to the holder ($11 NULL: none); a unit recorded already (by
-    // its $1) gives its id again
+    {"claim_program", "SELECT qz670x.claim_program_serial($1::text, $2::text)"},
+    // a unit, on a number leased to the holder ($11 NULL: none) or the program's number $17;
+    // a unit recorded already (by its $1) gives its id again
     {"unit_start",
      "SELECT qz670x.unit_start($1::text, $2::timestamptz, $3::text, $4::text, $5::text,"
      " $6::text, $7::text, $8::integer, $9::text, $10::text, $11::bigint, $12::text, $13::text,"
-     " $14::text, $15::text, $16::text)"},
+     " $14::text, $15::text, $16::text, $17::text)"},
     // a unit's end; a number whose EEPROM stayed untouched goes back to the holder's lease
     {"unit_end",
      "SELECT * FROM qz670x.unit_end($1::bigint, $2::timestamptz, $3::integer, $4::text,"
@@ -43,7 +46,8 @@ constexpr const char* kRows =
     " image_path, image_sha256, mode, write_length, overrides, serial, serial_released,"
     " exit_code, message, duration_ms, transfers, chip_status, chip_identity, eeprom_touched,"
     " replug, job_name, job_revision, job_sha256, job_key,"
-    " CASE WHEN serial IS NULL THEN '' ELSE 'counter' END, ";
+    " CASE WHEN serial IS NULL THEN '' WHEN serial_format IS NULL THEN 'program'"
+    " WHEN starts_with(serial_format, 'list:') THEN 'list' ELSE 'counter' END, ";
 constexpr const char* kRowsWhere =
     " FROM qz670x.units WHERE ($1::timestamptz IS NULL OR started >= $1::timestamptz)"
     " AND ($2 = '' OR port = $2) AND ($3 = '' OR station = $3) ORDER BY ";
@@ -103,6 +107,27 @@ std::optional<std::vector<std::int64_t>> LeaseNumbers(pq::Connection& connection
   } else if (result.SqlState() == kRangeUsedUp) {
     *error = LogError{LogError::Kind::kSerialExhausted,
                       "Line database " + where + ": " + result.Message()};
+  } else {
+    *error = Failed(connection, where, options, result, "leasing serial numbers");
+  }
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::pair<std::int64_t, std::string>>> LeaseListNumbers(
+    pq::Connection& connection, const std::string& where, const LogOptions& options,
+    const std::string& name, std::int64_t block, const std::string& station,
+    const std::string& holder, LogError* error) {
+  const pq::Result result = connection.Run("lease_list", {name, Number(block), station, holder});
+  if (result.Ok()) {
+    std::vector<std::pair<std::int64_t, std::string>> numbers;
+    for (int i = 0; i < result.Rows(); ++i) numbers.emplace_back(result.Int(i, 0), result.Text(i, 1));
+    return numbers;
+  }
+  if (result.SqlState() == kListUsedUp) {
+    *error = LogError{LogError::Kind::kSerialExhausted,
+                      "Line database " + where + ": " + result.Message()};
+  } else if (result.SqlState() == kNoSuchList) {
+    *error = LogError{LogError::Kind::kIo, "Line database " + where + ": " + result.Message()};
   } else {
     *error = Failed(connection, where, options, result, "leasing serial numbers");
   }

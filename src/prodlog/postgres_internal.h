@@ -23,10 +23,15 @@ inline constexpr const char* kLockTimeout = "55P03";
 inline constexpr const char* kPrivilege = "42501";
 inline constexpr const char* kUniqueViolation = "23505";
 // Raised by the line's own functions: the format's '#' run is used up, the site's range is,
-// a number is not leased to the holder.
+// a number is not leased to the holder, a list is used up, there is no such list, an import
+// is refused, a program's number is held already.
 inline constexpr const char* kRunUsedUp = "QZ001";
 inline constexpr const char* kRangeUsedUp = "QZ002";
 inline constexpr const char* kNotLeased = "QZ003";
+inline constexpr const char* kListUsedUp = "QZ004";
+inline constexpr const char* kNoSuchList = "QZ005";
+inline constexpr const char* kImportRefused = "QZ006";
+inline constexpr const char* kProgramHeld = "QZ007";
 
 // A line database, or a head office's record of every site's units (read only here).
 enum class SchemaKind { kLine, kHeadOffice };
@@ -54,6 +59,13 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
     pq::Connection& connection, const std::string& where, const LogOptions& options,
     const SerialFormat& format, std::int64_t floor, std::int64_t block,
     const std::string& station, const std::string& holder, LogError* error);
+
+// Leases up to `block` numbers of the imported list `name` to `holder` (qz670x.lease_list),
+// each as its place in the list and its text (kSerialExhausted when none is left).
+[[nodiscard]] std::optional<std::vector<std::pair<std::int64_t, std::string>>> LeaseListNumbers(
+    pq::Connection& connection, const std::string& where, const LogOptions& options,
+    const std::string& name, std::int64_t block, const std::string& station,
+    const std::string& holder, LogError* error);
 
 // Connects, sets the session's time-outs and brings the schema up to date. nullptr and *error
 // (kUnavailable when the server cannot be reached) on failure; *where names the database and

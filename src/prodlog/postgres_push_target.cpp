@@ -3,6 +3,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "prodlog/postgres_internal.h"
@@ -28,6 +29,28 @@ class PostgresLine final : public LineStore {
                         error);
   }
 
+  std::optional<std::vector<std::pair<std::int64_t, std::string>>> LeaseList(
+      const std::string& name, std::int64_t count, const std::string& station,
+      const std::string& holder, LogError* error) override {
+    if (!Connected(error)) return std::nullopt;
+    return LeaseListNumbers(*connection_, path_, options_, name, count, station, holder, error);
+  }
+
+  bool ClaimProgram(const std::string& serial, const std::string& holder,
+                    LogError* error) override {
+    if (!Connected(error)) return false;
+    const pq::Result result = connection_->Run("claim_program", {serial, holder});
+    if (result.Ok()) return true;
+    if (result.SqlState() == kProgramHeld) {
+      *error = LogError{LogError::Kind::kSerialRefused,
+                        "Line database " + path_ + ": " + result.Message()};
+      return false;
+    }
+    *error = Failed(*connection_, path_, options_, result, "claiming a serial number");
+    if (!connection_->Ok()) error->kind = LogError::Kind::kUnavailable;
+    return false;
+  }
+
   bool Push(std::span<const JournalUnit> units, const std::string& holder,
             LogError* error) override {
     if (!Connected(error)) return false;
@@ -46,6 +69,7 @@ class PostgresLine final : public LineStore {
   bool PushOne(const JournalUnit& unit, const std::string& holder, LogError* error) {
     const UnitRecord& row = unit.record;
     const bool serial = !unit.serial_format.empty();
+    const bool given = row.serial_source == "program";
     // a unit the database has already gives its id again
     pq::Result result = connection_->Run(
         "unit_start",
@@ -53,7 +77,7 @@ class PostgresLine final : public LineStore {
          Number(row.write_length), row.overrides_json,
          serial ? Param(unit.serial_format) : std::nullopt,
          serial ? Param(Number(unit.number)) : std::nullopt, row.job.name, row.job.revision,
-         row.job.sha256, row.job.key, holder});
+         row.job.sha256, row.job.key, holder, given ? Param(row.serial) : std::nullopt});
     if (!result.Ok()) return Fail(result, error);
     if (row.finished) {
       // an end the database already has is not written again (no row comes back)

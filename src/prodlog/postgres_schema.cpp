@@ -18,6 +18,10 @@ namespace {
 //       lease holder belongs to the login that first used it, a counter only moves forward, a
 //       unit takes only a number leased to its login's holder; the line's identity and site,
 //       the site's ranges of serial numbers, and each unit's site
+//  v4  lists of serial numbers the owner imports, leased in blocks as a counter's numbers are
+//      (counted by their place in the list under the key 'list:' || name); numbers from the
+//      factory's program, claimed by a station before its unit starts and held by one unit
+//      line-wide, never released
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -373,6 +377,242 @@ BEGIN
   END IF;
   IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_report') THEN
     GRANT SELECT ON qz670x.line, qz670x.site_ranges, qz670x.lease_holders TO qz670x_report;
+  END IF;
+END $$;
+)sql",
+    // v4
+    R"sql(
+-- A list of serial numbers, imported once by the owner (qz670x.import_serials) and never
+-- changed: its numbers in file order, each in one list only. Its numbers are counted by their
+-- place (from 0) under the key 'list:' || name: leased, taken, released and returned as a
+-- counter's are (serial_counters, serial_leases, serials_released, serials_held).
+CREATE TABLE qz670x.serial_lists(name text NOT NULL CHECK (name ~ '^[A-Za-z0-9_.-]{1,64}$'),
+  position bigint NOT NULL CHECK (position >= 0), serial text NOT NULL UNIQUE,
+  PRIMARY KEY(name, position));
+CREATE FUNCTION qz670x.serial_lists_guard() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  RAISE EXCEPTION 'an imported serial list is never changed (list "%")', OLD.name
+    USING ERRCODE = 'insufficient_privilege';
+END $$;
+CREATE TRIGGER serial_lists_guard BEFORE UPDATE OR DELETE ON qz670x.serial_lists
+  FOR EACH ROW EXECUTE FUNCTION qz670x.serial_lists_guard();
+
+-- Numbers of the factory's program a station claimed for a unit about to start: the claim
+-- becomes the unit's hold at its start, or goes with its holder's returned leases.
+CREATE TABLE qz670x.program_claims(serial text PRIMARY KEY,
+  holder text NOT NULL REFERENCES qz670x.lease_holders(holder),
+  claimed_at timestamptz NOT NULL DEFAULT now());
+-- a program's number (a serial without a format) belongs to one unit line-wide
+CREATE UNIQUE INDEX units_program_serial ON qz670x.units(serial)
+  WHERE serial IS NOT NULL AND serial_format IS NULL;
+-- and is never released, whatever the unit's end says
+CREATE FUNCTION qz670x.program_serial_kept() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NEW.serial_format IS NULL THEN
+    NEW.serial_released := false;
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE TRIGGER program_serial_kept BEFORE UPDATE ON qz670x.units
+  FOR EACH ROW EXECUTE FUNCTION qz670x.program_serial_kept();
+
+-- The owner's import of a whole list (the file checked by the program first): refused for a
+-- name imported already, and for numbers already in a list or used by a unit (the first few
+-- named). Returns how many numbers it holds.
+CREATE FUNCTION qz670x.import_serials(p_name text, p_serials text[]) RETURNS bigint
+  LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  found_count bigint;
+  clash text;
+BEGIN
+  IF p_name IS NULL OR p_name !~ '^[A-Za-z0-9_.-]{1,64}$' THEN
+    RAISE EXCEPTION 'a serial list''s name is 1 to 64 letters, digits, ., - or _ (not "%")',
+      p_name USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  IF coalesce(cardinality(p_serials), 0) = 0 THEN
+    RAISE EXCEPTION 'the serial list "%" holds no number', p_name
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  PERFORM pg_advisory_xact_lock(6706701);
+  SELECT count(*) INTO found_count FROM qz670x.serial_lists WHERE name = p_name;
+  IF found_count > 0 THEN
+    RAISE EXCEPTION 'the serial list "%" is imported already (% numbers); a list is imported '
+      'once: give new numbers a list of another name', p_name, found_count USING ERRCODE = 'QZ006';
+  END IF;
+  SELECT string_agg(s, ', ') INTO clash FROM (SELECT l.serial || ' (list ' || l.name || ')' AS s
+    FROM qz670x.serial_lists l WHERE l.serial = ANY(p_serials) ORDER BY l.name, l.position
+    LIMIT 5) f;
+  IF clash IS NOT NULL THEN
+    RAISE EXCEPTION 'numbers already imported: %', clash USING ERRCODE = 'QZ006';
+  END IF;
+  SELECT string_agg(s, ', ') INTO clash FROM (SELECT u.serial || ' (unit ' || u.id || ')' AS s
+    FROM qz670x.units u WHERE u.serial = ANY(p_serials) ORDER BY u.id LIMIT 5) f;
+  IF clash IS NOT NULL THEN
+    RAISE EXCEPTION 'numbers already used: %', clash USING ERRCODE = 'QZ006';
+  END IF;
+  INSERT INTO qz670x.serial_lists(name, position, serial)
+    SELECT p_name, o - 1, s FROM unnest(p_serials) WITH ORDINALITY AS t(s, o);
+  RETURN cardinality(p_serials);
+END $$;
+
+-- Up to p_count numbers of the list p_name for p_holder, each with its place: the lowest
+-- released ones first, then the next in file order; none left is SQLSTATE QZ004.
+CREATE FUNCTION qz670x.lease_list(p_name text, p_count integer, p_station text, p_holder text)
+  RETURNS TABLE(place bigint, serial text) LANGUAGE plpgsql SECURITY DEFINER
+  SET search_path = pg_catalog, pg_temp AS $$
+#variable_conflict use_column
+DECLARE
+  list_key text := 'list:' || p_name;
+  size bigint;
+  numbers bigint[];
+  more integer;
+  first_new bigint;
+BEGIN
+  IF p_count IS NULL OR p_count < 1 OR p_count > 100000 OR p_station IS NULL THEN
+    RAISE EXCEPTION 'a lease is of 1 to 100000 numbers (not %) for a named station', p_count
+      USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  PERFORM qz670x.own_holder(p_holder);
+  SELECT count(*) INTO size FROM qz670x.serial_lists l WHERE l.name = p_name;
+  IF size = 0 THEN
+    RAISE EXCEPTION 'there is no serial list "%" in this line database (the owner imports it '
+      'with log --import-serials FILE --serial-list-name %)', p_name, p_name
+      USING ERRCODE = 'QZ005';
+  END IF;
+  WITH taken AS (DELETE FROM qz670x.serials_released r WHERE r.format = list_key AND r.number IN
+      (SELECT r2.number FROM qz670x.serials_released r2 WHERE r2.format = list_key
+         ORDER BY r2.number LIMIT p_count FOR UPDATE SKIP LOCKED) RETURNING r.number)
+    SELECT coalesce(array_agg(number ORDER BY number), '{}') INTO numbers FROM taken;
+  more := p_count - cardinality(numbers);
+  IF more > 0 THEN
+    INSERT INTO qz670x.serial_counters AS c(format, next) VALUES(list_key, more)
+      ON CONFLICT (format) DO UPDATE SET next = c.next + more
+      RETURNING c.next - more INTO first_new;
+    IF first_new < size THEN
+      numbers := numbers || ARRAY(SELECT generate_series(first_new,
+                                                         LEAST(first_new + more - 1, size - 1)));
+    END IF;
+  END IF;
+  IF cardinality(numbers) = 0 THEN
+    RAISE EXCEPTION 'the serial list "%" is used up (all % numbers were handed out); no further '
+      'unit starts.', p_name, size USING ERRCODE = 'QZ004';
+  END IF;
+  INSERT INTO qz670x.serial_leases(format, number, station, holder)
+    SELECT list_key, unnest(numbers), p_station, p_holder;
+  RETURN QUERY SELECT l.position, l.serial FROM qz670x.serial_lists l
+    WHERE l.name = p_name AND l.position = ANY(numbers) ORDER BY l.position;
+END $$;
+
+-- A number of the factory's program for p_holder's next unit: refused (QZ007) when a unit
+-- holds it, a list holds it, or another holder claimed it.
+CREATE FUNCTION qz670x.claim_program_serial(p_serial text, p_holder text) RETURNS void
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  PERFORM qz670x.own_holder(p_holder);
+  IF p_serial IS NULL OR p_serial = '' THEN
+    RAISE EXCEPTION 'a serial number is required' USING ERRCODE = 'invalid_parameter_value';
+  END IF;
+  IF EXISTS (SELECT 1 FROM qz670x.serials_held WHERE serial = p_serial)
+     OR EXISTS (SELECT 1 FROM qz670x.serial_lists WHERE serial = p_serial) THEN
+    RAISE EXCEPTION 'the serial number % is held already in the line', p_serial
+      USING ERRCODE = 'QZ007';
+  END IF;
+  INSERT INTO qz670x.program_claims(serial, holder) VALUES(p_serial, p_holder)
+    ON CONFLICT (serial) DO NOTHING;
+  IF NOT EXISTS (SELECT 1 FROM qz670x.program_claims
+                 WHERE serial = p_serial AND holder = p_holder) THEN
+    RAISE EXCEPTION 'the serial number % is claimed by another station''s unit', p_serial
+      USING ERRCODE = 'QZ007';
+  END IF;
+END $$;
+
+-- As before, and the holder's claims of program numbers that no unit took go too.
+CREATE OR REPLACE FUNCTION qz670x.lease_return(p_holder text) RETURNS void LANGUAGE plpgsql
+  SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  PERFORM qz670x.own_holder(p_holder);
+  DELETE FROM qz670x.program_claims WHERE holder = p_holder;
+  WITH returned AS (DELETE FROM qz670x.serial_leases WHERE holder = p_holder
+      RETURNING format, number, station),
+    pooled AS (INSERT INTO qz670x.serials_released(format, number)
+      SELECT format, number FROM returned ON CONFLICT DO NOTHING)
+  INSERT INTO qz670x.serial_returns(format, number, station)
+    SELECT format, number, station FROM returned;
+END $$;
+
+-- A unit's start takes a number of a list as one of a counter (p_format 'list:' || name, its
+-- place as p_number), or the program's number p_serial claimed by p_holder (or by none) and
+-- held by no unit: then the row has no format and the number is held for good.
+DROP FUNCTION qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text,
+                                text, bigint, text, text, text, text, text);
+CREATE FUNCTION qz670x.unit_start(p_uid text, p_started timestamptz, p_station text,
+  p_port text, p_image_path text, p_image_sha256 text, p_mode text, p_write_length integer,
+  p_overrides text, p_format text, p_number bigint, p_job_name text, p_job_revision text,
+  p_job_sha256 text, p_job_key text, p_holder text, p_serial text) RETURNS bigint
+  LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE
+  unit bigint;
+  serial_text text;
+BEGIN
+  SELECT id INTO unit FROM qz670x.units WHERE unit_uid = p_uid AND inserted_by = session_user;
+  IF FOUND THEN
+    RETURN unit;
+  END IF;
+  IF p_number IS NOT NULL OR p_format IS NOT NULL THEN
+    PERFORM qz670x.own_holder(p_holder);
+    DELETE FROM qz670x.serial_leases
+      WHERE format = p_format AND number = p_number AND holder = p_holder;
+    IF NOT FOUND THEN
+      RAISE EXCEPTION 'serial number % of "%" is not leased to this station', p_number, p_format
+        USING ERRCODE = 'QZ003';
+    END IF;
+    IF starts_with(p_format, 'list:') THEN
+      SELECT serial INTO serial_text FROM qz670x.serial_lists
+        WHERE name = substr(p_format, 6) AND position = p_number;
+    ELSE
+      serial_text := regexp_replace(p_format, '#+',
+                                    lpad(p_number::text, length(substring(p_format from '#+')),
+                                         '0'));
+    END IF;
+  ELSIF p_serial IS NOT NULL THEN
+    PERFORM qz670x.own_holder(p_holder);
+    DELETE FROM qz670x.program_claims WHERE serial = p_serial AND holder = p_holder;
+    IF NOT FOUND AND EXISTS (SELECT 1 FROM qz670x.program_claims WHERE serial = p_serial)
+       OR EXISTS (SELECT 1 FROM qz670x.serials_held WHERE serial = p_serial)
+       OR EXISTS (SELECT 1 FROM qz670x.serial_lists WHERE serial = p_serial) THEN
+      RAISE EXCEPTION 'the serial number % is held already in the line', p_serial
+        USING ERRCODE = 'QZ007';
+    END IF;
+    serial_text := p_serial;
+  END IF;
+  INSERT INTO qz670x.units(unit_uid, inserted_by, started, station, port, image_path,
+    image_sha256, mode, write_length, overrides, serial, serial_format, serial_number,
+    job_name, job_revision, job_sha256, job_key, site)
+  VALUES(p_uid, session_user, p_started, p_station, p_port, p_image_path, p_image_sha256,
+    p_mode, p_write_length, p_overrides, serial_text, p_format, p_number, p_job_name,
+    p_job_revision, p_job_sha256, p_job_key, (SELECT site FROM qz670x.line))
+  RETURNING id INTO unit;
+  IF serial_text IS NOT NULL THEN
+    INSERT INTO qz670x.serials_held(serial, unit_id) VALUES(serial_text, unit);
+  END IF;
+  RETURN unit;
+END $$;
+
+REVOKE ALL ON FUNCTION qz670x.import_serials(text, text[]),
+  qz670x.lease_list(text, integer, text, text), qz670x.claim_program_serial(text, text),
+  qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text, bigint,
+                    text, text, text, text, text, text) FROM PUBLIC;
+DO $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_station') THEN
+    REVOKE ALL ON qz670x.serial_lists, qz670x.program_claims FROM qz670x_station;
+    GRANT EXECUTE ON FUNCTION qz670x.lease_list(text, integer, text, text),
+      qz670x.claim_program_serial(text, text),
+      qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text,
+                        bigint, text, text, text, text, text, text) TO qz670x_station;
+  END IF;
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_report') THEN
+    GRANT SELECT ON qz670x.serial_lists, qz670x.program_claims TO qz670x_report;
   END IF;
 END $$;
 )sql",

@@ -171,7 +171,7 @@ std::optional<BegunUnit> PostgresLog::BeginUnit(const UnitStart& start, LogError
     *error = Error("opened for reading only", LogError::Kind::kUsage);
     return std::nullopt;
   }
-  if (!LineTakesSerialsOf(start, path_, error)) return std::nullopt;
+  if (!LineTakesSerialsOf(start, path_, /*journaled=*/false, error)) return std::nullopt;
   const std::lock_guard lock(mutex_);
   const auto unsettled = unsettled_begins_.find(start.port);
   const bool retry = unsettled != unsettled_begins_.end();
@@ -215,13 +215,18 @@ std::optional<BegunUnit> PostgresLog::TryBegin(const UnitStart& start, const std
          start.mode, Number(start.write_length), OverridesJson(start.overrides, *serial),
          number ? Param(start.serial_format->Text()) : std::nullopt,
          number ? Param(Number(*number)) : std::nullopt, start.job.name, start.job.revision,
-         start.job.sha256, start.job.key, holder_});
+         start.job.sha256, start.job.key, holder_,
+         start.serial_given.empty() ? Param() : Param(start.serial_given)});
   };
-  std::string serial;
+  std::string serial = start.serial_given;
   if (!start.serial_format) {
     const pq::Result result = run(std::nullopt, &serial);
+    if (result.SqlState() == postgres::kProgramHeld) {
+      *error = Error(result.Message(), LogError::Kind::kSerialRefused);
+      return std::nullopt;
+    }
     if (!result.Ok()) return *error = Failed(result, "starting a unit"), std::nullopt;
-    return BegunUnit{result.Int(0, 0), ""};
+    return BegunUnit{result.Int(0, 0), serial};
   }
   const SerialFormat& format = *start.serial_format;
   const auto floor =
@@ -349,6 +354,46 @@ std::optional<std::vector<UnitRecord>> PostgresLog::Rows(const LogFilter& filter
 }
 
 }  // namespace
+
+std::optional<std::int64_t> ImportSerialList(const std::string& location, const std::string& name,
+                                             const std::vector<std::string>& numbers,
+                                             LogError* error) {
+  std::string where;
+  std::unique_ptr<pq::Connection> connection = Connect(location, error, LogOptions{}, &where);
+  if (!connection) {
+    error->kind = LogError::Kind::kIo;
+    return std::nullopt;
+  }
+  // an array literal: each number quoted, its quotes and backslashes escaped
+  std::string array = "{";
+  for (const std::string& number : numbers) {
+    if (array.size() > 1) array += ',';
+    array += '"';
+    for (const char c : number) {
+      if (c == '"' || c == '\\') array += '\\';
+      array += c;
+    }
+    array += '"';
+  }
+  array += '}';
+  std::string why;
+  // the owner's alone: no station prepares it
+  if (!connection->Prepare("import_serials",
+                           "SELECT qz670x.import_serials($1::text, $2::text[])", &why)) {
+    *error = LogError{LogError::Kind::kIo, "Line database " + where + ": " + why};
+    return std::nullopt;
+  }
+  const pq::Result result = connection->Run("import_serials", {name, array});
+  if (result.Ok()) return result.Int(0, 0);
+  if (result.SqlState() == postgres::kImportRefused ||
+      result.SqlState() == "22023" /* invalid_parameter_value */) {
+    *error = LogError{LogError::Kind::kUsage, "Line database " + where + ": " + result.Message()};
+  } else {
+    *error = postgres::Failed(*connection, where, LogOptions{}, result,
+                              "importing a serial list");
+  }
+  return std::nullopt;
+}
 
 std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogError* error,
                                                const LogOptions& options) {

@@ -114,13 +114,23 @@ std::string FileSha256Hex(const std::string& path, std::string* error) {
   return crypto::FileSha256Hex(path, error);
 }
 
-bool LineTakesSerialsOf(const UnitStart& start, const std::string& where, LogError* error) {
-  if (!start.serial_list && start.serial_given.empty()) return true;
-  *error = LogError{LogError::Kind::kUsage,
-                    "Line database " + where +
-                        ": serial numbers from a list or a program are not for a line database "
-                        "yet: they are kept in a station's own log file"};
-  return false;
+bool LineTakesSerialsOf(const UnitStart& start, const std::string& where, bool journaled,
+                        LogError* error) {
+  if (start.serial_list) {
+    *error = LogError{LogError::Kind::kUsage,
+                      "Line database " + where +
+                          ": a line takes its serial lists from the line database: import the "
+                          "file once (log --import-serials FILE --serial-list-name NAME) and "
+                          "give the stations --serial-list-name NAME"};
+    return false;
+  }
+  if (!journaled && !start.serial_list_name.empty()) {
+    *error = LogError{LogError::Kind::kUsage,
+                      "Line database " + where +
+                          ": a line's serial list is leased through a station's journal"};
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qz::prodlog

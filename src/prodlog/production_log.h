@@ -100,12 +100,16 @@ struct UnitStart {
   // Instead of a format: a list of serial numbers given in advance, counted under the key
   // "list:" + serial_list_name. The list's i-th number is number i of that key, so the rules of
   // counted numbers hold (released ones first, each used once); the end of the list is
-  // kSerialExhausted. Only the SQLite file keeps lists.
+  // kSerialExhausted. A SQLite file takes the list itself (serial_list); a line database takes
+  // only the name of a list imported into it (ImportSerialList; serial_list null), whose
+  // numbers the station's journal leases in blocks as a counter's.
   std::string serial_list_name;
   std::shared_ptr<const std::vector<std::string>> serial_list;
   // Instead of both: the number the factory's program gave for this unit, recorded with the
   // source "program" and held for good (never released, never handed out again); a number
-  // already held is kSerialRefused.
+  // already held is kSerialRefused. On a line the station's journal first claims the number
+  // in the line database, so no two units of the line get it: while the line cannot be
+  // reached such a unit does not start (kUnavailable).
   std::string serial_given;
   // The production job that decided what was written; all empty when the unit ran without one.
   JobStamp job;
@@ -184,6 +188,8 @@ struct LogOptions {
   // the journal still holds leased numbers.
   std::optional<SerialFormat> serial_format{};
   std::uint64_t serial_start = 0;
+  // Instead of a format: the list imported into the line whose numbers are leased ahead.
+  std::string serial_list_name{};
   std::string station{};
   // With a journal: the longest wait between two attempts to reach an unreachable database.
   int push_retry_max_ms = 5000;
@@ -246,6 +252,15 @@ class ProductionLog {
  protected:
   ProductionLog() = default;
 };
+
+// Imports a list of serial numbers (already checked whole, as serials::ReadSerialList does)
+// into the line database at `location` as the list `name`, in one transaction; the number of
+// them, or nullopt and *error: kUsage when the database refuses it (the name imported already,
+// numbers already in a list or used by a unit, the first few named), else kIo.
+[[nodiscard]] std::optional<std::int64_t> ImportSerialList(const std::string& location,
+                                                           const std::string& name,
+                                                           const std::vector<std::string>& numbers,
+                                                           LogError* error);
 
 // True when `location` names a PostgreSQL database rather than a file.
 [[nodiscard]] bool IsDatabaseLocation(const std::string& location);

@@ -15,6 +15,7 @@ namespace {
 //       the line, and the journal's lease holder id
 //   v5  where each unit's serial number came from: counter, list or program
 //   v6  the line database a journal met first (its identity)
+//   v7  the text of each number a journal leased from a list of the line
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -54,6 +55,8 @@ constexpr const char* kMigrations[] = {
     "UPDATE units SET serial_source = 'counter' WHERE serial IS NOT NULL;",
     // v6
     "ALTER TABLE journal ADD COLUMN line TEXT;",
+    // v7
+    "ALTER TABLE serial_leases ADD COLUMN serial TEXT;",
 };
 
 }  // namespace

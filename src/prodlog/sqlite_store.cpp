@@ -154,6 +154,7 @@ class SqliteLog final : public SqliteJournal {
   [[nodiscard]] bool MarkPushed(std::span<const JournalUnit> units, LogError* error) override;
   [[nodiscard]] bool AddLeases(const std::string& format,
                                const std::vector<std::int64_t>& numbers,
+                               const std::vector<std::string>* serials,
                                LogError* error) override;
   [[nodiscard]] std::optional<std::int64_t> LeasesLeft(const std::string& format,
                                                        std::int64_t floor,
@@ -185,7 +186,7 @@ struct SqliteLog::Impl {
   Statement held_find, held_insert, held_delete;
   Statement unit_insert, unit_find, unit_complete;
   Statement rows;
-  Statement lease_lowest, lease_delete, lease_insert, lease_count, lease_clear;
+  Statement lease_lowest, lease_serial, lease_delete, lease_insert, lease_count, lease_clear;
   Statement unpushed, mark_pushed, line_remember;
 
   ~Impl() { sqlite3_close_v2(db); }
@@ -319,8 +320,10 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
   const std::pair<Statement*, const char*> journal_statements[] = {
       {&lease_lowest,
        "SELECT MIN(number) FROM serial_leases WHERE format = ?1 AND number >= ?2"},
+      {&lease_serial, "SELECT serial FROM serial_leases WHERE format = ?1 AND number = ?2"},
       {&lease_delete, "DELETE FROM serial_leases WHERE format = ?1 AND number = ?2"},
-      {&lease_insert, "INSERT OR IGNORE INTO serial_leases(format, number) VALUES(?1, ?2)"},
+      {&lease_insert,
+       "INSERT OR IGNORE INTO serial_leases(format, number, serial) VALUES(?1, ?2, ?3)"},
       {&lease_count,
        "SELECT COUNT(*) FROM serial_leases WHERE (?1 = '' OR format = ?1) AND number >= ?2"},
       {&lease_clear, "DELETE FROM serial_leases"},
@@ -445,6 +448,13 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
     *error = MakeError(LogError::Kind::kUsage, impl.path, "opened for reading only");
     return std::nullopt;
   }
+  if (!impl.journal && !start.serial_format && !start.serial_list &&
+      !start.serial_list_name.empty()) {
+    *error = MakeError(LogError::Kind::kUsage, impl.path,
+                       "the serial list \"" + start.serial_list_name +
+                           "\" is a line database's; a log file takes a list from its file");
+    return std::nullopt;
+  }
   const std::lock_guard lock(impl.mutex);
   // A begun unit is on the disk before its chip is touched (FULL syncs the WAL at the commit):
   // after a power cut its number is still taken. The sync also carries the completions written
@@ -459,7 +469,8 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
   };
 
   // serial number: the lowest released one from the start on, else the counter; in a journal the
-  // lowest leased one. A list counts its lines the same way; a given number is only checked.
+  // lowest leased one. A list counts its lines the same way (a journal's list is the line's,
+  // its texts leased with the numbers); a given number is only checked.
   std::string serial;
   std::int64_t number = 0;
   std::string key;
@@ -479,9 +490,11 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
       return std::nullopt;
     }
     if (rc != SQLITE_DONE) return fail(rc);
-  } else if (start.serial_format || start.serial_list) {
+  } else if (start.serial_format || start.serial_list ||
+             (impl.journal && !start.serial_list_name.empty())) {
     const SerialFormat* format = start.serial_format ? &*start.serial_format : nullptr;
     const std::vector<std::string>* list = format ? nullptr : start.serial_list.get();
+    const bool line_list = format == nullptr && list == nullptr;
     key = format ? format->Text() : "list:" + start.serial_list_name;
     source = format ? "counter" : "list";
     const std::uint64_t floor = format ? std::min(start.serial_start, kLargestStoredNumber) : 0;
@@ -514,7 +527,7 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
         candidate = format ? std::max(counter, start.serial_start) : counter;
       }
       const bool fits = format ? format->Fits(candidate) && candidate <= kLargestStoredNumber
-                               : candidate < list->size();
+                               : line_list || candidate < list->size();
       if (!fits) {
         impl.Rollback();
         *error = MakeError(LogError::Kind::kSerialExhausted, impl.path,
@@ -524,8 +537,17 @@ std::optional<BegunUnit> SqliteLog::BeginUnit(const UnitStart& start, LogError* 
                                         " numbers were handed out); no further unit starts.");
         return std::nullopt;
       }
-      serial = format ? *format->Format(candidate) : (*list)[candidate];
       number = static_cast<std::int64_t>(candidate);
+      if (line_list) {
+        impl.lease_serial.Bind(1, key);
+        impl.lease_serial.Bind(2, number);
+        rc = sqlite3_step(impl.lease_serial.get());
+        serial = rc == SQLITE_ROW ? impl.lease_serial.Text(0) : std::string();
+        impl.lease_serial.Reset();
+        if (rc != SQLITE_ROW) return fail(rc);
+      } else {
+        serial = format ? *format->Format(candidate) : (*list)[candidate];
+      }
       // take the number off its source
       if (from_released) {
         const Statement& take = impl.journal ? impl.lease_delete : impl.released_delete;
@@ -648,6 +670,7 @@ bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError*
       const Statement& back = impl.journal ? impl.lease_insert : impl.released_insert;
       back.Bind(1, format);
       back.Bind(2, number);
+      if (impl.journal) back.Bind(3, serial);
       rc = impl.Run(back);
     }
     if (rc != SQLITE_OK) return fail(rc);
@@ -726,13 +749,14 @@ bool SqliteLog::MarkPushed(std::span<const JournalUnit> units, LogError* error) 
 }
 
 bool SqliteLog::AddLeases(const std::string& format, const std::vector<std::int64_t>& numbers,
-                          LogError* error) {
+                          const std::vector<std::string>* serials, LogError* error) {
   Impl& impl = *impl_;
   const std::lock_guard lock(impl.mutex);
   int rc = impl.Run(impl.begin);
   for (std::size_t i = 0; rc == SQLITE_OK && i < numbers.size(); ++i) {
     impl.lease_insert.Bind(1, format);
     impl.lease_insert.Bind(2, numbers[i]);
+    if (serials != nullptr) impl.lease_insert.Bind(3, (*serials)[i]);
     rc = impl.Run(impl.lease_insert);
   }
   if (rc == SQLITE_OK) rc = impl.Run(impl.commit);

@@ -91,6 +91,8 @@ std::unique_ptr<ProductionLog> OpenUnitLog(std::string& location, const UnitStar
   }
   options.serial_format = units.serial_format;
   options.serial_start = units.serial_start;
+  // a list the station reads itself is not the line's
+  if (!units.serial_list) options.serial_list_name = units.serial_list_name;
   options.station = units.station;
   if (IsDatabaseLocation(location) && options.journal.empty()) {
     options.journal = DefaultJournalPath(units.station, &error->message);

@@ -54,8 +54,10 @@ class SqliteJournal : public ProductionLog {
   [[nodiscard]] virtual std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) = 0;
   // The line database has these units' begins, or their whole rows when they had ended.
   [[nodiscard]] virtual bool MarkPushed(std::span<const JournalUnit> units, LogError* error) = 0;
+  // `serials`, for a list's numbers: the text of each of `numbers`.
   [[nodiscard]] virtual bool AddLeases(const std::string& format,
                                        const std::vector<std::int64_t>& numbers,
+                                       const std::vector<std::string>* serials,
                                        LogError* error) = 0;
   // How many leased numbers of `format` from `floor` on no unit took yet.
   [[nodiscard]] virtual std::optional<std::int64_t> LeasesLeft(const std::string& format,
@@ -82,6 +84,16 @@ class LineStore {
   [[nodiscard]] virtual std::optional<std::vector<std::int64_t>> Lease(
       const SerialFormat& format, std::int64_t floor, std::int64_t count,
       const std::string& station, const std::string& holder, LogError* error) = 0;
+  // Leases up to `count` numbers of the list `name` imported into the line to `holder`: their
+  // places in the list (counted under "list:" + name) and their texts, the lowest released
+  // ones first (kSerialExhausted when none is left).
+  [[nodiscard]] virtual std::optional<std::vector<std::pair<std::int64_t, std::string>>>
+  LeaseList(const std::string& name, std::int64_t count, const std::string& station,
+            const std::string& holder, LogError* error) = 0;
+  // Claims the program's number `serial` for `holder`'s next unit: kSerialRefused when a
+  // unit or a list of the line holds it, or another holder claimed it.
+  [[nodiscard]] virtual bool ClaimProgram(const std::string& serial, const std::string& holder,
+                                          LogError* error) = 0;
   // Records each unit (its number taken off `holder`'s lease and held), then its end when it
   // has one, all in one transaction; a unit the database already has is not recorded again.
   [[nodiscard]] virtual bool Push(std::span<const JournalUnit> units, const std::string& holder,
@@ -114,9 +126,10 @@ class LineStore {
 // Why a database location cannot be used as given (a password in it), or nullopt.
 [[nodiscard]] std::optional<std::string> PasswordProblem(const std::string& location);
 
-// A line database takes counted numbers only: false and *error (usage) for a unit whose number
-// comes from a list or the factory's program.
+// A line database takes no list file (its lists are imported into it): false and *error
+// (usage) for a unit whose numbers come from one. `journaled`: a station's journal in front
+// of it, without which a list of the line is not leased either.
 [[nodiscard]] bool LineTakesSerialsOf(const UnitStart& start, const std::string& where,
-                                      LogError* error);
+                                      bool journaled, LogError* error);
 
 }  // namespace qz::prodlog

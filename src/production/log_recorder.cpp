@@ -15,7 +15,8 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
   start.port = port;
   if (program_ != nullptr) {
     std::string why;
-    std::optional<std::string> number = program_->Next(port, &why);
+    std::optional<std::string> number = TakeWaiting(port);
+    if (!number) number = program_->Next(port, &why);
     if (!number) {
       if (failure != nullptr) *failure = Failure::kRefused;
       if (error != nullptr) *error = why;
@@ -29,6 +30,11 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
   if (!begun) {
     using Kind = prodlog::LogError::Kind;
     if (why.kind == Kind::kSerialExhausted) serials_exhausted_ = true;
+    // a program's number the log could not take yet (the line out of reach) is the port's next
+    if (why.kind == Kind::kUnavailable && !start.serial_given.empty()) {
+      const std::lock_guard lock(waiting_mutex_);
+      waiting_[port] = start.serial_given;
+    }
     if (failure != nullptr) {
       *failure = why.kind == Kind::kUnavailable     ? Failure::kWait
                  : why.kind == Kind::kSerialRefused ? Failure::kRefused
@@ -38,6 +44,15 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
     return std::nullopt;
   }
   return station::UnitRecorder::Started{begun->unit_id, begun->serial};
+}
+
+std::optional<std::string> LogRecorder::TakeWaiting(const std::string& port) {
+  const std::lock_guard lock(waiting_mutex_);
+  const auto found = waiting_.find(port);
+  if (found == waiting_.end()) return std::nullopt;
+  std::string number = std::move(found->second);
+  waiting_.erase(found);
+  return number;
 }
 
 bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,

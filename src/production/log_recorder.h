@@ -1,6 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "prodlog/production_log.h"
@@ -31,10 +34,15 @@ class LogRecorder final : public station::UnitRecorder {
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
 
  private:
+  // The program's number a port's last start could not be recorded with, for its next start.
+  std::optional<std::string> TakeWaiting(const std::string& port);
+
   prodlog::ProductionLog& log_;
   const prodlog::UnitStart start_;
   serials::ProgramSerials* program_;
   std::atomic<bool> serials_exhausted_{false};
+  std::mutex waiting_mutex_;
+  std::map<std::string, std::string> waiting_;  // port -> program number
 };
 
 // What the production log keeps of a finished unit.

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "base/toml_file.h"
 
@@ -45,19 +48,25 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
   const toml::table& table = *parsed;
   StationSettings settings;
   settings.file = path;
+  const std::pair<const char*, std::string*> texts[] = {
+      {"trusted-keys", &settings.trusted_keys},
+      {"log", &settings.log},
+      {"station", &settings.station},
+      {"serial-format", &settings.serial_format},
+      {"serial-list-name", &settings.serial_list_name},
+      {"serial-program", &settings.serial_program},
+  };
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
     bool right_kind = true;
+    const auto text = std::find_if(std::begin(texts), std::end(texts),
+                                   [&](const auto& entry) { return name == entry.first; });
     if (name == "require-signed-jobs") {
       right_kind = node.is_boolean();
       if (right_kind) settings.require_signed_jobs = node.as_boolean()->get();
-    } else if (name == "trusted-keys" || name == "log" || name == "station") {
+    } else if (text != std::end(texts)) {
       right_kind = node.is_string();
-      if (right_kind) {
-        const std::string value = node.as_string()->get();
-        (name == "trusted-keys" ? settings.trusted_keys
-                                : name == "log" ? settings.log : settings.station) = value;
-      }
+      if (right_kind) *text->second = node.as_string()->get();
     } else if (name == "ports") {
       const toml::array* ports = node.as_array();
       right_kind = ports != nullptr && ports->is_homogeneous(toml::node_type::string);
@@ -66,13 +75,19 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
       }
     } else {
       *error = where + ": unknown key \"" + name +
-               "\" (known: require-signed-jobs, trusted-keys, log, station, ports)";
+               "\" (known: require-signed-jobs, trusted-keys, log, station, ports, "
+               "serial-format, serial-list-name, serial-program)";
       return std::nullopt;
     }
     if (!right_kind) {
       *error = where + ": \"" + name + "\" has a value of the wrong kind";
       return std::nullopt;
     }
+  }
+  if (!settings.serial_format.empty() + !settings.serial_list_name.empty() +
+          !settings.serial_program.empty() > 1) {
+    *error = where + ": serial-format, serial-list-name and serial-program exclude each other";
+    return std::nullopt;
   }
   if (settings.require_signed_jobs && settings.trusted_keys.empty()) {
     *error = where + ": require-signed-jobs needs trusted-keys = \"DIRECTORY\"";

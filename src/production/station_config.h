@@ -23,6 +23,12 @@ struct StationSettings {
   std::string log;           // production log file
   std::string station;       // station name
   std::vector<std::string> ports;
+  // where the units' serial numbers come from when neither a job nor the command line says:
+  // a counter's format (from 1), a list imported into the line database, or the factory's
+  // program (its command line); at most one
+  std::string serial_format;
+  std::string serial_list_name;
+  std::string serial_program;
 
   // The job policy with `station_name` as this station's name.
   [[nodiscard]] jobs::JobPolicy Policy(const std::string& station_name) const {

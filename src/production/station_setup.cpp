@@ -268,6 +268,15 @@ std::vector<std::pair<std::string, std::string>> StationSetup::AppliedOverrides(
 std::optional<StationStart> StationSetup::PrepareStart(std::string_view serial_format,
                                                        std::string_view next_serial,
                                                        std::string* error) {
+  // a job's list of the line or program: the command line's station takes them, the window not
+  // yet (it would run the job without its serial numbers)
+  if (job_ && job_->job.serial && job_->job.serial->format.empty()) {
+    *error = "this job takes its serial numbers from " +
+             std::string(job_->job.serial->list.empty() ? "the factory's program"
+                                                        : "a list of the line database") +
+             ": run it with qz670x-mp-cli station --job";
+    return std::nullopt;
+  }
   // serial numbers: the first one is checked as every unit's will be
   StationStart start;
   prodlog::UnitStart& unit_start = start.unit_start;

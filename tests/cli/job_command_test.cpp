@@ -1,6 +1,8 @@
 // `job` and running jobs with `write --job`, in-process against the virtual chip.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -281,6 +283,68 @@ TEST_F(JobCommand, AnUnsignedJobRunsWithANoticeAndItsRowSaysUnsigned) {
   EXPECT_EQ(shown["settings"]["signed_by"], "nobody (unsigned)");
   EXPECT_EQ(shown["settings"]["signature"], "none: unsigned job");
   EXPECT_EQ(shown["signature_valid"], false);
+}
+
+TEST_F(JobCommand, ASignedJobFixesItsSerialSourceAndAStationConfigurationMayGiveOne) {
+  const std::string program = dir_.File("mes.sh");
+  WriteText(program, "#!/bin/sh\necho P-7\n");
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  const std::string job = dir_.File("mes.qzjob");
+  ASSERT_EQ(RunCli({"job", "create", job, "--image", image_, "--serial-program", program,
+                    "--name", "widget", "--revision", "4"}).exit,
+            0);
+  ASSERT_EQ(RunCli({"job", "sign", job, "--key", key_}).exit, 0);
+  EXPECT_EQ(nlohmann::json::parse(ReadText(job))["job"]["serial"],
+            (nlohmann::json{{"program", program}}));
+  // `write` asks no program: it refuses the job rather than write it without its number
+  EXPECT_EQ(Write({"--job", job}, dir_.File("x.bin")).exit, 64);
+  {
+    ScopedStationConfig config(config_);  // only signed jobs run here
+    RunResult run = Station(job);
+    ASSERT_EQ(run.exit, 0) << run.err;
+    // the operator cannot put another source in its place
+    for (const char* option : {"--serial-format", "--serial-list-name", "--serial-program"}) {
+      ManualClock clock;
+      ScopedDeviceSessionHook hook(clock, {});
+      run = RunCli({"station", "--job", job, "--simulate", "1", "--all-ports", option, "X-#"});
+      EXPECT_EQ(run.exit, 64) << option;
+      EXPECT_NE(run.err.find(std::string(option) + " cannot be given with --job: the job decides it"),
+                std::string::npos)
+          << run.err;
+    }
+  }
+  // a station configuration's source, where neither a job nor the command line gives one
+  const std::string unlocked = dir_.File("unlocked.toml");
+  WriteText(unlocked, "station = \"S1\"\nserial-format = \"C-###\"\n");
+  {
+    ScopedStationConfig config(unlocked);
+    ManualClock clock;
+    ScopedDeviceSessionHook hook(clock, {});
+    ASSERT_EQ(RunCli({"station", image_, "--simulate", "1", "--all-ports", "--log",
+                      dir_.File("station.sqlite3")})
+                  .exit,
+              0);
+  }
+  const RunResult rows = RunCli({"--json", "log", "--log", dir_.File("station.sqlite3")});
+  ASSERT_EQ(rows.exit, 0) << rows.err;
+  EXPECT_NE(rows.out.find(R"("serial":"P-7","serial_released":false,"serial_source":"program")"),
+            std::string::npos)
+      << rows.out;
+  EXPECT_NE(rows.out.find(R"("serial":"C-001","serial_released":false,"serial_source":"counter")"),
+            std::string::npos)
+      << rows.out;
+  // two sources in one job, or a line's list on a log file, are refused
+  EXPECT_EQ(RunCli({"job", "create", dir_.File("two.qzjob"), "--image", image_, "--serial-format",
+                    "W-#", "--serial-list-name", "batch7", "--name", "w", "--revision", "1"})
+                .exit,
+            64);
+  ASSERT_EQ(RunCli({"job", "create", dir_.File("list.qzjob"), "--image", image_,
+                    "--serial-list-name", "batch7", "--name", "w", "--revision", "1"})
+                .exit,
+            0);
+  const RunResult listed = Station(dir_.File("list.qzjob"));
+  EXPECT_EQ(listed.exit, 64);
+  EXPECT_NE(listed.err.find("the job's serial list \"batch7\""), std::string::npos) << listed.err;
 }
 
 }  // namespace

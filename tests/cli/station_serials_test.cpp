@@ -101,8 +101,9 @@ TEST_F(StationSerials, ListAndProgramAreRefusedAsUsageBeforeAnyChip) {
       {{"--serial-program", "x", "--serial-list", list}, "exclude each other"},
       {{"--serial-program", "x 'open"}, "--serial-program: a ' is not closed"},
       {{"--serial-program-timeout", "3"}, "does nothing without --serial-program"},
-      {{"--serial-program", "x", "--log", "postgresql://db.example/line"},
-       "--serial-program is not for a line database yet"},
+      {{"--serial-list", list, "--log", "postgresql://db.example/line"},
+       "--serial-list FILE is for a station's own log file"},
+      {{"--serial-list-name", "labels"}, "--serial-list-name alone names a list imported"},
   };
   for (const auto& [args, reason] : cases) {
     const RunResult run = Station(1, args);

@@ -215,7 +215,7 @@ TEST_F(NativeStationTest, LoadedJobRuns) {
   job.image_sha256 = prodlog::FileSha256Hex(image_, &error);
   job.firmware_id = "5067";
   job.overrides = {{"product", "Widget"}};
-  job.serial = jobs::JobSerial{"W-####", 7};
+  job.serial = jobs::JobSerial{"W-####", 7, "", ""};
   const std::string path = dir_.File("widget.qzjob");
   test::WriteBytes(path, [&] {
     const std::string text = jobs::FormatJob(job);
