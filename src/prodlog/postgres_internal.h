@@ -52,6 +52,12 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
                                                       LogError* error, const LogOptions& options,
                                                       std::string* where_out);
 
+// The "station_report" statement's parameters for `state`, written as `holder`'s login.
+[[nodiscard]] std::vector<pq::Param> StationReportParams(const StationState& state,
+                                                         const std::string& holder);
+// The rows of the "station_states" statement.
+[[nodiscard]] std::vector<StationState> StationStatesOf(const pq::Result& result);
+
 // The schema's steps: entry N upgrades version N to N + 1 (postgres_schema.cpp).
 [[nodiscard]] std::span<const char* const> Migrations();
 

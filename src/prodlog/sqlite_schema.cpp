@@ -15,6 +15,7 @@ namespace {
 //       the line, and the journal's lease holder id
 //   v5  where each unit's serial number came from: counter, list or program
 //   v6  the line database a journal met first (its identity)
+//   v7  each station's latest state report, one row per station
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -54,6 +55,12 @@ constexpr const char* kMigrations[] = {
     "UPDATE units SET serial_source = 'counter' WHERE serial IS NOT NULL;",
     // v6
     "ALTER TABLE journal ADD COLUMN line TEXT;",
+    // v7
+    "CREATE TABLE station_state(station TEXT PRIMARY KEY, host TEXT NOT NULL,"
+    "  version TEXT NOT NULL, job_name TEXT NOT NULL, job_revision TEXT NOT NULL,"
+    "  job_key TEXT NOT NULL, image_path TEXT NOT NULL, image_sha256 TEXT NOT NULL,"
+    "  ports TEXT NOT NULL, backlog INTEGER, last_push TEXT NOT NULL, reported TEXT NOT NULL,"
+    "  ended INTEGER NOT NULL);",
 };
 
 }  // namespace
