@@ -37,11 +37,25 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }
+  {
+    const std::lock_guard lock(mutex_);
+    running_[port] = begun->unit_id;
+  }
   return station::UnitRecorder::Started{begun->unit_id, begun->serial};
+}
+
+std::int64_t LogRecorder::UnitOn(const std::string& port) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = running_.find(port);
+  return found == running_.end() ? 0 : found->second;
 }
 
 bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                            std::uint32_t identity, std::string* error) {
+  {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(running_, [id](const auto& entry) { return entry.second == id; });
+  }
   prodlog::LogError why;
   if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
   if (error != nullptr) *error = why.message;

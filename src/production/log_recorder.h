@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "prodlog/production_log.h"
@@ -29,12 +31,16 @@ class LogRecorder final : public station::UnitRecorder {
                               std::uint32_t identity, std::string* error) override;
   // True once the serial numbers ran out (the station stopped for that, not for the log).
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
+  // The row of the unit now running on `port`; 0 none. Any thread.
+  [[nodiscard]] std::int64_t UnitOn(const std::string& port) const;
 
  private:
   prodlog::ProductionLog& log_;
   const prodlog::UnitStart start_;
   serials::ProgramSerials* program_;
   std::atomic<bool> serials_exhausted_{false};
+  mutable std::mutex mutex_;
+  std::map<std::string, std::int64_t> running_;  // port -> unit row
 };
 
 // What the production log keeps of a finished unit.
