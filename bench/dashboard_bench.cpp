@@ -163,6 +163,23 @@ BENCHMARK(BM_YieldPageFigures)->Arg(0)->Arg(3)->ArgName("by_station0_hour3")
     ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)
     ->ComputeStatistics("p95", P95)->ReportAggregatesOnly();
 
+// A server over the bench's log on a free port; null (the benchmark skipped) when it cannot bind.
+std::unique_ptr<qz::dashboard::Server> BoundServer(benchmark::State& state) {
+  qz::dashboard::ServerOptions options;
+  options.port = 0;
+  options.now = WallSeconds;
+  options.store_name = "bench";
+  auto server = std::make_unique<qz::dashboard::Server>(
+      options, std::make_unique<qz::dashboard::RowSource>(
+                   [](LogError*) { return OpenReadOnly(); }, OpenReadOnly()));
+  std::string error;
+  if (!server->Bind(&error)) {
+    state.SkipWithError(error.c_str());
+    return nullptr;
+  }
+  return server;
+}
+
 // This process's resident memory, MiB (Linux).
 double ResidentMiB() {
   std::ifstream status("/proc/self/status");
@@ -181,18 +198,9 @@ void BM_ServerMemoryTwentyPages(benchmark::State& state) {
   const double before = ResidentMiB();
   double with_pages = before;
   for (auto _ : state) {
-    qz::dashboard::ServerOptions options;
-    options.port = 0;
-    options.now = WallSeconds;
-    options.store_name = "bench";
-    qz::dashboard::Server server(
-        options, std::make_unique<qz::dashboard::RowSource>(
-                     [](LogError*) { return OpenReadOnly(); }, OpenReadOnly()));
-    std::string error;
-    if (!server.Bind(&error)) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
+    std::unique_ptr<qz::dashboard::Server> made = BoundServer(state);
+    if (!made) return;
+    qz::dashboard::Server& server = *made;
     std::thread serving([&] { server.Run(); });
     std::vector<std::unique_ptr<httplib::Client>> streams;
     std::vector<std::thread> listening;
@@ -237,18 +245,9 @@ BENCHMARK(BM_ServerMemoryTwentyPages)->Unit(benchmark::kMillisecond)->Iterations
 // A unit's end to the line figures in hand at a page that listens to the events: the server's
 // poll (once a second), its event, and the fetch of /api/line the page makes.
 void BM_UnitEndToPage(benchmark::State& state) {
-  qz::dashboard::ServerOptions options;
-  options.port = 0;
-  options.now = WallSeconds;
-  options.store_name = "bench";
-  qz::dashboard::Server server(
-      options, std::make_unique<qz::dashboard::RowSource>(
-                   [](LogError*) { return OpenReadOnly(); }, OpenReadOnly()));
-  std::string error;
-  if (!server.Bind(&error)) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
+  std::unique_ptr<qz::dashboard::Server> made = BoundServer(state);
+  if (!made) return;
+  qz::dashboard::Server& server = *made;
   std::thread serving([&] { server.Run(); });
   std::mutex mutex;
   std::condition_variable arrived;

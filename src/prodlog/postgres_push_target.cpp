@@ -79,7 +79,8 @@ class PostgresLine final : public LineStore {
   bool ReportStation(const StationState& state, const std::string& holder,
                      LogError* error) override {
     if (!Connected(error)) return false;
-    const pq::Result result = connection_->Run("station_report", StationReportParams(state, holder));
+    const pq::Result result =
+        connection_->Run("station_report", StationReportParams(state, holder));
     if (!result.Ok()) return Fail(result, error);
     return true;
   }

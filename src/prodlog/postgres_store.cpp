@@ -360,7 +360,8 @@ bool PostgresLog::ReportStation(const StationState& state, LogError* error) {
   if (error == nullptr) error = &ignored;
   const std::lock_guard lock(mutex_);
   if (!connection_->Ok() && !Reconnect(error)) return false;
-  const pq::Result result = connection_->Run("station_report", postgres::StationReportParams(state, holder_));
+  const pq::Result result =
+      connection_->Run("station_report", postgres::StationReportParams(state, holder_));
   if (!result.Ok()) return *error = Failed(result, "writing the station's state"), false;
   return true;
 }

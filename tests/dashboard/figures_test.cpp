@@ -145,7 +145,8 @@ TEST(DashboardFigures, AlertsForYieldSilenceAndHungUnits) {
 // alert over the limit. Rows that came out of order are taken by their start.
 TEST(DashboardFigures, StationReportsMakeTheTilesAndTheirAlerts) {
   const double now = kNoon + 3600.0;
-  const std::vector<UnitRecord> rows = {Row(2, "a", "1", "S-2", 3, 50), Row(1, "a", "1", "S-1", 0, 40)};
+  const std::vector<UnitRecord> rows = {Row(2, "a", "1", "S-2", 3, 50),
+                                        Row(1, "a", "1", "S-1", 0, 40)};
   const auto report = [&](const std::string& station, double ago, bool ended) {
     prodlog::StationState state;
     state.station = station;
@@ -173,7 +174,9 @@ TEST(DashboardFigures, StationReportsMakeTheTilesAndTheirAlerts) {
   EXPECT_EQ(line["stations"][2]["state"], "stopped");
 
   std::vector<std::string> seen;
-  for (const Alert& alert : Alerts(snapshot, settings)) seen.push_back(alert.kind + " " + alert.subject);
+  for (const Alert& alert : Alerts(snapshot, settings)) {
+    seen.push_back(alert.kind + " " + alert.subject);
+  }
   EXPECT_EQ(seen, (std::vector<std::string>{"backlog a", "silent b"}));
   EXPECT_EQ(SilentStations(states, now, settings), (std::vector<std::string>{"b"}));
 
