@@ -1,7 +1,8 @@
-// The dashboard over a line's log of 200 000 units (40 stations of 4 ports, six seconds apart,
-// the last one now) in a SQLite file in the current directory: the store's reads (a full read,
-// and the once-a-second poll when nothing changed), the line and yield pages' figures, and the
-// delay from a unit's end to the figures an open page fetches after the server's event.
+// The dashboard over a line's log of 200 000 units (50 stations of 16 ports, six seconds apart,
+// the last one now) and the 50 stations' state reports, in a SQLite file in the current
+// directory: the store's reads (a full read, and the once-a-second poll when nothing changed),
+// the line and yield pages' figures, the server's memory with 20 pages open, and the delay from
+// a unit's end to the figures an open page fetches after the server's event.
 // Each figure is reported as median (p50) and p95 over its repetitions.
 #include <benchmark/benchmark.h>
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
@@ -35,6 +37,8 @@ using qz::prodlog::LogError;
 using qz::prodlog::ProductionLog;
 
 constexpr int kUnits = 200000;
+constexpr int kStations = 50;
+constexpr int kPorts = 16;
 
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -60,7 +64,7 @@ const std::string& BenchLog() {
         "transfers, eeprom_touched) SELECT "
         "strftime('%Y-%m-%dT%H:%M:%fZ', " + std::to_string(first) + " + i * 6.0, 'unixepoch'), "
         "strftime('%Y-%m-%dT%H:%M:%fZ', " + std::to_string(first) + " + i * 6.0 + 5, 'unixepoch'), "
-        "'station-' || (i % 40), 'sim-' || ((i / 40) % 4 + 1), '/images/firmware.bin', "
+        "'station-' || (i % 50), 'sim-' || ((i / 50) % 16 + 1), '/images/firmware.bin', "
         "'" + std::string(64, 'a') + "', 'factory', 32768, '{}', "
         // a unit that failed is tried again under its serial number by the next one
         "printf('L7-%07d', CASE WHEN i % 23 = 1 THEN i - 1 ELSE i END), 0, CASE WHEN i % 23 = 0 THEN 2 WHEN i % 31 = 0 THEN 7 ELSE 0 END, "
@@ -70,6 +74,22 @@ const std::string& BenchLog() {
     char* message = nullptr;
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) std::abort();
     sqlite3_close(db);
+    // every station's report: its 16 ports, half of them writing
+    std::unique_ptr<ProductionLog> writer = ProductionLog::Open(file, &error);
+    for (int station = 0; station < kStations; ++station) {
+      qz::prodlog::StationState state;
+      state.station = "station-" + std::to_string(station);
+      state.host = "pc-" + std::to_string(station);
+      state.version = "1.0.0";
+      state.image_path = "/images/firmware.bin";
+      for (int port = 1; port <= kPorts; ++port) {
+        state.ports.push_back({"sim-" + std::to_string(port), port % 2 == 0 ? "writing" : "idle",
+                               port % 2 == 0 ? kUnits + port : 0, "", port % 2 == 0 ? 50 : -1});
+      }
+      state.backlog = station % 7;
+      state.reported = qz::prodlog::UtcIso8601(WallSeconds());
+      if (!writer->ReportStation(state, &error)) std::abort();
+    }
     std::atexit([] {
       for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(BenchLog() + suffix);
     });
@@ -91,6 +111,14 @@ const std::vector<qz::prodlog::UnitRecord>& AllRows() {
     return *OpenReadOnly()->Rows({}, &error);
   }();
   return rows;
+}
+
+const std::vector<qz::prodlog::StationState>& AllStates() {
+  static const std::vector<qz::prodlog::StationState> states = [] {
+    LogError error;
+    return *OpenReadOnly()->StationStates(&error);
+  }();
+  return states;
 }
 
 double P95(const std::vector<double>& values) {
@@ -118,14 +146,14 @@ BENCHMARK(BM_StorePollNothingNew)->Unit(benchmark::kMillisecond)->Iterations(5)
     ->Repetitions(10)->ComputeStatistics("p95", P95)->ReportAggregatesOnly();
 
 void BM_LinePageFigures(benchmark::State& state) {
-  const Snapshot snapshot{AllRows(), "bench", "", WallSeconds()};
+  const Snapshot snapshot{AllRows(), "bench", "", WallSeconds(), AllStates()};
   for (auto _ : state) benchmark::DoNotOptimize(LineJson(snapshot, AlertSettings{}).dump());
 }
 BENCHMARK(BM_LinePageFigures)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)
     ->ComputeStatistics("p95", P95)->ReportAggregatesOnly();
 
 void BM_YieldPageFigures(benchmark::State& state) {
-  const Snapshot snapshot{AllRows(), "bench", "", WallSeconds()};
+  const Snapshot snapshot{AllRows(), "bench", "", WallSeconds(), AllStates()};
   const auto by = static_cast<qz::dashboard::YieldBy>(state.range(0));
   for (auto _ : state) {
     benchmark::DoNotOptimize(YieldJson(snapshot, AlertSettings{}, by).dump());
@@ -135,21 +163,91 @@ BENCHMARK(BM_YieldPageFigures)->Arg(0)->Arg(3)->ArgName("by_station0_hour3")
     ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(10)
     ->ComputeStatistics("p95", P95)->ReportAggregatesOnly();
 
-// A unit's end to the line figures in hand at a page that listens to the events: the server's
-// poll (once a second), its event, and the fetch of /api/line the page makes.
-void BM_UnitEndToPage(benchmark::State& state) {
+// A server over the bench's log on a free port; null (the benchmark skipped) when it cannot bind.
+std::unique_ptr<qz::dashboard::Server> BoundServer(benchmark::State& state) {
   qz::dashboard::ServerOptions options;
   options.port = 0;
   options.now = WallSeconds;
   options.store_name = "bench";
-  qz::dashboard::Server server(
+  auto server = std::make_unique<qz::dashboard::Server>(
       options, std::make_unique<qz::dashboard::RowSource>(
                    [](LogError*) { return OpenReadOnly(); }, OpenReadOnly()));
   std::string error;
-  if (!server.Bind(&error)) {
+  if (!server->Bind(&error)) {
     state.SkipWithError(error.c_str());
-    return;
+    return nullptr;
   }
+  return server;
+}
+
+// This process's resident memory, MiB (Linux).
+double ResidentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0.0;
+}
+
+// The server's memory with 20 pages open: each holds its event stream and has fetched the line
+// and yield figures once. Reported as the process's resident memory before the server starts
+// and with the pages open; the difference is the server's (its rows, bodies and threads).
+void BM_ServerMemoryTwentyPages(benchmark::State& state) {
+  constexpr int kPages = 20;
+  const double before = ResidentMiB();
+  double with_pages = before;
+  for (auto _ : state) {
+    std::unique_ptr<qz::dashboard::Server> made = BoundServer(state);
+    if (!made) return;
+    qz::dashboard::Server& server = *made;
+    std::thread serving([&] { server.Run(); });
+    std::vector<std::unique_ptr<httplib::Client>> streams;
+    std::vector<std::thread> listening;
+    std::mutex mutex;
+    std::condition_variable opened;
+    int open = 0;
+    for (int page = 0; page < kPages; ++page) {
+      streams.push_back(std::make_unique<httplib::Client>("127.0.0.1", server.Port()));
+      httplib::Client* stream = streams.back().get();
+      listening.emplace_back([&, stream] {
+        bool first = true;
+        (void)stream->Get("/events", [&](const char*, std::size_t) {
+          if (first) {
+            first = false;
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++open;
+            opened.notify_all();
+          }
+          return true;
+        });
+      });
+      httplib::Client fetch("127.0.0.1", server.Port());
+      benchmark::DoNotOptimize(fetch.Get("/api/line"));
+      benchmark::DoNotOptimize(fetch.Get(page % 2 == 0 ? "/api/yield" : "/api/yield?by=hour"));
+    }
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      opened.wait(lock, [&] { return open == kPages; });
+    }
+    with_pages = ResidentMiB();
+    for (auto& stream : streams) stream->stop();
+    server.Stop();
+    for (std::thread& thread : listening) thread.join();
+    serving.join();
+  }
+  state.counters["rss_before_MiB"] = before;
+  state.counters["rss_20_pages_MiB"] = with_pages;
+  state.counters["server_MiB"] = with_pages - before;
+}
+BENCHMARK(BM_ServerMemoryTwentyPages)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// A unit's end to the line figures in hand at a page that listens to the events: the server's
+// poll (once a second), its event, and the fetch of /api/line the page makes.
+void BM_UnitEndToPage(benchmark::State& state) {
+  std::unique_ptr<qz::dashboard::Server> made = BoundServer(state);
+  if (!made) return;
+  qz::dashboard::Server& server = *made;
   std::thread serving([&] { server.Run(); });
   std::mutex mutex;
   std::condition_variable arrived;

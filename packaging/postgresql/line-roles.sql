@@ -44,7 +44,9 @@ GRANT EXECUTE ON FUNCTION
   qz670x.unit_start(text, timestamptz, text, text, text, text, text, integer, text, text, bigint,
                     text, text, text, text, text, text),
   qz670x.unit_end(bigint, timestamptz, integer, text, bigint, bigint, integer, bigint, boolean,
-                  text, text)
+                  text, text),
+  qz670x.station_report(text, text, text, text, text, text, text, text, text, text, integer,
+                        timestamptz, timestamptz, boolean)
   TO qz670x_station;
 
 -- reports and dashboards

@@ -77,25 +77,43 @@ nlohmann::json YieldFiguresJson(const YieldFigures& figures) {
           {"units_per_hour", Percent(figures.units_per_hour)}};
 }
 
-// What one station's rows say about it.
+// Orders rows by their start (ties: by id), unless they come so already.
+void SortByStart(std::vector<const UnitRecord*>& rows) {
+  const auto before = [](const UnitRecord* a, const UnitRecord* b) {
+    return a->started != b->started ? a->started < b->started : a->unit_id < b->unit_id;
+  };
+  if (!std::is_sorted(rows.begin(), rows.end(), before)) {
+    std::sort(rows.begin(), rows.end(), before);
+  }
+}
+
+// What one station's rows and its latest state report say about it.
 struct StationRows {
-  std::vector<const UnitRecord*> rows;
+  std::vector<const UnitRecord*> rows;  // by start
   std::map<std::string, const UnitRecord*> last_by_port;
-  std::string last_text;     // the latest start or end
+  const prodlog::StationState* state = nullptr;
+  std::string last_text;     // the latest start or end, or report
   double last_report = 0.0;  // the same, seconds since the epoch
+  [[nodiscard]] bool Ended() const { return state != nullptr && state->ended; }
+  [[nodiscard]] double Silent(double now) const { return now - last_report; }
 };
 
-std::map<std::string, StationRows> ByStation(std::span<const UnitRecord> rows) {
+std::map<std::string, StationRows> ByStation(const Snapshot& snapshot) {
   std::map<std::string, StationRows> stations;
-  for (const UnitRecord& row : rows) {
-    StationRows& station = stations[row.station];
-    station.rows.push_back(&row);
-    station.last_by_port[row.port] = &row;
-    if (const std::string& last = LastTextOf(row); last > station.last_text) {
-      station.last_text = last;
-    }
+  for (const UnitRecord& row : snapshot.rows) stations[row.station].rows.push_back(&row);
+  for (const prodlog::StationState& state : snapshot.states) {
+    StationRows& station = stations[state.station];
+    station.state = &state;
+    station.last_text = state.reported;
   }
   for (auto& [name, station] : stations) {
+    SortByStart(station.rows);
+    for (const UnitRecord* row : station.rows) {
+      station.last_by_port[row->port] = row;
+      if (const std::string& last = LastTextOf(*row); last > station.last_text) {
+        station.last_text = last;
+      }
+    }
     station.last_report = prodlog::SecondsOf(station.last_text).value_or(0.0);
   }
   return stations;
@@ -226,11 +244,20 @@ std::vector<Alert> Alerts(const Snapshot& snapshot, const AlertSettings& setting
       alerts.push_back({"yield", subject, text});
     }
   };
-  for (const auto& [name, station] : ByStation(snapshot.rows)) {
-    const double silent = snapshot.now - station.last_report;
-    if (silent > settings.station_silent_s) {
-      std::snprintf(text, sizeof text, "no report for %.0f min", std::floor(silent / 60.0));
+  for (const auto& [name, station] : ByStation(snapshot)) {
+    const double silent = station.Silent(snapshot.now);
+    if (!station.Ended() && silent > settings.station_silent_s) {
+      if (silent < 120.0) {
+        std::snprintf(text, sizeof text, "no report for %.0f s", std::floor(silent));
+      } else {
+        std::snprintf(text, sizeof text, "no report for %.0f min", std::floor(silent / 60.0));
+      }
       alerts.push_back({"silent", name, text});
+    }
+    if (station.state != nullptr && !station.Ended() && station.state->backlog &&
+        *station.state->backlog > settings.journal_backlog_over) {
+      std::snprintf(text, sizeof text, "journal backlog %d units", *station.state->backlog);
+      alerts.push_back({"backlog", name, text});
     }
     yield_alert(station.rows, name);
     std::map<std::string, std::vector<const UnitRecord*>> ports;
@@ -265,43 +292,87 @@ nlohmann::json AlertsJson(const Snapshot& snapshot, const AlertSettings& setting
             {"journal_backlog_over", settings.journal_backlog_over}}}};
 }
 
+namespace {
+
+// A port's entry of the line page: its unit now running or its last one (from the rows), and
+// what the station's latest report says it does.
+nlohmann::json PortJson(const std::string& port, const UnitRecord* row,
+                        const prodlog::PortReport* report) {
+  nlohmann::json entry = {{"port", port}, {"running", row != nullptr && !row->finished}};
+  if (row != nullptr && !row->finished) {
+    entry["unit"] = {{"id", row->unit_id}, {"serial", row->serial}, {"started", row->started}};
+  } else if (row != nullptr) {
+    entry["last"] = {{"id", row->unit_id},
+                     {"serial", row->serial},
+                     {"exit", row->exit_code},
+                     {"message", row->message},
+                     {"ended", row->ended}};
+  }
+  if (report != nullptr) {
+    entry["activity"] = report->activity;
+    entry["percent"] = report->percent >= 0 ? nlohmann::json(report->percent) : nlohmann::json();
+    if (report->unit_id != 0 || !report->serial.empty()) {
+      entry["reported_unit"] = {{"id", report->unit_id}, {"serial", report->serial}};
+    }
+  }
+  return entry;
+}
+
+}  // namespace
+
 nlohmann::json LineJson(const Snapshot& snapshot, const AlertSettings& settings) {
   nlohmann::json stations = nlohmann::json::array();
-  for (const auto& [name, station] : ByStation(snapshot.rows)) {
-    nlohmann::json ports = nlohmann::json::array();
-    for (const auto& [port, row] : station.last_by_port) {
-      nlohmann::json entry = {{"port", port}, {"running", !row->finished}};
-      if (!row->finished) {
-        entry["unit"] = {{"id", row->unit_id}, {"serial", row->serial}, {"started", row->started}};
-      } else {
-        entry["last"] = {{"id", row->unit_id},
-                         {"serial", row->serial},
-                         {"exit", row->exit_code},
-                         {"message", row->message},
-                         {"ended", row->ended}};
-      }
-      ports.push_back(std::move(entry));
+  const std::string hour_ago = prodlog::UtcIso8601(snapshot.now - 3600.0);
+  for (const auto& [name, station] : ByStation(snapshot)) {
+    std::map<std::string, const prodlog::PortReport*> reported;
+    if (station.state != nullptr) {
+      for (const prodlog::PortReport& port : station.state->ports) reported[port.port] = &port;
     }
-    // the rows are in the order they were begun: the last hour's are at the end
-    const std::string hour_ago = prodlog::UtcIso8601(snapshot.now - 3600.0);
+    nlohmann::json ports = nlohmann::json::array();
+    std::set<std::string> names;
+    for (const auto& [port, row] : station.last_by_port) names.insert(port);
+    for (const auto& [port, report] : reported) names.insert(port);
+    for (const std::string& port : names) {
+      const auto row = station.last_by_port.find(port);
+      const auto report = reported.find(port);
+      ports.push_back(PortJson(port, row == station.last_by_port.end() ? nullptr : row->second,
+                               report == reported.end() ? nullptr : report->second));
+    }
+    // the rows are ordered by start: the last hour's are at the end
     std::vector<const UnitRecord*> last_hour;
     for (auto it = station.rows.rbegin(); it != station.rows.rend() && (*it)->started >= hour_ago;
          ++it) {
       last_hour.push_back(*it);
     }
     std::reverse(last_hour.begin(), last_hour.end());
-    const double silent = snapshot.now - station.last_report;
+    const double silent = station.Silent(snapshot.now);
+    const bool online = !station.Ended() && silent <= settings.station_silent_s;
     const YieldFigures hour = YieldOf(last_hour);
-    stations.push_back({{"station", name},
-                        {"online", silent <= settings.station_silent_s},
-                        {"seconds_since_report", std::max(0.0, std::round(silent))},
-                        {"ports", ports},
-                        {"units", station.rows.size()},
-                        {"units_per_hour", Percent(hour.units_per_hour)},
-                        {"last_hour_units", hour.attempts},
-                        {"last_hour_yield", Percent(hour.first_pass_percent)},
-                        {"journal_backlog", nullptr},
-                        {"last_push", nullptr}});
+    const prodlog::StationState* state = station.state;
+    nlohmann::json entry = {
+        {"station", name},
+        {"online", online},
+        {"state", station.Ended() ? "stopped" : online ? "online" : "offline"},
+        {"seconds_since_report", std::max(0.0, std::round(silent))},
+        {"ports", ports},
+        {"units", station.rows.size()},
+        {"units_per_hour", Percent(hour.units_per_hour)},
+        {"last_hour_units", hour.attempts},
+        {"last_hour_yield", Percent(hour.first_pass_percent)},
+        {"journal_backlog", state != nullptr && state->backlog ? nlohmann::json(*state->backlog)
+                                                                : nlohmann::json()},
+        {"last_push", state != nullptr && !state->last_push.empty()
+                          ? nlohmann::json(state->last_push)
+                          : nlohmann::json()}};
+    if (state != nullptr) {
+      entry["host"] = state->host;
+      entry["version"] = state->version;
+      entry["job"] = state->job.name.empty()
+                         ? state->image_path
+                         : state->job.name + " revision " + state->job.revision;
+      entry["reported"] = state->reported;
+    }
+    stations.push_back(std::move(entry));
   }
   return {{"store", snapshot.store},
           {"store_error", snapshot.store_error},
@@ -317,7 +388,9 @@ nlohmann::json YieldJson(const Snapshot& snapshot, const AlertSettings& settings
     all.push_back(&row);
   }
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& [key, rows] : groups) {
+  SortByStart(all);
+  for (auto& [key, rows] : groups) {
+    SortByStart(rows);
     nlohmann::json entry = YieldFiguresJson(YieldOf(rows));
     entry["key"] = key;
     list.push_back(std::move(entry));
@@ -390,10 +463,14 @@ std::string MetricsText(const Snapshot& snapshot) {
       "qz670x_store_up " + std::string(snapshot.store_error.empty() ? "1" : "0") + "\n"
       "# HELP qz670x_units_total Units in the production log, by station and outcome.\n"
       "# TYPE qz670x_units_total counter\n";
-  const std::map<std::string, StationRows> stations = ByStation(snapshot.rows);
+  const std::map<std::string, StationRows> stations = ByStation(snapshot);
   std::string ages =
-      "# HELP qz670x_station_seconds_since_report Seconds since a station's last unit began or "
-      "ended.\n# TYPE qz670x_station_seconds_since_report gauge\n";
+      "# HELP qz670x_station_seconds_since_report Seconds since a station's last state report, "
+      "or its last unit's start or end when later.\n"
+      "# TYPE qz670x_station_seconds_since_report gauge\n";
+  std::string backlogs =
+      "# HELP qz670x_journal_backlog Units waiting in a station's journal for the line "
+      "database, as the station last reported.\n# TYPE qz670x_journal_backlog gauge\n";
   char number[64];
   for (const auto& [name, station] : stations) {
     std::size_t passed = 0, failed = 0, unfinished = 0;
@@ -410,8 +487,22 @@ std::string MetricsText(const Snapshot& snapshot) {
     std::snprintf(number, sizeof number, "%.0f",
                   std::max(0.0, snapshot.now - station.last_report));
     ages += "qz670x_station_seconds_since_report{" + label + "} " + number + "\n";
+    if (station.state != nullptr && station.state->backlog) {
+      backlogs += "qz670x_journal_backlog{" + label + "} " +
+                  std::to_string(*station.state->backlog) + "\n";
+    }
   }
-  return text + ages;
+  return text + ages + backlogs;
+}
+
+std::vector<std::string> SilentStations(std::span<const prodlog::StationState> states,
+                                        double now, const AlertSettings& settings) {
+  std::vector<std::string> silent;
+  for (const prodlog::StationState& state : states) {
+    const double reported = prodlog::SecondsOf(state.reported).value_or(0.0);
+    if (!state.ended && now - reported > settings.station_silent_s) silent.push_back(state.station);
+  }
+  return silent;
 }
 
 }  // namespace qz::dashboard

@@ -1,13 +1,16 @@
 #pragma once
 
-// What the dashboard's pages show, computed from the production log's unit rows alone: the
+// What the dashboard's pages show, computed from the production log's unit rows and the
+// stations' state reports: the
 // line's stations and ports, yields, the failure Pareto, one unit's attempts, the alerts and the
 // Prometheus metrics. Pure functions of the rows, the settings and the time `now` (seconds since
 // the epoch, UTC), so each figure is tested without a server or a clock.
 //
-// A station's state comes from its rows: its last report is the latest start or end among its
-// units; a port whose last row is unfinished runs that unit; a station silent for longer than
-// the alert's limit is offline.
+// A station's last report is its latest state report, or the latest start or end among its
+// units when that is later (a station of an older version reports only through its units); a
+// port whose last row is unfinished runs that unit; a station silent for longer than the alert's
+// limit is offline, one whose last report says it ended is stopped. Rows may come in any order:
+// the figures order each station's rows by their start.
 
 #include <cstdint>
 #include <optional>
@@ -39,10 +42,11 @@ struct AlertSettings {
 
 // The rows of the store and what is known of its state.
 struct Snapshot {
-  std::span<const prodlog::UnitRecord> rows;  // in the order they were begun (not owned)
+  std::span<const prodlog::UnitRecord> rows;  // any order (not owned)
   std::string store;                      // the store's name as the page shows it
   std::string store_error;                // empty: the last read succeeded
   double now = 0.0;                       // seconds since the epoch, UTC
+  std::span<const prodlog::StationState> states = {};  // the stations' latest reports (not owned)
 };
 
 // The groupings of the yield page.
@@ -95,7 +99,12 @@ struct UnitQuery {
 [[nodiscard]] nlohmann::json AlertsJson(const Snapshot& snapshot, const AlertSettings& settings);
 
 // The Prometheus text exposition: units by station and outcome, each station's seconds since
-// its last report, whether the store could be read.
+// its last report and its journal's backlog, whether the store could be read.
 [[nodiscard]] std::string MetricsText(const Snapshot& snapshot);
+
+// The stations whose last state report (not an ended one) is older than the silent limit at
+// `now`: when this set changes, the pages' figures change without a new row.
+[[nodiscard]] std::vector<std::string> SilentStations(
+    std::span<const prodlog::StationState> states, double now, const AlertSettings& settings);
 
 }  // namespace qz::dashboard

@@ -24,6 +24,14 @@ bool SameRow(const prodlog::UnitRecord& a, const prodlog::UnitRecord& b) {
          a.serial_released == b.serial_released && a.replug == b.replug;
 }
 
+bool SameStates(const std::vector<prodlog::StationState>& a,
+                const std::vector<prodlog::StationState>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.station == y.station && x.reported == y.reported && x.ended == y.ended &&
+           x.backlog == y.backlog && x.last_push == y.last_push;
+  });
+}
+
 }  // namespace
 
 RowSource::RowSource(Opener open, std::unique_ptr<prodlog::ProductionLog> log)
@@ -49,30 +57,49 @@ void RowSource::Note(const prodlog::UnitRecord& row) {
   }
 }
 
-bool RowSource::Poll(bool full, double now) {
-  const std::string before = error_;
+RowSource::Fetched RowSource::Fetch(bool full, double now) {
+  Fetched fetched;
   prodlog::LogError error;
   if (!log_) log_ = open_(&error);
   if (!log_) {
-    error_ = error.message.empty() ? "the production log cannot be opened" : error.message;
-    return error_ != before;
+    fetched.error = error.message.empty() ? "the production log cannot be opened" : error.message;
+    return fetched;
   }
   const std::string since = full ? std::string() : Since(now);
+  fetched.full = since.empty();
   std::optional<std::vector<prodlog::UnitRecord>> rows = log_->Rows({since, {}, {}}, &error);
-  if (!rows) {
-    error_ = error.message;
+  std::optional<std::vector<prodlog::StationState>> states;
+  if (rows) states = log_->StationStates(&error);
+  if (!rows || !states) {
+    fetched.error = error.message;
     log_.reset();
+    return fetched;
+  }
+  fetched.rows = std::move(*rows);
+  fetched.states = std::move(*states);
+  return fetched;
+}
+
+bool RowSource::Merge(Fetched fetched) {
+  const std::string before = error_;
+  if (!fetched.error.empty()) {
+    error_ = std::move(fetched.error);
     return error_ != before;
   }
   error_.clear();
   bool changed = before != error_ || !read_once_;
   read_once_ = true;
-  if (since.empty()) {
-    changed = changed || rows->size() != rows_.size();
-    for (std::size_t i = 0; !changed && i < rows->size(); ++i) {
-      changed = (*rows)[i].unit_id != rows_[i].unit_id || !SameRow((*rows)[i], rows_[i]);
+  if (!SameStates(fetched.states, states_)) {
+    states_ = std::move(fetched.states);
+    changed = true;
+  }
+  std::vector<prodlog::UnitRecord>* rows = &fetched.rows;
+  if (fetched.full) {
+    bool different = rows->size() != rows_.size();
+    for (std::size_t i = 0; !different && i < rows->size(); ++i) {
+      different = (*rows)[i].unit_id != rows_[i].unit_id || !SameRow((*rows)[i], rows_[i]);
     }
-    if (changed) {
+    if (different) {
       rows_ = std::move(*rows);
       index_.clear();
       running_.clear();
@@ -82,7 +109,7 @@ bool RowSource::Poll(bool full, double now) {
         Note(rows_[i]);
       }
     }
-    return changed;
+    return changed || different;
   }
   for (prodlog::UnitRecord& row : *rows) {
     const auto found = index_.find(row.unit_id);

@@ -130,7 +130,7 @@ void Server::Run() {
     // the first read before the first page, so a page never shows an empty line by mistake
     const std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    rows_->Poll(true, options_.now());
+    (void)rows_->Poll(true, options_.now());
     ++version_;
   }
   poller_ = std::thread([this] { PollLoop(); });
@@ -147,12 +147,24 @@ void Server::Stop() {
 }
 
 void Server::PollLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (int poll = 1; !stopping_; ++poll) {
-    changed_.wait_for(lock, std::chrono::milliseconds(options_.poll_interval_ms),
-                      [this] { return stopping_; });
-    if (stopping_) break;
-    if (rows_->Poll(poll % options_.full_read_every == 0, options_.now())) {
+  std::vector<std::string> silent;
+  for (int poll = 1;; ++poll) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::milliseconds(options_.poll_interval_ms),
+                        [this] { return stopping_; });
+      if (stopping_) break;
+    }
+    // the store is read without the lock: pages are served meanwhile from the rows read before
+    const double now = options_.now();
+    RowSource::Fetched fetched = rows_->Fetch(poll % options_.full_read_every == 0, now);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    bool changed = rows_->Merge(std::move(fetched));
+    // a station that falls silent changes the pages without a row of its own
+    std::vector<std::string> now_silent = SilentStations(rows_->States(), now, options_.alerts);
+    changed = changed || now_silent != silent;
+    silent = std::move(now_silent);
+    if (changed) {
       ++version_;
       cache_.clear();
       changed_.notify_all();
@@ -163,13 +175,15 @@ void Server::PollLoop() {
 std::string Server::Figures(const std::string& key,
                             const std::function<std::string(const Snapshot&)>& make) {
   const double now = options_.now();
-  const auto second = static_cast<std::int64_t>(std::floor(now));
   const std::lock_guard<std::mutex> lock(mutex_);
   if (cache_.size() > kMaxCached) cache_.clear();  // many unit searches between two changes
   Cached& cached = cache_[key];
-  if (cached.version != version_ || cached.second != second || cached.body.empty()) {
-    const Snapshot snapshot{rows_->Rows(), options_.store_name, rows_->Error(), now};
-    cached = Cached{version_, second, make(snapshot)};
+  // a body is made again when the rows changed, or once it is a tick old (ages move on)
+  if (cached.version != version_ || cached.body.empty() ||
+      now - cached.made >= options_.tick_interval_ms / 1000.0) {
+    const Snapshot snapshot{rows_->Rows(), options_.store_name, rows_->Error(), now,
+                            rows_->States()};
+    cached = Cached{version_, now, make(snapshot)};
   }
   return cached.body;
 }

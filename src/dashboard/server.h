@@ -56,13 +56,14 @@ class Server {
  private:
   struct Cached {
     std::uint64_t version = 0;
-    std::int64_t second = 0;
+    double made = 0.0;  // when, seconds since the epoch
     std::string body;
   };
 
   void Routes();
   void PollLoop();
-  // A body of the figures, computed once per change of the rows and second of the clock.
+  // A body of the figures, computed once per change of the rows (or of the stations that fell
+  // silent), and at most once a tick without one.
   std::string Figures(const std::string& key, const std::function<std::string(const Snapshot&)>& make);
   void Page(const httplib::Request& request, httplib::Response& response);
   void Api(const httplib::Request& request, httplib::Response& response);
@@ -72,7 +73,7 @@ class Server {
   std::unique_ptr<httplib::Server> http_;
   int port_ = 0;
 
-  std::mutex mutex_;  // guards what follows
+  std::mutex mutex_;  // guards what follows (rows_: its figures; its reads are the poller's)
   std::condition_variable changed_;
   std::unique_ptr<RowSource> rows_;
   std::uint64_t version_ = 0;

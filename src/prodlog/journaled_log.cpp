@@ -139,9 +139,12 @@ class JournaledLog final : public ProductionLog {
     }
     wake_.notify_all();
     if (pusher_.joinable()) pusher_.join();
-    // the last units; then the numbers no unit took go back to the line
+    // the last units and the last report; then the numbers no unit took go back to the line
     LogError ignored;
-    if (line_ && PushAll() == 0) (void)ReturnLeases(&ignored);
+    if (line_ && PushAll() == 0) {
+      PushReport(0);
+      (void)ReturnLeases(&ignored);
+    }
   }
 
   [[nodiscard]] const std::string& Path() const override { return path_; }
@@ -205,6 +208,28 @@ class JournaledLog final : public ProductionLog {
   // The station's own rows, from its journal (whether or not the line has them yet).
   std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter, LogError* error) override {
     return journal_->Rows(filter, error);
+  }
+
+  // The latest report waits for the pusher, which adds the journal's backlog and last push.
+  bool ReportStation(const StationState& state, LogError* error) override {
+    (void)error;
+    {
+      const std::lock_guard lock(mutex_);
+      report_ = state;
+      report_waiting_ = true;
+      kicked_ = true;
+    }
+    wake_.notify_all();
+    return true;
+  }
+
+  // The station's own latest report, as this journal holds it.
+  std::optional<std::vector<StationState>> StationStates(LogError* error) override {
+    (void)error;
+    const std::lock_guard lock(mutex_);
+    std::vector<StationState> states;
+    if (report_) states.push_back(*report_);
+    return states;
   }
 
   void SetLineListener(std::function<void(const LineState&)> listener) override {
@@ -296,6 +321,23 @@ class JournaledLog final : public ProductionLog {
     return left;
   }
 
+  // Pushes the latest report when one waits, with `left` units still in the journal. The
+  // pusher's thread, or the destructor's after it.
+  void PushReport(int left) {
+    std::optional<StationState> report;
+    {
+      const std::lock_guard lock(mutex_);
+      if (!report_waiting_ || !report_) return;
+      report_->backlog = left;
+      report_->last_push = last_push_;
+      report = report_;
+    }
+    LogError error;
+    if (!line_->ReportStation(*report, journal_->Holder(), &error)) return;
+    const std::lock_guard lock(mutex_);
+    if (report_ && report_->reported == report->reported) report_waiting_ = false;
+  }
+
   bool ReturnLeases(LogError* error) {
     return line_->ReturnLeases(journal_->Holder(), error) && journal_->ClearLeases(error);
   }
@@ -336,6 +378,11 @@ class JournaledLog final : public ProductionLog {
     if (!answered) return false;
     const int unpushed = PushAll();
     if (left != nullptr && unpushed >= 0) *left = unpushed;
+    if (unpushed == 0) {
+      const std::lock_guard lock(mutex_);
+      last_push_ = NowUtcIso8601();
+    }
+    if (unpushed >= 0) PushReport(unpushed);
     return unpushed == 0;
   }
 
@@ -462,6 +509,9 @@ class JournaledLog final : public ProductionLog {
   std::optional<LogError> foreign_line_;  // the line reached at last is not the journal's
   LineState state_, reported_;
   std::function<void(const LineState&)> listener_;
+  std::optional<StationState> report_;  // the station's latest report
+  bool report_waiting_ = false;         // ... not yet in the line database
+  std::string last_push_;               // when the line last took every unit waiting
   std::thread pusher_;
 };
 

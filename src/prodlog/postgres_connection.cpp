@@ -34,6 +34,16 @@ const std::pair<const char*, const char*> kStatements[] = {
      "SELECT * FROM qz670x.unit_end($1::bigint, $2::timestamptz, $3::integer, $4::text,"
      " $5::bigint, $6::bigint, $7::integer, $8::bigint, $9::boolean, $10::text, $11::text)"},
     {"line", "SELECT id::text FROM qz670x.line"},
+    // a station's state report, as the holder's login
+    {"station_report",
+     "SELECT qz670x.station_report($1::text, $2::text, $3::text, $4::text, $5::text, $6::text,"
+     " $7::text, $8::text, $9::text, $10::text, $11::integer, $12::timestamptz,"
+     " $13::timestamptz, $14::boolean)"},
+    {"station_states",
+     "SELECT station, host, version, job_name, job_revision, job_key, image_path, image_sha256,"
+     " ports, backlog, to_char(last_push AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'),"
+     " to_char(reported AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), ended"
+     " FROM qz670x.station_state ORDER BY station"},
     {"unit_by_uid",
      "SELECT id, serial, serial_number FROM qz670x.units WHERE unit_uid = $1"},
     {"unit_ended", "SELECT ended IS NOT NULL FROM qz670x.units WHERE id = $1"},
@@ -164,6 +174,43 @@ std::unique_ptr<pq::Connection> Connect(const std::string& location, LogError* e
   if (!schema) return nullptr;
   if (schema_out != nullptr) *schema_out = *schema;
   return connection;
+}
+
+std::vector<pq::Param> StationReportParams(const StationState& state, const std::string& holder) {
+  return {holder,
+          state.station,
+          state.host,
+          state.version,
+          state.job.name,
+          state.job.revision,
+          state.job.key,
+          state.image_path,
+          state.image_sha256,
+          PortsJson(state.ports),
+          state.backlog ? pq::Param(Number(*state.backlog)) : std::nullopt,
+          state.last_push.empty() ? std::nullopt : pq::Param(state.last_push),
+          state.reported,
+          state.ended ? "true" : "false"};
+}
+
+std::vector<StationState> StationStatesOf(const pq::Result& result) {
+  std::vector<StationState> states;
+  for (int i = 0; i < result.Rows(); ++i) {
+    StationState state;
+    state.station = result.Text(i, 0);
+    state.host = result.Text(i, 1);
+    state.version = result.Text(i, 2);
+    state.job = {result.Text(i, 3), result.Text(i, 4), {}, result.Text(i, 5)};
+    state.image_path = result.Text(i, 6);
+    state.image_sha256 = result.Text(i, 7);
+    state.ports = PortsOfJson(result.Text(i, 8));
+    if (!result.IsNull(i, 9)) state.backlog = static_cast<int>(result.Int(i, 9));
+    state.last_push = result.Text(i, 10);
+    state.reported = result.Text(i, 11);
+    state.ended = result.Text(i, 12) == "t";
+    states.push_back(std::move(state));
+  }
+  return states;
 }
 
 }  // namespace qz::prodlog::postgres

@@ -75,6 +75,12 @@ inline std::string Number(std::int64_t value) { return std::to_string(value); }
                                                       std::string* where_out,
                                                       Schema* schema_out = nullptr);
 
+// The "station_report" statement's parameters for `state`, written as `holder`'s login.
+[[nodiscard]] std::vector<pq::Param> StationReportParams(const StationState& state,
+                                                         const std::string& holder);
+// The rows of the "station_states" statement.
+[[nodiscard]] std::vector<StationState> StationStatesOf(const pq::Result& result);
+
 // The schema's steps: entry N upgrades version N to N + 1, of a line (postgres_schema.cpp) and
 // of a head office (postgres_head_office_schema.cpp).
 [[nodiscard]] std::span<const char* const> Migrations();

@@ -100,6 +100,15 @@ class PostgresLine final : public LineStore {
     return true;
   }
 
+  bool ReportStation(const StationState& state, const std::string& holder,
+                     LogError* error) override {
+    if (!Connected(error)) return false;
+    const pq::Result result =
+        connection_->Run("station_report", StationReportParams(state, holder));
+    if (!result.Ok()) return Fail(result, error);
+    return true;
+  }
+
   const std::string& LineId() const override { return line_id_; }
 
   bool PrepareAll(LogError* error) {

@@ -18,10 +18,12 @@ namespace {
 //       lease holder belongs to the login that first used it, a counter only moves forward, a
 //       unit takes only a number leased to its login's holder; the line's identity and site,
 //       the site's ranges of serial numbers, and each unit's site
-//  v4  lists of serial numbers the owner imports, leased in blocks as a counter's numbers are
-//      (counted by their place in the list under the key 'list:' || name); numbers from the
-//      factory's program, claimed by a station before its unit starts and held by one unit
-//      line-wide, never released
+//   v4  lists of serial numbers the owner imports, leased in blocks as a counter's numbers are
+//       (counted by their place in the list under the key 'list:' || name); numbers from the
+//       factory's program, claimed by a station before its unit starts and held by one unit
+//       line-wide, never released
+//   v5  each station's latest state report, one row per station, written only through
+//       station_report: a station's row belongs to the login that first wrote it
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -613,6 +615,61 @@ BEGIN
   END IF;
   IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_report') THEN
     GRANT SELECT ON qz670x.serial_lists, qz670x.program_claims TO qz670x_report;
+  END IF;
+END $$;
+)sql",
+    // v5
+    R"sql(
+CREATE TABLE qz670x.station_state(
+  station text PRIMARY KEY,
+  login name NOT NULL,
+  holder text NOT NULL REFERENCES qz670x.lease_holders(holder),
+  host text NOT NULL, version text NOT NULL,
+  job_name text NOT NULL, job_revision text NOT NULL, job_key text NOT NULL,
+  image_path text NOT NULL, image_sha256 text NOT NULL,
+  ports text NOT NULL, backlog integer, last_push timestamptz,
+  reported timestamptz NOT NULL, ended boolean NOT NULL,
+  received timestamptz NOT NULL DEFAULT now());
+
+-- A station's report replaces its earlier one; a station's row belongs to the login that wrote
+-- it first, and p_holder must be that login's.
+CREATE FUNCTION qz670x.station_report(p_holder text, p_station text, p_host text,
+  p_version text, p_job_name text, p_job_revision text, p_job_key text, p_image_path text,
+  p_image_sha256 text, p_ports text, p_backlog integer, p_last_push timestamptz,
+  p_reported timestamptz, p_ended boolean) RETURNS void LANGUAGE plpgsql
+  SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  PERFORM qz670x.own_holder(p_holder);
+  INSERT INTO qz670x.station_state AS s(station, login, holder, host, version, job_name,
+    job_revision, job_key, image_path, image_sha256, ports, backlog, last_push, reported,
+    ended, received)
+  VALUES(p_station, session_user, p_holder, p_host, p_version, p_job_name, p_job_revision,
+    p_job_key, p_image_path, p_image_sha256, p_ports, p_backlog, p_last_push, p_reported,
+    p_ended, now())
+  ON CONFLICT (station) DO UPDATE SET holder = EXCLUDED.holder, host = EXCLUDED.host,
+    version = EXCLUDED.version, job_name = EXCLUDED.job_name,
+    job_revision = EXCLUDED.job_revision, job_key = EXCLUDED.job_key,
+    image_path = EXCLUDED.image_path, image_sha256 = EXCLUDED.image_sha256,
+    ports = EXCLUDED.ports, backlog = EXCLUDED.backlog, last_push = EXCLUDED.last_push,
+    reported = EXCLUDED.reported, ended = EXCLUDED.ended, received = now()
+  WHERE s.login = session_user;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION 'station % reports as another login than %', p_station, session_user
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+END $$;
+
+REVOKE ALL ON FUNCTION qz670x.station_report(text, text, text, text, text, text, text, text,
+  text, text, integer, timestamptz, timestamptz, boolean) FROM PUBLIC;
+DO $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_station') THEN
+    REVOKE ALL ON qz670x.station_state FROM qz670x_station;
+    GRANT EXECUTE ON FUNCTION qz670x.station_report(text, text, text, text, text, text, text,
+      text, text, text, integer, timestamptz, timestamptz, boolean) TO qz670x_station;
+  END IF;
+  IF EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'qz670x_report') THEN
+    GRANT SELECT ON qz670x.station_state TO qz670x_report;
   END IF;
 END $$;
 )sql",

@@ -67,6 +67,9 @@ class PostgresLog final : public ProductionLog {
                                   LogError* error) override;
   [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
                                                             LogError* error) override;
+  [[nodiscard]] bool ReportStation(const StationState& state, LogError* error) override;
+  [[nodiscard]] std::optional<std::vector<StationState>> StationStates(
+      LogError* error) override;
 
   bool PrepareAll(LogError* error) {
     std::string why;
@@ -128,6 +131,8 @@ class PostgresLog final : public ProductionLog {
   // retry neither begins a second row nor finds its own completion "already completed".
   std::map<std::string, std::string> unsettled_begins_;  // port -> unit uid
   std::set<std::int64_t> unsettled_completions_;
+  // A reader: whether the database has the station reports (an older schema has none).
+  std::optional<bool> has_states_;
 };
 
 PostgresLog::~PostgresLog() {
@@ -407,6 +412,45 @@ std::unique_ptr<ProductionLog> OpenPostgresLog(const std::string& location, LogE
   auto log = std::make_unique<PostgresLog>(std::move(connection), where, options, schema);
   if (!log->PrepareAll(error)) return nullptr;
   return log;
+}
+
+bool PostgresLog::ReportStation(const StationState& state, LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  const std::lock_guard lock(mutex_);
+  if (!connection_->Ok() && !Reconnect(error)) return false;
+  const pq::Result result =
+      connection_->Run("station_report", postgres::StationReportParams(state, holder_));
+  if (!result.Ok()) return *error = Failed(result, "writing the station's state"), false;
+  return true;
+}
+
+std::optional<std::vector<StationState>> PostgresLog::StationStates(LogError* error) {
+  LogError ignored;
+  if (error == nullptr) error = &ignored;
+  const std::lock_guard lock(mutex_);
+  if (!connection_->Ok() && !Reconnect(error)) return std::nullopt;
+  if (!has_states_) {
+    // a reader prepares the statement once it knows the schema has the table
+    const pq::Result found =
+        connection_->Exec("SELECT to_regclass('qz670x.station_state') IS NOT NULL");
+    if (!found.Ok()) return *error = Failed(found, "reading the stations' states"), std::nullopt;
+    has_states_ = found.Text(0, 0) == "t";
+    std::string why;
+    if (*has_states_ && options_.read_only) {
+      for (const auto& [name, sql] : Statements()) {
+        if (std::string_view(name) != "station_states") continue;
+        if (!connection_->Prepare(name, sql, &why)) {
+          has_states_.reset();
+          return *error = Error("preparing its statements: " + why), std::nullopt;
+        }
+      }
+    }
+  }
+  if (!*has_states_) return std::vector<StationState>{};
+  const pq::Result states = connection_->Run("station_states", {});
+  if (!states.Ok()) return *error = Failed(states, "reading the stations' states"), std::nullopt;
+  return postgres::StationStatesOf(states);
 }
 
 }  // namespace qz::prodlog

@@ -157,6 +157,31 @@ struct UnitRecord {
   std::string site;  // a line's site code (a multi-site company's); "" for none
 };
 
+// What one port of a station is doing, as its state report says.
+struct PortReport {
+  std::string port;
+  std::string activity;      // "idle", "writing", "replug" (waiting for it), "stopped"
+  std::int64_t unit_id = 0;  // writing or waiting for a re-plug: the unit's row; 0 none
+  std::string serial;
+  int percent = -1;          // writing: its progress; < 0 not known
+};
+
+// A station's latest report of itself: one row per station name in the store, replaced at
+// every report, so a dashboard sees which stations run, what each port does, and which went
+// silent.
+struct StationState {
+  std::string station, host, version;  // the program's version
+  JobStamp job;                        // all empty without a job: then the image
+  std::string image_path, image_sha256;
+  std::vector<PortReport> ports;
+  // A journaled store fills these itself when it pushes the report: the units waiting in the
+  // journal and the time of its last push to the line (UTC ISO 8601, empty: none yet).
+  std::optional<int> backlog;
+  std::string last_push;
+  std::string reported;  // UTC ISO 8601
+  bool ended = false;    // the station ended cleanly
+};
+
 // Which rows an export returns.
 struct LogFilter {
   std::string since;  // UTC ISO 8601 prefix ("2026-01-31", "2026-01-31T08:00"); empty: all
@@ -238,6 +263,16 @@ class ProductionLog {
   // Rows in the order they were begun.
   [[nodiscard]] virtual std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
                                                                     LogError* error) = 0;
+
+  // Stores the station's state, replacing its earlier report (the station's name is its key).
+  // A journaled line database keeps only the latest report and hands it to its pusher: this
+  // never waits on the network. false and *error on failure; a line database refuses a login
+  // that writes another login's station.
+  [[nodiscard]] virtual bool ReportStation(const StationState& state, LogError* error) = 0;
+  // Every station's latest report, by station name; none from a store whose schema predates
+  // the reports.
+  [[nodiscard]] virtual std::optional<std::vector<StationState>> StationStates(
+      LogError* error) = 0;
 
   // A journaled line database calls `listener` (from its pusher's thread) when the database
   // goes out of reach or comes back, and while it is out of reach whenever the number of units

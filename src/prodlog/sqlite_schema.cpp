@@ -16,6 +16,7 @@ namespace {
 //   v5  where each unit's serial number came from: counter, list or program
 //   v6  the line database a journal met first (its identity)
 //   v7  the text of each number a journal leased from a list of the line
+//   v8  each station's latest state report, one row per station
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -57,6 +58,12 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE journal ADD COLUMN line TEXT;",
     // v7
     "ALTER TABLE serial_leases ADD COLUMN serial TEXT;",
+    // v8
+    "CREATE TABLE station_state(station TEXT PRIMARY KEY, host TEXT NOT NULL,"
+    "  version TEXT NOT NULL, job_name TEXT NOT NULL, job_revision TEXT NOT NULL,"
+    "  job_key TEXT NOT NULL, image_path TEXT NOT NULL, image_sha256 TEXT NOT NULL,"
+    "  ports TEXT NOT NULL, backlog INTEGER, last_push TEXT NOT NULL, reported TEXT NOT NULL,"
+    "  ended INTEGER NOT NULL);",
 };
 
 }  // namespace

@@ -148,6 +148,9 @@ class SqliteLog final : public SqliteJournal {
                                   LogError* error) override;
   [[nodiscard]] std::optional<std::vector<UnitRecord>> Rows(const LogFilter& filter,
                                                             LogError* error) override;
+  [[nodiscard]] bool ReportStation(const StationState& state, LogError* error) override;
+  [[nodiscard]] std::optional<std::vector<StationState>> StationStates(
+      LogError* error) override;
 
   [[nodiscard]] const std::string& Holder() const override;
   [[nodiscard]] std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) override;
@@ -707,6 +710,24 @@ std::optional<std::vector<UnitRecord>> SqliteLog::Rows(const LogFilter& filter,
   return records;
 }
 
+bool SqliteLog::ReportStation(const StationState& state, LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  const int rc = WriteStationState(impl.db, state);
+  if (rc != SQLITE_OK && error != nullptr) *error = impl.Error(rc, "writing the station's state");
+  return rc == SQLITE_OK;
+}
+
+std::optional<std::vector<StationState>> SqliteLog::StationStates(LogError* error) {
+  Impl& impl = *impl_;
+  std::vector<StationState> states;
+  if (impl.schema < 7) return states;  // a file from before the reports, read as it is
+  const std::lock_guard lock(impl.mutex);
+  const int rc = ReadStationStates(impl.db, &states);
+  if (rc == SQLITE_OK) return states;
+  if (error != nullptr) *error = impl.Error(rc, "reading the stations' states");
+  return std::nullopt;
+}
 
 const std::string& SqliteLog::Holder() const { return impl_->holder; }
 

@@ -12,10 +12,22 @@
 
 #include "prodlog/production_log.h"
 
+struct sqlite3;
+
 namespace qz::prodlog {
 
 // The SQLite log's migrations, entry N - 1 upgrading to version N (sqlite_schema.cpp).
 [[nodiscard]] std::span<const char* const> SqliteMigrations();
+
+// A station report's ports as the stores keep them: a JSON array (station_state.cpp); text
+// that is no such array gives none.
+[[nodiscard]] std::string PortsJson(const std::vector<PortReport>& ports);
+[[nodiscard]] std::vector<PortReport> PortsOfJson(const std::string& text);
+
+// The station reports of a SQLite file of schema 7 or later (sqlite_station_state.cpp), on the
+// caller's connection under its lock; an SQLite result code other than SQLITE_OK on failure.
+[[nodiscard]] int WriteStationState(sqlite3* db, const StationState& state);
+[[nodiscard]] int ReadStationStates(sqlite3* db, std::vector<StationState>* states);
 
 // The SQLite file (sqlite_store.cpp).
 [[nodiscard]] std::unique_ptr<ProductionLog> OpenSqliteLog(const std::string& path,
@@ -100,6 +112,9 @@ class LineStore {
                                   LogError* error) = 0;
   // Returns every number still leased to `holder` to the line's pool, recorded as returned.
   [[nodiscard]] virtual bool ReturnLeases(const std::string& holder, LogError* error) = 0;
+  // Stores the station's state as `holder`'s login (a station of another login is refused).
+  [[nodiscard]] virtual bool ReportStation(const StationState& state, const std::string& holder,
+                                           LogError* error) = 0;
   // The line database's identity (made with its schema).
   [[nodiscard]] virtual const std::string& LineId() const = 0;
 };

@@ -43,6 +43,10 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
     if (error != nullptr) *error = why.message;
     return std::nullopt;
   }
+  {
+    const std::lock_guard lock(mutex_);
+    running_[port] = begun->unit_id;
+  }
   return station::UnitRecorder::Started{begun->unit_id, begun->serial};
 }
 
@@ -55,8 +59,18 @@ std::optional<std::string> LogRecorder::TakeWaiting(const std::string& port) {
   return number;
 }
 
+std::int64_t LogRecorder::UnitOn(const std::string& port) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = running_.find(port);
+  return found == running_.end() ? 0 : found->second;
+}
+
 bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                            std::uint32_t identity, std::string* error) {
+  {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(running_, [id](const auto& entry) { return entry.second == id; });
+  }
   prodlog::LogError why;
   if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
   if (error != nullptr) *error = why.message;

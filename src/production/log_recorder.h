@@ -32,6 +32,8 @@ class LogRecorder final : public station::UnitRecorder {
                               std::uint32_t identity, std::string* error) override;
   // True once the serial numbers ran out (the station stopped for that, not for the log).
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
+  // The row of the unit now running on `port`; 0 none. Any thread.
+  [[nodiscard]] std::int64_t UnitOn(const std::string& port) const;
 
  private:
   // The program's number a port's last start could not be recorded with, for its next start.
@@ -43,6 +45,8 @@ class LogRecorder final : public station::UnitRecorder {
   std::atomic<bool> serials_exhausted_{false};
   std::mutex waiting_mutex_;
   std::map<std::string, std::string> waiting_;  // port -> program number
+  mutable std::mutex mutex_;
+  std::map<std::string, std::int64_t> running_;  // port -> unit row
 };
 
 // What the production log keeps of a finished unit.

@@ -254,6 +254,7 @@ bool StationPresenter::Start(std::unique_ptr<StationRun> run, RunPlan plan) {
       return false;
     }
   }
+  prodlog::StationState who = StationIdentity(plan.unit_start);
   run->Build(bus_, hotplug_, clock_, std::move(plan), *mailbox_);
   run->Log().SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
     mailbox->Post([state](StationPresenter& p) { p.OnLineState(state); });
@@ -272,6 +273,8 @@ bool StationPresenter::Start(std::unique_ptr<StationRun> run, RunPlan plan) {
   running_ = true;
   stopping_ = false;
   started_at_ = clock_.Now();
+  reporter_ = std::make_unique<StationReporter>(run_->Log(), clock_, std::move(who),
+                                                [this] { return PortReports(); });
   run_->Start([mailbox = mailbox_] {
     mailbox->Post([](StationPresenter& p) { p.OnRunStopped(); });
   });
@@ -305,6 +308,7 @@ void StationPresenter::OnRunStopped() {
   if (run_ == nullptr || !running_ || ended_) return;
   exit_code_ = run_->Join();
   running_ = false;
+  reporter_->End();
   stopping_ = false;
   face_.TotalsChanged();
   RefreshHistory();
@@ -341,6 +345,7 @@ void StationPresenter::EndNow() {
   if (run_ != nullptr) {
     run_->StopNow();  // every port's dialog object ends as by its Exit: worker stopped, joined
     running_ = false;
+    reporter_->End();
   }
   mailbox_->SetWake({});
   face_.RunChanged();
@@ -356,10 +361,38 @@ void StationPresenter::Tick() {
   }
   face_.TotalsChanged();
   if (history_stale_) RefreshHistory();
+  if (running_) reporter_->Poll();
 }
 
 // (a report may close the window: a modal question runs its own message loop)
-void StationPresenter::Drain() { mailbox_->Drain(*this, [this] { return ended_; }); }
+void StationPresenter::Drain() {
+  mailbox_->Drain(*this, [this] { return ended_; });
+  if (running_) reporter_->Poll();
+}
+
+std::vector<prodlog::PortReport> StationPresenter::PortReports() const {
+  std::vector<prodlog::PortReport> ports;
+  for (const auto& [port, tile] : tiles_) {
+    prodlog::PortReport report;
+    report.port = port;
+    switch (tile.phase) {
+      case TilePhase::kProgramming:
+      case TilePhase::kReplug:
+        report.activity = tile.phase == TilePhase::kReplug ? "replug" : "writing";
+        report.unit_id = run_->UnitOn(port);
+        report.serial = tile.serial;
+        if (tile.phase == TilePhase::kProgramming) report.percent = tile.percent;
+        break;
+      case TilePhase::kStopped:
+        report.activity = "stopped";
+        break;
+      default:
+        report.activity = "idle";
+    }
+    ports.push_back(std::move(report));
+  }
+  return ports;
+}
 
 void StationPresenter::RefreshHistory() {
   history_stale_ = false;

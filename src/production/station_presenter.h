@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "production/station_report.h"
 #include "production/station_run.h"
 #include "production/station_setup.h"
 #include "production/window_mailbox.h"
@@ -203,9 +204,13 @@ class StationPresenter {
   // A termination signal: the window closes once the running units have finished; a second one
   // stops them.
   void OnTerminationSignal();
-  // Moves the running units' times, the totals and the history on (a face's timer).
+  // The station's latest report of itself to its log (null before Start).
+  [[nodiscard]] const StationReporter* Reporter() const { return reporter_.get(); }
+  // Moves the running units' times, the totals and the history on, and reports the station's
+  // state to its log when due (a face's timer).
   void Tick();
-  // UI thread: what the station has reported since the last time (the face's wake-up).
+  // UI thread: what the station has reported since the last time (the face's wake-up); then
+  // the station's state goes to its log when due.
   void Drain();
 
   // --- the station's reports, on the UI thread (through the mailbox)
@@ -227,6 +232,8 @@ class StationPresenter {
   void OnRunStopped();
   void RefreshHistory();
   void EndNow();
+  // What the ports do, for the station's report.
+  [[nodiscard]] std::vector<prodlog::PortReport> PortReports() const;
 
   HidBackend& bus_;
   HotplugSource* hotplug_;
@@ -234,6 +241,7 @@ class StationPresenter {
   StationFace& face_;
   std::shared_ptr<WindowMailbox<StationPresenter>> mailbox_;
   std::unique_ptr<StationRun> run_;
+  std::unique_ptr<StationReporter> reporter_;  // declared after run_: ends before the log
   StationReports* reports_ = nullptr;
   int exit_code_ = 0;
   std::map<std::string, TileState> tiles_;

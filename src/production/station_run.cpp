@@ -73,4 +73,6 @@ void StationRun::StopNow() {
 
 station::StationTotals StationRun::Totals() const { return station_->Totals(); }
 
+std::int64_t StationRun::UnitOn(const std::string& port) const { return recorder_->UnitOn(port); }
+
 }  // namespace qz::production

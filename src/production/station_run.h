@@ -95,6 +95,8 @@ class StationRun {
 
   [[nodiscard]] station::StationTotals Totals() const;
   [[nodiscard]] prodlog::ProductionLog& Log() { return *log_; }
+  // The row of the unit now running on `port`; 0 none.
+  [[nodiscard]] std::int64_t UnitOn(const std::string& port) const;
   // The log's location as opened.
   [[nodiscard]] const std::string& LogLocation() const { return log_location_; }
 

@@ -3,13 +3,15 @@
 virtual stations fill: the line page loads without script errors, a unit a station finishes
 shows within 2 s without a reload, the failure Pareto agrees with `log --summary`, a station
 named as markup shows as text and runs nothing, the unit search finds every attempt of a serial
-number, and unknown pages and bad parameters get 4xx pages.
+number, unknown pages and bad parameters get 4xx pages, and a station killed mid-run turns red
+once it has been silent for the alert file's limit.
 
   browser_test.py --cli PATH --make-image PATH [--screenshots DIR]
 """
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -71,8 +73,12 @@ def main():
     rig.station(HOSTILE, 9, '--sim-fault', 'sim-2:status=3')
     rig.station('line-2', 6, '--sim-fault', 'sim-3:corrupt@0x100')
 
-    server = subprocess.Popen([args.cli, 'dashboard', '--log', rig.log, '--listen', '127.0.0.1:0'],
-                              stdout=subprocess.PIPE, text=True)
+    # a station silent for 6 s is offline (the stations above ended cleanly: stopped, not red)
+    alerts = os.path.join(folder, 'alerts.toml')
+    with open(alerts, 'w') as file:
+        file.write('station-silent-minutes = 0.1\n')
+    server = subprocess.Popen([args.cli, 'dashboard', '--log', rig.log, '--listen', '127.0.0.1:0',
+                               '--alerts', alerts], stdout=subprocess.PIPE, text=True)
     options = webdriver.ChromeOptions()
     for flag in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu',
                  '--window-size=1400,1000'):
@@ -182,6 +188,30 @@ def main():
                headers.get('X-Content-Type-Options') == 'nosniff', 'headers %r' % headers)
         status, _, body = http_status(base + 'metrics')
         expect('qz670x_units_total{station="line-2",outcome="passed"}' in body, body)
+
+        # a station killed mid-run (no clean end) turns red once silent for the limit
+        def tile_state(name):
+            return driver.execute_script(
+                'for (const t of document.querySelectorAll("section.tile"))'
+                '  if (t.dataset.station === arguments[0])'
+                '    return [t.dataset.state, t.classList.contains("offline")];'
+                'return null;', name)
+
+        driver.get(base)
+        hard = subprocess.Popen([args.cli, 'station', rig.image, '--factory', '--simulate', '2',
+                                 '--all-ports', '--loop', '--log', rig.log, '--station',
+                                 'hard-stop'], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            WebDriverWait(driver, 60, poll_frequency=0.2).until(
+                lambda d: tile_state('hard-stop') == ['online', False])
+        finally:
+            hard.send_signal(signal.SIGKILL)
+            hard.wait()
+        WebDriverWait(driver, 90, poll_frequency=0.2).until(
+            lambda d: tile_state('hard-stop') == ['offline', True])
+        status, _, body = http_status(base + 'metrics')
+        expect('qz670x_station_seconds_since_report{station="hard-stop"}' in body, body)
     finally:
         if driver:
             driver.quit()

@@ -1,5 +1,6 @@
-// The dashboard's figures from unit rows: yields by serial number, the failure Pareto, the
-// alerts and their file, and the rows kept current by polling a store.
+// The dashboard's figures from unit rows and stations' reports: yields by serial number, the
+// failure Pareto, the line's tiles, the alerts and their file, and the rows kept current by
+// polling a store.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -139,6 +140,53 @@ TEST(DashboardFigures, AlertsForYieldSilenceAndHungUnits) {
   for (const Alert& alert : Alerts(snapshot, settings)) EXPECT_NE(alert.kind, "yield");
 }
 
+// A station's report decides its tile: online while it reports, offline (and an alert) once it
+// is silent, stopped once it said it ended; its ports show what it reported, its backlog an
+// alert over the limit. Rows that came out of order are taken by their start.
+TEST(DashboardFigures, StationReportsMakeTheTilesAndTheirAlerts) {
+  const double now = kNoon + 3600.0;
+  const std::vector<UnitRecord> rows = {Row(2, "a", "1", "S-2", 3, 50),
+                                        Row(1, "a", "1", "S-1", 0, 40)};
+  const auto report = [&](const std::string& station, double ago, bool ended) {
+    prodlog::StationState state;
+    state.station = station;
+    state.reported = prodlog::UtcIso8601(now - ago);
+    state.ended = ended;
+    return state;
+  };
+  std::vector<prodlog::StationState> states = {report("a", 5, false), report("b", 700, false),
+                                               report("c", 5000, true)};
+  states[0].ports = {{"1", "writing", 3, "S-3", 40}};
+  states[0].backlog = 30;
+  AlertSettings settings;  // silent after 600 s, backlog over 20
+  const Snapshot snapshot{rows, "log", "", now, states};
+
+  const nlohmann::json line = LineJson(snapshot, settings);
+  ASSERT_EQ(line["stations"].size(), 3u);
+  const nlohmann::json& a = line["stations"][0];
+  EXPECT_EQ(a["state"], "online");
+  EXPECT_EQ(a["journal_backlog"], 30);
+  ASSERT_EQ(a["ports"].size(), 1u);
+  EXPECT_EQ(a["ports"][0]["activity"], "writing");
+  EXPECT_EQ(a["ports"][0]["percent"], 40);
+  EXPECT_EQ(a["ports"][0]["last"]["serial"], "S-2");  // the later start, though read first
+  EXPECT_EQ(line["stations"][1]["state"], "offline");
+  EXPECT_EQ(line["stations"][2]["state"], "stopped");
+
+  std::vector<std::string> seen;
+  for (const Alert& alert : Alerts(snapshot, settings)) {
+    seen.push_back(alert.kind + " " + alert.subject);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"backlog a", "silent b"}));
+  EXPECT_EQ(SilentStations(states, now, settings), (std::vector<std::string>{"b"}));
+
+  const std::string metrics = MetricsText(snapshot);
+  EXPECT_NE(metrics.find("qz670x_journal_backlog{station=\"a\"} 30\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("qz670x_station_seconds_since_report{station=\"b\"} 700\n"),
+            std::string::npos);
+}
+
 TEST(DashboardFigures, AlertFileSetsLimitsAndRefusesUnknownKeys) {
   const test::ScratchDir dir;
   const auto load = [&](const std::string& text, std::string* error) {
@@ -209,6 +257,15 @@ TEST(DashboardRows, PollsSeeNewUnitsTheirEndAndAStoreThatComesBack) {
   ASSERT_EQ(rows.Rows().size(), 2u);
   EXPECT_TRUE(rows.Rows()[0].finished);
   EXPECT_FALSE(rows.Poll(true));  // a full read finds the same
+
+  // a station's report is read with the rows, and only a new one is a change
+  prodlog::StationState state;
+  state.station = "a";
+  state.reported = "2026-12-09T08:00:00.000Z";
+  ASSERT_TRUE(writer->ReportStation(state, &error)) << error.message;
+  EXPECT_TRUE(rows.Poll(false));
+  ASSERT_EQ(rows.States().size(), 1u);
+  EXPECT_FALSE(rows.Poll(false));
 }
 
 TEST(DashboardFigures, MetricsEscapeLabelsAndCountOutcomes) {

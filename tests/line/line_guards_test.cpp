@@ -111,6 +111,16 @@ TEST_F(LineGuards, AnOlderDatabaseIsUpgradedByItsOwnerKeepingRowsAndLeases) {
   const auto read = test::RunCli({"log", "--log", url_, "--json"});
   EXPECT_EQ(read.exit, 0) << read.err;
   EXPECT_NE(read.out.find("\"serial_source\":\"counter\""), std::string::npos) << read.out;
+  {  // ... with no station reports yet, not an error
+    LogOptions reading;
+    reading.read_only = true;
+    LogError error;
+    auto reader = ProductionLog::Open(url_, &error, reading);
+    ASSERT_TRUE(reader) << error.message;
+    const auto states = reader->StationStates(&error);
+    ASSERT_TRUE(states) << error.message;
+    EXPECT_TRUE(states->empty());
+  }
 
   ASSERT_EQ(test::RunCli({"log", "--log", url_, "--upgrade-schema"}).exit, 0);
   EXPECT_EQ(Scalar("SELECT max(version) FROM qz670x.schema_version"),
@@ -125,6 +135,52 @@ TEST_F(LineGuards, AnOlderDatabaseIsUpgradedByItsOwnerKeepingRowsAndLeases) {
   const auto unit = log ? log->BeginUnit(Start("a"), &error) : std::nullopt;
   ASSERT_TRUE(unit) << error.message;
   EXPECT_EQ(unit->serial, "L7-0002");
+}
+
+// A station's report reaches the line through its journal's pusher, with the journal's backlog
+// and last push, and the dashboard's login reads it; another login cannot write that station's
+// row, neither through the line's function nor in the table.
+TEST_F(LineGuards, AStationReportsThroughItsJournalAndOnlyItsOwnRow) {
+  ASSERT_TRUE(OpenLog(url_));
+  Roles();
+  StationState state;
+  state.station = "a";
+  state.host = "pc-a";
+  state.version = "1.0.0";
+  state.image_path = "/images/fw.bin";
+  state.ports = {{"sim-1", "writing", 5, "L7-0001", 30}, {"sim-2", "idle", 0, "", -1}};
+  state.reported = "2026-12-09T08:00:00.000Z";
+  LogError error;
+  {
+    auto a = ProductionLog::Open(Url("station_a"), &error, Journaled());
+    ASSERT_TRUE(a) << error.message;
+    ASSERT_TRUE(a->ReportStation(state, &error)) << error.message;
+    EXPECT_TRUE(a->Flush());
+  }
+  LogOptions reading;
+  reading.read_only = true;
+  auto dashboard = ProductionLog::Open(Url("dashboard"), &error, reading);
+  ASSERT_TRUE(dashboard) << error.message;
+  auto states = dashboard->StationStates(&error);
+  ASSERT_TRUE(states) << error.message;
+  ASSERT_EQ(states->size(), 1u);
+  EXPECT_EQ((*states)[0].host, "pc-a");
+  EXPECT_EQ((*states)[0].reported, state.reported);
+  EXPECT_EQ((*states)[0].backlog, 0);
+  EXPECT_FALSE((*states)[0].last_push.empty());
+  ASSERT_EQ((*states)[0].ports.size(), 2u);
+  EXPECT_EQ((*states)[0].ports[0].serial, "L7-0001");
+  EXPECT_EQ((*states)[0].ports[0].percent, 30);
+
+  auto b = OpenLog(Url("station_b"));
+  ASSERT_TRUE(b);
+  state.host = "pc-b";
+  EXPECT_FALSE(b->ReportStation(state, &error));
+  EXPECT_NE(error.message.find("another login"), std::string::npos) << error.message;
+  EXPECT_FALSE(As("station_b", "UPDATE qz670x.station_state SET host = 'pc-b'").Ok());
+  states = dashboard->StationStates(&error);
+  ASSERT_TRUE(states && states->size() == 1u) << error.message;
+  EXPECT_EQ((*states)[0].host, "pc-a");
 }
 
 TEST_F(LineGuards, ASiteLeasesOnlyInsideItsRangeAndStopsWhenItIsUsedUp) {

@@ -236,7 +236,8 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
-                         "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal",
+                         "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal;"
+                         " DROP TABLE station_state",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug",
@@ -258,6 +259,9 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
     ASSERT_EQ(old_rows->size(), 1u);
     EXPECT_EQ((*old_rows)[0].serial_source, "counter");
     EXPECT_EQ((*old_rows)[0].replug, "");
+    const auto states = reader->StationStates(&error);  // from before the reports: none
+    ASSERT_TRUE(states) << error.message;
+    EXPECT_TRUE(states->empty());
   }
 
   auto log = OpenLog();
@@ -282,6 +286,57 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   EXPECT_EQ(rows[1].job.sha256, std::string(64, 'b'));
   EXPECT_EQ(rows[1].job.key, "factory-2026");
   EXPECT_EQ(rows[1].replug, "power");
+}
+
+// A station's report replaces its earlier one and reads back whole, ports included; a reader
+// sees every station's.
+TEST_F(ProductionLogTest, StationReportsAreOneRowPerStation) {
+  StationState first;
+  first.station = "line-1";
+  first.host = "pc-7";
+  first.version = "1.0.0";
+  first.job = {"speaker-fw", "7", "", "factory-2026"};
+  first.image_path = "/images/a.bin";
+  first.ports = {{"1-1", "writing", 12, "L7-0003", 40}, {"1-2", "idle", 0, "", -1}};
+  first.reported = "2026-12-09T08:00:00.000Z";
+  StationState later = first;
+  later.ports = {{"1-1", "stopped", 0, "", -1}};
+  later.backlog = 3;
+  later.last_push = "2026-12-09T08:00:01.000Z";
+  later.reported = "2026-12-09T08:00:02.000Z";
+  later.ended = true;
+  StationState other = first;
+  other.station = "line-2";
+  LogError error;
+  {
+    auto log = OpenLog();
+    ASSERT_TRUE(log);
+    for (const StationState* state : {&first, &other, &later}) {
+      ASSERT_TRUE(log->ReportStation(*state, &error)) << error.message;
+    }
+  }
+  LogOptions reading;
+  reading.read_only = true;
+  const auto states = OpenLog(reading)->StationStates(&error);
+  ASSERT_TRUE(states) << error.message;
+  ASSERT_EQ(states->size(), 2u);
+  const StationState& read = (*states)[0];
+  EXPECT_EQ(read.station, "line-1");
+  EXPECT_EQ(read.host, "pc-7");
+  EXPECT_EQ(read.job.key, "factory-2026");
+  EXPECT_EQ(read.backlog, 3);
+  EXPECT_EQ(read.last_push, later.last_push);
+  EXPECT_EQ(read.reported, later.reported);
+  EXPECT_TRUE(read.ended);
+  ASSERT_EQ(read.ports.size(), 1u);
+  EXPECT_EQ(read.ports[0].activity, "stopped");
+  const StationState& two = (*states)[1];
+  EXPECT_FALSE(two.backlog);
+  ASSERT_EQ(two.ports.size(), 2u);
+  EXPECT_EQ(two.ports[0].unit_id, 12);
+  EXPECT_EQ(two.ports[0].serial, "L7-0003");
+  EXPECT_EQ(two.ports[0].percent, 40);
+  EXPECT_EQ(two.ports[1].percent, -1);
 }
 
 TEST_F(ProductionLogTest, ClearErrorsForFilesItCannotUse) {

@@ -1,6 +1,6 @@
 // What every station face shows, from the presenter alone: the tiles before and during a run,
-// the status line, the totals and the history, and the closing rule, over virtual chips on a
-// manual clock.
+// the status line, the totals and the history, the closing rule, and the station's reports to
+// its log, over virtual chips on a manual clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include "dialog/headless_controls.h"
 #include "production/station_presenter.h"
 #include "production/station_setup.h"
+#include "prodlog/log_summary.h"
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
 
@@ -177,6 +178,48 @@ TEST_F(StationPresenterTest, ARunShowsEachUnitAndStopsWhenAsked) {
       << newest.time;
   EXPECT_EQ(newest.passed, newest.outcome == "PASS");
   EXPECT_EQ(presenter_->LogPath(), log_);
+}
+
+// While it runs the station reports to its log what each port does (a unit being written with
+// its row and progress) at most every 2 s of its clock, and at its end that it ended, every port
+// stopped.
+TEST_F(StationPresenterTest, TheStationReportsItsPortsAndItsCleanEnd) {
+  ASSERT_TRUE(Start());
+  const StationReporter& reporter = *presenter_->Reporter();
+  std::string first_writing;
+  ASSERT_TRUE(DrainUntil([&] {
+    for (const prodlog::PortReport& port : reporter.Last().ports) {
+      if (port.activity == "writing" && port.unit_id != 0 && port.percent >= 0) {
+        first_writing = reporter.Last().reported;
+        return true;
+      }
+    }
+    return false;
+  }));
+  EXPECT_EQ(reporter.Last().ports.size(), 4u);
+  EXPECT_FALSE(reporter.Last().ended);
+  const std::optional<double> when = prodlog::SecondsOf(first_writing);
+  ASSERT_TRUE(when);
+  // the next report comes once the clock has moved on 2 s
+  ASSERT_TRUE(DrainUntil([&] { return reporter.Last().reported != first_writing; }));
+  EXPECT_GE(*prodlog::SecondsOf(reporter.Last().reported) - *when, 2.0);
+
+  presenter_->Stop();
+  ASSERT_TRUE(DrainUntil([&] { return !presenter_->Running(); }));
+  prodlog::LogOptions reading;
+  reading.read_only = true;
+  prodlog::LogError error;
+  auto log = prodlog::ProductionLog::Open(log_, &error, reading);
+  ASSERT_TRUE(log) << error.message;
+  const auto states = log->StationStates(&error);
+  ASSERT_TRUE(states) << error.message;
+  ASSERT_EQ(states->size(), 1u);
+  const prodlog::StationState& last = (*states)[0];
+  EXPECT_TRUE(last.ended);
+  EXPECT_EQ(last.station, reporter.Last().station);
+  EXPECT_FALSE(last.host.empty());
+  ASSERT_EQ(last.ports.size(), 4u);
+  for (const prodlog::PortReport& port : last.ports) EXPECT_EQ(port.activity, "stopped");
 }
 
 // Closing while jobs run asks once and keeps running on no; a termination signal closes once

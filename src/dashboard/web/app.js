@@ -65,29 +65,40 @@
 
   // ----- the pages
 
+  // A port of a tile: what the station last reported it does, with the unit the rows say runs
+  // there or ran last.
+  function portItem(port) {
+    const unit = port.unit || port.reported_unit;
+    let doing = null;
+    if (port.activity === 'writing') doing = 'writing' + (port.percent === null || port.percent === undefined ? '' : ' ' + port.percent + ' %');
+    else if (port.activity === 'replug') doing = 're-plug';
+    else if (port.activity === 'stopped') doing = 'stopped';
+    if (port.running || (unit && doing && doing !== 'stopped')) {
+      return el('li', { class: 'running', 'data-port': port.port }, port.port + ': ' + (doing || 'running') + ' ',
+        (unit && (unit.serial || 'unit ' + unit.id)) || '', port.unit ? ' since ' + port.unit.started : null);
+    }
+    const last = port.last;
+    if (!last) return el('li', { 'data-port': port.port }, port.port + ': ' + (doing || 'idle'));
+    return el('li', { class: last.exit === 0 ? null : 'failed', 'data-port': port.port },
+      port.port + ': ' + (doing ? doing + ', last ' : '') + (last.serial || 'unit ' + last.id) + ' — ' + last.message);
+  }
+
   function linePage(data) {
     const tiles = data.stations.map((station) => {
-      const ports = station.ports.map((port) => {
-        if (port.running) {
-          return el('li', { class: 'running', 'data-port': port.port }, port.port + ': running ',
-            port.unit.serial || 'unit ' + port.unit.id, ' since ' + port.unit.started);
-        }
-        const last = port.last;
-        return el('li', { class: last.exit === 0 ? null : 'failed', 'data-port': port.port },
-          port.port + ': ' + (last.serial || 'unit ' + last.id) + ' — ' + last.message);
-      });
-      return el('section', { class: 'tile' + (station.online ? '' : ' offline'), 'data-station': station.station },
+      const state = station.state || (station.online ? 'online' : 'offline');
+      const about = [station.host, station.version, station.job].filter((x) => x).join(' · ');
+      return el('section', { class: 'tile' + (state === 'online' ? '' : ' ' + state), 'data-station': station.station, 'data-state': state },
         el('h2', {}, station.station),
-        el('div', { class: 'state' },
-          (station.online ? 'online' : 'offline') + ' · last report ' + ago(station.seconds_since_report)),
+        el('div', { class: 'state' }, state + ' · last report ' + ago(station.seconds_since_report)),
+        about ? el('div', { class: 'about' }, about) : null,
         el('div', { class: 'figures' },
           el('span', {}, 'units'), el('span', { class: 'units' }, figure(station.units)),
           el('span', {}, 'units / hour'), el('span', {}, figure(station.units_per_hour)),
           el('span', {}, 'last hour'),
           el('span', {}, station.last_hour_units + ' units, ' + percent(station.last_hour_yield) + ' first pass'),
-          el('span', {}, 'journal backlog'), el('span', {}, figure(station.journal_backlog)),
+          el('span', {}, 'journal backlog'), el('span', { class: 'backlog' }, figure(station.journal_backlog)),
           el('span', {}, 'last push'), el('span', {}, figure(station.last_push))),
-        el('ul', { class: 'ports' }, ports));
+        el('ul', { class: 'ports' }, station.ports.map(portItem)));
     });
     return [el('h1', {}, 'Line: ' + data.stations.length + ' stations, ' + data.units + ' units'),
       tiles.length ? el('div', { class: 'tiles' }, tiles) : el('p', { class: 'muted' }, 'No units yet.')];
