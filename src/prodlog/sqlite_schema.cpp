@@ -15,6 +15,8 @@ namespace {
 //       the line, and the journal's lease holder id
 //   v5  where each unit's serial number came from: counter, list or program
 //   v6  the line database a journal met first (its identity)
+//   v7  the results outbox: one entry per finished unit and result target, written with the
+//       unit's end; waiting until delivered or refused, then when and why
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -54,6 +56,14 @@ constexpr const char* kMigrations[] = {
     "UPDATE units SET serial_source = 'counter' WHERE serial IS NOT NULL;",
     // v6
     "ALTER TABLE journal ADD COLUMN line TEXT;",
+    // v7
+    "CREATE TABLE results("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  unit_id INTEGER NOT NULL, target TEXT NOT NULL, key TEXT NOT NULL,"
+    "  state TEXT NOT NULL DEFAULT 'waiting',"  // waiting, delivered, refused
+    "  attempts INTEGER NOT NULL DEFAULT 0, reason TEXT NOT NULL DEFAULT '', at TEXT);"
+    "CREATE INDEX results_waiting ON results(id) WHERE state = 'waiting';"
+    "CREATE INDEX results_refused ON results(id) WHERE state = 'refused';",
 };
 
 }  // namespace
