@@ -43,7 +43,10 @@ std::optional<station::UnitRecorder::Started> LogRecorder::Begin(const std::stri
 bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                            std::uint32_t identity, std::string* error) {
   prodlog::LogError why;
-  if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
+  if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) {
+    if (completed_) completed_();
+    return true;
+  }
   if (error != nullptr) *error = why.message;
   return false;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "prodlog/production_log.h"
@@ -27,6 +28,8 @@ class LogRecorder final : public station::UnitRecorder {
                                                                     Failure* failure) override;
   [[nodiscard]] bool Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                               std::uint32_t identity, std::string* error) override;
+  // Called after each unit's row is completed (the results wait in the outbox). Before the run.
+  void SetCompleted(std::function<void()> completed) { completed_ = std::move(completed); }
   // True once the serial numbers ran out (the station stopped for that, not for the log).
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
 
@@ -35,6 +38,7 @@ class LogRecorder final : public station::UnitRecorder {
   const prodlog::UnitStart start_;
   serials::ProgramSerials* program_;
   std::atomic<bool> serials_exhausted_{false};
+  std::function<void()> completed_;
 };
 
 // What the production log keeps of a finished unit.

@@ -51,13 +51,15 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
     if (name == "require-signed-jobs") {
       right_kind = node.is_boolean();
       if (right_kind) settings.require_signed_jobs = node.as_boolean()->get();
-    } else if (name == "trusted-keys" || name == "log" || name == "station") {
+    } else if (std::string* text = name == "trusted-keys"     ? &settings.trusted_keys
+                                   : name == "log"            ? &settings.log
+                                   : name == "station"        ? &settings.station
+                                   : name == "result-program" ? &settings.result_program
+                                   : name == "result-url"     ? &settings.result_url
+                                   : name == "result-ca"      ? &settings.result_ca
+                                                              : nullptr) {
       right_kind = node.is_string();
-      if (right_kind) {
-        const std::string value = node.as_string()->get();
-        (name == "trusted-keys" ? settings.trusted_keys
-                                : name == "log" ? settings.log : settings.station) = value;
-      }
+      if (right_kind) *text = node.as_string()->get();
     } else if (name == "ports") {
       const toml::array* ports = node.as_array();
       right_kind = ports != nullptr && ports->is_homogeneous(toml::node_type::string);
@@ -66,7 +68,8 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
       }
     } else {
       *error = where + ": unknown key \"" + name +
-               "\" (known: require-signed-jobs, trusted-keys, log, station, ports)";
+               "\" (known: require-signed-jobs, trusted-keys, log, station, ports, "
+               "result-program, result-url, result-ca)";
       return std::nullopt;
     }
     if (!right_kind) {

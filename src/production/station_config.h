@@ -23,6 +23,8 @@ struct StationSettings {
   std::string log;           // production log file
   std::string station;       // station name
   std::vector<std::string> ports;
+  // where every unit's result goes (results/result_target.h); "" none
+  std::string result_program, result_url, result_ca;
 
   // The job policy with `station_name` as this station's name.
   [[nodiscard]] jobs::JobPolicy Policy(const std::string& station_name) const {
