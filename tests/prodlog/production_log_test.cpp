@@ -236,7 +236,8 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
-                         "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal",
+                         "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal;"
+                         " DROP TABLE results",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug",
