@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   std::thread listening([&server] { server.listen_after_bind(); });
   qz::results::ResultTargets url;
   url.url = "http://127.0.0.1:" + std::to_string(port) + "/results";
-  const std::string url_log = FillLog(folder, "url.sqlite3", units, {"url:" + url.url});
+  const std::string url_log = FillLog(folder, "url.sqlite3", units, {"url"});
   const double url_rate = Deliver(url_log, url, units);
   server.stop();
   listening.join();
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   qz::results::ResultTargets program;
   program.program = "true";
   const std::string program_log =
-      FillLog(folder, "program.sqlite3", program_units, {"program:true"});
+      FillLog(folder, "program.sqlite3", program_units, {"program"});
   std::printf("results to a program:      %d units, %.0f deliveries/s\n", program_units,
               Deliver(program_log, program, program_units));
   std::filesystem::remove_all(folder);

@@ -85,8 +85,8 @@ std::string PlainHttpNote(const std::string& url) {
 
 std::vector<std::string> TargetNames(const ResultTargets& targets) {
   std::vector<std::string> names;
-  if (!targets.program.empty()) names.push_back("program:" + targets.program);
-  if (!targets.url.empty()) names.push_back("url:" + targets.url);
+  if (!targets.program.empty()) names.emplace_back("program");
+  if (!targets.url.empty()) names.emplace_back("url");
   return names;
 }
 
@@ -98,12 +98,11 @@ std::vector<std::unique_ptr<ResultSender>> MakeSenders(const ResultTargets& targ
     std::optional<std::vector<std::string>> words =
         serials::SplitCommandLine(targets.program, error);
     if (!words) return {};
-    senders.push_back(MakeProgramSender("program:" + targets.program, std::move(*words), runner,
-                                        targets.timeout));
+    senders.push_back(MakeProgramSender("program", std::move(*words), runner, targets.timeout));
   }
   if (!targets.url.empty()) {
     std::unique_ptr<ResultSender> url =
-        MakeUrlSender("url:" + targets.url, targets.url, targets.ca, targets.timeout, error);
+        MakeUrlSender("url", targets.url, targets.ca, targets.timeout, error);
     if (!url) return {};
     senders.push_back(std::move(url));
   }

@@ -1,8 +1,8 @@
 #pragma once
 
 // Where a station's results go: the factory's program, a URL, or both (two deliveries per
-// unit). The outbox keeps each entry under its target's name, so a restart with the same
-// options goes on where the last run stopped.
+// unit). The outbox keeps each entry under its target's kind ("program" or "url"), so a restart
+// goes on where the last run stopped, also after the factory moved its URL or program.
 
 #include <chrono>
 #include <memory>
@@ -39,7 +39,7 @@ struct ResultTargets {
 // (http:// to a host other than localhost); "" otherwise.
 [[nodiscard]] std::string PlainHttpNote(const std::string& url);
 
-// The names the outbox keeps: "program:CMD ARGS", "url:URL".
+// The names the outbox keeps: "program", "url".
 [[nodiscard]] std::vector<std::string> TargetNames(const ResultTargets& targets);
 
 // The senders of the targets, in TargetNames' order; `runner` (not owned) starts the program.

@@ -22,7 +22,7 @@ TEST(ProgramSender, ExitStatusesTimeOutsAndAProgramThatIsNotThere) {
   ::chmod(script.c_str(), 0755);
   const std::unique_ptr<serials::ProgramRunner> runner = serials::MakeProcessRunner();
   const std::unique_ptr<ResultSender> sender =
-      MakeProgramSender("program:x", {script}, *runner, std::chrono::milliseconds(300));
+      MakeProgramSender("program", {script}, *runner, std::chrono::milliseconds(300));
   using Kind = SendAnswer::Kind;
   const std::string name = "result program \"" + script + "\"";
   EXPECT_EQ(sender->Send("k", "{\"message\":\"take\"}").kind, Kind::kDelivered);
@@ -36,7 +36,7 @@ TEST(ProgramSender, ExitStatusesTimeOutsAndAProgramThatIsNotThere) {
   EXPECT_EQ(hung.kind, Kind::kRetry);
   EXPECT_EQ(hung.reason, name + " did not end within 0.3 s and was stopped");
   const std::unique_ptr<ResultSender> missing = MakeProgramSender(
-      "program:y", {dir.File("no-such")}, *runner, std::chrono::milliseconds(300));
+      "program", {dir.File("no-such")}, *runner, std::chrono::milliseconds(300));
   EXPECT_EQ(missing->Send("k", "{}").kind, Kind::kRetry);
 }
 

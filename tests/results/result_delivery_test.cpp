@@ -105,9 +105,9 @@ TEST(ResultAnswers, HttpStatusesAndTargetOptions) {
 }
 
 TEST_F(ResultDeliveryTest, RetriesWithBackoffRecordsRefusalsAndKeepsEachUnitsKey) {
-  const auto log = LogWith({"url:r"}, 3);
+  const auto log = LogWith({"url"}, 3);
   auto* sender = new ScriptedSender(
-      "url:r", {{Kind::kRetry, "r: HTTP 503"},     // unit 1, first round: the target backs off
+      "url", {{Kind::kRetry, "r: HTTP 503"},     // unit 1, first round: the target backs off
                 {Kind::kRetry, "r: timed out"},    // unit 1 again after 1 s
                 {Kind::kDelivered, "r: HTTP 409"},  // unit 1 after 2 s more: it had it already
                 {Kind::kRefused, "r: HTTP 422 no"},  // unit 2: refused for good
@@ -148,8 +148,8 @@ TEST_F(ResultDeliveryTest, RetriesWithBackoffRecordsRefusalsAndKeepsEachUnitsKey
 
 TEST_F(ResultDeliveryTest, WhatWaitsAtTheEndGoesWithTheNextStartAndOtherTargetsWait) {
   {
-    const auto log = LogWith({"url:r", "program:p"}, 2);
-    auto* sender = new ScriptedSender("url:r", std::deque<SendAnswer>(20, {Kind::kRetry, "down"}));
+    const auto log = LogWith({"url", "program"}, 2);
+    auto* sender = new ScriptedSender("url", std::deque<SendAnswer>(20, {Kind::kRetry, "down"}));
     const auto delivery = Delivery(std::unique_ptr<ResultSender>(sender));
     // the flush keeps the backoff and gives up at its budget
     EXPECT_FALSE(delivery->Flush(std::chrono::seconds(5)));
@@ -158,8 +158,8 @@ TEST_F(ResultDeliveryTest, WhatWaitsAtTheEndGoesWithTheNextStartAndOtherTargetsW
     EXPECT_EQ(ResultsStateText(delivery->State()), "results: 4 waiting (down)");
   }
   // the next start: the same file, the URL's results go; the program's wait for a run that has it
-  const auto log = LogWith({"url:r"}, 1);
-  auto* sender = new ScriptedSender("url:r");
+  const auto log = LogWith({"url"}, 1);
+  auto* sender = new ScriptedSender("url");
   const auto sent = sender->sent;
   const auto delivery = Delivery(std::unique_ptr<ResultSender>(sender));
   EXPECT_TRUE(delivery->Flush(std::chrono::seconds(5)));
@@ -169,8 +169,8 @@ TEST_F(ResultDeliveryTest, WhatWaitsAtTheEndGoesWithTheNextStartAndOtherTargetsW
 }
 
 TEST_F(ResultDeliveryTest, TheBackgroundThreadDeliversAfterEachUnit) {
-  const auto log = LogWith({"url:r"}, 1);
-  auto* sender = new ScriptedSender("url:r");
+  const auto log = LogWith({"url"}, 1);
+  auto* sender = new ScriptedSender("url");
   const auto sent = sender->sent;
   const auto delivery = Delivery(std::unique_ptr<ResultSender>(sender));
   std::mutex mutex;
