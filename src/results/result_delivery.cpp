@@ -22,10 +22,10 @@ std::string Body(const prodlog::OutboxEntry& entry) {
 std::string ResultsStateText(const ResultsState& state) {
   if (state.waiting == 0 && state.refused == 0) return "results delivered";
   std::string text = "results:";
-  if (state.waiting > 0) text += " " + std::to_string(state.waiting) + " waiting";
+  if (state.waiting > 0) text.append(" ").append(std::to_string(state.waiting)).append(" waiting");
   if (state.waiting > 0 && state.refused > 0) text += ",";
-  if (state.refused > 0) text += " " + std::to_string(state.refused) + " refused";
-  if (!state.problem.empty()) text += " (" + state.problem + ")";
+  if (state.refused > 0) text.append(" ").append(std::to_string(state.refused)).append(" refused");
+  if (!state.problem.empty()) text.append(" (").append(state.problem).append(")");
   return text;
 }
 

@@ -99,15 +99,6 @@ class Receiver {
   std::thread thread_;
 };
 
-std::vector<nlohmann::json> Lines(const std::string& out, const std::string& type) {
-  std::vector<nlohmann::json> lines;
-  std::istringstream stream(out);
-  for (std::string line; std::getline(stream, line);) {
-    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
-    if (!parsed.is_discarded() && parsed.value("type", "") == type) lines.push_back(parsed);
-  }
-  return lines;
-}
 
 class ResultReceiverTest : public testing::Test {
  protected:
@@ -139,12 +130,12 @@ TEST_F(ResultReceiverTest, EveryUnitArrivesThroughARestartAndMisbehaviour) {
     receiver.Misbehave(false);
     const test::RunResult third = Station(1, {"--result-url", receiver.Url()});
     ASSERT_EQ(third.exit, 0) << third.err;
-    EXPECT_FALSE(Lines(first.out + second.out + third.out, "results").empty());
+    EXPECT_FALSE(test::JsonLines(first.out + second.out + third.out, "results").empty());
 
     // every unit's row, by its key, and nothing else
     std::map<std::string, nlohmann::json> units;
     const test::RunResult rows = RunCli({"log", "--log", log_, "--json"});
-    const std::vector<nlohmann::json> logged = Lines(rows.out, "unit");
+    const std::vector<nlohmann::json> logged = test::JsonLines(rows.out, "unit");
     const std::map<std::string, nlohmann::json> taken = receiver.Taken();
     EXPECT_FALSE(receiver.Bad());
     std::set<nlohmann::json> ids;
@@ -153,7 +144,7 @@ TEST_F(ResultReceiverTest, EveryUnitArrivesThroughARestartAndMisbehaviour) {
     for (const nlohmann::json& row : logged) expected.insert(row["id"]);
     EXPECT_EQ(ids, expected);
     EXPECT_EQ(taken.size(), logged.size());
-    const std::vector<nlohmann::json> last = Lines(third.out, "results");
+    const std::vector<nlohmann::json> last = test::JsonLines(third.out, "results");
     ASSERT_FALSE(last.empty());
     EXPECT_EQ(last.back()["waiting"], 0);
     std::filesystem::remove(log_);
@@ -176,10 +167,10 @@ TEST_F(ResultReceiverTest, ARefusalIsRecordedAndNotTriedAgain) {
   server.stop();
   thread.join();
   EXPECT_EQ(first.exit, 0) << first.err;
-  const auto units = static_cast<int>(Lines(RunCli({"log", "--log", log_, "--json"}).out, "unit").size());
+  const auto units = static_cast<int>(test::JsonLines(RunCli({"log", "--log", log_, "--json"}).out, "unit").size());
   EXPECT_GE(units, 3);
   EXPECT_EQ(posts, units);  // each unit once
-  const std::vector<nlohmann::json> states = Lines(again.out, "results");
+  const std::vector<nlohmann::json> states = test::JsonLines(again.out, "results");
   ASSERT_FALSE(states.empty());
   EXPECT_EQ(states.back()["refused"], units);
   EXPECT_EQ(states.back()["waiting"], 0);
