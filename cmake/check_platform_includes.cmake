@@ -2,7 +2,8 @@
 # (src/hid/platform), Windows headers outside the platform adapters (any src/*/platform), the
 # cryptography adapters (src/crypto), the Windows console (src/winconsole) and the native windows
 # (src/winapp), OpenSSL outside its adapter, libpq outside the line database's wrapper
-# (src/prodlog/pq.cpp), or Qt outside src/app.
+# (src/prodlog/pq.cpp), libcurl outside the result URL's adapter
+# (src/results/platform/url_sender_curl.cpp), or Qt outside src/app.
 file(GLOB_RECURSE sources ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.h)
 set(offenders "")
 foreach(file ${sources})
@@ -25,6 +26,10 @@ foreach(file ${sources})
   endif()
   string(FIND "${file}" "/src/prodlog/pq.cpp" in_pq)
   if(in_pq EQUAL -1 AND content MATCHES "#include[ \t]*<(postgresql/)?libpq-fe\\.h>")
+    list(APPEND offenders ${file})
+  endif()
+  string(FIND "${file}" "/src/results/platform/url_sender_curl.cpp" in_curl)
+  if(in_curl EQUAL -1 AND content MATCHES "#include[ \t]*<curl/")
     list(APPEND offenders ${file})
   endif()
   if(in_app EQUAL -1 AND content MATCHES "#include[ \t]*<Q[A-Za-z]+>")

@@ -13,6 +13,8 @@ packages=(
 )
 # The station's production log.
 packages+=(libsqlite3-dev)
+# Every unit's result to the factory's system over HTTP(S).
+packages+=(libcurl4-openssl-dev)
 # the line database: its client library, and a server and openssl for the throwaway test cluster
 packages+=(libpq-dev postgresql openssl)
 # The dashboard: its web server library and charts, and a headless browser for its tests.

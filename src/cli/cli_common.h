@@ -17,6 +17,7 @@
 #include "jobs/job_run.h"
 #include "production/station_config.h"
 #include "prodlog/production_log.h"
+#include "results/result_target.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -106,6 +107,7 @@ struct ProductionLogArgs {
   std::string station_name;  // --station NAME (default: the host name)
   int serial_block = prodlog::LogOptions{}.serial_block;  // --serial-block N (line database)
   std::string journal;  // --journal FILE (line database; default: one per station name)
+  std::vector<std::string> result_targets;  // the outbox's targets (not an option)
 
   void AddTo(CLI::App& command);
 };
@@ -134,6 +136,25 @@ struct RunSetup {
   production::StationSettings settings;
   std::optional<jobs::LoadedJob> job;
 };
+
+// Where every unit's result goes, shared by `station` and `write`.
+struct ResultArgs {
+  std::string program;  // --result-program 'CMD ARGS'
+  std::string url;      // --result-url URL
+  std::string ca;       // --result-ca FILE
+  double timeout_seconds = 10.0;  // --result-timeout
+
+  void AddTo(CLI::App& command);
+};
+// The run's result targets: a job's when it fixes them (then --result-program and --result-url
+// are refused), else the command line's, else the station configuration's. nullopt with the
+// message printed and *exit (64) when they cannot be used; a note when results go unencrypted
+// to another machine.
+[[nodiscard]] std::optional<results::ResultTargets> ResultTargetsFor(const ResultArgs& args,
+                                                                     const CLI::App& command,
+                                                                     const RunSetup& setup,
+                                                                     const Output& output,
+                                                                     int* exit);
 // Reads the station configuration (its log and station name become the defaults of `log`) and
 // with `job_path` the job, checked before any chip; the options in `decided` (which the job
 // decides) are refused with a job. Without a job a station that requires signed jobs refuses

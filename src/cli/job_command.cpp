@@ -49,6 +49,8 @@ struct CreateArgs {
   std::string revision;
   std::string note;
   std::vector<std::string> stations;
+  std::string result_program;
+  std::string result_url;
   bool force = false;
 };
 
@@ -80,6 +82,13 @@ int RunCreate(const CreateArgs& args, const Output& output) {
   job.pid = args.target.pid;
   job.overrides = args.descriptor.Applied();
   job.stations = args.stations;
+  job.result_program = args.result_program;
+  job.result_url = args.result_url;
+  if (const std::string why =
+          results::TargetsProblem({args.result_program, args.result_url, {}, std::chrono::seconds(1)});
+      !why.empty()) {
+    return Fail(output, Exit::kUsage, why);
+  }
   if (!args.serial_format.empty()) {
     std::string why;
     const std::optional<std::uint64_t> start =
@@ -248,6 +257,14 @@ void AddJobCommand(CLI::App& app, Context& context) {
     create->add_option("--station", args->stations,
                        "A station allowed to run the job (repeat; default: any)")
         ->type_name("NAME");
+    create->add_option("--result-program", args->result_program,
+                       "The factory's program every unit's result goes to (fixed for the "
+                       "stations that run the job)")
+        ->type_name("'CMD ARGS'");
+    create->add_option("--result-url", args->result_url,
+                       "The URL every unit's result is posted to (fixed for the stations that run "
+                       "the job)")
+        ->type_name("URL");
     create->add_flag("--force", args->force, "Replace OUT when it exists (its signature is lost)");
     create->callback([args, &context] { context.exit_code = RunCreate(*args, context.output); });
   }

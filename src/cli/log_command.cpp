@@ -17,6 +17,7 @@
 #include "prodlog/log_summary.h"
 #include "prodlog/production_log.h"
 #include "serials/serial_list.h"
+#include "results/unit_json.h"
 
 namespace qz::cli {
 namespace {
@@ -50,60 +51,6 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
-// What a finished unit's numbered outcome means, beside the system's message; "" otherwise.
-std::string Detail(const prodlog::UnitRecord& row) {
-  return row.finished ? std::string(ExplainJobOutcome(row.exit_code)) : std::string();
-}
-
-nlohmann::json RowJson(const prodlog::UnitRecord& row) {
-  nlohmann::json overrides = nlohmann::json::parse(row.overrides_json, nullptr, false);
-  if (overrides.is_discarded()) overrides = row.overrides_json;
-  nlohmann::json line = {
-      {"type", "unit"},
-      {"id", row.unit_id},
-      {"state", row.finished ? "finished" : "unfinished"},
-      {"station", row.station},
-      {"port", row.port},
-      {"serial", row.serial.empty() ? nlohmann::json() : nlohmann::json(row.serial)},
-      {"serial_released", row.serial_released},
-      {"serial_source",
-       row.serial_source.empty() ? nlohmann::json() : nlohmann::json(row.serial_source)},
-      {"image_path", row.image_path},
-      {"image_sha256", row.image_sha256},
-      {"mode", row.mode},
-      {"write_length", row.write_length},
-      {"overrides", overrides},
-      {"started", row.started},
-      {"ended", nlohmann::json()},
-      {"exit", nlohmann::json()},
-      {"message", nlohmann::json()},
-      {"duration_ms", nlohmann::json()},
-      {"transfers", nlohmann::json()},
-      {"chip_status", nlohmann::json()},
-      {"chip_identity", nlohmann::json()},
-      {"eeprom_touched", nlohmann::json()},
-      {"replug", nlohmann::json()},
-      {"job_name", row.job.name},
-      {"job_revision", row.job.revision},
-      {"job_sha256", row.job.sha256},
-      {"job_key", prodlog::JobKey(row)},
-      {"detail", nlohmann::json()},
-  };
-  if (row.finished) {
-    line["ended"] = row.ended;
-    line["exit"] = row.exit_code;
-    line["message"] = row.message;
-    line["duration_ms"] = row.duration_ms;
-    line["transfers"] = row.transfers;
-    if (row.chip_status) line["chip_status"] = *row.chip_status;
-    if (row.chip_identity) line["chip_identity"] = *row.chip_identity;
-    line["eeprom_touched"] = row.eeprom_touched;
-    line["replug"] = row.replug;
-    if (const std::string detail = Detail(row); !detail.empty()) line["detail"] = detail;
-  }
-  return line;
-}
-
 void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
   out << "id,state,station,port,serial,serial_released,image_path,image_sha256,mode,"
          "write_length,overrides,started,ended,exit,message,duration_ms,transfers,chip_status,"
@@ -125,7 +72,7 @@ void PrintCsv(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) {
         << ',' << CsvField(row.job.name) << ',' << CsvField(row.job.revision) << ','
         << row.job.sha256 << ',' << CsvField(prodlog::JobKey(row)) << ','
         << row.serial_source << ','
-        << CsvField(Detail(row)) << "\r\n";
+        << CsvField(results::OutcomeDetail(row)) << "\r\n";
   }
 }
 
@@ -140,7 +87,7 @@ void PrintText(std::ostream& out, const std::vector<prodlog::UnitRecord>& rows) 
     out << "  ";
     if (row.finished) {
       out << "exit " << row.exit_code << "  " << row.duration_ms << " ms  " << row.message;
-      if (const std::string detail = Detail(row); !detail.empty()) out << "  (" << detail << ')';
+      if (const std::string detail = results::OutcomeDetail(row); !detail.empty()) out << "  (" << detail << ')';
     } else {
       out << "unfinished";
     }
@@ -401,7 +348,7 @@ int RunLog(Context& context, const LogArgs& args) {
   } else if (context.output.json) {
     for (const prodlog::UnitRecord& row : *rows) {
       context.output.JsonLine(
-          JsonText(RowJson(row)));
+          JsonText(results::UnitJson(row)));
     }
   } else {
     PrintText(*context.output.out, *rows);

@@ -42,6 +42,7 @@ prodlog::LogOptions LogOptionsFor(const ProductionLogArgs& args) {
   prodlog::LogOptions options;
   options.serial_block = args.serial_block;
   options.journal = args.journal;
+  options.result_targets = args.result_targets;
   return options;
 }
 

@@ -65,6 +65,7 @@ const RangeRule kRangeRules[] = {
     {"--sim-pause", 0, kNoLimit, " seconds"},
     {"--serial-block", 1, 100000, ""},
     {"--serial-program-timeout", 0.001, 3600, " seconds"},
+    {"--result-timeout", 0.001, 3600, " seconds"},
     {"--length", 1, 32768, " bytes"},
 };
 

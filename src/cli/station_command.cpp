@@ -72,6 +72,7 @@ struct StationArgs {
   ReplugOptions replug;
   ProductionLogArgs log;
   std::string job;  // --job: the production job decides image, mode, overrides, target, serials
+  ResultArgs result;
 };
 
 // The image and the overrides, checked as the dialog checks them, before any chip is touched:
@@ -141,6 +142,10 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     return *refused;
   }
   if (!setup.job && args.image.empty()) return Usage(output, "give the IMAGE to write, or --job JOB");
+  int refused_results = 0;
+  std::optional<results::ResultTargets> result_targets =
+      ResultTargetsFor(args.result, command, setup, output, &refused_results);
+  if (!result_targets) return refused_results;
   const auto given = [&](const char* name) { return command.get_option(name)->count() > 0; };
   // the station configuration's serial source, when neither a job nor the command line gives one
   const production::StationSettings& settings = setup.settings;
@@ -185,6 +190,7 @@ int RunStation(StationArgs& args, const CLI::App& command, Context& context) {
     args.descriptor.NoteShortReads(output);
     plan.choices.overrides = [&args](DialogControls& target) { args.descriptor.ApplyTo(target); };
   }
+  plan.results = std::move(*result_targets);
   plan.loop = args.loop;
   plan.units = args.units;
   plan.replug_timeout = std::chrono::duration_cast<Clock::Duration>(
@@ -431,6 +437,7 @@ void AddStationCommand(CLI::App& app, Context& context) {
       ->type_name("SECONDS")
       ->capture_default_str();
   args->log.AddTo(*command);
+  args->result.AddTo(*command);
   AddDeviceOptions(*command, args->device, /*with_port=*/false);
   args->replug.AddTo(*command);
   command

@@ -101,7 +101,11 @@ void StationView::Redraw() {
   const double per_hour = totals.hours > 0 ? totals.units / totals.hours : 0;
   out << "\x1b[2K" << "units " << totals.units << "  passed " << totals.passed << "  failed "
       << totals.failed << "  " << static_cast<long>(per_hour) << " units/h"
-      << (line_.online ? "" : "  " + prodlog::LineStateText(line_)) << '\n'
+      << (line_.online ? "" : "  " + prodlog::LineStateText(line_))
+      << (results_.waiting == 0 && results_.refused == 0
+              ? ""
+              : "  " + results::ResultsStateText(results_))
+      << '\n'
       << std::flush;
   drawn_ = static_cast<int>(order_.size()) + 1;
 }
@@ -179,6 +183,24 @@ void StationView::LineState(const prodlog::LineState& state) {
     Finish();
     *output_.err << kAppName << ": " << prodlog::LineStateText(line_) << '\n' << std::flush;
     Redraw();
+  }
+}
+
+void StationView::ResultsState(const results::ResultsState& state) {
+  const bool news = state.problem != results_.problem;
+  results_ = state;
+  if (output_.json) {
+    Write({{"type", "results"},
+           {"waiting", state.waiting},
+           {"refused", state.refused},
+           {"problem", state.problem}});
+  } else if (news) {
+    // a line of its own when a problem comes or goes; the backlog beside the totals
+    Finish();
+    *output_.err << kAppName << ": " << results::ResultsStateText(state) << '\n' << std::flush;
+    Redraw();
+  } else {
+    changed_ = true;
   }
 }
 

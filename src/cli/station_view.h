@@ -57,6 +57,7 @@ class StationView final : public production::StationFace, public production::Sta
   void UnitStarted(const std::string& port, const std::string& serial) override;
   void UnitFinished(const station::UnitReport& unit) override;
   void LineState(const prodlog::LineState& state) override;
+  void ResultsState(const results::ResultsState& state) override;
 
   // One port's line as drawn: "sim-1  programming 45 %  L7-000001".
   [[nodiscard]] std::string Describe(const std::string& port) const;
@@ -75,6 +76,7 @@ class StationView final : public production::StationFace, public production::Sta
   std::map<std::string, int> percent_;
   std::map<std::string, Clock::Duration> progress_at_;
   prodlog::LineState line_;
+  results::ResultsState results_;
   bool changed_ = false;
   int drawn_ = 0;
 

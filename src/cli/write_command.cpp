@@ -25,7 +25,10 @@
 #include "dialog/headless_controls.h"
 #include "dialog/messages.h"
 #include "dialog/qz670x_dialog.h"
+#include "prodlog/result_outbox.h"
 #include "production/log_recorder.h"
+#include "results/result_delivery.h"
+#include "serials/program_runner.h"
 #include "station/unit_run.h"
 
 namespace qz::cli {
@@ -36,6 +39,8 @@ namespace {
 constexpr const char* kAppName = "qz670x-mp-cli";
 
 constexpr double kDefaultReplugTimeoutSeconds = 60.0;
+// How long `write` keeps delivering the unit's result before it leaves it to the next run.
+constexpr std::chrono::seconds kResultsFlush{5};
 
 struct WriteArgs {
   std::string image;
@@ -46,7 +51,38 @@ struct WriteArgs {
   ReplugOptions replug;
   ProductionLogArgs log;
   std::string job;  // --job: the production job decides image, mode, overrides and target
+  ResultArgs result;
+  results::ResultTargets results;  // as the options, the configuration and the job decide
 };
+
+// Delivers the unit's result (and any an earlier run left waiting for the same targets) for a
+// while; what is still waiting then is said and goes with the next run.
+void DeliverResults(const WriteArgs& args, prodlog::ProductionLog& log, Clock& clock,
+                    const Output& output) {
+  prodlog::LogError error;
+  std::unique_ptr<prodlog::ResultOutbox> outbox =
+      prodlog::ResultOutbox::Open(log.LocalFile(), &error);
+  const std::unique_ptr<serials::ProgramRunner> runner = serials::MakeProcessRunner();
+  std::string why;
+  std::vector<std::unique_ptr<results::ResultSender>> senders =
+      outbox ? results::MakeSenders(args.results, *runner, &why) : decltype(senders){};
+  if (senders.empty()) {
+    *output.err << "qz670x-mp-cli: the unit's result waits: "
+                << (outbox ? why : error.message) << '\n';
+    return;
+  }
+  results::ResultDelivery delivery(std::move(outbox), std::move(senders), clock);
+  if (delivery.Flush(kResultsFlush)) return;
+  const results::ResultsState state = delivery.State();
+  if (output.json) {
+    output.JsonLine(JsonText({{"type", "results"},
+                              {"waiting", state.waiting},
+                              {"refused", state.refused},
+                              {"problem", state.problem}}));
+  } else {
+    *output.err << "qz670x-mp-cli: " << results::ResultsStateText(state) << '\n';
+  }
+}
 
 // The progress bar on a terminal, or progress lines with --json; otherwise nothing. Called from
 // the worker and the main thread.
@@ -141,15 +177,16 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
   prodlog::LineState line_state;
   std::unique_ptr<prodlog::ProductionLog> log;
   std::optional<prodlog::BegunUnit> row;
-  // (a job's serial numbers come from the log, the default one unless --log names another;
-  // the factory's program is asked by `station` alone)
+  // (a job's serial numbers and the results come from the log, the default one unless --log
+  // names another; the factory's program is asked by `station` alone)
   if (production_job != nullptr && production_job->job.serial &&
       !production_job->job.serial->program.empty()) {
     *output.err << "qz670x-mp-cli: this job takes its serial numbers from the factory's program: "
                    "run it with station --job\n";
     return static_cast<int>(Exit::kUsage);
   }
-  if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial)) {
+  if (!args.log.log.empty() || (production_job != nullptr && production_job->job.serial) ||
+      args.results.Any()) {
     prodlog::UnitStart start = production_job != nullptr
                                    ? jobs::UnitStartFor(*production_job)
                                    : UnitStartFor(args.image, args.target.factory, args.descriptor,
@@ -257,20 +294,27 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
         *output.err << "qz670x-mp-cli: the unit's log row could not be completed: " << why.message
                     << '\n';
         log_failed = true;
-      } else if (!log->Flush()) {
-        // the row is safe in the journal and goes to the line database when it is back
-        prodlog::LineState waiting;
-        {
-          const std::lock_guard lock(line_mutex);
-          waiting = line_state;
+      } else {
+        if (args.results.Any()) {
+          progress.BreakLine();
+          DeliverResults(args, *log, clock, output);
         }
-        waiting.online = false;
-        waiting.pending = std::max(waiting.pending, 1);
-        progress.BreakLine();
-        if (output.json) {
-          output.JsonLine(JsonText({{"type", "line"}, {"state", "offline"}, {"pending", waiting.pending}}));
-        } else {
-          *output.err << "qz670x-mp-cli: " << prodlog::LineStateText(waiting) << '\n';
+        if (!log->Flush()) {
+          // the row is safe in the journal and goes to the line database when it is back
+          prodlog::LineState waiting;
+          {
+            const std::lock_guard lock(line_mutex);
+            waiting = line_state;
+          }
+          waiting.online = false;
+          waiting.pending = std::max(waiting.pending, 1);
+          progress.BreakLine();
+          if (output.json) {
+            output.JsonLine(
+                JsonText({{"type", "line"}, {"state", "offline"}, {"pending", waiting.pending}}));
+          } else {
+            *output.err << "qz670x-mp-cli: " << prodlog::LineStateText(waiting) << '\n';
+          }
         }
       }
       log->SetLineListener({});
@@ -339,6 +383,7 @@ void AddWriteCommand(CLI::App& app, Context& context) {
   args->descriptor.AddTo(*command);
   AddDeviceOptions(*command, args->device);
   args->log.AddTo(*command);
+  args->result.AddTo(*command);
   args->replug.AddTo(*command);
   command
       ->add_option("--replug-timeout", args->replug_timeout_seconds,
@@ -363,6 +408,11 @@ void AddWriteCommand(CLI::App& app, Context& context) {
       context.exit_code = static_cast<int>(Exit::kUsage);
       return;
     }
+    std::optional<results::ResultTargets> targets =
+        ResultTargetsFor(args->result, *command, setup, context.output, &context.exit_code);
+    if (!targets) return;
+    args->results = *targets;
+    args->log.result_targets = results::TargetNames(*targets);
     if (!setup.job) args->descriptor.NoteShortReads(context.output);
     context.exit_code = RunWrite(*args, context.output, setup.job ? &*setup.job : nullptr);
   });

@@ -46,6 +46,10 @@ json JobObject(const Job& job) {
       {"serial", SerialJson(job.serial)},
       {"stations", job.stations},
   };
+  // only in jobs that fix them, so the bytes signed before they existed stay the same
+  if (!job.result_program.empty() || !job.result_url.empty()) {
+    object["results"] = {{"program", job.result_program}, {"url", job.result_url}};
+  }
   return object;
 }
 
@@ -181,7 +185,7 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
   std::string mode;
   if (!read.Object(file, "job", "job", &object,
                    {"name", "revision", "note", "image", "mode", "evb", "overrides", "target",
-                    "firmware_id", "serial", "stations"}) ||
+                    "firmware_id", "serial", "stations", "results"}) ||
       !read.String(*object, "name", "job.name", &job.name) ||
       !read.String(*object, "revision", "job.revision", &job.revision) ||
       !read.String(*object, "note", "job.note", &job.note) ||
@@ -284,6 +288,15 @@ std::optional<Job> ParseJob(std::string_view text, std::string* error) {
   }
   for (const json& station : *stations) job.stations.push_back(station.get<std::string>());
 
+  if (object->contains("results")) {
+    const json* results = nullptr;
+    if (!read.Object(*object, "results", "job.results", &results, {"program", "url"}) ||
+        !read.String(*results, "program", "job.results.program", &job.result_program) ||
+        !read.String(*results, "url", "job.results.url", &job.result_url)) {
+      return std::nullopt;
+    }
+  }
+
   std::optional<std::vector<std::uint8_t>> bytes = Base64Decode(image_base64);
   if (!bytes) {
     *error = "the job's image is not valid base64 (job.image.base64)";
@@ -363,6 +376,10 @@ std::vector<JobSetting> DescribeJobSettings(const Job& job) {
   std::string stations;
   for (const std::string& station : job.stations) stations += (stations.empty() ? "" : ", ") + station;
   lines.push_back({"stations", "stations", stations.empty() ? "any" : stations});
+  if (!job.result_program.empty()) {
+    lines.push_back({"result_program", "result program", job.result_program});
+  }
+  if (!job.result_url.empty()) lines.push_back({"result_url", "result URL", job.result_url});
   lines.push_back({"signed_by", "signed by", job.Signed() ? job.key_id : "nobody (unsigned)"});
   return lines;
 }

@@ -46,6 +46,9 @@ struct Job {
   std::optional<std::string> firmware_id;  // 4 hex digits after the header check; none: no QZFwLTag
   std::optional<JobSerial> serial;
   std::vector<std::string> stations;  // empty: any station
+  // where every unit's result goes, fixed for the stations that run the job; "" none
+  std::string result_program;  // 'CMD ARGS'
+  std::string result_url;
   // the signature; all empty when unsigned
   std::string key_id;                    // SHA-256 of the signer's public key (its DER)
   std::vector<std::uint8_t> signature;   // r || s

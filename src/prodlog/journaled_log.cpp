@@ -148,6 +148,7 @@ class JournaledLog final : public ProductionLog {
   }
 
   [[nodiscard]] const std::string& Path() const override { return path_; }
+  [[nodiscard]] std::string LocalFile() const override { return options_.journal; }
 
   std::optional<BegunUnit> BeginUnit(const UnitStart& start, LogError* error) override {
     LogError ignored;

@@ -218,6 +218,10 @@ struct LogOptions {
   std::string station{};
   // With a journal: the longest wait between two attempts to reach an unreachable database.
   int push_retry_max_ms = 5000;
+  // Where each finished unit's result goes (results/result_target.h names them): CompleteUnit
+  // puts one entry per target into the outbox of the file that keeps the unit's row
+  // (prodlog/result_outbox.h), in the same transaction as the unit's end.
+  std::vector<std::string> result_targets{};
 };
 
 // Whether a line database behind a journal can be reached, and how many units wait in the
@@ -283,6 +287,9 @@ class ProductionLog {
   // Pushes what the journal holds now and waits for the outcome; true when nothing is left
   // waiting. Stores without a journal: true.
   [[nodiscard]] virtual bool Flush() { return true; }
+  // The SQLite file on this PC that keeps the units' rows (and the results outbox): the log's
+  // own file, or a line database's journal. Empty for a line database without one.
+  [[nodiscard]] virtual std::string LocalFile() const { return {}; }
 
  protected:
   ProductionLog() = default;

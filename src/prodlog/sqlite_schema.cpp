@@ -17,6 +17,8 @@ namespace {
 //   v6  the line database a journal met first (its identity)
 //   v7  the text of each number a journal leased from a list of the line
 //   v8  each station's latest state report, one row per station
+//   v9  the results outbox: one entry per finished unit and result target, written with the
+//       unit's end; waiting until delivered or refused, then when and why
 // Each entry upgrades from the version before it; append, never edit a released step.
 constexpr const char* kMigrations[] = {
     // v1
@@ -64,6 +66,14 @@ constexpr const char* kMigrations[] = {
     "  job_key TEXT NOT NULL, image_path TEXT NOT NULL, image_sha256 TEXT NOT NULL,"
     "  ports TEXT NOT NULL, backlog INTEGER, last_push TEXT NOT NULL, reported TEXT NOT NULL,"
     "  ended INTEGER NOT NULL);",
+    // v9
+    "CREATE TABLE results("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  unit_id INTEGER NOT NULL, target TEXT NOT NULL, key TEXT NOT NULL,"
+    "  state TEXT NOT NULL DEFAULT 'waiting',"  // waiting, delivered, refused
+    "  attempts INTEGER NOT NULL DEFAULT 0, reason TEXT NOT NULL DEFAULT '', at TEXT);"
+    "CREATE INDEX results_waiting ON results(id) WHERE state = 'waiting';"
+    "CREATE INDEX results_refused ON results(id) WHERE state = 'refused';",
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <span>
 #include <system_error>
 
+#include "prodlog/sqlite_statement.h"
 #include "prodlog/store_internal.h"
 
 namespace qz::prodlog {
@@ -69,71 +70,6 @@ std::string ImmutableUri(const std::string& path) {
   return uri + "?immutable=1";
 }
 
-// One prepared statement, reset after each use.
-class Statement {
- public:
-  Statement() = default;
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement() { sqlite3_finalize(statement_); }
-
-  int Prepare(sqlite3* db, const char* sql) {
-    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr);
-  }
-  sqlite3_stmt* get() const { return statement_; }
-  void Reset() const {
-    sqlite3_reset(statement_);
-    sqlite3_clear_bindings(statement_);
-  }
-  void Bind(int index, const std::string& text) const {
-    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
-  }
-  void Bind(int index, std::int64_t value) const { sqlite3_bind_int64(statement_, index, value); }
-  void BindNull(int index) const { sqlite3_bind_null(statement_, index); }
-  std::string Text(int column) const {
-    const auto* text = sqlite3_column_text(statement_, column);
-    return text == nullptr ? std::string()
-                           : std::string(reinterpret_cast<const char*>(text),
-                                         static_cast<std::size_t>(
-                                             sqlite3_column_bytes(statement_, column)));
-  }
-  std::int64_t Int(int column) const { return sqlite3_column_int64(statement_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3_stmt* statement_ = nullptr;
-};
-
-// One row of the rows statement (or of a statement that starts with the same columns).
-UnitRecord ReadRecord(const Statement& rows) {
-  UnitRecord record;
-  record.unit_id = rows.Int(0);
-  record.started = rows.Text(1);
-  record.finished = !rows.IsNull(2);
-  record.ended = rows.Text(2);
-  record.station = rows.Text(3);
-  record.port = rows.Text(4);
-  record.image_path = rows.Text(5);
-  record.image_sha256 = rows.Text(6);
-  record.mode = rows.Text(7);
-  record.write_length = static_cast<std::uint32_t>(rows.Int(8));
-  record.overrides_json = rows.Text(9);
-  record.serial = rows.Text(10);
-  record.serial_released = rows.Int(11) != 0;
-  record.exit_code = static_cast<int>(rows.Int(12));
-  record.message = rows.Text(13);
-  record.duration_ms = rows.Int(14);
-  record.transfers = static_cast<std::uint64_t>(rows.Int(15));
-  if (!rows.IsNull(16)) record.chip_status = static_cast<std::uint8_t>(rows.Int(16));
-  if (!rows.IsNull(17)) record.chip_identity = static_cast<std::uint32_t>(rows.Int(17));
-  record.eeprom_touched = rows.Int(18) != 0;
-  record.replug = rows.Text(19);
-  record.job = {rows.Text(20), rows.Text(21), rows.Text(22), rows.Text(23)};
-  record.serial_source = rows.Text(24);
-  return record;
-}
-
 // The SQLite file; as a line station's journal too.
 class SqliteLog final : public SqliteJournal {
  public:
@@ -142,6 +78,7 @@ class SqliteLog final : public SqliteJournal {
   ~SqliteLog() override;
 
   [[nodiscard]] const std::string& Path() const override;
+  [[nodiscard]] std::string LocalFile() const override { return Path(); }
   [[nodiscard]] std::optional<BegunUnit> BeginUnit(const UnitStart& start,
                                                    LogError* error) override;
   [[nodiscard]] bool CompleteUnit(std::int64_t unit_id, const UnitEnd& end,
@@ -187,7 +124,7 @@ struct SqliteLog::Impl {
   Statement released_lowest, released_delete, released_insert;
   Statement counter_get, counter_set;
   Statement held_find, held_insert, held_delete;
-  Statement unit_insert, unit_find, unit_complete;
+  Statement unit_insert, unit_find, unit_complete, result_queue;
   Statement rows;
   Statement lease_lowest, lease_serial, lease_delete, lease_insert, lease_count, lease_clear;
   Statement unpushed, mark_pushed, line_remember;
@@ -312,10 +249,15 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        " transfers = ?6, chip_status = ?7, chip_identity = ?8, eeprom_touched = ?9,"
        " serial_released = ?10, replug = ?11 WHERE id = ?1"},
       {&rows, rows_sql.c_str()},
+      // the key: the unit's line id in a journal, else one made for its results
+      {&result_queue,
+       "INSERT INTO results(unit_id, target, key)"
+       " SELECT id, ?2, coalesce(unit_uid, ?3) FROM units WHERE id = ?1"},
   };
   for (const auto& [statement, sql] : statements) {
     // exports of a read-only file prepare only what they read
     if (options.read_only && statement != &rows) continue;
+    if (statement == &result_queue && options.result_targets.empty()) continue;
     const int rc = statement->Prepare(db, sql);
     if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
   }
@@ -676,6 +618,14 @@ bool SqliteLog::CompleteUnit(std::int64_t unit_id, const UnitEnd& end, LogError*
       if (impl.journal) back.Bind(3, serial);
       rc = impl.Run(back);
     }
+    if (rc != SQLITE_OK) return fail(rc);
+  }
+  const std::string key = impl.options.result_targets.empty() ? std::string() : NewUnitUid();
+  for (const std::string& target : impl.options.result_targets) {
+    impl.result_queue.Bind(1, unit_id);
+    impl.result_queue.Bind(2, target);
+    impl.result_queue.Bind(3, key);
+    rc = impl.Run(impl.result_queue);
     if (rc != SQLITE_OK) return fail(rc);
   }
   rc = impl.Run(impl.commit);

@@ -72,7 +72,10 @@ bool LogRecorder::Complete(std::int64_t id, const station::UnitReport& unit, std
     std::erase_if(running_, [id](const auto& entry) { return entry.second == id; });
   }
   prodlog::LogError why;
-  if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) return true;
+  if (log_.CompleteUnit(id, UnitEndOf(unit, status, identity), &why)) {
+    if (completed_) completed_();
+    return true;
+  }
   if (error != nullptr) *error = why.message;
   return false;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,8 @@ class LogRecorder final : public station::UnitRecorder {
                                                                     Failure* failure) override;
   [[nodiscard]] bool Complete(std::int64_t id, const station::UnitReport& unit, std::uint8_t status,
                               std::uint32_t identity, std::string* error) override;
+  // Called after each unit's row is completed (the results wait in the outbox). Before the run.
+  void SetCompleted(std::function<void()> completed) { completed_ = std::move(completed); }
   // True once the serial numbers ran out (the station stopped for that, not for the log).
   [[nodiscard]] bool SerialsExhausted() const { return serials_exhausted_.load(); }
   // The row of the unit now running on `port`; 0 none. Any thread.
@@ -47,6 +50,7 @@ class LogRecorder final : public station::UnitRecorder {
   std::map<std::string, std::string> waiting_;  // port -> program number
   mutable std::mutex mutex_;
   std::map<std::string, std::int64_t> running_;  // port -> unit row
+  std::function<void()> completed_;
 };
 
 // What the production log keeps of a finished unit.

@@ -55,6 +55,9 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
       {"serial-format", &settings.serial_format},
       {"serial-list-name", &settings.serial_list_name},
       {"serial-program", &settings.serial_program},
+      {"result-program", &settings.result_program},
+      {"result-url", &settings.result_url},
+      {"result-ca", &settings.result_ca},
   };
   for (const auto& [key, node] : table) {
     const std::string name(key.str());
@@ -76,7 +79,8 @@ std::optional<StationSettings> ReadStationConfig(const std::string& path, std::s
     } else {
       *error = where + ": unknown key \"" + name +
                "\" (known: require-signed-jobs, trusted-keys, log, station, ports, "
-               "serial-format, serial-list-name, serial-program)";
+               "serial-format, serial-list-name, serial-program, result-program, result-url, "
+               "result-ca)";
       return std::nullopt;
     }
     if (!right_kind) {

@@ -29,6 +29,8 @@ struct StationSettings {
   std::string serial_format;
   std::string serial_list_name;
   std::string serial_program;
+  // where every unit's result goes (results/result_target.h); "" none
+  std::string result_program, result_url, result_ca;
 
   // The job policy with `station_name` as this station's name.
   [[nodiscard]] jobs::JobPolicy Policy(const std::string& station_name) const {

@@ -235,6 +235,7 @@ bool StationPresenter::Start(const StartSteps& steps, RunPlan plan) {
   plan.take_up_new_ports = steps.listed_ports.empty();
   plan.choices = std::move(start->choices);
   plan.unit_start = std::move(start->unit_start);
+  plan.results = std::move(start->results);
   plan.log_location = steps.log_location;
   plan.loop = true;
   return Start(std::move(plan));
@@ -259,6 +260,11 @@ bool StationPresenter::Start(std::unique_ptr<StationRun> run, RunPlan plan) {
   run->Log().SetLineListener([mailbox = mailbox_](const prodlog::LineState& state) {
     mailbox->Post([state](StationPresenter& p) { p.OnLineState(state); });
   });
+  if (results::ResultDelivery* delivery = run->Results()) {
+    delivery->SetListener([mailbox = mailbox_](const results::ResultsState& state) {
+      mailbox->Post([state](StationPresenter& p) { p.OnResultsState(state); });
+    });
+  }
   log_path_ = run->LogLocation();
 
   // tiles: the ports of this run, in order; the station follows the bus from now on
@@ -526,6 +532,17 @@ void StationPresenter::OnStationProblem(const std::string& text) {
 void StationPresenter::OnLineState(const prodlog::LineState& state) {
   if (reports_ != nullptr) reports_->LineState(state);
   SetStatus(prodlog::LineStateText(state), !state.online);
+}
+
+void StationPresenter::OnResultsState(const results::ResultsState& state) {
+  if (reports_ != nullptr) reports_->ResultsState(state);
+  // the status tells of a problem and of its end, not of every unit's delivery
+  const bool told = !results_.problem.empty();
+  results_ = state;
+  if (!state.problem.empty() || told) {
+    SetStatus(results::ResultsStateText(state), !state.problem.empty());
+  }
+  face_.TotalsChanged();
 }
 
 }  // namespace qz::production

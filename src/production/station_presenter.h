@@ -20,6 +20,7 @@
 #include "production/station_setup.h"
 #include "production/window_mailbox.h"
 #include "prodlog/production_log.h"
+#include "results/result_delivery.h"
 #include "station/station.h"
 
 namespace qz::production {
@@ -119,6 +120,7 @@ class StationReports {
   virtual void UnitFinished(const station::UnitReport& unit) = 0;
   virtual void Problem(const std::string& text) = 0;
   virtual void LineState(const prodlog::LineState& state) = 0;
+  virtual void ResultsState(const results::ResultsState& state) = 0;
 };
 
 // What Start takes from a face's setup, step by step.
@@ -149,6 +151,8 @@ class StationPresenter {
   [[nodiscard]] const TileState* Tile(const std::string& port) const;
   [[nodiscard]] const std::string& Status() const { return status_; }
   [[nodiscard]] bool StatusAlarm() const { return status_alarm_; }
+  // The results' backlog as last reported (all zero without result targets).
+  [[nodiscard]] const results::ResultsState& Results() const { return results_; }
   [[nodiscard]] TotalsFigures Totals() const;
   [[nodiscard]] const std::vector<HistoryRow>& History() const { return history_; }
   // The run (null before Start), e.g. for its log and its stop requests.
@@ -223,6 +227,7 @@ class StationPresenter {
   void OnUnitFinished(const station::UnitReport& unit);
   void OnStationProblem(const std::string& text);
   void OnLineState(const prodlog::LineState& state);
+  void OnResultsState(const results::ResultsState& state);
 
  private:
   void SetStatus(std::string text, bool alarm = false);
@@ -250,6 +255,7 @@ class StationPresenter {
   std::vector<HistoryRow> history_;
   std::string status_;
   bool status_alarm_ = false;
+  results::ResultsState results_;
   std::string config_error_;
   std::string log_path_;
   Clock::Duration started_at_{};

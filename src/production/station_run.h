@@ -12,6 +12,8 @@
 
 #include "base/clock.h"
 #include "prodlog/production_log.h"
+#include "prodlog/result_outbox.h"
+#include "results/result_target.h"
 #include "station/station.h"
 #include "station/unit_run.h"
 
@@ -32,6 +34,11 @@ namespace qz::serials {
 class ProgramRunner;
 class ProgramSerials;
 }  // namespace qz::serials
+
+namespace qz::results {
+class ResultDelivery;
+class ResultSender;
+}  // namespace qz::results
 
 namespace qz::production {
 
@@ -63,6 +70,10 @@ struct RunPlan {
   std::vector<std::string> serial_program;
   std::chrono::milliseconds serial_program_timeout{10000};
   int serial_ahead = 2;
+  // Where every finished unit's result goes (none: nowhere); at the station's end the run
+  // delivers for at most `results_flush` and leaves the rest to the next start.
+  results::ResultTargets results;
+  Clock::Duration results_flush = std::chrono::seconds(5);
 
   // With virtual chips: the chip on a port. A virtual operator then takes each finished unit off
   // and plugs in a fresh chip after `virtual_pause`.
@@ -99,14 +110,22 @@ class StationRun {
   [[nodiscard]] std::int64_t UnitOn(const std::string& port) const;
   // The log's location as opened.
   [[nodiscard]] const std::string& LogLocation() const { return log_location_; }
+  // The deliverer of the results; null without result targets. Set its listener before Start.
+  [[nodiscard]] results::ResultDelivery* Results() { return results_.get(); }
 
  private:
   StationRun();
+  // The results outbox and its senders; false and *error when they cannot be made.
+  bool OpenResults(const RunPlan& plan, prodlog::LogError* error);
 
   std::string log_location_;
   std::unique_ptr<prodlog::ProductionLog> log_;
   std::unique_ptr<serials::ProgramRunner> program_runner_;
   std::unique_ptr<serials::ProgramSerials> program_;
+  std::unique_ptr<prodlog::ResultOutbox> outbox_;                // until Build
+  std::vector<std::unique_ptr<results::ResultSender>> senders_;  // until Build
+  std::unique_ptr<results::ResultDelivery> results_;
+  Clock::Duration results_flush_{};
   std::unique_ptr<LogRecorder> recorder_;
   std::unique_ptr<station::VirtualOperator> virtual_operator_;
   std::unique_ptr<station::Station> station_;

@@ -19,6 +19,7 @@
 #include "jobs/job_run.h"
 #include "production/station_config.h"
 #include "prodlog/production_log.h"
+#include "results/result_target.h"
 #include "station/unit_run.h"
 
 namespace qz {
@@ -34,6 +35,7 @@ namespace qz::production {
 struct StationStart {
   station::UnitChoices choices;
   prodlog::UnitStart unit_start;
+  results::ResultTargets results;  // the job's when it fixes them, else the configuration's
 };
 
 class StationSetup {

@@ -22,12 +22,14 @@ struct ProgramRun {
 };
 
 // Runs a program without a shell: argv[0] is looked up on PATH, the rest are its arguments as
-// they stand; its standard input reads nothing. Safe to call from several threads at once.
+// they stand; its standard input reads `input`, then its end. Safe to call from several threads
+// at once.
 class ProgramRunner {
  public:
   virtual ~ProgramRunner() = default;
   [[nodiscard]] virtual ProgramRun Run(const std::vector<std::string>& argv,
-                                       std::chrono::milliseconds timeout) = 0;
+                                       std::chrono::milliseconds timeout,
+                                       const std::string& input) = 0;
 };
 
 // The platform's runner: a child process with pipes (POSIX spawn, or CreateProcess).

@@ -68,7 +68,7 @@ ProgramSerials::Answer ProgramSerials::Ask(const std::string& port, int count) {
   std::vector<std::string> argv = options_.command;
   argv.insert(argv.end(), {"--station", options_.station, "--port", port, "--count",
                            std::to_string(count)});
-  const ProgramRun run = runner_.Run(argv, options_.timeout);
+  const ProgramRun run = runner_.Run(argv, options_.timeout, {});
   switch (run.ending) {
     case ProgramRun::Ending::kNotStarted:
       return {{}, "\"" + argv.front() + "\" could not be started (" + run.problem + ")"};

@@ -23,15 +23,6 @@ namespace {
 using test::RunCli;
 using test::RunResult;
 
-std::vector<nlohmann::json> Lines(const std::string& out, const std::string& type) {
-  std::vector<nlohmann::json> lines;
-  std::istringstream stream(out);
-  for (std::string line; std::getline(stream, line);) {
-    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
-    if (!parsed.is_discarded() && parsed.value("type", "") == type) lines.push_back(parsed);
-  }
-  return lines;
-}
 
 class StationSerials : public testing::Test {
  protected:
@@ -54,7 +45,7 @@ class StationSerials : public testing::Test {
     return RunCli(std::move(args));
   }
 
-  std::vector<nlohmann::json> Rows() { return Lines(RunCli({"log", "--log", log_, "--json"}).out, "unit"); }
+  std::vector<nlohmann::json> Rows() { return test::JsonLines(RunCli({"log", "--log", log_, "--json"}).out, "unit"); }
 
   std::string Script(const std::string& name, const std::string& body) {
     const std::string path = dir_.File(name);
@@ -109,7 +100,7 @@ TEST_F(StationSerials, ListAndProgramAreRefusedAsUsageBeforeAnyChip) {
     const RunResult run = Station(1, args);
     EXPECT_EQ(run.exit, 64) << reason;
     EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
-    EXPECT_TRUE(Lines(run.out, "progress").empty());
+    EXPECT_TRUE(test::JsonLines(run.out, "progress").empty());
   }
 }
 
@@ -131,12 +122,12 @@ TEST_F(StationSerials, AProgramThatFailsStartsNoUnitAndThePortSaysWhy) {
     const RunResult run = Station(1, {"--serial-program", program + " --line 7",
                                       "--serial-program-timeout", timeout});
     EXPECT_EQ(run.exit, 1) << reason;
-    const std::vector<nlohmann::json> units = Lines(run.out, "unit");
+    const std::vector<nlohmann::json> units = test::JsonLines(run.out, "unit");
     ASSERT_EQ(units.size(), 1u) << run.out;
     EXPECT_EQ(units[0]["exit"], 21);
     EXPECT_NE(units[0]["detail"].get<std::string>().find(reason), std::string::npos)
         << units[0].dump();
-    EXPECT_TRUE(Lines(run.out, "progress").empty()) << "the chip was touched: " << reason;
+    EXPECT_TRUE(test::JsonLines(run.out, "progress").empty()) << "the chip was touched: " << reason;
   }
   EXPECT_TRUE(Rows().empty());
 }
@@ -150,7 +141,7 @@ TEST_F(StationSerials, ProgramNumbersAreRecordedAsSuchAndNeverGivenTwice) {
   // a new run: the program gives the same number again
   run = Station(1, {"--serial-program", program, "--station", "S1"});
   EXPECT_EQ(run.exit, 1);
-  const std::vector<nlohmann::json> units = Lines(run.out, "unit");
+  const std::vector<nlohmann::json> units = test::JsonLines(run.out, "unit");
   ASSERT_EQ(units.size(), 1u);
   EXPECT_NE(units[0]["detail"].get<std::string>().find("P-1 is held already"), std::string::npos)
       << units[0].dump();

@@ -237,7 +237,7 @@ TEST_F(ProductionLogTest, AnOlderFileIsUpgradedAndRowsCarryTheJobAndTheReplug) {
   ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
                          "DROP INDEX units_unpushed; DROP TABLE serial_leases; DROP TABLE journal;"
-                         " DROP TABLE station_state",
+                         " DROP TABLE station_state; DROP TABLE results",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   for (const char* column : {"job_name", "job_revision", "job_sha256", "job_key", "replug",

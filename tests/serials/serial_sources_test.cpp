@@ -67,7 +67,8 @@ TEST(SerialCommandLine, SplitsAsAShellWouldWithoutRunningOne) {
 class ScriptedRunner final : public ProgramRunner {
  public:
   explicit ScriptedRunner(std::vector<ProgramRun> runs) : runs_(std::move(runs)) {}
-  ProgramRun Run(const std::vector<std::string>& argv, std::chrono::milliseconds) override {
+  ProgramRun Run(const std::vector<std::string>& argv, std::chrono::milliseconds,
+                 const std::string&) override {
     const std::lock_guard lock(mutex_);
     calls.push_back(argv);
     if (runs_.empty()) return Exited(0, "");

@@ -20,4 +20,14 @@ RunResult RunCli(std::vector<std::string> args) {
   return result;
 }
 
+std::vector<nlohmann::json> JsonLines(const std::string& out, const std::string& type) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+    if (!parsed.is_discarded() && parsed.value("type", "") == type) lines.push_back(parsed);
+  }
+  return lines;
+}
+
 }  // namespace qz::test

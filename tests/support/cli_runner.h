@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace qz::test {
 
 // What one in-process run of the command line gave.
@@ -14,5 +16,9 @@ struct RunResult {
 
 // Runs `qz670x-mp-cli args...` in this process with captured streams.
 [[nodiscard]] RunResult RunCli(std::vector<std::string> args);
+
+// The JSON Lines of `out` whose "type" is `type`, in order.
+[[nodiscard]] std::vector<nlohmann::json> JsonLines(const std::string& out,
+                                                    const std::string& type);
 
 }  // namespace qz::test

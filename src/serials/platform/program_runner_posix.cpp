@@ -1,9 +1,11 @@
 // The program runner on POSIX: posix_spawnp in a process group of its own, so a time-out stops
-// the program and everything it started; standard output and error through pipes.
+// the program and everything it started; standard output and error through pipes, standard
+// input through a socket (a program that leaves it unread raises no SIGPIPE here).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,19 +52,34 @@ class Pipe {
 
 class PosixRunner final : public ProgramRunner {
  public:
-  ProgramRun Run(const std::vector<std::string>& argv,
-                 std::chrono::milliseconds timeout) override {
+  ProgramRun Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                 const std::string& input) override {
     using Steady = std::chrono::steady_clock;
     ProgramRun run;
     if (argv.empty()) return run.problem = "no program named", run;
     Pipe out, err;
     if (!out.Ok() || !err.Ok()) return run.problem = std::strerror(errno), run;
+    std::array<int, 2> in{-1, -1};  // ours, the program's
+    if (!input.empty() &&
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, in.data()) != 0) {
+      return run.problem = std::strerror(errno), run;
+    }
+    const auto close_in = [&in](std::size_t which) {
+      if (in[which] >= 0) ::close(in[which]);
+      in[which] = -1;
+    };
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (in[1] >= 0) {
+      // the program reads its end blocking, as programs expect
+      ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) & ~O_NONBLOCK);
+      posix_spawn_file_actions_adddup2(&actions, in[1], STDIN_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out.Write(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err.Write(), STDERR_FILENO);
     posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETPGROUP |
@@ -83,7 +100,11 @@ class PosixRunner final : public ProgramRunner {
     const int spawned = ::posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) return run.problem = std::strerror(spawned), run;
+    close_in(1);
+    if (spawned != 0) {
+      close_in(0);
+      return run.problem = std::strerror(spawned), run;
+    }
     out.CloseWrite();
     err.CloseWrite();
 
@@ -93,9 +114,10 @@ class PosixRunner final : public ProgramRunner {
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
       return static_cast<int>(std::max<std::int64_t>(0, left.count()));
     };
-    // read both pipes until the program closes them or its time is up
+    // write its input and read both pipes until the program closes them or its time is up
     bool timed_out = false;
-    std::array<pollfd, 2> fds{{{out.Read(), POLLIN, 0}, {err.Read(), POLLIN, 0}}};
+    std::size_t written = 0;
+    std::array<pollfd, 3> fds{{{out.Read(), POLLIN, 0}, {err.Read(), POLLIN, 0}, {in[0], POLLOUT, 0}}};
     std::array<std::string*, 2> into{&run.output, &run.errors};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
       const int ready = ::poll(fds.data(), fds.size(), left_ms());
@@ -104,7 +126,17 @@ class PosixRunner final : public ProgramRunner {
         timed_out = true;
         break;
       }
-      for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[2].fd >= 0 && fds[2].revents != 0) {
+        const ssize_t sent = ::send(in[0], input.data() + written, input.size() - written,
+                                    MSG_NOSIGNAL);
+        if (sent > 0) written += static_cast<std::size_t>(sent);
+        // all written, or the program closed its input: it reads no more
+        if (written == input.size() || (sent < 0 && errno != EAGAIN && errno != EINTR)) {
+          close_in(0);
+          fds[2].fd = -1;
+        }
+      }
+      for (std::size_t i = 0; i < 2; ++i) {
         if (fds[i].fd < 0 || fds[i].revents == 0) continue;
         char buffer[4096];
         const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -116,6 +148,7 @@ class PosixRunner final : public ProgramRunner {
         into[i]->append(buffer, static_cast<std::size_t>(got));
       }
     }
+    close_in(0);
     // then its end, within the same time
     int status = 0;
     for (;;) {

@@ -1,6 +1,9 @@
 // The program runner on Windows: CreateProcessW with its standard output through a pipe (read
-// while it runs), its standard input and error on NUL; a time-out terminates it.
+// while it runs), its standard input through a pipe written by a thread of its own (or NUL), its
+// standard error on NUL; a time-out terminates it.
 #include <windows.h>
+
+#include <algorithm>
 
 #include "image/utf16.h"
 #include "serials/program_runner.h"
@@ -33,10 +36,30 @@ std::string LastError() {
   return "Windows error " + std::to_string(static_cast<unsigned long>(GetLastError()));
 }
 
+// The program's input, written on a thread of its own; closes the pipe when done.
+struct Input {
+  HANDLE pipe;
+  const std::string* text;
+};
+
+DWORD WINAPI WriteInput(void* parameter) {
+  const Input& feed = *static_cast<const Input*>(parameter);
+  std::size_t written = 0;
+  while (written < feed.text->size()) {
+    DWORD put = 0;
+    const DWORD want =
+        static_cast<DWORD>(std::min<std::size_t>(feed.text->size() - written, 65536));
+    if (!WriteFile(feed.pipe, feed.text->data() + written, want, &put, nullptr)) break;
+    written += put;
+  }
+  CloseHandle(feed.pipe);
+  return 0;
+}
+
 class WindowsRunner final : public ProgramRunner {
  public:
-  ProgramRun Run(const std::vector<std::string>& argv,
-                 std::chrono::milliseconds timeout) override {
+  ProgramRun Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                 const std::string& input) override {
     ProgramRun run;
     if (argv.empty()) return run.problem = "no program named", run;
     std::wstring command;
@@ -51,10 +74,22 @@ class WindowsRunner final : public ProgramRunner {
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE in_read = nullptr;
+    HANDLE in_write = nullptr;
+    if (!input.empty()) {
+      if (!CreatePipe(&in_read, &in_write, &inherit, 0)) {
+        run.problem = LastError();
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+        return run;
+      }
+      SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul;
+    startup.hStdInput = in_read != nullptr ? in_read : nul;
     startup.hStdOutput = write_end;
     startup.hStdError = nul;
     PROCESS_INFORMATION process{};
@@ -63,10 +98,18 @@ class WindowsRunner final : public ProgramRunner {
     if (!started) run.problem = LastError();
     CloseHandle(write_end);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+    if (in_read != nullptr) CloseHandle(in_read);
     if (!started) {
       CloseHandle(read_end);
+      if (in_write != nullptr) CloseHandle(in_write);
       return run;
     }
+    // the input is written beside the reads: a program that reads it only in part ends the
+    // writes with its end (the pipe breaks)
+    Input feed{in_write, &input};
+    HANDLE writer =
+        in_write != nullptr ? CreateThread(nullptr, 0, &WriteInput, &feed, 0, nullptr) : nullptr;
+    if (in_write != nullptr && writer == nullptr) CloseHandle(in_write);
     // read what it prints while it runs, and the rest once it has ended
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout.count());
     bool exited = false;
@@ -89,6 +132,14 @@ class WindowsRunner final : public ProgramRunner {
       TerminateProcess(process.hProcess, 1);
       WaitForSingleObject(process.hProcess, INFINITE);
       run.ending = ProgramRun::Ending::kTimedOut;
+    }
+    if (writer != nullptr) {
+      // a grandchild may still hold the pipe's read end: stop a write that waits for it
+      if (WaitForSingleObject(writer, 100) != WAIT_OBJECT_0) CancelSynchronousIo(writer);
+      WaitForSingleObject(writer, INFINITE);
+      CloseHandle(writer);
+    }
+    if (!exited) {
     } else {
       DWORD code = 0;
       GetExitCodeProcess(process.hProcess, &code);
