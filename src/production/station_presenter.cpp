@@ -230,12 +230,20 @@ bool StationPresenter::Start(const StartSteps& steps, RunPlan plan) {
     NotStarted(error);
     return false;
   }
+  if (!start->unit_start.serial_list_name.empty() && !steps.log_location.empty() &&
+      !prodlog::IsDatabaseLocation(steps.log_location)) {
+    NotStarted("the serial list \"" + start->unit_start.serial_list_name +
+               "\" is one imported into a line database: give the line as the log "
+               "(postgresql://... or service=NAME)");
+    return false;
+  }
   plan.ports = std::move(*ports);
   // every port: also those where a chip first shows up after Start
   plan.take_up_new_ports = steps.listed_ports.empty();
   plan.choices = std::move(start->choices);
   plan.unit_start = std::move(start->unit_start);
   plan.results = std::move(start->results);
+  plan.serial_program = std::move(start->serial_program);
   plan.log_location = steps.log_location;
   plan.loop = true;
   return Start(std::move(plan));

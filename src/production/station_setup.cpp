@@ -12,6 +12,7 @@
 #include "image/image_format.h"
 #include "image/utf16.h"
 #include "prodlog/serial_numbers.h"
+#include "serials/command_line.h"
 
 namespace qz::production {
 
@@ -268,15 +269,6 @@ std::vector<std::pair<std::string, std::string>> StationSetup::AppliedOverrides(
 std::optional<StationStart> StationSetup::PrepareStart(std::string_view serial_format,
                                                        std::string_view next_serial,
                                                        std::string* error) {
-  // a job's list of the line or program: the command line's station takes them, the window not
-  // yet (it would run the job without its serial numbers)
-  if (job_ && job_->job.serial && job_->job.serial->format.empty()) {
-    *error = "this job takes its serial numbers from " +
-             std::string(job_->job.serial->list.empty() ? "the factory's program"
-                                                        : "a list of the line database") +
-             ": run it with qz670x-mp-cli station --job";
-    return std::nullopt;
-  }
   // serial numbers: the first one is checked as every unit's will be
   StationStart start;
   prodlog::UnitStart& unit_start = start.unit_start;
@@ -295,6 +287,25 @@ std::optional<StationStart> StationSetup::PrepareStart(std::string_view serial_f
       *error = unit_start.serial_format->OverflowMessage(unit_start.serial_start);
       return std::nullopt;
     }
+  }
+  // a list of the line or the factory's program: the job's, else the configuration's when the
+  // window gives no format (a list's numbers are the line's: the log must be a line database)
+  const bool configured = !job_ && format_text.empty();
+  const std::string list = job_ && job_->job.serial ? job_->job.serial->list
+                           : configured             ? settings_.serial_list_name
+                                                    : std::string();
+  const std::string program = job_ && job_->job.serial ? job_->job.serial->program
+                              : configured             ? settings_.serial_program
+                                                       : std::string();
+  unit_start.serial_list_name = list;
+  if (!program.empty()) {
+    std::string why;
+    std::optional<std::vector<std::string>> words = serials::SplitCommandLine(program, &why);
+    if (!words) {
+      *error = "the serial program: " + why;
+      return std::nullopt;
+    }
+    start.serial_program = std::move(*words);
   }
   if (!CheckOverrides(first_serial)) {
     *error = "the image or an override was refused";

@@ -36,6 +36,9 @@ struct StationStart {
   station::UnitChoices choices;
   prodlog::UnitStart unit_start;
   results::ResultTargets results;  // the job's when it fixes them, else the configuration's
+  // Not empty: each unit's number comes from this program of the factory (its words), the job's
+  // or, when neither the job nor the window gives a format, the configuration's.
+  std::vector<std::string> serial_program;
 };
 
 class StationSetup {

@@ -59,6 +59,38 @@ TEST_F(StationSetupTest, StartTakesTheSerialNumbersAndOverridesAsChosen) {
   EXPECT_EQ(setup_.Messages(), std::vector<std::string>{std::string(msg::kSerialLength)});
 }
 
+// With no format in the window, the station configuration's list of the line or program gives
+// the numbers; a format typed in the window goes before them.
+TEST_F(StationSetupTest, TheConfigurationsListOrProgramWhenTheWindowGivesNoFormat) {
+  StationSettings settings;
+  settings.serial_program = "mes-take --line '7 A'";
+  setup_.SetStationSettings(settings);
+  std::string error;
+  std::optional<StationStart> start = setup_.PrepareStart("", "", &error);
+  ASSERT_TRUE(start) << error;
+  EXPECT_EQ(start->serial_program, (std::vector<std::string>{"mes-take", "--line", "7 A"}));
+  EXPECT_FALSE(start->unit_start.serial_format);
+
+  settings.serial_program.clear();
+  settings.serial_list_name = "order-4711";
+  setup_.SetStationSettings(settings);
+  start = setup_.PrepareStart("", "", &error);
+  ASSERT_TRUE(start) << error;
+  EXPECT_EQ(start->unit_start.serial_list_name, "order-4711");
+  EXPECT_TRUE(start->serial_program.empty());
+
+  start = setup_.PrepareStart("L7-####", "1", &error);
+  ASSERT_TRUE(start) << error;
+  EXPECT_TRUE(start->unit_start.serial_list_name.empty());
+  EXPECT_TRUE(start->unit_start.serial_format);
+
+  settings.serial_list_name.clear();
+  settings.serial_program = "mes-take 'unclosed";
+  setup_.SetStationSettings(settings);
+  EXPECT_FALSE(setup_.PrepareStart("", "", &error));
+  EXPECT_NE(error.find("the serial program"), std::string::npos) << error;
+}
+
 TEST(StationPorts, ListedOnceOrEveryPortWithAChip) {
   EXPECT_EQ(ParsePortList(" 1-4.1, 1-4.2;sim-3\t"),
             (std::vector<std::string>{"1-4.1", "1-4.2", "sim-3"}));
