@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "line/head_office_company.h"
+#include "bench_units.h"
 #include "prodlog/production_log.h"
 
 namespace {
@@ -25,16 +26,7 @@ using qz::prodlog::ProductionLog;
 using qz::prodlog::line_test::Company;
 
 qz::prodlog::UnitStart Start(const std::string& site, int port) {
-  qz::prodlog::UnitStart start;
-  start.station = "bench-" + site;
-  start.port = "sim-" + std::to_string(port);
-  start.image_path = "/images/fw.bin";
-  start.image_sha256 = std::string(64, 'a');
-  start.mode = "factory";
-  start.write_length = 0x8000;
-  start.serial_format = qz::prodlog::SerialFormat::Parse("B-########", nullptr);
-  start.serial_start = 1;
-  return start;
+  return qz::bench::FactoryUnitStart("bench-" + site, port, "B-########");
 }
 
 // One port's units at a site, each begun and completed; false when one failed.

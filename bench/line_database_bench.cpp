@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "prodlog/pq.h"
+#include "bench_units.h"
 #include "prodlog/production_log.h"
 
 namespace {
@@ -38,16 +39,7 @@ using Clock = std::chrono::steady_clock;
 using qz::prodlog::ProductionLog;
 
 qz::prodlog::UnitStart Start(int station, int port) {
-  qz::prodlog::UnitStart start;
-  start.station = "bench-" + std::to_string(station);
-  start.port = "sim-" + std::to_string(port);
-  start.image_path = "/images/fw.bin";
-  start.image_sha256 = std::string(64, 'a');
-  start.mode = "factory";
-  start.write_length = 0x8000;
-  start.serial_format = qz::prodlog::SerialFormat::Parse("LINE-########", nullptr);
-  start.serial_start = 1;
-  return start;
+  return qz::bench::FactoryUnitStart("bench-" + std::to_string(station), port, "LINE-########");
 }
 
 // One station: its ports' threads share one log; writes each BeginUnit's microseconds to `out`.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bench_units.h"
 #include "prodlog/production_log.h"
 
 namespace {
@@ -40,16 +41,9 @@ void BM_LogOneUnit(benchmark::State& state) {
     state.SkipWithError(error.message.c_str());
     return;
   }
-  qz::prodlog::UnitStart start;
-  start.station = "bench";
-  start.port = "sim-" + std::to_string(state.thread_index() + 1);
-  start.image_path = "/images/firmware.bin";
-  start.image_sha256 = std::string(64, 'a');
-  start.mode = "factory";
-  start.write_length = 0x8000;
+  qz::prodlog::UnitStart start =
+      qz::bench::FactoryUnitStart("bench", state.thread_index() + 1, "L7-##########");
   start.overrides = {{"product", "QZ Audio"}, {"manufacturer", "QZ"}};
-  start.serial_format = qz::prodlog::SerialFormat::Parse("L7-##########", nullptr);
-  start.serial_start = 1;
   qz::prodlog::UnitEnd end;
   end.exit_code = 0;
   end.message = "Write to EEPROM OK!";
