@@ -39,10 +39,8 @@ std::optional<results::ResultTargets> ResultTargetsFor(const ResultArgs& args,
     const CLI::Option* option = command.get_option_no_throw(name);
     return option != nullptr && option->count() > 0;
   };
-  const production::StationSettings& settings = setup.settings;
-  results::ResultTargets targets;
-  const bool job_fixes =
-      setup.job && (!setup.job->job.result_program.empty() || !setup.job->job.result_url.empty());
+  const jobs::Job* job = setup.job ? &setup.job->job : nullptr;
+  const bool job_fixes = job != nullptr && jobs::FixesResults(*job);
   if (job_fixes) {
     for (const char* name : {"--result-program", "--result-url"}) {
       if (!given(name)) continue;
@@ -51,18 +49,14 @@ std::optional<results::ResultTargets> ResultTargetsFor(const ResultArgs& args,
       *exit = static_cast<int>(Exit::kUsage);
       return std::nullopt;
     }
-    targets.program = setup.job->job.result_program;
-    targets.url = setup.job->job.result_url;
-  } else if (given("--result-program") || given("--result-url")) {
+  }
+  results::ResultTargets targets = production::ConfiguredResultTargets(job, setup.settings);
+  if (!job_fixes && (given("--result-program") || given("--result-url"))) {
     targets.program = args.program;
     targets.url = args.url;
-  } else {
-    targets.program = settings.result_program;
-    targets.url = settings.result_url;
+    targets.ca = targets.url.empty() ? std::string() : setup.settings.result_ca;
   }
-  targets.ca = given("--result-ca") ? args.ca : settings.result_ca;
-  // the configuration's CA rests while no URL is given
-  if (targets.url.empty() && !given("--result-ca")) targets.ca.clear();
+  if (given("--result-ca")) targets.ca = args.ca;
   targets.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::duration<double>(args.timeout_seconds));
   if (const std::string why = results::TargetsProblem(targets); !why.empty()) {

@@ -47,7 +47,7 @@ json JobObject(const Job& job) {
       {"stations", job.stations},
   };
   // only in jobs that fix them, so the bytes signed before they existed stay the same
-  if (!job.result_program.empty() || !job.result_url.empty()) {
+  if (FixesResults(job)) {
     object["results"] = {{"program", job.result_program}, {"url", job.result_url}};
   }
   return object;

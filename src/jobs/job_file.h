@@ -62,6 +62,11 @@ struct Job {
 // the signature), in one canonical serialisation.
 [[nodiscard]] std::vector<std::uint8_t> SignedBytes(const Job& job);
 
+// True when the job fixes where every unit's result goes (a program or a URL).
+[[nodiscard]] inline bool FixesResults(const Job& job) {
+  return !job.result_program.empty() || !job.result_url.empty();
+}
+
 // The file's text.
 [[nodiscard]] std::string FormatJob(const Job& job);
 // Reads a job file's text; nullopt with a message saying what is wrong.

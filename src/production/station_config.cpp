@@ -131,4 +131,14 @@ std::optional<StationSettings> LoadStationSettings(std::string* error) {
   return settings;
 }
 
+results::ResultTargets ConfiguredResultTargets(const jobs::Job* job,
+                                               const StationSettings& settings) {
+  results::ResultTargets targets;
+  const bool job_fixes = job != nullptr && jobs::FixesResults(*job);
+  targets.program = job_fixes ? job->result_program : settings.result_program;
+  targets.url = job_fixes ? job->result_url : settings.result_url;
+  if (!targets.url.empty()) targets.ca = settings.result_ca;
+  return targets;
+}
+
 }  // namespace qz::production

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "jobs/job_run.h"
+#include "results/result_target.h"
 
 namespace qz::production {
 
@@ -50,5 +51,10 @@ struct StationSettings {
 // The station's settings: the system file, or where it allows it the override file named by
 // QZ670X_MP_STATION_CONFIG, or none (all defaults). nullopt with a message as above.
 [[nodiscard]] std::optional<StationSettings> LoadStationSettings(std::string* error);
+
+// Where every unit's result goes when the command line does not say: the job's targets when it
+// fixes them, else the configuration's (its CA only with its URL).
+[[nodiscard]] results::ResultTargets ConfiguredResultTargets(const jobs::Job* job,
+                                                             const StationSettings& settings);
 
 }  // namespace qz::production

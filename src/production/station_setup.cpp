@@ -328,11 +328,7 @@ std::optional<StationStart> StationSetup::PrepareStart(std::string_view serial_f
   }
   prodlog::SetMode(unit_start, start.choices.factory);
   unit_start.overrides = AppliedOverrides();
-  const bool job_fixes =
-      job_ && (!job_->job.result_program.empty() || !job_->job.result_url.empty());
-  start.results.program = job_fixes ? job_->job.result_program : settings_.result_program;
-  start.results.url = job_fixes ? job_->job.result_url : settings_.result_url;
-  if (!start.results.url.empty()) start.results.ca = settings_.result_ca;
+  start.results = ConfiguredResultTargets(job_ ? &job_->job : nullptr, settings_);
   if (std::string why = results::TargetsProblem(start.results); !why.empty()) {
     *error = why;
     return std::nullopt;
