@@ -63,24 +63,7 @@ fi
 # versions the Linux build links, fetched from the Debian mirror already configured with
 # apt-get source and kept in build/NAME/VERSION, where the windows preset finds them.
 
-# Unpacks source package $1 at version $2 into the folder $3/src (deb-src entries for the
-# configured mirror are added, in a file of their own, the first time one is needed).
-unpack_debian_source() {
-  local package=$1 version=$2 work=$3
-  if ! apt-get source --print-uris -qq "$package=$version" >/dev/null 2>&1; then
-    {
-      echo "# Source packages (qz670x-mp's Windows build compiles some of Debian's sources)"
-      awk '/^(Types|URIs|Suites|Components|Signed-By):/ {
-             if ($1 == "Types:") { if (n++) print ""; print "Types: deb-src"; next }
-             print }' /etc/apt/sources.list.d/debian.sources
-    } | $SUDO tee /etc/apt/sources.list.d/qz670x-mp-deb-src.sources >/dev/null
-    $SUDO apt-get update -qq
-  fi
-  # apt downloads as its own account where it can
-  if id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
-  (cd "$work" && apt-get source --download-only -qq "$package=$version" &&
-    dpkg-source -x ./*.dsc src >/dev/null)
-}
+source scripts/debian_source.sh
 
 if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   work=$(mktemp -d)
@@ -110,5 +93,12 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
     mkdir -p "$cache"
     cp "$work/cpp-httplib/src/httplib.h" "$work/cpp-httplib/src/LICENSE" "$cache/"
     echo "setup: cpp-httplib $version header in $cache"
+  fi
+
+  # libpq and OpenSSL for the Windows build, from Debian's source packages, cached outside the
+  # checkout (scripts/windows_line_libs.sh). scripts/test.sh builds them in the background
+  # instead (QZ_WINDOWS_LIBS_LATER=1), while its Linux suites run.
+  if [ "${QZ_WINDOWS_LIBS_LATER:-0}" != "1" ]; then
+    bash scripts/windows_line_libs.sh
   fi
 fi

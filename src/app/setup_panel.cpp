@@ -298,6 +298,8 @@ void SetupPanel::ApplyLocks() {
     const bool station_box = box->isAncestorOf(log_file_);
     box->setEnabled(station_box ? !locked_ : !choices_fixed);
   }
+  log_file_->setReadOnly(setup_->LogFixed(locked_));
+  log_browse_->setEnabled(!setup_->LogFixed(locked_));
   serial_format_->setEnabled(!choices_fixed);
   next_serial_->setEnabled(!choices_fixed);
   load_job_->setEnabled(!locked_);

@@ -13,7 +13,10 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
       .add_option("--log", log,
                   "Production log to record every unit in: a SQLite file (station default: "
 #ifdef _WIN32
-                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3)"
+                  "%LOCALAPPDATA%\\qz670x-mp\\production.sqlite3), or a line database as "
+                  "postgresql://HOST/DB?sslmode=verify-full or service=NAME (no password on the "
+                  "command line: %APPDATA%\\postgresql\\pgpass.conf, the service file or "
+                  "PGPASSWORD)"
 #else
                   "$XDG_DATA_HOME/qz670x-mp/production.sqlite3), or a line database as "
                   "postgresql://HOST/DB?sslmode=verify-full or service=NAME (no password on the "
@@ -29,13 +32,17 @@ void ProductionLogArgs::AddTo(CLI::App& command) {
                   "no unit took go back when the command ends, or after a crash at the next start with "
                   "the same journal")
       ->type_name("N");
-#ifndef _WIN32
   command
       .add_option("--journal", journal,
                   "With a line database: the station's local journal, where units are written "
-                  "first and pushed from (default: $XDG_DATA_HOME/qz670x-mp/journal-STATION.sqlite3)")
-      ->type_name("FILE");
+                  "first and pushed from (default: "
+#ifdef _WIN32
+                  "%LOCALAPPDATA%\\qz670x-mp\\journal-STATION.sqlite3)"
+#else
+                  "$XDG_DATA_HOME/qz670x-mp/journal-STATION.sqlite3)"
 #endif
+                  )
+      ->type_name("FILE");
 }
 
 prodlog::LogOptions LogOptionsFor(const ProductionLogArgs& args) {

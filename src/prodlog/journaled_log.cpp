@@ -4,10 +4,6 @@
 // role), so a unit's start and end never wait on the network. One pusher thread per open log
 // sends the journal's rows to the line database (postgres_push_target.cpp) and keeps the
 // journal's serial-number lease topped up; only that thread talks to the database.
-#include <sys/file.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -23,9 +19,22 @@
 #include <utility>
 #include <vector>
 
+#include "prodlog/journal_lock.h"
 #include "prodlog/store_internal.h"
 
 namespace qz::prodlog {
+
+LogError JournalLockUnmade(const std::string& journal) {
+  return LogError{LogError::Kind::kIo, "Journal \"" + journal + "\": its lock file cannot be made"};
+}
+
+LogError JournalLockHeld(const std::string& journal) {
+  return LogError{LogError::Kind::kIo,
+                  "Journal \"" + journal +
+                      "\": another station process uses it (give each station its own name or "
+                      "--journal)"};
+}
+
 namespace {
 
 // The first wait after a failed attempt to reach the database; it doubles up to
@@ -35,35 +44,6 @@ constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::size_t kPushBatch = 16;
 // How many pusher rounds a unit's start waits for a block while the line answers.
 constexpr int kLeaseRounds = 20;
-
-// Holds "JOURNAL.lock" for as long as the log is open, so two processes never share one
-// journal (they would return each other's leases).
-class JournalLock {
- public:
-  ~JournalLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Take(const std::string& journal, LogError* error) {
-    const std::string path = journal + ".lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-      *error = LogError{LogError::Kind::kIo,
-                        "Journal \"" + journal + "\": its lock file cannot be made"};
-      return false;
-    }
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      *error = LogError{LogError::Kind::kIo,
-                        "Journal \"" + journal +
-                            "\": another station process uses it (give each station its own "
-                            "name or --journal)"};
-      return false;
-    }
-    return true;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // A journal's units and leased numbers belong to the line database it met first: false and
 // *error when `line` is another one.

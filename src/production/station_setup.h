@@ -124,6 +124,11 @@ class StationSetup {
   [[nodiscard]] bool ChoicesFixed(bool running) const {
     return running || job_ || settings_.require_signed_jobs;
   }
+  // The log location can be changed: not while running, and not where a locked station's
+  // configuration names it (the operator sees it, and the line it names is the line).
+  [[nodiscard]] bool LogFixed(bool running) const {
+    return running || (settings_.require_signed_jobs && !settings_.log.empty());
+  }
 
  private:
   class Collector;

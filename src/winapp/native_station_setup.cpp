@@ -62,7 +62,7 @@ void NativeStation::BuildControls() {
   field(L"Serial format", kSerialFormatEdit, L"e.g. L7-######");
   field(L"Next number", kNextSerialEdit, L"1", ES_NUMBER);
   SendDlgItemMessageW(window_, kNextSerialEdit, EM_LIMITTEXT, 18, 0);
-  field(L"Log file", kLogEdit, L"empty: the default log");
+  field(L"Log", kLogEdit, L"a file, postgresql://HOST/DB or service=NAME; empty: the default log");
   field(L"Ports", kPortsEdit, L"empty: every port with a chip");
   y += 4;
   make(L"BUTTON", L"Start", WS_TABSTOP | BS_DEFPUSHBUTTON, kMargin, y, 190, 34, kStart);
@@ -218,9 +218,12 @@ void NativeStation::ApplyLocks() {
   for (int id : {kSerialFormatEdit, kNextSerialEdit}) {
     EnableWindow(GetDlgItem(window_, id), fixed ? FALSE : TRUE);
   }
-  for (int id : {kLogEdit, kPortsEdit, kLoadJob}) {
+  for (int id : {kPortsEdit, kLoadJob}) {
     EnableWindow(GetDlgItem(window_, id), running ? FALSE : TRUE);
   }
+  // read-only rather than greyed out: the operator reads the line a locked station records to
+  SendDlgItemMessageW(window_, kLogEdit, EM_SETREADONLY, setup_->LogFixed(running) ? TRUE : FALSE,
+                      0);
 }
 
 void NativeStation::SetSerialFields(const std::string& format, const std::string& next) {
