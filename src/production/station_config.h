@@ -21,7 +21,7 @@ struct StationSettings {
   std::string file;  // where the settings came from; "" none
   bool require_signed_jobs = false;
   std::string trusted_keys;  // directory of trusted public keys
-  std::string log;           // production log file
+  std::string log;           // production log: a file or a line database's location
   std::string station;       // station name
   std::vector<std::string> ports;
   // where the units' serial numbers come from when neither a job nor the command line says:
