@@ -41,12 +41,12 @@ if [ "${QZ_PACKAGE_TEST:-0}" = "1" ]; then
   bash tests/package/run.sh
 fi
 
-# A short fuzz pass: each libFuzzer target 30 s on its corpus (QZ_SKIP_FUZZ=1 skips it).
+# A short fuzz pass: each libFuzzer target 20 s on its corpus (QZ_SKIP_FUZZ=1 skips it).
 if [ "${QZ_SKIP_FUZZ:-0}" != "1" ]; then
-  echo "=== fuzz: configure, build and run each target for 30 s"
+  echo "=== fuzz: configure, build and run each target for 20 s"
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
-  bash fuzz/run.sh 30
+  bash fuzz/run.sh 20
 fi
 
 # The real kernel path: the chip gadget on dummy_hcd in a qemu guest (QZ_SKIP_KERNEL=1 skips).
