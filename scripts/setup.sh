@@ -96,8 +96,9 @@ if [ "${QZ_SKIP_WINDOWS:-0}" != "1" ]; then
   fi
 
   # libpq and OpenSSL for the Windows build, from Debian's source packages, cached outside the
-  # checkout (scripts/windows_line_libs.sh). scripts/test.sh builds them in the background
-  # instead (QZ_WINDOWS_LIBS_LATER=1), while its Linux suites run.
+  # checkout (scripts/windows_line_libs.sh). QZ_WINDOWS_LIBS_LATER=1 leaves them for later:
+  # scripts/test.sh builds them in the background while its Linux suites run, and
+  # scripts/demo.sh needs none.
   if [ "${QZ_WINDOWS_LIBS_LATER:-0}" != "1" ]; then
     bash scripts/windows_line_libs.sh
   fi
