@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <memory>
@@ -19,13 +20,20 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_path.h"
 #include "prodlog/journal_lock.h"
 #include "prodlog/store_internal.h"
 
 namespace qz::prodlog {
 
 LogError JournalLockUnmade(const std::string& journal) {
-  return LogError{LogError::Kind::kIo, "Journal \"" + journal + "\": its lock file cannot be made"};
+  std::error_code ec;
+  const std::filesystem::path folder = PathFromUtf8(journal).parent_path();
+  const bool no_folder = !folder.empty() && !std::filesystem::is_directory(folder, ec);
+  return LogError{LogError::Kind::kIo,
+                  "Journal \"" + journal + "\": its lock file cannot be made" +
+                      (no_folder ? ": the folder " + PathToUtf8(folder) + " does not exist"
+                                 : std::string())};
 }
 
 LogError JournalLockHeld(const std::string& journal) {

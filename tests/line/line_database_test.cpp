@@ -380,6 +380,20 @@ TEST_F(LineDatabase, AJournaledStationProgramsThroughAStoppedServer) {
   EXPECT_EQ(Scalar("SELECT count(*) FROM qz670x.serial_leases"), "0");
 }
 
+TEST_F(LineDatabase, AJournalServesOneStationProcessAndItsFolderMustExist) {
+  const LogOptions options = Journaled();
+  LogError error;
+  auto first = ProductionLog::Open(url_, &error, options);
+  ASSERT_TRUE(first) << error.message;
+  EXPECT_FALSE(ProductionLog::Open(url_, &error, options));
+  EXPECT_NE(error.message.find("another station process uses it"), std::string::npos)
+      << error.message;
+  LogOptions nowhere = options;
+  nowhere.journal = options.journal + "-missing/journal.sqlite3";
+  EXPECT_FALSE(ProductionLog::Open(url_, &error, nowhere));
+  EXPECT_NE(error.message.find("-missing does not exist"), std::string::npos) << error.message;
+}
+
 TEST_F(LineDatabase, AKilledJournaledStationIsPushedAtItsNextStart) {
   const LogOptions options = Journaled();
   const pid_t child = fork();
