@@ -91,6 +91,22 @@ TEST_F(StationSetupTest, TheConfigurationsListOrProgramWhenTheWindowGivesNoForma
   EXPECT_NE(error.find("the serial program"), std::string::npos) << error;
 }
 
+// The operator changes the log location while stopped, unless a locked station's configuration
+// names it: then it is the line the station records to.
+TEST_F(StationSetupTest, ALockedConfigurationsLogCannotBeChanged) {
+  StationSettings settings;
+  settings.log = "service=line";
+  setup_.SetStationSettings(settings);
+  EXPECT_FALSE(setup_.LogFixed(false));
+  EXPECT_TRUE(setup_.LogFixed(true));
+  settings.require_signed_jobs = true;
+  setup_.SetStationSettings(settings);
+  EXPECT_TRUE(setup_.LogFixed(false));
+  settings.log.clear();
+  setup_.SetStationSettings(settings);
+  EXPECT_FALSE(setup_.LogFixed(false));
+}
+
 TEST(StationPorts, ListedOnceOrEveryPortWithAChip) {
   EXPECT_EQ(ParsePortList(" 1-4.1, 1-4.2;sim-3\t"),
             (std::vector<std::string>{"1-4.1", "1-4.2", "sim-3"}));
