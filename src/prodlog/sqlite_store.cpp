@@ -91,6 +91,7 @@ class SqliteLog final : public SqliteJournal {
 
   [[nodiscard]] const std::string& Holder() const override;
   [[nodiscard]] std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) override;
+  [[nodiscard]] std::optional<int> UnpushedCount(LogError* error) override;
   [[nodiscard]] bool MarkPushed(std::span<const JournalUnit> units, LogError* error) override;
   [[nodiscard]] bool AddLeases(const std::string& format,
                                const std::vector<std::int64_t>& numbers,
@@ -127,7 +128,7 @@ struct SqliteLog::Impl {
   Statement unit_insert, unit_find, unit_complete, result_queue;
   Statement rows;
   Statement lease_lowest, lease_serial, lease_delete, lease_insert, lease_count, lease_clear;
-  Statement unpushed, mark_pushed, line_remember;
+  Statement unpushed, unpushed_count, mark_pushed, line_remember;
 
   ~Impl() { sqlite3_close_v2(db); }
 
@@ -279,6 +280,9 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        " job_key, serial_source, unit_uid, serial_format, serial_number, pushed FROM units"
        " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
        " ORDER BY id"},
+      {&unpushed_count,
+       "SELECT COUNT(*) FROM units"
+       " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"},
       {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
       {&line_remember, "UPDATE journal SET line = coalesce(line, ?1) RETURNING line"},
   };
@@ -698,6 +702,18 @@ std::optional<std::vector<JournalUnit>> SqliteLog::Unpushed(LogError* error) {
   impl.unpushed.Reset();
   if (rc != SQLITE_DONE) return *error = impl.Error(rc, "reading the journal"), std::nullopt;
   return units;
+}
+
+std::optional<int> SqliteLog::UnpushedCount(LogError* error) {
+  Impl& impl = *impl_;
+  const std::lock_guard lock(impl.mutex);
+  const int rc = sqlite3_step(impl.unpushed_count.get());
+  const std::optional<int> count =
+      rc == SQLITE_ROW ? std::optional<int>(static_cast<int>(impl.unpushed_count.Int(0)))
+                       : std::nullopt;
+  impl.unpushed_count.Reset();
+  if (!count) *error = impl.Error(rc, "reading the journal");
+  return count;
 }
 
 bool SqliteLog::MarkPushed(std::span<const JournalUnit> units, LogError* error) {

@@ -64,6 +64,8 @@ class SqliteJournal : public ProductionLog {
   [[nodiscard]] virtual const std::string& Holder() const = 0;
   // Units whose begin or end the line database does not have yet, in the order they began.
   [[nodiscard]] virtual std::optional<std::vector<JournalUnit>> Unpushed(LogError* error) = 0;
+  // How many units Unpushed would give, without reading them.
+  [[nodiscard]] virtual std::optional<int> UnpushedCount(LogError* error) = 0;
   // The line database has these units' begins, or their whole rows when they had ended.
   [[nodiscard]] virtual bool MarkPushed(std::span<const JournalUnit> units, LogError* error) = 0;
   // `serials`, for a list's numbers: the text of each of `numbers`.

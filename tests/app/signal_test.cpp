@@ -123,11 +123,11 @@ class SignalTest : public QObject {
       QVERIFY(seen.window_open_at_every_box);
       QVERIFY(std::equal(eeprom.begin(), eeprom.begin() + 0x4010, image.begin()));
     } else {
-      // stopped as a confirmed Exit stops it: no box waited for, the header left cleared
+      // stopped as a confirmed Exit stops it: no box waited for, the header left cleared (how
+      // much of the body the worker wrote before it saw the stop depends on the scheduler)
       QVERIFY(seen.boxes.empty());
       QVERIFY(std::all_of(eeprom.begin(), eeprom.begin() + qz::kImageHeaderSize,
                           [](std::uint8_t byte) { return byte == 0; }));
-      QVERIFY(!std::equal(eeprom.begin() + 8, eeprom.begin() + 0x4010, image.begin() + 8));
     }
   }
 };
