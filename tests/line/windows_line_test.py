@@ -125,6 +125,18 @@ class WindowsStationOnTheLine(unittest.TestCase):
                                         " qz670x.units WHERE ended IS NOT NULL AND exit_code = 0"),
                          'T-0001,T-0002')
 
+        # a connection service, as a station's account keeps it (PGSERVICEFILE in place of
+        # %APPDATA%\\postgresql\\.pg_service.conf), read by `log`
+        services = os.path.join(folder, 'sérvices.conf')
+        with open(services, 'w', encoding='utf-8') as file:
+            file.write('[line]\nhost=localhost\nport=%s\ndbname=tls\nuser=postgres\n'
+                       'sslmode=verify-full\nsslrootcert=%s\n' % (RIG.port, ca))
+        read = subprocess.run([ARGS.wine_run, ARGS.windows_cli, 'log', '--log', 'service=line'],
+                              env=dict(os.environ, PGSERVICEFILE=services),
+                              capture_output=True, text=True, encoding='utf-8')
+        self.assertEqual(read.returncode, 0, read.stderr)
+        self.assertIn('T-0002', read.stdout)
+
         other = os.path.join(RIG.cluster, 'tls', 'other-ca.crt')
         code, _, err = run('win-other-ca', '?sslmode=verify-full&sslrootcert=' + other)
         self.assertEqual(code, 74, err)

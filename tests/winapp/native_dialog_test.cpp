@@ -18,6 +18,7 @@
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
 
+#include "winapp/pump_until.h"
 #include "winapp/native_dialog.h"
 
 #include <commctrl.h>
@@ -58,13 +59,7 @@ class NativeDialogTest : public ::testing::Test {
   // Handles the dialog's messages until `done` holds or the time-out passes.
   template <typename Predicate>
   bool PumpUntil(Predicate done, std::chrono::steady_clock::duration timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-      dialog_->PumpMessages();
-    }
-    return true;
+    return winapp::PumpUntil(*dialog_, done, timeout);
   }
 
   ManualClock clock_;

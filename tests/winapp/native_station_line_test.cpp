@@ -17,6 +17,7 @@
 #include "prodlog/production_log.h"
 #include "support/sample_images.h"
 
+#include "winapp/pump_until.h"
 #include "winapp/native_station.h"
 
 namespace qz::winapp {
@@ -95,13 +96,7 @@ class NativeStationLineTest : public ::testing::Test {
 
   template <typename Predicate>
   bool PumpUntil(Predicate done) {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-      window_->PumpMessages();
-    }
-    return true;
+    return winapp::PumpUntil(*window_, done, kTimeout);
   }
   bool StatusSays(const std::string& text) {
     return window_->StatusText().find(text) != std::string::npos;

@@ -20,6 +20,7 @@
 #include "sim/virtual_chip.h"
 #include "support/sample_images.h"
 
+#include "winapp/pump_until.h"
 #include "winapp/native_station.h"
 
 namespace qz::winapp {
@@ -52,13 +53,7 @@ class NativeStationTest : public ::testing::Test {
 
   template <typename Predicate>
   bool PumpUntil(Predicate done) {
-    const auto deadline = std::chrono::steady_clock::now() + kRunTimeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-      window_->PumpMessages();
-    }
-    return true;
+    return winapp::PumpUntil(*window_, done, kRunTimeout);
   }
 
   std::vector<prodlog::UnitRecord> LogRows() const {
