@@ -263,6 +263,9 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
     if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;
   }
   if (!journal) return true;
+  // a journal's units the line does not have all of yet (begun and not sent, or ended since)
+#define QZ_UNPUSHED \
+  " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
   const std::pair<Statement*, const char*> journal_statements[] = {
       {&lease_lowest,
        "SELECT MIN(number) FROM serial_leases WHERE format = ?1 AND number >= ?2"},
@@ -278,14 +281,13 @@ bool SqliteLog::Impl::PrepareAll(LogError* error) {
        " overrides, serial, serial_released, exit_code, message, duration_ms, transfers,"
        " chip_status, chip_identity, eeprom_touched, replug, job_name, job_revision, job_sha256,"
        " job_key, serial_source, unit_uid, serial_format, serial_number, pushed FROM units"
-       " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"
-       " ORDER BY id"},
+       QZ_UNPUSHED " ORDER BY id"},
       {&unpushed_count,
-       "SELECT COUNT(*) FROM units"
-       " WHERE unit_uid IS NOT NULL AND pushed < 2 AND (pushed = 0 OR ended IS NOT NULL)"},
+       "SELECT COUNT(*) FROM units" QZ_UNPUSHED},
       {&mark_pushed, "UPDATE units SET pushed = MAX(pushed, ?2) WHERE id = ?1"},
       {&line_remember, "UPDATE journal SET line = coalesce(line, ?1) RETURNING line"},
   };
+#undef QZ_UNPUSHED
   for (const auto& [statement, sql] : journal_statements) {
     const int rc = statement->Prepare(db, sql);
     if (rc != SQLITE_OK) return *error = Error(rc, "preparing statements"), false;

@@ -70,6 +70,7 @@ class NativeStationLineTest : public ::testing::Test {
     if (session_) {
       EXPECT_TRUE(session_->Finish(&error)) << error;
     }
+    line_admin_.reset();
     if (admin_ && admin_->Ok()) {
       Admin(std::string("DROP DATABASE IF EXISTS ") + kDatabase + " WITH (FORCE)");
     }
@@ -79,15 +80,17 @@ class NativeStationLineTest : public ::testing::Test {
     const prodlog::pq::Result result = admin_->Exec(sql.c_str());
     ASSERT_TRUE(result.Ok()) << sql << ": " << result.Error();
   }
-  // A value from the line's database, on a connection of its own (the line's go when it is away).
+  // A value from the line's database, on a connection of the test's own (made again after the
+  // line was away: its connections went then).
   std::string Scalar(const std::string& sql) {
-    const auto line = prodlog::pq::Connection::Open(line_, {});
-    const prodlog::pq::Result result = line->Exec(sql.c_str());
+    if (!line_admin_) line_admin_ = prodlog::pq::Connection::Open(line_, {});
+    const prodlog::pq::Result result = line_admin_->Exec(sql.c_str());
     EXPECT_TRUE(result.Ok()) << sql << ": " << result.Error();
     return result.Ok() && result.Rows() == 1 ? result.Text(0, 0) : std::string();
   }
   // The line's database refuses every connection, and those it had are cut; and back.
   void LineAway() {
+    line_admin_.reset();
     Admin(std::string("ALTER DATABASE ") + kDatabase + " ALLOW_CONNECTIONS false");
     Admin(std::string("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '") +
           kDatabase + "'");
@@ -106,6 +109,7 @@ class NativeStationLineTest : public ::testing::Test {
   std::string image_ = dir_.File("image.bin");
   std::string line_;
   std::unique_ptr<prodlog::pq::Connection> admin_;
+  std::unique_ptr<prodlog::pq::Connection> line_admin_;
   ManualClock clock_;
   std::unique_ptr<DeviceSession> session_;
   std::unique_ptr<NativeStation> window_;
