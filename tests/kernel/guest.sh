@@ -64,6 +64,22 @@ chip_start() {
   return 0
 }
 
+# The number of chip hidraw nodes the kernel has now.
+chip_count() { grep -l 'HID_ID=0003:00001D6C' /sys/class/hidraw/*/device/uevent 2>/dev/null | wc -l; }
+# chips_up N: waits (10 s at most) until the kernel has made N chip hidraw nodes.
+chips_up() {
+  i=0
+  while [ "$(chip_count)" != "$1" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+  [ -e /run/udev/control ] && udevadm settle -t 10
+  return 0
+}
+# gadgets_stop PID...: stops station gadgets and waits until their hidraw nodes are gone, so
+# the next case never sees a node of a gadget that is going away.
+gadgets_stop() {
+  for pid in "$@"; do kill -TERM "$pid"; wait "$pid"; done
+  chips_up 0
+}
+
 # Stops the gadget (it saves the EEPROM file and removes itself).
 chip_stop() {
   [ -n "$GADGET" ] || return 0
@@ -255,7 +271,7 @@ expect pull "the process, still running, holds no hidraw descriptor (alive=$aliv
 expect pull "the hidraw descriptor is closed within one read time-out of the pull (pulled ${pulled:-?}, closed ${closed:-?})" \
   sh -c "[ -n '$pulled' ] && [ -n '$closed' ] && [ $((${closed:-0} - ${pulled:-0})) -lt 5500 ]"
 [ -n "$closed" ] && [ -n "$pulled" ] && echo "QZK TIME pull-to-close $((closed - pulled)) ms"
-[ $rc -ge 1 ] && [ $rc -le 12 ] || { show /tmp/pull.out; show /tmp/gadget.log; cat /tmp/fd.log; }
+[ $rc -ge 1 ] && [ $rc -le 12 ] || { show /tmp/pull.out; show /tmp/gadget.log; show /tmp/fd.log; }
 
 # --- a station: three chips on three ports in parallel; the second stores one byte wrong,
 # the third speaks 64-byte reports (65 with the report ID) ----------------------------------
@@ -271,13 +287,11 @@ for i in 0 1 2; do
     $extra >/tmp/gadget$i.log 2>&1 &
   pids="$pids $!"
 done
-i=0
-while [ "$(grep -l 'HID_ID=0003:00001D6C' /sys/class/hidraw/*/device/uevent 2>/dev/null | wc -l)" != 3 ] &&
-  [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+chips_up 3
 run station-list $CLI list
 ports=$(awk '{ print $2 }' /tmp/station-list.out | sort -u | tr '\n' ' ')
 run station $CLI station $IMAGE --all-ports --developer $QZK_OVERRIDES --json
-for pid in $pids; do kill -TERM $pid; wait $pid; done
+gadgets_stop $pids
 units() { grep '"type":"unit"' /tmp/station.out | grep -c "\"exit\":$1[,}]"; }
 expect station "three chips on ports $ports in parallel: two OK, the corrupt one outcome 12, station exit 1 (${ms} ms)" \
   sh -c "[ $rc = 1 ] && [ \$(echo $ports | wc -w) = 3 ] && [ $(units 0) = 2 ] && [ $(units 12) = 1 ] &&
@@ -295,11 +309,9 @@ for i in 0 1 2; do
     --mode firmware --wait-for-power >/tmp/gadget$i.log 2>&1 &
   pids="$pids $!"
 done
-i=0
-while [ "$(grep -l 'HID_ID=0003:00001D6C' /sys/class/hidraw/*/device/uevent 2>/dev/null | wc -l)" != 3 ] &&
-  [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+chips_up 3
 run power-station $CLI station $IMAGE --all-ports --developer --replug power --json
-for pid in $pids; do kill -TERM $pid; wait $pid; done
+gadgets_stop $pids
 expect power-station "three chips from firmware mode (developer writes), erased and re-plugged by port power, nobody at the cables: three OK, each \"replug\":\"power\" (${ms} ms)" \
   sh -c "[ $rc = 0 ] && [ \$(grep '\"type\":\"unit\"' /tmp/power-station.out | grep -c '\"exit\":0[,}]') = 3 ] &&
          [ \$(grep '\"type\":\"unit\"' /tmp/power-station.out | grep -c '\"replug\":\"power\"') = 3 ] &&

@@ -159,7 +159,8 @@ set -e
 qemu_s=$(( $(date +%s) - qemu_started ))
 wait "$expected_pid" || true
 
-tr -d '\r' <"$log" | grep '^QZK ' | grep -v '^QZK REC ' | sed 's/^QZK //' || true
+# the verdicts, and the output the guest shows under a failed case ("    | ...")
+tr -d '\r' <"$log" | grep -e '^QZK ' -e '^    | ' | grep -v '^QZK REC ' | sed 's/^QZK //' || true
 
 # --- verdict -----------------------------------------------------------------------------
 failures=0
