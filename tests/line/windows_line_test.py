@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A Windows station (the cross-built CLI under Wine) on a line database, beside Linux stations,
 on a throwaway PostgreSQL server of its own: TLS verified against a CA in a non-ASCII folder, a
-foreign CA and a password in the location refused, and a mixed line that goes on through a
+foreign CA and a password in the location refused, a password from the account's password file
+(a wrong one refused), and a mixed line that goes on through a
 server crash while the Windows station is killed and started again on its journal: every unit
 in the database once, no serial number held twice, the Windows rows like the Linux ones.
 
@@ -150,6 +151,47 @@ class WindowsStationOnTheLine(unittest.TestCase):
         self.assertIn('carries a password', err)
         self.assertNotIn('secret', err)
         self.assertFalse(os.path.exists(os.path.join(journals, 'win-password.sqlite3')))
+
+    def test_a_station_account_with_a_password_from_its_password_file(self):
+        """SCRAM over verified TLS, as a line with passwords has it: the right password from
+        the account's password file lets both builds on; a wrong one is refused at once, before
+        a unit, and its text is never shown."""
+        RIG.line_database('pw')
+        RIG.sql('pw', "CREATE ROLE station_pw LOGIN PASSWORD 'right horse' IN ROLE qz670x_station")
+        hba = os.path.join(RIG.cluster, 'data', 'pg_hba.conf')
+        with open(hba, encoding='utf-8') as file:
+            rules = file.read()
+        with open(hba, 'w', encoding='utf-8') as file:
+            file.write('hostssl all station_pw 127.0.0.1/32 scram-sha-256\n' + rules)
+        RIG.sql('postgres', 'SELECT pg_reload_conf()')
+        ca = os.path.join(RIG.cluster, 'tls', 'ca.crt')
+        location = RIG.url('station_pw', 'pw', '?sslmode=verify-full&sslrootcert=' + ca)
+        quick = ('--simulate', '1', '--sim-virtual-time', '--serial-format', 'P-####')
+
+        def run(windows, name, password):
+            passfile = os.path.join(RIG.folder, name + '.pgpass')
+            with open(passfile, 'w', encoding='utf-8') as file:
+                file.write('127.0.0.1:%s:pw:station_pw:%s\n' % (RIG.port, password))
+            os.chmod(passfile, 0o600)
+            os.environ['PGPASSFILE'] = passfile
+            try:
+                return RIG.station(windows, name, location,
+                                   os.path.join(RIG.folder, name + '.sqlite3'), 1, *quick)
+            finally:
+                del os.environ['PGPASSFILE']
+
+        for windows, build in ((True, 'win'), (False, 'lin')):
+            code, lines, err = run(windows, build + '-pw', 'right horse')
+            self.assertEqual(code, 0, err)
+            self.assertEqual(lines[-1]['passed'], 1)
+            code, lines, err = run(windows, build + '-wrong', 'wrong horse')
+            self.assertEqual(code, 74, err)
+            self.assertIn('password authentication failed for user "station_pw"', err)
+            self.assertNotIn('wrong horse', err)
+            self.assertEqual([line for line in lines if line['type'] == 'unit'], [])
+        self.assertEqual(RIG.sql('pw', "SELECT string_agg(station || '=' || serial, ','"
+                                       " ORDER BY serial) FROM qz670x.units"),
+                         'win-pw=P-0001,lin-pw=P-0002')
 
     def test_a_mixed_line_through_a_server_crash_and_a_killed_windows_station(self):
         RIG.line_database('line')
