@@ -50,6 +50,9 @@ struct Output {
 
 // A JSON line's text: one line, invalid UTF-8 replaced rather than thrown on.
 [[nodiscard]] std::string JsonText(const nlohmann::json& line);
+// The line database's state as a JSON line: {"type":"line","state":"offline","pending":N}, with
+// "why" while the line is away and the last attempt said why.
+[[nodiscard]] std::string LineStateJson(const prodlog::LineState& state);
 // A message box's icon as the JSON lines name it: "none", "stop" or "information".
 [[nodiscard]] const char* IconName(MessageIcon icon);
 

@@ -112,6 +112,13 @@ std::string JsonText(const nlohmann::json& line) {
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string LineStateJson(const prodlog::LineState& state) {
+  nlohmann::json line = {
+      {"type", "line"}, {"state", state.online ? "online" : "offline"}, {"pending", state.pending}};
+  if (!state.online && !state.why.empty()) line["why"] = state.why;
+  return JsonText(line);
+}
+
 void Output::Message(const MessageBoxRequest& message) const {
   if (json) {
     nlohmann::json line = {{"type", "message"},

@@ -178,10 +178,10 @@ void StationView::Interrupted(int signal, const std::string& stopped) {
 void StationView::LineState(const prodlog::LineState& state) {
   line_ = state;
   if (output_.json) {
-    Write({{"type", "line"}, {"state", state.online ? "online" : "offline"}, {"pending", state.pending}});
+    output_.JsonLine(LineStateJson(state));
   } else {
     Finish();
-    *output_.err << kAppName << ": " << prodlog::LineStateText(line_) << '\n' << std::flush;
+    *output_.err << kAppName << ": " << prodlog::LineStateReport(line_) << '\n' << std::flush;
     Redraw();
   }
 }

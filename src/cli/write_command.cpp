@@ -310,10 +310,9 @@ int RunWrite(const WriteArgs& args, const Output& output, const jobs::LoadedJob*
           waiting.pending = std::max(waiting.pending, 1);
           progress.BreakLine();
           if (output.json) {
-            output.JsonLine(
-                JsonText({{"type", "line"}, {"state", "offline"}, {"pending", waiting.pending}}));
+            output.JsonLine(LineStateJson(waiting));
           } else {
-            *output.err << "qz670x-mp-cli: " << prodlog::LineStateText(waiting) << '\n';
+            *output.err << "qz670x-mp-cli: " << prodlog::LineStateReport(waiting) << '\n';
           }
         }
       }

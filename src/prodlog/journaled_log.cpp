@@ -284,7 +284,7 @@ class JournaledLog final : public ProductionLog {
     for (const std::string& serial : waiting) {
       LogError error;
       const bool claimed = line_->ClaimProgram(serial, journal_->Holder(), &error);
-      if (!claimed && error.kind == LogError::Kind::kUnavailable) return false;
+      if (!claimed && error.kind == LogError::Kind::kUnavailable) return last_error_ = error, false;
       const std::lock_guard lock(mutex_);
       claims_[serial] = claimed ? LogError{} : error;
     }
@@ -344,7 +344,7 @@ class JournaledLog final : public ProductionLog {
     LogError error;
     if (!line_) {
       line_ = OpenLineStore(location_, &error, options_);
-      if (!line_) return false;
+      if (!line_) return last_error_ = error, false;
       if (!SameLine(*journal_, *line_, options_.journal, path_, &error)) {
         line_.reset();
         const std::lock_guard lock(mutex_);
@@ -403,6 +403,7 @@ class JournaledLog final : public ProductionLog {
         }
       }
       if (!numbers) {
+        last_error_ = error;
         const std::lock_guard lock(mutex_);
         lease_refused_ = error;
         return error.kind != LogError::Kind::kUnavailable;
@@ -437,6 +438,7 @@ class JournaledLog final : public ProductionLog {
       bool online = false;
       int pending = -1;
       if (try_line) {
+        last_error_.reset();
         online = Round(&pending);
         if (online) last_error_.reset();
       }
@@ -453,7 +455,8 @@ class JournaledLog final : public ProductionLog {
                                           std::max(options_.push_retry_max_ms, 1)));
         }
       }
-      state_ = LineState{online_, pending};
+      // (a round that did not try keeps the last one's why)
+      state_ = LineState{online_, pending, online_ ? "" : try_line ? Why() : state_.why};
       Report(state_);
       round_running_ = false;
       ++rounds_;
@@ -465,11 +468,15 @@ class JournaledLog final : public ProductionLog {
     done_.notify_all();
   }
 
+  // Why the last round did not reach the line (the pusher's thread).
+  [[nodiscard]] std::string Why() const { return last_error_ ? last_error_->message : ""; }
+
   // Tells the listener when the line goes away or comes back, and while it is away how many
   // units wait. Called with mutex_ held.
   void Report(const LineState& state) {
     const bool changed = state.online != reported_.online ||
-                         (!state.online && state.pending != reported_.pending) ||
+                         (!state.online && (state.pending != reported_.pending ||
+                                            state.why != reported_.why)) ||
                          (state.online && reported_.pending != 0 && state.pending == 0);
     if (!changed) return;
     reported_ = state;

@@ -105,6 +105,11 @@ std::string LineStateText(const LineState& state) {
          (state.pending == 1 ? "" : "s") + " waiting";
 }
 
+std::string LineStateReport(const LineState& state) {
+  if (state.online || state.why.empty()) return LineStateText(state);
+  return LineStateText(state) + " (" + state.why + ")";
+}
+
 void SetMode(UnitStart& start, bool factory) {
   start.mode = factory ? "factory" : "developer";
   start.write_length = factory ? kFactoryWriteLength : kDeveloperWriteLength;

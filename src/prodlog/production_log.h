@@ -229,6 +229,9 @@ struct LogOptions {
 struct LineState {
   bool online = true;
   int pending = 0;
+  // while away: the last attempt's error (a refused login or certificate looks like an outage
+  // to the journal, which keeps programming; this tells the operator which it is)
+  std::string why;
 };
 
 // The error `Rows` gives for a --since that is no UTC time (a date that does not exist included);
@@ -237,6 +240,9 @@ struct LineState {
 
 // What the operator is told of it: "line log online", or "line log offline, 12 units waiting".
 [[nodiscard]] std::string LineStateText(const LineState& state);
+// The same, and while away why: "line log offline, 12 units waiting (Line database ...: cannot
+// connect: ...)".
+[[nodiscard]] std::string LineStateReport(const LineState& state);
 
 class ProductionLog {
  public:

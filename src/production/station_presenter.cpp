@@ -539,7 +539,7 @@ void StationPresenter::OnStationProblem(const std::string& text) {
 
 void StationPresenter::OnLineState(const prodlog::LineState& state) {
   if (reports_ != nullptr) reports_->LineState(state);
-  SetStatus(prodlog::LineStateText(state), !state.online);
+  SetStatus(prodlog::LineStateReport(state), !state.online);
 }
 
 void StationPresenter::OnResultsState(const results::ResultsState& state) {

@@ -168,7 +168,7 @@ class WindowsStationOnTheLine(unittest.TestCase):
         location = RIG.url('station_pw', 'pw', '?sslmode=verify-full&sslrootcert=' + ca)
         quick = ('--simulate', '1', '--sim-virtual-time', '--serial-format', 'P-####')
 
-        def run(windows, name, password):
+        def run(windows, name, password, serials=True):
             passfile = os.path.join(RIG.folder, name + '.pgpass')
             with open(passfile, 'w', encoding='utf-8') as file:
                 file.write('127.0.0.1:%s:pw:station_pw:%s\n' % (RIG.port, password))
@@ -176,7 +176,8 @@ class WindowsStationOnTheLine(unittest.TestCase):
             os.environ['PGPASSFILE'] = passfile
             try:
                 return RIG.station(windows, name, location,
-                                   os.path.join(RIG.folder, name + '.sqlite3'), 1, *quick)
+                                   os.path.join(RIG.folder, name + '.sqlite3'), 1,
+                                   *(quick if serials else quick[:3]))
             finally:
                 del os.environ['PGPASSFILE']
 
@@ -189,6 +190,15 @@ class WindowsStationOnTheLine(unittest.TestCase):
             self.assertIn('password authentication failed for user "station_pw"', err)
             self.assertNotIn('wrong horse', err)
             self.assertEqual([line for line in lines if line['type'] == 'unit'], [])
+            # without serial numbers the station programs on its journal, and says why the
+            # line is away
+            code, lines, err = run(windows, build + '-journal', 'wrong horse', serials=False)
+            self.assertEqual(code, 0, err)
+            away = [line for line in lines if line['type'] == 'line']
+            self.assertTrue(away, lines)
+            self.assertEqual(away[-1]['state'], 'offline')
+            self.assertIn('password authentication failed', away[-1].get('why', ''))
+            self.assertNotIn('wrong horse', away[-1].get('why', ''))
         self.assertEqual(RIG.sql('pw', "SELECT string_agg(station || '=' || serial, ','"
                                        " ORDER BY serial) FROM qz670x.units"),
                          'win-pw=P-0001,lin-pw=P-0002')
