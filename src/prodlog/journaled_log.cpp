@@ -438,9 +438,8 @@ class JournaledLog final : public ProductionLog {
       bool online = false;
       int pending = -1;
       if (try_line) {
-        last_error_.reset();
+        last_error_.reset();  // this round's, for its why
         online = Round(&pending);
-        if (online) last_error_.reset();
       }
       if (pending < 0) pending = Pending();  // the push did not run: count what waits
       lock.lock();

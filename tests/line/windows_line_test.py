@@ -82,7 +82,7 @@ class Rig:
     def server(self, command):
         subprocess.run(['bash', ARGS.cluster, command, self.cluster], check=True)
 
-    def station(self, windows, name, url, journal, units, *extra, wait=True):
+    def station(self, windows, name, url, journal, units, *extra, wait=True, env=None):
         """A station run writing its JSON Lines to a file: the finished run's (exit, lines,
         stderr), or, with wait=False, the process and its output files."""
         program = [ARGS.wine_run, ARGS.windows_cli] if windows else [ARGS.cli]
@@ -91,7 +91,7 @@ class Rig:
             process = subprocess.Popen(
                 program + ['station', self.image, '--loop', '--units', str(units), '--all-ports',
                            '--station', name, '--journal', journal, '--log', url, '--json',
-                           *extra], stdout=stdout, stderr=stderr)
+                           *extra], stdout=stdout, stderr=stderr, env=env)
         if not wait:
             return process, out
         return self.finish(process, out)
@@ -173,13 +173,9 @@ class WindowsStationOnTheLine(unittest.TestCase):
             with open(passfile, 'w', encoding='utf-8') as file:
                 file.write('127.0.0.1:%s:pw:station_pw:%s\n' % (RIG.port, password))
             os.chmod(passfile, 0o600)
-            os.environ['PGPASSFILE'] = passfile
-            try:
-                return RIG.station(windows, name, location,
-                                   os.path.join(RIG.folder, name + '.sqlite3'), 1,
-                                   *(quick if serials else quick[:3]))
-            finally:
-                del os.environ['PGPASSFILE']
+            return RIG.station(windows, name, location, os.path.join(RIG.folder, name + '.sqlite3'),
+                               1, *(quick if serials else quick[:3]),
+                               env=dict(os.environ, PGPASSFILE=passfile))
 
         for windows, build in ((True, 'win'), (False, 'lin')):
             code, lines, err = run(windows, build + '-pw', 'right horse')
